@@ -1,0 +1,37 @@
+# Thin front for the CMake builds. `make test` and `make demo` install what
+# they need on a fresh Debian 12 machine first.
+BUILD := $(CURDIR)/build
+WINE_ENV := WINEPREFIX=$(BUILD)/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+NATIVE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+JOBS := $(shell nproc)
+
+.PHONY: all deps native asan win32 test demo clean
+
+all: native win32
+
+deps:
+	@tools/install-deps
+
+native: deps
+	cmake -S . -B $(BUILD)/native $(NATIVE_FLAGS) >/dev/null
+	cmake --build $(BUILD)/native -j $(JOBS)
+
+asan: deps
+	cmake -S . -B $(BUILD)/asan $(NATIVE_FLAGS) -DAXQ_SANITIZE=address,undefined >/dev/null
+	cmake --build $(BUILD)/asan -j $(JOBS)
+
+win32: deps
+	cmake -S . -B $(BUILD)/win32 -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake >/dev/null
+	cmake --build $(BUILD)/win32 -j $(JOBS)
+
+test: native asan win32
+	ctest --test-dir $(BUILD)/native --output-on-failure -j $(JOBS)
+	ctest --test-dir $(BUILD)/asan --output-on-failure -j $(JOBS)
+	$(WINE_ENV) tools/wine-ctest $(BUILD)/win32
+
+demo: win32
+	$(WINE_ENV) tools/demo $(BUILD)
+
+clean:
+	rm -rf $(BUILD)

@@ -1,0 +1,71 @@
+// The archive reader: the layout of a Quorvel archive, loading its directory
+// text, turning entry lines into records, and the archive's time stamp.
+//
+// An archive is a text directory followed by the entries' bytes, stored as
+// they are:
+//   line 0      "FILECMB-DATA-LIST-IN" LF                   (21 bytes)
+//   line 1..N   name TAB start(10 digits) gap end(10 digits) LF
+//   line N + 1  a closing line, never examined
+// start and end are the archive offsets of an entry's first byte and one past
+// its last; the directory ends where the first entry's data begins.
+#ifndef AXQ_ARCHIVE_H
+#define AXQ_ARCHIVE_H
+
+#include "platform/platform.h"
+#include "plugin/spi.h"
+
+#include <stdint.h>
+
+static constexpr char kMagic[] = "FILECMB-DATA-LIST-IN\n";
+static constexpr int32_t kMagicSize = 21;
+static_assert(sizeof(kMagic) == kMagicSize + 1, "the magic line is 21 bytes");
+
+// An entry line, measured from its TAB and back from its LF.
+static constexpr int32_t kStartAfterTab = 1;
+static constexpr int32_t kEndAfterTab = 12;
+static constexpr int32_t kTabBeforeLf = 22;
+static constexpr int32_t kStartBeforeLf = 21;
+static constexpr int32_t kEndBeforeLf = 10;
+static constexpr int32_t kFieldsSize = 23; // TAB, start, gap, end, LF
+
+// The first entry line must end within this many bytes of the file.
+static constexpr int32_t kHeadProbeSize = 256;
+// The longest directory line that extraction can read back.
+static constexpr int32_t kLineProbeSize = 282;
+// The longest name a record holds with its closing zero.
+static constexpr int32_t kMaxNameLength = 199;
+
+// Reads the directory text of an open archive (bytes 0 to S - 1, where S is
+// the first entry's start) into a new zero-filled block of S + 1 bytes. The
+// caller releases it with GlobalFree. Returns null when memory is short or S
+// is too large to hold. A file shorter than S gives a text that stops where
+// the file does. Uses and then clears the line buffer.
+char *LoadDirectory(HANDLE file);
+
+// The decimal number at the start of text, modulo 2^32; 0 for null.
+uint32_t ParseDecimal(const char *text);
+
+// The first c among at most `limit` bytes of text, stopping at a zero byte;
+// null if there is none.
+const char *FindChar(const char *text, char c, int32_t limit);
+
+// Fills a record from an entry line without its LF: name (cut to 199 bytes),
+// sizes from the two offsets, position = start, timestamp 0. Returns 1, or 0
+// for a line without a TAB, which is no entry (the record is then zeroed).
+int32_t ParseEntryLine(FileInfo *record, const char *line);
+
+// The archive's last-write time (UTC) moved nine hours ahead and read as
+// local time with daylight saving off; 0 if the time cannot be had.
+int32_t ArchiveTimestamp(HANDLE file);
+
+// Opens an archive read-only, shared for reading; INVALID_HANDLE_VALUE if it
+// does not exist or cannot be opened.
+HANDLE OpenArchive(const char *fileName);
+
+// Moves to an absolute offset; 1 on success, 0 if the move failed.
+int32_t SeekArchive(HANDLE file, uint32_t offset);
+
+// Reads up to `size` bytes at the current position; returns how many came.
+uint32_t ReadArchive(HANDLE file, void *buffer, uint32_t size);
+
+#endif

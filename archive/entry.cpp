@@ -1,0 +1,44 @@
+#include "archive.h"
+
+#include <string.h>
+#include <time.h>
+
+static constexpr char kMethod[8] = "Quorvel";
+// The stamp is the last-write time nine hours ahead of UTC, read as local time.
+static constexpr int kStampHourShift = 9;
+
+int32_t ParseEntryLine(FileInfo *record, const char *line) {
+    int32_t length = (int32_t)strlen(line);
+    const char *tab = FindChar(line, '\t', length);
+    memset(record, 0, sizeof *record);
+    if (tab == nullptr)
+        return 0;
+    memcpy(record->method, kMethod, sizeof kMethod);
+    int32_t nameLength = (int32_t)(tab - line);
+    memcpy(record->filename, line, (size_t)(nameLength < kMaxNameLength ? nameLength : kMaxNameLength));
+    // A line cut short before its end field reads that field as 0.
+    int32_t fromTab = length - nameLength;
+    uint32_t start = ParseDecimal(tab + kStartAfterTab);
+    uint32_t end = fromTab >= kEndAfterTab ? ParseDecimal(tab + kEndAfterTab) : 0;
+    record->position = start;
+    record->compsize = end - start;
+    record->filesize = end - start;
+    return 1;
+}
+
+int32_t ArchiveTimestamp(HANDLE file) {
+    FILETIME written;
+    SYSTEMTIME utc;
+    if (!GetFileTime(file, nullptr, nullptr, &written) || !FileTimeToSystemTime(&written, &utc))
+        return 0;
+    struct tm fields;
+    memset(&fields, 0, sizeof fields);
+    fields.tm_year = utc.wYear - 1900;
+    fields.tm_mon = utc.wMonth - 1;
+    fields.tm_mday = utc.wDay;
+    fields.tm_hour = utc.wHour + kStampHourShift; // mktime carries 24 and more into the next day
+    fields.tm_min = utc.wMinute;
+    fields.tm_sec = utc.wSecond;
+    fields.tm_isdst = 0;
+    return (int32_t)mktime(&fields);
+}

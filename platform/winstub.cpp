@@ -1,0 +1,202 @@
+// POSIX implementation of the Win32 stand-in declared in winstub.h.
+#include "winstub.h"
+
+#include <atomic>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+// A 32-bit process never gets a block this large.
+static constexpr SIZE_T kLargestBlock = 0x7FFFFFFF;
+// Seconds from 1601-01-01 (the FILETIME epoch) to 1970-01-01.
+static constexpr int64_t kEpochDifference = 11644473600;
+static constexpr int64_t kTicksPerSecond = 10000000;
+
+static std::atomic<int32_t> faultAt[FAULT_KINDS];
+static std::atomic<int32_t> calls[FAULT_KINDS];
+static std::atomic<int32_t> openFiles;
+static std::atomic<int32_t> liveBlocks;
+
+void PlatformFailNth(int kind, int32_t n) {
+    faultAt[kind] = n;
+    calls[kind] = 0;
+}
+
+int32_t PlatformCalls(int kind) { return calls[kind]; }
+int32_t PlatformOpenFiles(void) { return openFiles; }
+int32_t PlatformLiveBlocks(void) { return liveBlocks; }
+
+static bool Fails(int kind) {
+    int32_t n = ++calls[kind];
+    return n == faultAt[kind];
+}
+
+static int FileDescriptor(HANDLE file) { return (int)(intptr_t)file; }
+
+HANDLE CreateFileA(LPCSTR name, DWORD, DWORD, void *, DWORD, DWORD, HANDLE) {
+    if (name == nullptr || Fails(FAULT_OPEN))
+        return INVALID_HANDLE_VALUE;
+    int fd = open(name, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return INVALID_HANDLE_VALUE;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+        close(fd);
+        return INVALID_HANDLE_VALUE;
+    }
+    ++openFiles;
+    return (HANDLE)(intptr_t)fd;
+}
+
+BOOL ReadFile(HANDLE file, void *buffer, DWORD toRead, DWORD *read, void *) {
+    if (Fails(FAULT_READ))
+        toRead /= 2;
+    DWORD done = 0;
+    BOOL ok = TRUE;
+    while (done < toRead) {
+        ssize_t n = ::read(FileDescriptor(file), (char *)buffer + done, toRead - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            ok = FALSE;
+        if (n <= 0)
+            break;
+        done += (DWORD)n;
+    }
+    if (read != nullptr)
+        *read = done;
+    return ok;
+}
+
+DWORD SetFilePointer(HANDLE file, LONG distance, LONG *distanceHigh, DWORD method) {
+    int64_t offset = distance;
+    if (distanceHigh != nullptr)
+        offset = (int64_t)(((uint64_t)(uint32_t)*distanceHigh << 32) | (uint32_t)distance);
+    if (method != FILE_BEGIN || offset < 0 || Fails(FAULT_SEEK))
+        return INVALID_SET_FILE_POINTER;
+    off_t at = lseek(FileDescriptor(file), (off_t)offset, SEEK_SET);
+    if (at < 0)
+        return INVALID_SET_FILE_POINTER;
+    if (distanceHigh != nullptr)
+        *distanceHigh = (LONG)((uint64_t)at >> 32);
+    return (DWORD)at;
+}
+
+BOOL CloseHandle(HANDLE file) {
+    if (close(FileDescriptor(file)) != 0)
+        return FALSE;
+    --openFiles;
+    return TRUE;
+}
+
+BOOL GetFileTime(HANDLE file, FILETIME *creation, FILETIME *access, FILETIME *write) {
+    struct stat st;
+    if (fstat(FileDescriptor(file), &st) != 0)
+        return FALSE;
+    auto toFileTime = [](const struct timespec &t, FILETIME *out) {
+        uint64_t ticks = (uint64_t)(t.tv_sec + kEpochDifference) * kTicksPerSecond +
+                         (uint64_t)t.tv_nsec / 100;
+        out->dwLowDateTime = (DWORD)ticks;
+        out->dwHighDateTime = (DWORD)(ticks >> 32);
+    };
+    if (creation != nullptr)
+        toFileTime(st.st_ctim, creation);
+    if (access != nullptr)
+        toFileTime(st.st_atim, access);
+    if (write != nullptr)
+        toFileTime(st.st_mtim, write);
+    return TRUE;
+}
+
+BOOL FileTimeToSystemTime(const FILETIME *fileTime, SYSTEMTIME *systemTime) {
+    uint64_t ticks = ((uint64_t)fileTime->dwHighDateTime << 32) | fileTime->dwLowDateTime;
+    if (ticks >> 63)
+        return FALSE;
+    time_t seconds = (time_t)(ticks / kTicksPerSecond) - kEpochDifference;
+    struct tm fields;
+    if (gmtime_r(&seconds, &fields) == nullptr)
+        return FALSE;
+    systemTime->wYear = (WORD)(fields.tm_year + 1900);
+    systemTime->wMonth = (WORD)(fields.tm_mon + 1);
+    systemTime->wDayOfWeek = (WORD)fields.tm_wday;
+    systemTime->wDay = (WORD)fields.tm_mday;
+    systemTime->wHour = (WORD)fields.tm_hour;
+    systemTime->wMinute = (WORD)fields.tm_min;
+    systemTime->wSecond = (WORD)fields.tm_sec;
+    systemTime->wMilliseconds = (WORD)(ticks % kTicksPerSecond / 10000);
+    return TRUE;
+}
+
+// A movable block is a header followed by its bytes; the handle is the header.
+struct alignas(16) LocalHeader {
+    SIZE_T size;
+};
+
+HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
+    if (bytes > kLargestBlock || Fails(FAULT_ALLOC))
+        return nullptr;
+    LocalHeader *block = (LocalHeader *)((flags & GMEM_ZEROINIT) ? calloc(1, sizeof(LocalHeader) + bytes)
+                                                                 : malloc(sizeof(LocalHeader) + bytes));
+    if (block == nullptr)
+        return nullptr;
+    block->size = bytes;
+    ++liveBlocks;
+    return block;
+}
+
+void *LocalLock(HLOCAL block) {
+    if (block == nullptr || ((LocalHeader *)block)->size == 0)
+        return nullptr;
+    return (LocalHeader *)block + 1;
+}
+
+BOOL LocalUnlock(HLOCAL) { return FALSE; } // FALSE: the block is no longer locked
+
+SIZE_T LocalSize(HLOCAL block) { return block == nullptr ? 0 : ((LocalHeader *)block)->size; }
+
+HLOCAL LocalFree(HLOCAL block) {
+    if (block != nullptr) {
+        free(block);
+        --liveBlocks;
+    }
+    return nullptr;
+}
+
+HGLOBAL GlobalAlloc(UINT flags, SIZE_T bytes) {
+    if (bytes > kLargestBlock || Fails(FAULT_ALLOC))
+        return nullptr;
+    SIZE_T size = bytes == 0 ? 1 : bytes;
+    void *block = (flags & GMEM_ZEROINIT) ? calloc(1, size) : malloc(size);
+    if (block != nullptr)
+        ++liveBlocks;
+    return block;
+}
+
+HGLOBAL GlobalFree(HGLOBAL block) {
+    if (block != nullptr) {
+        free(block);
+        --liveBlocks;
+    }
+    return nullptr;
+}
+
+int lstrlenA(LPCSTR s) { return s == nullptr ? 0 : (int)strlen(s); }
+
+LPSTR lstrcpynA(LPSTR destination, LPCSTR source, int length) {
+    if (length <= 0)
+        return destination;
+    int i = 0;
+    for (; i < length - 1 && source[i] != '\0'; i++)
+        destination[i] = source[i];
+    destination[i] = '\0';
+    return destination;
+}
+
+int lstrcmpiA(LPCSTR a, LPCSTR b) { return strcasecmp(a, b); }
+
+int _stricmp(const char *a, const char *b) { return strcasecmp(a, b); }

@@ -1,0 +1,100 @@
+// Native stand-in for the Win32 services the plug-in uses, so that the same
+// logic code builds and runs on Linux for tests, sanitizers, fuzzers and
+// benchmarks. Only what the plug-in and its hosts call is here, with the
+// behaviour the plug-in relies on:
+//   - CreateFileA gives INVALID_HANDLE_VALUE when the file cannot be opened
+//     (a directory cannot be opened either, as on Windows);
+//   - ReadFile may deliver fewer bytes than asked for, and says how many;
+//   - LocalAlloc blocks are movable: the caller locks them to reach the bytes
+//     and frees them with LocalFree; a block of size zero locks to null;
+//   - GlobalAlloc blocks are zero-filled when asked;
+//   - like a 32-bit process, no block of 2 GiB or more can be obtained.
+// Include platform/platform.h rather than this file.
+#ifndef AXQ_WINSTUB_H
+#define AXQ_WINSTUB_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+typedef int BOOL;
+typedef uint8_t BYTE;
+typedef uint16_t WORD;
+typedef uint32_t DWORD;
+typedef int32_t LONG;
+typedef size_t SIZE_T;
+typedef uint32_t UINT;
+typedef void *HANDLE;
+typedef void *HLOCAL;
+typedef void *HGLOBAL;
+typedef void *HINSTANCE;
+typedef void *LPVOID;
+typedef char *LPSTR;
+typedef const char *LPCSTR;
+
+#define TRUE 1
+#define FALSE 0
+#define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
+#define INVALID_SET_FILE_POINTER ((DWORD)-1)
+
+#define GENERIC_READ 0x80000000u
+#define FILE_SHARE_READ 0x00000001u
+#define OPEN_EXISTING 3u
+#define FILE_ATTRIBUTE_NORMAL 0x00000080u
+#define FILE_BEGIN 0u
+
+#define LMEM_MOVEABLE 0x0002u
+#define GMEM_FIXED 0x0000u
+#define GMEM_ZEROINIT 0x0040u
+#define GPTR (GMEM_FIXED | GMEM_ZEROINIT)
+
+#define DLL_PROCESS_ATTACH 1
+#define DLL_PROCESS_DETACH 0
+
+typedef struct {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+} FILETIME;
+
+typedef struct {
+    WORD wYear;
+    WORD wMonth;
+    WORD wDayOfWeek;
+    WORD wDay;
+    WORD wHour;
+    WORD wMinute;
+    WORD wSecond;
+    WORD wMilliseconds;
+} SYSTEMTIME;
+
+HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, void *security, DWORD disposition,
+                   DWORD attributes, HANDLE templateFile);
+BOOL ReadFile(HANDLE file, void *buffer, DWORD toRead, DWORD *read, void *overlapped);
+DWORD SetFilePointer(HANDLE file, LONG distance, LONG *distanceHigh, DWORD method);
+BOOL CloseHandle(HANDLE file);
+BOOL GetFileTime(HANDLE file, FILETIME *creation, FILETIME *access, FILETIME *write);
+BOOL FileTimeToSystemTime(const FILETIME *fileTime, SYSTEMTIME *systemTime);
+
+HLOCAL LocalAlloc(UINT flags, SIZE_T bytes);
+void *LocalLock(HLOCAL block);
+BOOL LocalUnlock(HLOCAL block);
+SIZE_T LocalSize(HLOCAL block);
+HLOCAL LocalFree(HLOCAL block);
+HGLOBAL GlobalAlloc(UINT flags, SIZE_T bytes);
+HGLOBAL GlobalFree(HGLOBAL block);
+
+int lstrlenA(LPCSTR s);
+LPSTR lstrcpynA(LPSTR destination, LPCSTR source, int length);
+int lstrcmpiA(LPCSTR a, LPCSTR b);
+int _stricmp(const char *a, const char *b);
+
+// Test-only controls. PlatformFailNth(kind, n) makes the n-th call of that
+// kind from now on fail (n = 0 disarms it) and restarts its call count:
+// an allocation gives null, an open gives INVALID_HANDLE_VALUE, a read
+// delivers half of what was asked for, a seek fails.
+enum PlatformFault { FAULT_ALLOC, FAULT_OPEN, FAULT_READ, FAULT_SEEK, FAULT_KINDS };
+void PlatformFailNth(int kind, int32_t n);
+int32_t PlatformCalls(int kind); // calls of that kind since it was last armed or disarmed
+int32_t PlatformOpenFiles(void); // handles opened and not yet closed
+int32_t PlatformLiveBlocks(void); // Local and Global blocks obtained and not yet freed
+
+#endif

@@ -1,0 +1,75 @@
+#include "plugin.h"
+
+#include "archive/archive.h"
+
+static void Report(ProgressCallback progress, int32_t step, int32_t userData) {
+    static constexpr int32_t kSteps = 3;
+    if (progress != nullptr)
+        progress(step, kSteps, userData);
+}
+
+// Finds the entry line's two offsets in a probe read at its first byte. The
+// probe must hold a whole entry line: an LF with a TAB 22 bytes before it,
+// so that a position inside the number fields, on the magic line or past the
+// end of the file is refused instead of read as an entry.
+static bool ParseProbe(const char *probe, uint32_t got, uint32_t *start, uint32_t *size) {
+    const char *lf = FindChar(probe, '\n', (int32_t)got);
+    if (lf == nullptr || lf - probe < kTabBeforeLf || lf[-kTabBeforeLf] != '\t')
+        return false;
+    *start = ParseDecimal(lf - kStartBeforeLf);
+    *size = ParseDecimal(lf - kEndBeforeLf) - *start;
+    return true;
+}
+
+int32_t ReadRangeToMemory(HANDLE file, uint32_t start, uint32_t size, SpiBlock *handleOut) {
+    *handleOut = nullptr;
+    if (!SeekArchive(file, start))
+        return SPI_FILE_ERROR;
+    HLOCAL block = LocalAlloc(LMEM_MOVEABLE, size);
+    if (block == nullptr)
+        return SPI_NO_MEMORY;
+    int32_t result = SPI_OK;
+    if (size > 0) {
+        void *bytes = LocalLock(block);
+        if (bytes == nullptr)
+            result = SPI_NO_MEMORY;
+        else if (ReadArchive(file, bytes, size) != size)
+            result = SPI_FILE_ERROR; // a truncated archive: never hand over a partly filled block
+        LocalUnlock(block);
+    }
+    if (result == SPI_OK)
+        *handleOut = block;
+    else
+        LocalFree(block);
+    return result;
+}
+
+int32_t SPI_API GetFile(const char *fileName, int32_t position, SpiBlock *destination,
+                        uint32_t flags, ProgressCallback progress, int32_t userData) {
+    if ((flags & SPI_INPUT_MASK) != SPI_INPUT_FILE ||
+        (flags & SPI_OUTPUT_MASK) != SPI_OUTPUT_MEMORY)
+        return SPI_UNSUPPORTED_MODE;
+    Report(progress, 0, userData);
+    HANDLE file = OpenArchive(fileName);
+    if (file == INVALID_HANDLE_VALUE)
+        return SPI_FILE_ERROR;
+    // The probe's last byte stays zero, so searching it never runs off its end.
+    char *probe = (char *)GlobalAlloc(GPTR, kLineProbeSize + 1);
+    int32_t result = probe == nullptr ? SPI_NO_MEMORY : SPI_FILE_ERROR;
+    bool readEntry = false;
+    if (probe != nullptr && SeekArchive(file, (uint32_t)position)) {
+        uint32_t got = ReadArchive(file, probe, kLineProbeSize);
+        Report(progress, 1, userData);
+        uint32_t start, size;
+        if (ParseProbe(probe, got, &start, &size)) {
+            Report(progress, 2, userData);
+            result = ReadRangeToMemory(file, start, size, destination);
+            readEntry = true;
+        }
+    }
+    GlobalFree(probe);
+    CloseHandle(file);
+    if (readEntry)
+        Report(progress, 3, userData);
+    return result;
+}

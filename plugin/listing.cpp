@@ -1,0 +1,132 @@
+#include "plugin.h"
+
+#include "archive/archive.h"
+#include "linebuf/linebuf.h"
+
+#include <string.h>
+
+// The record block must stay below what a 32-bit process can allocate.
+static constexpr uint64_t kLargestRecordBlock = 0x7FFFFFFF;
+
+static int32_t EntryCount(void) {
+    // Neither the magic line nor the closing line is an entry.
+    int32_t n = LineBufferLineCount() - 2;
+    return n > 0 ? n : 0;
+}
+
+// A zero-filled copy of directory line k, or null when memory is short.
+static char *CopyLine(int32_t k, int32_t *length) {
+    *length = LineBufferGetLine(nullptr, k, 0);
+    char *line = (char *)GlobalAlloc(GPTR, (size_t)*length + 1);
+    if (line != nullptr)
+        LineBufferGetLine(line, k, *length);
+    return line;
+}
+
+// Fills one record per entry line of the loaded directory. Lines without a
+// TAB are no entries and are skipped, so the host never meets an empty
+// record (which it would take for the end of the list) before the last one.
+static int32_t FillRecords(FileInfo *records, int32_t n, int32_t stamp) {
+    uint32_t position = kMagicSize;
+    int32_t filled = 0;
+    int32_t result = SPI_OK;
+    for (int32_t i = 0; i < n && result == SPI_OK; i++) {
+        int32_t length;
+        char *line = CopyLine(i + 1, &length);
+        if (line == nullptr) {
+            result = SPI_NO_MEMORY;
+        } else if (ParseEntryLine(&records[filled], line)) {
+            records[filled].position = position;
+            records[filled].timestamp = stamp;
+            filled++;
+        }
+        GlobalFree(line);
+        position += (uint32_t)length;
+    }
+    records[filled].method[0] = '\0';
+    return result;
+}
+
+static int32_t ListEntries(HANDLE file, const char *directory, SpiBlock *recordsOut) {
+    if (LineBufferSetText(directory) != 0)
+        return SPI_NO_MEMORY;
+    int32_t n = EntryCount();
+    uint64_t bytes = ((uint64_t)n + 1) * sizeof(FileInfo);
+    HLOCAL block = bytes <= kLargestRecordBlock ? LocalAlloc(LMEM_MOVEABLE, (SIZE_T)bytes) : nullptr;
+    FileInfo *records = block != nullptr ? (FileInfo *)LocalLock(block) : nullptr;
+    int32_t result = SPI_NO_MEMORY;
+    if (records != nullptr) {
+        result = FillRecords(records, n, ArchiveTimestamp(file));
+        LocalUnlock(block);
+    }
+    if (result != SPI_OK) {
+        LocalFree(block);
+        block = nullptr;
+        LineBufferClear();
+    }
+    *recordsOut = block;
+    return result;
+}
+
+int32_t SPI_API GetArchiveInfo(const char *fileName, int32_t, uint32_t flags, SpiBlock *recordsOut) {
+    if ((flags & SPI_INPUT_MASK) != SPI_INPUT_FILE)
+        return SPI_UNSUPPORTED_MODE;
+    HANDLE file = OpenArchive(fileName);
+    if (file == INVALID_HANDLE_VALUE)
+        return SPI_FILE_ERROR;
+    char *directory = LoadDirectory(file);
+    int32_t result = directory != nullptr ? ListEntries(file, directory, recordsOut) : SPI_NO_MEMORY;
+    GlobalFree(directory);
+    CloseHandle(file);
+    return result;
+}
+
+static int32_t LookupEntry(HANDLE file, const char *directory, const char *entryName,
+                           uint32_t flags, FileInfo *recordOut) {
+    if (LineBufferSetText(directory) != 0)
+        return SPI_NO_MEMORY;
+    int (*compare)(const char *, const char *) = (flags & SPI_IGNORE_CASE) ? _stricmp : strcmp;
+    int32_t n = EntryCount();
+    uint32_t position = kMagicSize;
+    int32_t result = SPI_NO_SUCH_ENTRY;
+    for (int32_t i = 0; i < n && result == SPI_NO_SUCH_ENTRY; i++) {
+        int32_t length;
+        char *line = CopyLine(i + 1, &length);
+        char *tab = line != nullptr ? (char *)FindChar(line, '\t', length) : nullptr;
+        if (line == nullptr) {
+            result = SPI_NO_MEMORY;
+        } else if (tab != nullptr) {
+            // Whole names only: compare the name cut at its TAB.
+            *tab = '\0';
+            bool match = compare(line, entryName) == 0;
+            *tab = '\t';
+            if (match) {
+                ParseEntryLine(recordOut, line);
+                recordOut->position = position;
+                recordOut->timestamp = ArchiveTimestamp(file);
+                result = SPI_OK;
+            }
+        }
+        GlobalFree(line);
+        position += (uint32_t)length;
+    }
+    return result;
+}
+
+int32_t SPI_API GetFileInfo(const char *fileName, int32_t, const char *entryName, uint32_t flags,
+                            FileInfo *recordOut) {
+    if ((flags & SPI_INPUT_MASK) != SPI_INPUT_FILE)
+        return SPI_UNSUPPORTED_MODE;
+    if (entryName == nullptr)
+        return SPI_NO_SUCH_ENTRY;
+    HANDLE file = OpenArchive(fileName);
+    if (file == INVALID_HANDLE_VALUE)
+        return SPI_FILE_ERROR;
+    char *directory = LoadDirectory(file);
+    int32_t result = directory != nullptr ? LookupEntry(file, directory, entryName, flags, recordOut)
+                                          : SPI_NO_MEMORY;
+    GlobalFree(directory);
+    CloseHandle(file);
+    LineBufferClear();
+    return result;
+}

@@ -1,0 +1,140 @@
+// axquorvel.spi: the host interface of the Quorvel archive plug-in.
+//
+// A host loads the module, finds the five exports below by their plain names
+// and calls them with the Win32 API calling convention (the callee removes
+// its arguments). This header is the whole contract between the two: the
+// record the host reads, the result codes, the flag bits, and for each export
+// what it returns and who owns what.
+//
+// Ownership in one line: the host owns every memory block the plug-in hands
+// it (and frees it with LocalFree); the plug-in owns everything else, opens
+// the archive anew in each call and closes it before returning.
+#ifndef AXQ_SPI_H
+#define AXQ_SPI_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(_WIN32)
+#define SPI_API __stdcall
+#else
+#define SPI_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// A handle to a movable block of the process's local heap (an HLOCAL). The
+// host locks it (LocalLock) to read the bytes and frees it (LocalFree).
+typedef void *SpiBlock;
+
+// Results of GetArchiveInfo, GetFileInfo and GetFile.
+enum {
+    SPI_OK = 0,
+    SPI_UNSUPPORTED_MODE = -1, // the requested input or output kind is not supported
+    SPI_NO_SUCH_ENTRY = 2,     // no entry has the requested name (GetFileInfo only)
+    SPI_NO_MEMORY = 4,         // memory was not obtained, or the directory failed to load
+    SPI_FILE_ERROR = 6         // the archive could not be opened or read
+};
+
+// The flags word of the three archive entry points. Bits not named here are
+// ignored.
+enum {
+    SPI_INPUT_MASK = 0x0007u,  // input kind: only 0, "the first argument names a file on disk"
+    SPI_INPUT_FILE = 0x0000u,
+    SPI_IGNORE_CASE = 0x0080u, // GetFileInfo: compare entry names without regard to case
+    SPI_OUTPUT_MASK = 0x0700u, // GetFile's output kind: only 1, "a memory block"
+    SPI_OUTPUT_MEMORY = 0x0100u
+};
+
+// One entry as the host sees it: 428 bytes, packed, little-endian.
+#pragma pack(push, 1)
+typedef struct FileInfo {
+    char method[8];      // "Quorvel" and a zero byte; a zero first byte closes a list of records
+    uint32_t position;   // archive offset of the entry's directory line: what GetFile takes back
+    uint32_t compsize;   // stored size in bytes (end - start)
+    uint32_t filesize;   // size in bytes; the same, as entries are stored uncompressed
+    int32_t timestamp;   // seconds since 1970, the same for every entry of one archive
+    char path[200];      // always empty
+    char filename[200];  // the entry's name, cut to 199 bytes, always zero-terminated
+    uint32_t crc;        // always 0
+} FileInfo;
+#pragma pack(pop)
+
+#ifdef __cplusplus
+static_assert(sizeof(FileInfo) == 428, "FileInfo is 428 bytes");
+static_assert(offsetof(FileInfo, position) == 8, "FileInfo layout");
+static_assert(offsetof(FileInfo, compsize) == 12, "FileInfo layout");
+static_assert(offsetof(FileInfo, filesize) == 16, "FileInfo layout");
+static_assert(offsetof(FileInfo, timestamp) == 20, "FileInfo layout");
+static_assert(offsetof(FileInfo, path) == 24, "FileInfo layout");
+static_assert(offsetof(FileInfo, filename) == 224, "FileInfo layout");
+static_assert(offsetof(FileInfo, crc) == 424, "FileInfo layout");
+#endif
+
+// The host's progress function: called with step 0, 1, 2, 3 of total 3 and
+// the host's own userData, passed through unchanged. Its result is ignored:
+// an extraction cannot be cancelled.
+typedef int32_t(SPI_API *ProgressCallback)(int32_t step, int32_t total, int32_t userData);
+
+int32_t SPI_API GetPluginInfo(int32_t index, char *buffer, int32_t bufferLength);
+// Copies information row `index` into `buffer`, cut to bufferLength - 1
+// characters and a zero byte, and returns the number of characters copied.
+// Rows: 0 "00AM" (interface version), 1 the description, 2 "*.dat" (file
+// filter), 3 "Quorvel archive" (format name). An index outside 0..3, a null
+// buffer or a bufferLength below 1 returns 0 and writes nothing.
+
+int32_t SPI_API IsSupported(const char *fileName, uintptr_t source);
+// Returns 1 if the file is a Quorvel archive: its first 21 bytes are
+// "FILECMB-DATA-LIST-IN" and a line feed, and its name ends in ".dat" in any
+// case; else 0. `source` is an open file handle when its value fits in 16
+// bits (22 bytes are read from the handle's current position, which is not
+// moved back), otherwise the address of at least 21 bytes of the file's
+// head. A null fileName returns 0. Nothing is kept.
+
+int32_t SPI_API GetArchiveInfo(const char *fileName, int32_t archiveOffset, uint32_t flags,
+                               SpiBlock *recordsOut);
+// Lists every entry. On SPI_OK, *recordsOut is a movable block of FileInfo
+// records in directory order followed by a record whose first byte is zero;
+// the host owns it and frees it. archiveOffset is not used: an archive starts
+// at offset 0. Returns SPI_UNSUPPORTED_MODE for an input kind other than 0,
+// SPI_FILE_ERROR if the archive cannot be opened, SPI_NO_MEMORY if the
+// directory cannot be loaded or memory runs short. On every failure
+// *recordsOut is either not written or set to null: the host receives no block.
+// Not reentrant with GetFileInfo on another thread: see the note below.
+
+int32_t SPI_API GetFileInfo(const char *fileName, int32_t archiveOffset, const char *entryName,
+                            uint32_t flags, FileInfo *recordOut);
+// Fills the host's record for the first entry whose whole name equals
+// entryName (byte for byte, or without regard to case with SPI_IGNORE_CASE).
+// Returns SPI_OK, SPI_NO_SUCH_ENTRY (record untouched), or the failures of
+// GetArchiveInfo (record untouched).
+
+int32_t SPI_API GetFile(const char *fileName, int32_t position, SpiBlock *destination,
+                        uint32_t flags, ProgressCallback progress, int32_t userData);
+// Extracts the entry whose directory line starts at `position` (a record's
+// position field). flags must hold input kind 0 and output kind
+// SPI_OUTPUT_MEMORY. On SPI_OK, *destination is a movable block of exactly
+// the entry's size (a block of size zero locks to null); the host owns it and
+// frees it. Returns SPI_UNSUPPORTED_MODE for other modes (no progress call),
+// SPI_FILE_ERROR if the archive cannot be opened, if no entry line starts at
+// `position`, or if the entry's bytes cannot all be read (a truncated
+// archive), SPI_NO_MEMORY if memory runs short. On every failure
+// *destination is null or not written: the host never receives a block
+// holding anything but the entry's bytes.
+// Progress calls, if `progress` is not null: (0,3) before the archive is
+// opened, (1,3) after its directory line is read, (2,3) before the entry's
+// bytes are read and (3,3) when done. A failure stops the sequence where it
+// happens, except that a failed read of the entry's bytes or a failed output
+// block still ends with (3,3).
+
+// Threads: GetPluginInfo, IsSupported and GetFile keep no state and may run
+// on any thread at any time. GetArchiveInfo and GetFileInfo share one
+// module-wide text buffer; a host must not run them on two threads at once.
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

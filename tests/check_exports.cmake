@@ -1,0 +1,32 @@
+# The built module must export exactly the names in EXPECTED, undecorated,
+# and import nothing but system DLLs: the runtime is linked in.
+set(ALLOWED_IMPORTS kernel32.dll msvcrt.dll)
+
+execute_process(COMMAND ${OBJDUMP} -p ${MODULE} OUTPUT_VARIABLE dump RESULT_VARIABLE failed)
+if(failed)
+  message(FATAL_ERROR "${OBJDUMP} -p ${MODULE} failed")
+endif()
+
+string(REGEX MATCH "\\[Ordinal/Name Pointer\\] Table\n([^\n]+\n)+" table "${dump}")
+string(REGEX MATCHALL "\\] [A-Za-z0-9_@]+" entries "${table}")
+set(exports "")
+foreach(entry ${entries})
+  string(SUBSTRING "${entry}" 2 -1 name)
+  list(APPEND exports ${name})
+endforeach()
+list(SORT exports)
+file(STRINGS ${EXPECTED} expected)
+list(SORT expected)
+if(NOT exports STREQUAL expected)
+  message(FATAL_ERROR "exports are [${exports}], expected [${expected}]")
+endif()
+
+string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${dump}")
+foreach(import ${imports})
+  string(SUBSTRING "${import}" 10 -1 dll)
+  string(TOLOWER "${dll}" dll)
+  if(NOT dll IN_LIST ALLOWED_IMPORTS)
+    message(FATAL_ERROR "imports ${dll}; only ${ALLOWED_IMPORTS} are allowed")
+  endif()
+endforeach()
+message(STATUS "exports: ${exports}; imports: ${imports}")

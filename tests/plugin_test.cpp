@@ -1,0 +1,373 @@
+#include "plugin/plugin.h"
+#include "linebuf/linebuf.h"
+
+#include "archive_builder.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+namespace {
+
+const std::vector<TestEntry> kThree = {
+    {"a.bmp", "AAAA"}, {"b.png", PatternBytes(1000, 2)}, {"c.txt", "CC"}};
+
+struct ProgressCall {
+    int32_t step, total, user;
+};
+std::vector<ProgressCall> progressCalls;
+
+int32_t SPI_API RecordProgress(int32_t step, int32_t total, int32_t user) {
+    progressCalls.push_back({step, total, user});
+    return 1; // asks to stop, which must be ignored
+}
+
+std::string Steps() {
+    std::string steps;
+    for (const ProgressCall &c : progressCalls)
+        steps += std::to_string(c.step);
+    return steps;
+}
+
+class Plugin : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/axq-plugin-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir = pattern;
+        blocksBefore = PlatformLiveBlocks();
+        progressCalls.clear();
+    }
+    void TearDown() override {
+        for (int kind = 0; kind < FAULT_KINDS; kind++)
+            PlatformFailNth(kind, 0);
+        LineBufferClear();
+        EXPECT_EQ(PlatformOpenFiles(), 0) << "an archive was left open";
+        EXPECT_EQ(PlatformLiveBlocks(), blocksBefore) << "a block leaked";
+        std::string command = "rm -rf '" + dir + "'";
+        EXPECT_EQ(system(command.c_str()), 0);
+    }
+    std::string Write(const std::string &bytes, const std::string &name = "game.dat") {
+        std::string path = dir + "/" + name;
+        EXPECT_TRUE(WriteFile(path, bytes));
+        return path;
+    }
+    std::vector<FileInfo> List(const std::string &path, int32_t *result = nullptr) {
+        SpiBlock block = (SpiBlock)1;
+        int32_t r = GetArchiveInfo(path.c_str(), 0, 0, &block);
+        if (result != nullptr)
+            *result = r;
+        std::vector<FileInfo> records;
+        if (r != SPI_OK)
+            return records;
+        const FileInfo *all = (const FileInfo *)LocalLock(block);
+        for (size_t i = 0; all[i].method[0] != '\0'; i++)
+            records.push_back(all[i]);
+        LocalUnlock(block);
+        LocalFree(block);
+        return records;
+    }
+    // The bytes GetFile hands over, or "<result N>" when it fails.
+    std::string Extract(const std::string &path, int32_t position, uint32_t flags = 0x100) {
+        SpiBlock block = (SpiBlock)1;
+        int32_t r = GetFile(path.c_str(), position, &block, flags, RecordProgress, 77);
+        if (r != SPI_OK) {
+            EXPECT_TRUE(block == nullptr || block == (SpiBlock)1) << "a block with a failure";
+            return "<result " + std::to_string(r) + ">";
+        }
+        std::string bytes((size_t)LocalSize(block), '\0');
+        if (!bytes.empty())
+            memcpy(&bytes[0], LocalLock(block), bytes.size());
+        LocalUnlock(block);
+        LocalFree(block);
+        return bytes;
+    }
+    std::string dir;
+    int32_t blocksBefore = 0;
+};
+
+TEST_F(Plugin, ModuleEntryAlwaysSucceeds) {
+    for (DWORD reason : {0u, 1u, 2u, 3u})
+        EXPECT_EQ(DllMain(nullptr, reason, nullptr), TRUE);
+}
+
+TEST_F(Plugin, InformationRows) {
+    char buffer[128];
+    EXPECT_EQ(GetPluginInfo(0, buffer, sizeof buffer), 4);
+    EXPECT_STREQ(buffer, "00AM");
+    int32_t length = GetPluginInfo(1, buffer, sizeof buffer);
+    EXPECT_EQ(length, (int32_t)strlen(buffer));
+    EXPECT_EQ(strncmp(buffer, "Quorvel extract plug-in ver.0.03 ", 33), 0) << buffer;
+    EXPECT_EQ(GetPluginInfo(2, buffer, sizeof buffer), 5);
+    EXPECT_STREQ(buffer, "*.dat");
+    EXPECT_EQ(GetPluginInfo(3, buffer, sizeof buffer), 15);
+    EXPECT_STREQ(buffer, "Quorvel archive");
+    EXPECT_EQ(GetPluginInfo(3, buffer, 8), 7);
+    EXPECT_STREQ(buffer, "Quorvel");
+
+    memset(buffer, 'x', sizeof buffer);
+    EXPECT_EQ(GetPluginInfo(4, buffer, sizeof buffer), 0);
+    EXPECT_EQ(GetPluginInfo(-1, buffer, sizeof buffer), 0);
+    EXPECT_EQ(GetPluginInfo(0, buffer, 0), 0);
+    EXPECT_EQ(GetPluginInfo(0, buffer, -5), 0);
+    EXPECT_EQ(buffer[0], 'x');
+    EXPECT_EQ(GetPluginInfo(0, nullptr, 64), 0);
+    EXPECT_EQ(GetPluginInfo(0, buffer, 1), 0);
+    EXPECT_EQ(buffer[0], '\0');
+}
+
+TEST_F(Plugin, RecognisesByMagicAndName) {
+    std::string head = BuildArchive(kThree);
+    uintptr_t address = (uintptr_t)head.data();
+    EXPECT_EQ(IsSupported("game.dat", address), 1);
+    EXPECT_EQ(IsSupported("DATA.DAT", address), 1);
+    EXPECT_EQ(IsSupported("data.bin", address), 0);
+    EXPECT_EQ(IsSupported("dat", address), 0);
+    EXPECT_EQ(IsSupported(".dat", address), 1);
+    EXPECT_EQ(IsSupported(nullptr, address), 0);
+    std::string cr = head;
+    cr[20] = '\r';
+    EXPECT_EQ(IsSupported("x.dat", (uintptr_t)cr.data()), 0);
+    std::string twenty = head;
+    twenty[0] = 'G';
+    EXPECT_EQ(IsSupported("x.dat", (uintptr_t)twenty.data()), 0);
+}
+
+TEST_F(Plugin, RecognisesThroughAHandle) {
+    std::string path = Write(BuildArchive(kThree));
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_LT((uintptr_t)file, 0x10000u);
+    EXPECT_EQ(IsSupported("game.dat", (uintptr_t)file), 1);
+    // The handle is left where the read left it: 22 bytes in.
+    EXPECT_EQ(lseek((int)(intptr_t)file, 0, SEEK_CUR), 22);
+    CloseHandle(file);
+
+    // Fewer than 21 bytes, or 20 matching ones, are not an archive.
+    for (std::string bytes : {std::string("FILECMB-DATA-LIST-IN"), std::string("FILECMB-DATA-LIST-IN\r")}) {
+        path = Write(bytes);
+        file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+        EXPECT_EQ(IsSupported("game.dat", (uintptr_t)file), 0);
+        CloseHandle(file);
+    }
+}
+
+TEST_F(Plugin, ListsEntriesInDirectoryOrder) {
+    std::string path = Write(BuildArchive(kThree));
+    std::vector<FileInfo> records = List(path);
+    ASSERT_EQ(records.size(), 3u);
+    const uint32_t positions[] = {21, 49, 77};
+    const uint32_t sizes[] = {4, 1000, 2};
+    for (size_t i = 0; i < 3; i++) {
+        EXPECT_STREQ(records[i].method, "Quorvel");
+        EXPECT_STREQ(records[i].filename, kThree[i].name.c_str());
+        EXPECT_EQ(records[i].position, positions[i]);
+        EXPECT_EQ(records[i].filesize, sizes[i]);
+        EXPECT_EQ(records[i].compsize, sizes[i]);
+        EXPECT_EQ(records[i].timestamp, records[0].timestamp);
+    }
+    // The line buffer keeps the directory after a listing.
+    EXPECT_EQ(LineBufferLineCount(), 5);
+
+    // Without a closing line the last entry is taken for it.
+    records = List(Write(BuildArchive(kThree, false)));
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_STREQ(records[1].filename, "b.png");
+}
+
+TEST_F(Plugin, ListsOddArchives) {
+    int32_t result;
+    EXPECT_EQ(List(Write("FILECMB-DATA-LIST-IN\n"), &result).size(), 0u);
+    EXPECT_EQ(result, SPI_OK);
+    EXPECT_EQ(List(Write(BuildArchive({{"only", "x"}}, false)), &result).size(), 0u);
+    EXPECT_EQ(result, SPI_OK);
+
+    std::vector<TestEntry> many;
+    for (int i = 0; i < 3000; i++)
+        many.push_back({"dir/file" + std::to_string(i) + ".bin", std::string(i % 7, 'z')});
+    std::vector<FileInfo> records = List(Write(BuildArchive(many)));
+    ASSERT_EQ(records.size(), many.size());
+    EXPECT_STREQ(records[2999].filename, "dir/file2999.bin");
+    EXPECT_EQ(records[2999].position, EntryPosition(many, 2999));
+
+    // Names of 199 bytes fit; longer ones are cut and still closed.
+    std::vector<TestEntry> longNames = {{std::string(199, 'a'), "1"}, {std::string(230, 'b'), "2"}};
+    records = List(Write(BuildArchive(longNames)));
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(std::string(records[0].filename), longNames[0].name);
+    EXPECT_EQ(std::string(records[1].filename), std::string(199, 'b'));
+    EXPECT_EQ(records[1].position, EntryPosition(longNames, 1));
+}
+
+TEST_F(Plugin, LinesWithoutATabAreSkipped) {
+    std::string bytes = BuildArchive(kThree);
+    size_t tab = bytes.find('\t', 30); // b.png's
+    bytes[tab] = ' ';
+    std::vector<FileInfo> records = List(Write(bytes));
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_STREQ(records[1].filename, "c.txt");
+    EXPECT_EQ(records[1].position, 77u);
+}
+
+TEST_F(Plugin, ListingRefusals) {
+    SpiBlock block = (SpiBlock)1;
+    std::string path = Write(BuildArchive(kThree));
+    EXPECT_EQ(GetArchiveInfo(path.c_str(), 0, 1, &block), SPI_UNSUPPORTED_MODE);
+    EXPECT_EQ(GetArchiveInfo((dir + "/missing.dat").c_str(), 0, 0, &block), SPI_FILE_ERROR);
+    EXPECT_EQ(GetArchiveInfo(dir.c_str(), 0, 0, &block), SPI_FILE_ERROR);
+    EXPECT_EQ(block, (SpiBlock)1);
+    // A directory size that cannot be held.
+    path = Write("FILECMB-DATA-LIST-IN\n" + EntryLine("a", 4294967295u, 0));
+    EXPECT_EQ(GetArchiveInfo(path.c_str(), 0, 0, &block), SPI_NO_MEMORY);
+    FileInfo record;
+    EXPECT_EQ(GetFileInfo(path.c_str(), 0, "a", 0, &record), SPI_NO_MEMORY);
+}
+
+TEST_F(Plugin, LooksUpOneEntryByWholeName) {
+    std::string path = Write(BuildArchive(kThree));
+    std::vector<FileInfo> records = List(path);
+    FileInfo record;
+    ASSERT_EQ(GetFileInfo(path.c_str(), 0, "b.png", 0, &record), SPI_OK);
+    EXPECT_EQ(memcmp(&record, &records[1], sizeof record), 0);
+    EXPECT_EQ(LineBufferLineCount(), -1) << "a lookup leaves the line buffer empty";
+
+    memset(&record, 0x5A, sizeof record);
+    EXPECT_EQ(GetFileInfo(path.c_str(), 0, "B.PNG", 0, &record), SPI_NO_SUCH_ENTRY);
+    EXPECT_EQ(record.method[0], 0x5A);
+    EXPECT_EQ(GetFileInfo(path.c_str(), 0, "B.PNG", SPI_IGNORE_CASE, &record), SPI_OK);
+    EXPECT_EQ(record.position, 49u);
+    EXPECT_EQ(GetFileInfo(path.c_str(), 0, "b", 0, &record), SPI_NO_SUCH_ENTRY);
+    EXPECT_EQ(GetFileInfo(path.c_str(), 0, "b.png.bak", 0, &record), SPI_NO_SUCH_ENTRY);
+    EXPECT_EQ(GetFileInfo(path.c_str(), 0, nullptr, 0, &record), SPI_NO_SUCH_ENTRY);
+    EXPECT_EQ(GetFileInfo(path.c_str(), 0, "b.png", 1, &record), SPI_UNSUPPORTED_MODE);
+    EXPECT_EQ(GetFileInfo((dir + "/none.dat").c_str(), 0, "b.png", 0, &record), SPI_FILE_ERROR);
+
+    // The first match wins; the closing line is never an entry.
+    path = Write(BuildArchive({{"x", "1"}, {"X", "22"}, {"x", "333"}}));
+    ASSERT_EQ(GetFileInfo(path.c_str(), 0, "x", SPI_IGNORE_CASE, &record), SPI_OK);
+    EXPECT_EQ(record.filesize, 1u);
+    ASSERT_EQ(GetFileInfo(path.c_str(), 0, "x", 0, &record), SPI_OK);
+    EXPECT_EQ(record.filesize, 1u);
+    EXPECT_EQ(GetFileInfo(path.c_str(), 0, "END", 0, &record), SPI_NO_SUCH_ENTRY);
+    EXPECT_EQ(GetFileInfo(Write("FILECMB-DATA-LIST-IN\n").c_str(), 0, "x", 0, &record),
+              SPI_NO_SUCH_ENTRY);
+}
+
+TEST_F(Plugin, ExtractsEntriesWithProgress) {
+    std::string path = Write(BuildArchive(kThree));
+    EXPECT_EQ(Extract(path, 49), kThree[1].data);
+    ASSERT_EQ(progressCalls.size(), 4u);
+    for (int32_t i = 0; i < 4; i++) {
+        EXPECT_EQ(progressCalls[i].step, i);
+        EXPECT_EQ(progressCalls[i].total, 3);
+        EXPECT_EQ(progressCalls[i].user, 77);
+    }
+    EXPECT_EQ(Extract(path, 21), "AAAA");
+    EXPECT_EQ(Extract(path, 77), "CC");
+    // A position inside a name still finds that line.
+    EXPECT_EQ(Extract(path, 51), kThree[1].data);
+
+    // Without a progress function.
+    SpiBlock block = nullptr;
+    ASSERT_EQ(GetFile(path.c_str(), 21, &block, 0x100 | 0x80 | 0x10000, nullptr, 0), SPI_OK);
+    LocalFree(block);
+
+    // An entry of size zero and one of several megabytes.
+    std::vector<TestEntry> entries = {{"empty", ""}, {"big", PatternBytes(5 << 20, 9)}};
+    path = Write(BuildArchive(entries));
+    EXPECT_EQ(Extract(path, 21), "");
+    EXPECT_EQ(Extract(path, EntryPosition(entries, 1)) == entries[1].data, true);
+}
+
+TEST_F(Plugin, ExtractionRefusals) {
+    std::string path = Write(BuildArchive(kThree));
+    EXPECT_EQ(Extract(path, 49, 0), "<result -1>");
+    EXPECT_EQ(Extract(path, 49, 0x101), "<result -1>");
+    EXPECT_EQ(Extract(path, 49, 0x200), "<result -1>");
+    EXPECT_EQ(Steps(), "");
+    EXPECT_EQ(Extract(dir + "/missing.dat", 49), "<result 6>");
+    EXPECT_EQ(Steps(), "0");
+}
+
+TEST_F(Plugin, ExtractionRefusesPositionsWithoutAWholeEntryLine) {
+    std::string bytes = BuildArchive(kThree);
+    std::string path = Write(bytes);
+    // The magic line, the number fields, the closing line, past the end,
+    // negative positions.
+    for (int32_t position : {0, 5, 55, 70, 66, 105, (int32_t)bytes.size(), 1 << 20, -1, -49, INT32_MIN}) {
+        progressCalls.clear();
+        EXPECT_EQ(Extract(path, position), "<result 6>") << position;
+        EXPECT_EQ(Steps(), "01") << position;
+    }
+    // A probe with no LF in its 282 bytes.
+    path = Write("FILECMB-DATA-LIST-IN\n" + std::string(400, 'n') + "\t0000000000 0000000001\n");
+    EXPECT_EQ(Extract(path, 21), "<result 6>");
+}
+
+TEST_F(Plugin, ExtractionOfATruncatedArchiveHandsOverNothing) {
+    std::string bytes = BuildArchive(kThree);
+    std::string path = Write(bytes.substr(0, bytes.size() - 1));
+    EXPECT_EQ(Extract(path, 21), "AAAA");
+    progressCalls.clear();
+    EXPECT_EQ(Extract(path, 77), "<result 6>");
+    EXPECT_EQ(Steps(), "0123");
+    // An end below the start asks for nearly 4 GiB.
+    path = Write("FILECMB-DATA-LIST-IN\n" + EntryLine("a", 100, 50) + "END\n");
+    EXPECT_EQ(Extract(path, 21), "<result 4>");
+}
+
+// Every allocation, open, read and seek of every entry point fails in turn:
+// each failure gives a failure result, no block, and nothing left open.
+TEST_F(Plugin, EveryFailureReleasesWhatItObtained) {
+    std::string path = Write(BuildArchive(kThree));
+    int32_t blocks = PlatformLiveBlocks();
+    for (int kind = 0; kind < FAULT_KINDS; kind++) {
+        for (int entryPoint = 0; entryPoint < 3; entryPoint++) {
+            for (int32_t n = 1;; n++) {
+                PlatformFailNth(kind, n);
+                SpiBlock block = (SpiBlock)1;
+                FileInfo record;
+                record.method[0] = 'z';
+                int32_t result;
+                if (entryPoint == 0)
+                    result = GetArchiveInfo(path.c_str(), 0, 0, &block);
+                else if (entryPoint == 1)
+                    result = GetFileInfo(path.c_str(), 0, "c.txt", 0, &record);
+                else
+                    result = GetFile(path.c_str(), 77, &block, 0x100, nullptr, 0);
+                bool failed = PlatformCalls(kind) >= n;
+                PlatformFailNth(kind, 0);
+                LineBufferClear();
+                SCOPED_TRACE("fault " + std::to_string(kind) + " entry point " +
+                             std::to_string(entryPoint) + " call " + std::to_string(n));
+                EXPECT_EQ(PlatformOpenFiles(), 0);
+                if (!failed) {
+                    EXPECT_EQ(result, SPI_OK);
+                    if (entryPoint != 1)
+                        LocalFree(block);
+                    EXPECT_EQ(PlatformLiveBlocks(), blocks);
+                    break;
+                }
+                if (kind == FAULT_READ && result == SPI_OK) {
+                    // A short read of the directory may still list it: the
+                    // answer must then be right, never partial.
+                    if (entryPoint == 1) {
+                        EXPECT_EQ(record.position, 77u);
+                    } else {
+                        LocalFree(block);
+                    }
+                } else {
+                    EXPECT_NE(result, SPI_OK);
+                    EXPECT_TRUE(block == nullptr || block == (SpiBlock)1);
+                    EXPECT_EQ(record.method[0], 'z');
+                }
+                EXPECT_EQ(PlatformLiveBlocks(), blocks);
+            }
+        }
+    }
+}
+
+} // namespace
