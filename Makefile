@@ -20,18 +20,18 @@ asan: deps
 	cmake -S . -B $(BUILD)/asan $(NATIVE_FLAGS) -DAXQ_SANITIZE=address,undefined >/dev/null
 	cmake --build $(BUILD)/asan -j $(JOBS)
 
-win32: deps
+win32: native
 	cmake -S . -B $(BUILD)/win32 -G Ninja -DCMAKE_BUILD_TYPE=Release \
-	  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake >/dev/null
+	  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake -DAXQ_NATIVE_QUORVEL=$(BUILD)/native/quorvel >/dev/null
 	cmake --build $(BUILD)/win32 -j $(JOBS)
 
 test: native asan win32
 	ctest --test-dir $(BUILD)/native --output-on-failure -j $(JOBS)
 	ctest --test-dir $(BUILD)/asan --output-on-failure -j $(JOBS)
-	$(WINE_ENV) tools/wine-ctest $(BUILD)/win32
+	$(WINE_ENV) tools/wine-run ctest --test-dir $(BUILD)/win32 --output-on-failure
 
 demo: win32
-	$(WINE_ENV) tools/demo $(BUILD)
+	$(WINE_ENV) tools/wine-run tools/demo $(BUILD)
 
 clean:
 	rm -rf $(BUILD)
