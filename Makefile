@@ -5,7 +5,7 @@ WINE_ENV := WINEPREFIX=$(BUILD)/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="msco
 NATIVE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 JOBS := $(shell nproc)
 
-.PHONY: all deps native asan win32 test demo clean
+.PHONY: all deps native asan tsan win32 test demo clean
 
 all: native win32
 
@@ -20,14 +20,19 @@ asan: deps
 	cmake -S . -B $(BUILD)/asan $(NATIVE_FLAGS) -DAXQ_SANITIZE=address,undefined >/dev/null
 	cmake --build $(BUILD)/asan -j $(JOBS)
 
+tsan: deps
+	cmake -S . -B $(BUILD)/tsan $(NATIVE_FLAGS) -DAXQ_SANITIZE=thread >/dev/null
+	cmake --build $(BUILD)/tsan -j $(JOBS) --target unit_tests
+
 win32: native
 	cmake -S . -B $(BUILD)/win32 -G Ninja -DCMAKE_BUILD_TYPE=Release \
 	  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake -DAXQ_NATIVE_QUORVEL=$(BUILD)/native/quorvel >/dev/null
 	cmake --build $(BUILD)/win32 -j $(JOBS)
 
-test: native asan win32
+test: native asan tsan win32
 	ctest --test-dir $(BUILD)/native --output-on-failure -j $(JOBS)
 	ctest --test-dir $(BUILD)/asan --output-on-failure -j $(JOBS)
+	ctest --test-dir $(BUILD)/tsan --output-on-failure -R Threads
 	$(WINE_ENV) tools/wine-run ctest --test-dir $(BUILD)/win32 --output-on-failure
 
 demo: win32

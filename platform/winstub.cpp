@@ -185,6 +185,9 @@ HGLOBAL GlobalFree(HGLOBAL block) {
     return nullptr;
 }
 
+void AcquireSRWLockExclusive(SRWLOCK *lock) { pthread_mutex_lock(&lock->mutex); }
+void ReleaseSRWLockExclusive(SRWLOCK *lock) { pthread_mutex_unlock(&lock->mutex); }
+
 int lstrlenA(LPCSTR s) { return s == nullptr ? 0 : (int)strlen(s); }
 
 LPSTR lstrcpynA(LPSTR destination, LPCSTR source, int length) {

@@ -13,6 +13,7 @@
 #ifndef AXQ_WINSTUB_H
 #define AXQ_WINSTUB_H
 
+#include <pthread.h>
 #include <stddef.h>
 #include <stdint.h>
 
@@ -81,6 +82,14 @@ SIZE_T LocalSize(HLOCAL block);
 HLOCAL LocalFree(HLOCAL block);
 HGLOBAL GlobalAlloc(UINT flags, SIZE_T bytes);
 HGLOBAL GlobalFree(HGLOBAL block);
+
+// A lock that needs no set-up: SRWLOCK lock = SRWLOCK_INIT.
+typedef struct {
+    pthread_mutex_t mutex;
+} SRWLOCK;
+#define SRWLOCK_INIT {PTHREAD_MUTEX_INITIALIZER}
+void AcquireSRWLockExclusive(SRWLOCK *lock);
+void ReleaseSRWLockExclusive(SRWLOCK *lock);
 
 int lstrlenA(LPCSTR s);
 LPSTR lstrcpynA(LPSTR destination, LPCSTR source, int length);

@@ -5,8 +5,31 @@
 
 #include <string.h>
 
+// Listings go through the one module-wide line buffer, so hosts that list on
+// several threads are served one call at a time. The lock needs no set-up.
+static SRWLOCK listingLock = SRWLOCK_INIT;
+
 // The record block must stay below what a 32-bit process can allocate.
 static constexpr uint64_t kLargestRecordBlock = 0x7FFFFFFF;
+
+// Opens the archive and loads its directory text. On failure nothing is left
+// open and the result says why.
+static int32_t OpenDirectory(const char *fileName, HANDLE *file, char **directory) {
+    *file = OpenArchive(fileName);
+    if (*file == INVALID_HANDLE_VALUE)
+        return SPI_FILE_ERROR;
+    *directory = LoadDirectory(*file);
+    if (*directory == nullptr) {
+        CloseHandle(*file);
+        return SPI_NO_MEMORY;
+    }
+    return SPI_OK;
+}
+
+static void CloseDirectory(HANDLE file, char *directory) {
+    GlobalFree(directory);
+    CloseHandle(file);
+}
 
 static int32_t EntryCount(void) {
     // Neither the magic line nor the closing line is an entry.
@@ -71,13 +94,15 @@ static int32_t ListEntries(HANDLE file, const char *directory, SpiBlock *records
 int32_t SPI_API GetArchiveInfo(const char *fileName, int32_t, uint32_t flags, SpiBlock *recordsOut) {
     if ((flags & SPI_INPUT_MASK) != SPI_INPUT_FILE)
         return SPI_UNSUPPORTED_MODE;
-    HANDLE file = OpenArchive(fileName);
-    if (file == INVALID_HANDLE_VALUE)
-        return SPI_FILE_ERROR;
-    char *directory = LoadDirectory(file);
-    int32_t result = directory != nullptr ? ListEntries(file, directory, recordsOut) : SPI_NO_MEMORY;
-    GlobalFree(directory);
-    CloseHandle(file);
+    HANDLE file;
+    char *directory;
+    AcquireSRWLockExclusive(&listingLock);
+    int32_t result = OpenDirectory(fileName, &file, &directory);
+    if (result == SPI_OK) {
+        result = ListEntries(file, directory, recordsOut);
+        CloseDirectory(file, directory);
+    }
+    ReleaseSRWLockExclusive(&listingLock);
     return result;
 }
 
@@ -119,14 +144,15 @@ int32_t SPI_API GetFileInfo(const char *fileName, int32_t, const char *entryName
         return SPI_UNSUPPORTED_MODE;
     if (entryName == nullptr)
         return SPI_NO_SUCH_ENTRY;
-    HANDLE file = OpenArchive(fileName);
-    if (file == INVALID_HANDLE_VALUE)
-        return SPI_FILE_ERROR;
-    char *directory = LoadDirectory(file);
-    int32_t result = directory != nullptr ? LookupEntry(file, directory, entryName, flags, recordOut)
-                                          : SPI_NO_MEMORY;
-    GlobalFree(directory);
-    CloseHandle(file);
-    LineBufferClear();
+    HANDLE file;
+    char *directory;
+    AcquireSRWLockExclusive(&listingLock);
+    int32_t result = OpenDirectory(fileName, &file, &directory);
+    if (result == SPI_OK) {
+        result = LookupEntry(file, directory, entryName, flags, recordOut);
+        CloseDirectory(file, directory);
+        LineBufferClear();
+    }
+    ReleaseSRWLockExclusive(&listingLock);
     return result;
 }

@@ -102,7 +102,6 @@ int32_t SPI_API GetArchiveInfo(const char *fileName, int32_t archiveOffset, uint
 // SPI_FILE_ERROR if the archive cannot be opened, SPI_NO_MEMORY if the
 // directory cannot be loaded or memory runs short. On every failure
 // *recordsOut is either not written or set to null: the host receives no block.
-// Not reentrant with GetFileInfo on another thread: see the note below.
 
 int32_t SPI_API GetFileInfo(const char *fileName, int32_t archiveOffset, const char *entryName,
                             uint32_t flags, FileInfo *recordOut);
@@ -129,9 +128,10 @@ int32_t SPI_API GetFile(const char *fileName, int32_t position, SpiBlock *destin
 // happens, except that a failed read of the entry's bytes or a failed output
 // block still ends with (3,3).
 
-// Threads: GetPluginInfo, IsSupported and GetFile keep no state and may run
-// on any thread at any time. GetArchiveInfo and GetFileInfo share one
-// module-wide text buffer; a host must not run them on two threads at once.
+// Threads: every export may be called from any thread. GetArchiveInfo and
+// GetFileInfo share one module-wide text buffer and are served one at a time
+// (a lock inside the module); GetPluginInfo, IsSupported and GetFile keep no
+// state and never wait.
 
 #ifdef __cplusplus
 }

@@ -3,8 +3,10 @@
 
 #include "archive_builder.h"
 
+#include <atomic>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <thread>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -317,6 +319,74 @@ TEST_F(Plugin, ExtractionOfATruncatedArchiveHandsOverNothing) {
     // An end below the start asks for nearly 4 GiB.
     path = Write("FILECMB-DATA-LIST-IN\n" + EntryLine("a", 100, 50) + "END\n");
     EXPECT_EQ(Extract(path, 21), "<result 4>");
+}
+
+TEST_F(Plugin, ExtractionFromAnArchiveThatChangedSinceItWasListed) {
+    std::string path = Write(BuildArchive(kThree));
+    std::vector<FileInfo> records = List(path);
+    ASSERT_EQ(records.size(), 3u);
+    // Replaced: each old position now reads the new line it falls in, or fails.
+    Write(BuildArchive({{"zz", "1"}, {"longer-name.bin", "xyz"}}));
+    EXPECT_EQ(Extract(path, records[0].position), "1");
+    EXPECT_EQ(Extract(path, records[1].position), "xyz");
+    EXPECT_EQ(Extract(path, records[2].position), "<result 6>");
+    // Truncated inside the directory, then inside the data.
+    std::string bytes = BuildArchive(kThree);
+    Write(bytes.substr(0, 60));
+    for (const FileInfo &r : records)
+        EXPECT_EQ(Extract(path, r.position), "<result 6>");
+    Write(bytes.substr(0, bytes.size() - 3));
+    EXPECT_EQ(Extract(path, records[0].position), "AAAA");
+    EXPECT_EQ(Extract(path, records[2].position), "<result 6>");
+}
+
+// Hosts that list on worker threads: listings and lookups of different
+// archives at once each get their own archive's answer.
+TEST_F(Plugin, ListingsFromSeveralThreadsAtOnce) {
+    constexpr int kThreads = 4;
+    std::vector<std::string> paths;
+    std::vector<std::vector<TestEntry>> contents(kThreads);
+    for (int t = 0; t < kThreads; t++) {
+        for (int i = 0; i <= 40 * t + 5; i++)
+            contents[t].push_back({"t" + std::to_string(t) + "/e" + std::to_string(i), std::string(i % 9, 'a' + t)});
+        paths.push_back(Write(BuildArchive(contents[t]), "t" + std::to_string(t) + ".dat"));
+    }
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; t++) {
+        threads.emplace_back([&, t] {
+            const std::vector<TestEntry> &mine = contents[t];
+            for (int round = 0; round < 30; round++) {
+                SpiBlock block = nullptr;
+                if (GetArchiveInfo(paths[t].c_str(), 0, 0, &block) != SPI_OK) {
+                    wrong++;
+                    continue;
+                }
+                const FileInfo *records = (const FileInfo *)LocalLock(block);
+                size_t n = 0;
+                for (; records[n].method[0] != '\0'; n++) {
+                    if (mine[n].name != records[n].filename || records[n].filesize != mine[n].data.size())
+                        wrong++;
+                }
+                if (n != mine.size())
+                    wrong++;
+                LocalUnlock(block);
+                LocalFree(block);
+                size_t pick = (size_t)(round * 7) % mine.size();
+                FileInfo record;
+                if (GetFileInfo(paths[t].c_str(), 0, mine[pick].name.c_str(), 0, &record) != SPI_OK ||
+                    record.position != EntryPosition(mine, pick))
+                    wrong++;
+                if (GetFile(paths[t].c_str(), (int32_t)record.position, &block, 0x100, nullptr, 0) != SPI_OK ||
+                    LocalSize(block) != mine[pick].data.size())
+                    wrong++;
+                LocalFree(block);
+            }
+        });
+    }
+    for (std::thread &thread : threads)
+        thread.join();
+    EXPECT_EQ(wrong, 0);
 }
 
 // Every allocation, open, read and seek of every entry point fails in turn:
