@@ -5,7 +5,8 @@ WINE_ENV := WINEPREFIX=$(BUILD)/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="msco
 NATIVE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 JOBS := $(shell nproc)
 
-.PHONY: all deps native asan tsan win32 test demo clean
+.PHONY: all deps native asan tsan fuzz-build fuzz win32 test demo clean
+FUZZ_SECONDS ?= 180
 
 all: native win32
 
@@ -24,15 +25,24 @@ tsan: deps
 	cmake -S . -B $(BUILD)/tsan $(NATIVE_FLAGS) -DAXQ_SANITIZE=thread >/dev/null
 	cmake --build $(BUILD)/tsan -j $(JOBS) --target unit_tests
 
+fuzz-build: deps
+	cmake -S . -B $(BUILD)/fuzz $(NATIVE_FLAGS) -DCMAKE_CXX_COMPILER=clang++ \
+	  -DAXQ_SANITIZE=address,undefined -DAXQ_FUZZ=ON >/dev/null
+	cmake --build $(BUILD)/fuzz -j $(JOBS) --target archive_fuzz linebuf_fuzz seeds
+
+fuzz: fuzz-build
+	tools/fuzz $(BUILD)/fuzz $(FUZZ_SECONDS)
+
 win32: native
 	cmake -S . -B $(BUILD)/win32 -G Ninja -DCMAKE_BUILD_TYPE=Release \
 	  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake -DAXQ_NATIVE_QUORVEL=$(BUILD)/native/quorvel >/dev/null
 	cmake --build $(BUILD)/win32 -j $(JOBS)
 
-test: native asan tsan win32
+test: native asan tsan fuzz-build win32
 	ctest --test-dir $(BUILD)/native --output-on-failure -j $(JOBS)
 	ctest --test-dir $(BUILD)/asan --output-on-failure -j $(JOBS)
 	ctest --test-dir $(BUILD)/tsan --output-on-failure -R Threads
+	tools/fuzz $(BUILD)/fuzz smoke
 	$(WINE_ENV) tools/wine-run ctest --test-dir $(BUILD)/win32 --output-on-failure
 
 demo: win32

@@ -11,8 +11,8 @@
 #include <time.h>
 #include <unistd.h>
 
-// A 32-bit process never gets a block this large.
-static constexpr SIZE_T kLargestBlock = 0x7FFFFFFF;
+// A 32-bit process never gets a block larger than this.
+static std::atomic<SIZE_T> largestBlock{0x7FFFFFFF};
 // Seconds from 1601-01-01 (the FILETIME epoch) to 1970-01-01.
 static constexpr int64_t kEpochDifference = 11644473600;
 static constexpr int64_t kTicksPerSecond = 10000000;
@@ -30,6 +30,7 @@ void PlatformFailNth(int kind, int32_t n) {
 int32_t PlatformCalls(int kind) { return calls[kind]; }
 int32_t PlatformOpenFiles(void) { return openFiles; }
 int32_t PlatformLiveBlocks(void) { return liveBlocks; }
+void PlatformLimitBlocks(size_t largest) { largestBlock = largest; }
 
 static bool Fails(int kind) {
     int32_t n = ++calls[kind];
@@ -138,7 +139,7 @@ struct alignas(16) LocalHeader {
 };
 
 HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
-    if (bytes > kLargestBlock || Fails(FAULT_ALLOC))
+    if (bytes > largestBlock || Fails(FAULT_ALLOC))
         return nullptr;
     LocalHeader *block = (LocalHeader *)((flags & GMEM_ZEROINIT) ? calloc(1, sizeof(LocalHeader) + bytes)
                                                                  : malloc(sizeof(LocalHeader) + bytes));
@@ -168,7 +169,7 @@ HLOCAL LocalFree(HLOCAL block) {
 }
 
 HGLOBAL GlobalAlloc(UINT flags, SIZE_T bytes) {
-    if (bytes > kLargestBlock || Fails(FAULT_ALLOC))
+    if (bytes > largestBlock || Fails(FAULT_ALLOC))
         return nullptr;
     SIZE_T size = bytes == 0 ? 1 : bytes;
     void *block = (flags & GMEM_ZEROINIT) ? calloc(1, size) : malloc(size);

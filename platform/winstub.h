@@ -105,5 +105,6 @@ void PlatformFailNth(int kind, int32_t n);
 int32_t PlatformCalls(int kind); // calls of that kind since it was last armed or disarmed
 int32_t PlatformOpenFiles(void); // handles opened and not yet closed
 int32_t PlatformLiveBlocks(void); // Local and Global blocks obtained and not yet freed
+void PlatformLimitBlocks(size_t largest); // no block above this size, as in a smaller process
 
 #endif
