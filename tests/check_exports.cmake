@@ -1,3 +1,4 @@
+cmake_policy(SET CMP0057 NEW)
 # The built module must export exactly the names in EXPECTED, undecorated,
 # and import nothing but system DLLs: the runtime is linked in.
 set(ALLOWED_IMPORTS kernel32.dll msvcrt.dll)
@@ -8,10 +9,10 @@ if(failed)
 endif()
 
 string(REGEX MATCH "\\[Ordinal/Name Pointer\\] Table\n([^\n]+\n)+" table "${dump}")
-string(REGEX MATCHALL "\\] [A-Za-z0-9_@]+" entries "${table}")
+string(REGEX MATCHALL "\\[ *[0-9]+\\] [A-Za-z0-9_@]+" entries "${table}")
 set(exports "")
 foreach(entry ${entries})
-  string(SUBSTRING "${entry}" 2 -1 name)
+  string(REGEX REPLACE "^\\[ *[0-9]+\\] " "" name "${entry}")
   list(APPEND exports ${name})
 endforeach()
 list(SORT exports)
@@ -29,4 +30,11 @@ foreach(import ${imports})
     message(FATAL_ERROR "imports ${dll}; only ${ALLOWED_IMPORTS} are allowed")
   endif()
 endforeach()
-message(STATUS "exports: ${exports}; imports: ${imports}")
+
+
+# The version resource carries the file version, as UTF-16 text.
+file(READ ${MODULE} module HEX)
+if(NOT module MATCHES "30002e0030002e003300")
+  message(FATAL_ERROR "no version resource with file version 0.0.3")
+endif()
+message(STATUS "exports: ${exports}; imports: ${imports}; version 0.0.3")
