@@ -344,6 +344,30 @@ static bool WriteWhole(const fs::path &target, const std::string &bytes, std::st
     return true;
 }
 
+// Extracts one entry under root; returns why it could not, or "".
+static std::string ExtractOne(const char *archive, const fs::path &root, const FileInfo &record,
+                              bool overwrite) {
+    std::string relative = SafeRelativePath(record.filename);
+    if (relative.empty())
+        return "refused: the name leads outside the target folder";
+    std::error_code ec;
+    fs::path target = root / relative;
+    if (!overwrite && fs::exists(fs::symlink_status(target, ec)))
+        return "exists (use --overwrite to replace it)";
+    std::string bytes;
+    int32_t result = ReadEntry(archive, record, &bytes);
+    progress.bytes += bytes.size();
+    if (result != SPI_OK)
+        return ResultText(result);
+    std::string why;
+    if (!MakeParents(root, relative, &why))
+        return why;
+    if (fs::is_directory(fs::symlink_status(target, ec)))
+        return "a folder of that name is in the way";
+    WriteWhole(target, bytes, &why);
+    return why;
+}
+
 static int Extract(const char *archive, const std::vector<const char *> &names, const char *dir,
                    uint32_t flags, bool overwrite) {
     std::vector<FileInfo> records;
@@ -372,24 +396,8 @@ static int Extract(const char *archive, const std::vector<const char *> &names, 
     fs::create_directories(root, ec);
     ProgressStart(records.size());
     for (const FileInfo &record : records) {
-        std::string relative = SafeRelativePath(record.filename);
-        std::string why;
-        std::string bytes;
-        int32_t result = SPI_OK;
-        fs::path target = root / relative;
-        if (relative.empty()) {
-            why = "refused: the name leads outside the target folder";
-        } else if (!overwrite && fs::exists(fs::symlink_status(target, ec))) {
-            why = "exists (use --overwrite to replace it)";
-        } else if ((result = ReadEntry(archive, record, &bytes)) != SPI_OK) {
-            why = ResultText(result);
-        } else if (MakeParents(root, relative, &why) && fs::is_directory(target, ec)) {
-            why = "a folder of that name is in the way";
-        } else if (why.empty()) {
-            WriteWhole(target, bytes, &why);
-        }
+        std::string why = ExtractOne(archive, root, record, overwrite);
         progress.done++;
-        progress.bytes += bytes.size();
         if (!why.empty()) {
             ProgressEnd();
             Error(archive, "%s: %s", record.filename, why.c_str());
