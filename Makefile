@@ -5,7 +5,7 @@ WINE_ENV := WINEPREFIX=$(BUILD)/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="msco
 NATIVE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 JOBS := $(shell nproc)
 
-.PHONY: all deps native asan tsan fuzz-build fuzz win32 test demo clean
+.PHONY: all deps native asan tsan fuzz-build fuzz bench win32 test demo clean
 FUZZ_SECONDS ?= 180
 
 all: native win32
@@ -32,6 +32,11 @@ fuzz-build: deps
 
 fuzz: fuzz-build
 	tools/fuzz $(BUILD)/fuzz $(FUZZ_SECONDS)
+
+bench: deps
+	cmake -S . -B $(BUILD)/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DAXQ_BENCH=ON >/dev/null
+	cmake --build $(BUILD)/bench -j $(JOBS) --target bench
+	tools/bench $(BUILD)/bench
 
 win32: native
 	cmake -S . -B $(BUILD)/win32 -G Ninja -DCMAKE_BUILD_TYPE=Release \

@@ -1,0 +1,332 @@
+// The plug-in against libarchive on the same content, stored as a Quorvel
+// archive, a tar and a zip with stored entries, and against a plain read.
+// usage: bench DATA_DIR                 run every workload, print one table
+//        bench DATA_DIR --list-once N   list the N-entry archive once (for callgrind)
+#include "platform/platform.h"
+#include "plugin/spi.h"
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <map>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+struct Entry {
+    std::string name;
+    uint32_t size;
+};
+
+std::string dataDir;
+
+// N entries with names and sizes like a game's data folder; fixed seed.
+std::vector<Entry> Content(size_t n, uint32_t fixedSize) {
+    static const char *const kinds[] = {"png", "ogg", "txt", "bmp", "dat", "wav"};
+    std::vector<Entry> entries;
+    uint32_t x = 12345;
+    for (size_t i = 0; i < n; i++) {
+        x = x * 1103515245u + 12345u;
+        char name[96];
+        snprintf(name, sizeof name, "data/%s/group%03zu/item%07zu.%s", kinds[(x >> 8) % 6],
+                 i / 1000 % 1000, i, kinds[(x >> 16) % 6]);
+        entries.push_back({name, fixedSize != 0 ? fixedSize : (x >> 12) % 2048});
+    }
+    return entries;
+}
+
+// The bytes of entry i: cheap to make, different for every entry.
+void Fill(std::vector<char> &buffer, size_t i) {
+    for (size_t j = 0; j < buffer.size(); j++)
+        buffer[j] = (char)(i * 31 + j);
+}
+
+void WriteQuorvel(const std::string &path, const std::vector<Entry> &entries) {
+    uint64_t start = 21 + 1;
+    for (const Entry &e : entries)
+        start += e.name.size() + 23;
+    FILE *f = fopen(path.c_str(), "wb");
+    fputs("FILECMB-DATA-LIST-IN\n", f);
+    for (const Entry &e : entries) {
+        fprintf(f, "%s\t%010llu %010llu\n", e.name.c_str(), (unsigned long long)start,
+                (unsigned long long)(start + e.size));
+        start += e.size;
+    }
+    fputc('\n', f);
+    std::vector<char> buffer;
+    for (size_t i = 0; i < entries.size(); i++) {
+        buffer.resize(entries[i].size);
+        Fill(buffer, i);
+        fwrite(buffer.data(), 1, buffer.size(), f);
+    }
+    fclose(f);
+}
+
+void WriteWithLibarchive(const std::string &path, const std::vector<Entry> &entries, bool zip) {
+    struct archive *a = archive_write_new();
+    if (zip) {
+        archive_write_set_format_zip(a);
+        archive_write_set_options(a, "zip:compression=store");
+    } else {
+        archive_write_set_format_pax_restricted(a);
+    }
+    archive_write_open_filename(a, path.c_str());
+    struct archive_entry *entry = archive_entry_new();
+    std::vector<char> buffer;
+    for (size_t i = 0; i < entries.size(); i++) {
+        archive_entry_clear(entry);
+        archive_entry_set_pathname(entry, entries[i].name.c_str());
+        archive_entry_set_size(entry, entries[i].size);
+        archive_entry_set_filetype(entry, AE_IFREG);
+        archive_entry_set_perm(entry, 0644);
+        archive_write_header(a, entry);
+        buffer.resize(entries[i].size);
+        Fill(buffer, i);
+        archive_write_data(a, buffer.data(), buffer.size());
+    }
+    archive_entry_free(entry);
+    archive_write_close(a);
+    archive_write_free(a);
+}
+
+// Reads a whole file so that every contender finds it in the page cache.
+void Warm(const std::string &path) {
+    int fd = open(path.c_str(), O_RDONLY);
+    std::vector<char> buffer(1 << 20);
+    while (read(fd, buffer.data(), buffer.size()) > 0) {
+    }
+    close(fd);
+}
+
+std::string Prepare(const std::string &set, const std::vector<Entry> &entries, const char *ext) {
+    std::string path = dataDir + "/" + set + "." + ext;
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) {
+        std::string temporary = path + ".tmp";
+        if (strcmp(ext, "dat") == 0)
+            WriteQuorvel(temporary, entries);
+        else
+            WriteWithLibarchive(temporary, entries, strcmp(ext, "zip") == 0);
+        rename(temporary.c_str(), path.c_str());
+    }
+    Warm(path);
+    return path;
+}
+
+struct archive *OpenPeer(const std::string &path) {
+    struct archive *a = archive_read_new();
+    archive_read_support_format_tar(a);
+    archive_read_support_format_zip(a);
+    if (archive_read_open_filename(a, path.c_str(), 1 << 16) != ARCHIVE_OK)
+        abort();
+    return a;
+}
+
+std::vector<FileInfo> ListOurs(const std::string &path) {
+    SpiBlock block = nullptr;
+    if (GetArchiveInfo(path.c_str(), 0, 0, &block) != SPI_OK)
+        abort();
+    const FileInfo *records = (const FileInfo *)LocalLock(block);
+    std::vector<FileInfo> all;
+    for (size_t i = 0; records[i].method[0] != '\0'; i++)
+        all.push_back(records[i]);
+    LocalUnlock(block);
+    LocalFree(block);
+    return all;
+}
+
+void List(benchmark::State &state, const std::string &path, bool ours) {
+    size_t n = 0;
+    for (auto _ : state) {
+        n = 0;
+        if (ours) {
+            SpiBlock block = nullptr;
+            if (GetArchiveInfo(path.c_str(), 0, 0, &block) != SPI_OK)
+                abort();
+            const FileInfo *records = (const FileInfo *)LocalLock(block);
+            while (records[n].method[0] != '\0')
+                n++;
+            LocalUnlock(block);
+            LocalFree(block);
+        } else {
+            struct archive *a = OpenPeer(path);
+            struct archive_entry *entry;
+            while (archive_read_next_header(a, &entry) == ARCHIVE_OK)
+                n++;
+            archive_read_free(a);
+        }
+    }
+    state.counters["entries"] = (double)n;
+}
+
+void LookUp(benchmark::State &state, const std::string &path, const std::string &name, bool ours) {
+    for (auto _ : state) {
+        if (ours) {
+            FileInfo record;
+            if (GetFileInfo(path.c_str(), 0, name.c_str(), 0, &record) != SPI_OK)
+                abort();
+        } else {
+            struct archive *a = OpenPeer(path);
+            struct archive_entry *entry;
+            bool found = false;
+            while (!found && archive_read_next_header(a, &entry) == ARCHIVE_OK)
+                found = name == archive_entry_pathname(entry);
+            if (!found)
+                abort();
+            archive_read_free(a);
+        }
+    }
+}
+
+void ExtractAll(benchmark::State &state, const std::string &path, bool ours) {
+    std::vector<FileInfo> records = ours ? ListOurs(path) : std::vector<FileInfo>();
+    for (auto _ : state) {
+        if (ours) {
+            for (const FileInfo &r : records) {
+                SpiBlock block = nullptr;
+                if (GetFile(path.c_str(), (int32_t)r.position, &block, 0x100, nullptr, 0) != SPI_OK)
+                    abort();
+                LocalFree(block);
+            }
+        } else {
+            struct archive *a = OpenPeer(path);
+            struct archive_entry *entry;
+            while (archive_read_next_header(a, &entry) == ARCHIVE_OK) {
+                size_t size = (size_t)archive_entry_size(entry);
+                char *bytes = (char *)malloc(size + 1);
+                if (archive_read_data(a, bytes, size) != (la_ssize_t)size)
+                    abort();
+                free(bytes);
+            }
+            archive_read_free(a);
+        }
+    }
+}
+
+void PlainRead(benchmark::State &state, const std::string &path, uint32_t start, uint32_t size) {
+    for (auto _ : state) {
+        int fd = open(path.c_str(), O_RDONLY);
+        char *bytes = (char *)malloc(size);
+        if (pread(fd, bytes, size, start) != (ssize_t)size)
+            abort();
+        free(bytes);
+        close(fd);
+    }
+}
+
+// Collects each run's real time, by benchmark name.
+class Collector : public benchmark::ConsoleReporter {
+  public:
+    std::map<std::string, double> seconds;
+    void ReportRuns(const std::vector<Run> &runs) override {
+        for (const Run &run : runs)
+            seconds[run.benchmark_name()] = run.GetAdjustedRealTime() / 1e9;
+        ConsoleReporter::ReportRuns(runs);
+    }
+};
+
+// Peak memory of listing the archive once, in a fresh process.
+long PeakListingKiB(const std::string &path) {
+    pid_t child = fork();
+    if (child == 0) {
+        ListOurs(path);
+        _exit(0);
+    }
+    int status;
+    struct rusage usage;
+    wait4(child, &status, 0, &usage);
+    return usage.ru_maxrss;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    if (argc < 2) {
+        fprintf(stderr, "usage: bench DATA_DIR [--list-once N]\n");
+        return 2;
+    }
+    dataDir = argv[1];
+    mkdir(dataDir.c_str(), 0755);
+    if (argc == 4 && strcmp(argv[2], "--list-once") == 0) {
+        ListOurs(dataDir + "/list-" + argv[3] + ".dat");
+        return 0;
+    }
+    const size_t listSizes[] = {1000, 10000, 100000, 1000000};
+    std::map<std::string, std::string> lastName;
+    for (size_t n : listSizes) {
+        std::string set = "list-" + std::to_string(n);
+        std::vector<Entry> entries = Content(n, 0);
+        for (const char *ext : {"dat", "tar", "zip"}) {
+            std::string path = Prepare(set, entries, ext);
+            benchmark::RegisterBenchmark(("list/" + std::string(ext) + "/" + std::to_string(n)).c_str(),
+                                         List, path, strcmp(ext, "dat") == 0)
+                ->Unit(benchmark::kMillisecond);
+            benchmark::RegisterBenchmark(("lookup/" + std::string(ext) + "/" + std::to_string(n)).c_str(),
+                                         LookUp, path, entries.back().name, strcmp(ext, "dat") == 0)
+                ->Unit(benchmark::kMillisecond);
+        }
+    }
+    std::vector<Entry> small = Content(10000, 4096);
+    for (const char *ext : {"dat", "tar", "zip"})
+        benchmark::RegisterBenchmark(("extract-small/" + std::string(ext) + "/10000").c_str(),
+                                     ExtractAll, Prepare("small-10000", small, ext),
+                                     strcmp(ext, "dat") == 0)
+            ->Unit(benchmark::kMillisecond);
+    std::vector<Entry> large = {{"movie/intro.bin", 256u << 20}};
+    for (const char *ext : {"dat", "tar", "zip"})
+        benchmark::RegisterBenchmark(("extract-large/" + std::string(ext) + "/1").c_str(), ExtractAll,
+                                     Prepare("large", large, ext), strcmp(ext, "dat") == 0)
+            ->Unit(benchmark::kMillisecond);
+    std::string largeDat = dataDir + "/large.dat";
+    FileInfo largeRecord = ListOurs(largeDat)[0];
+    uint32_t largeStart = 21 + 1 + (uint32_t)large[0].name.size() + 23;
+    benchmark::RegisterBenchmark("extract-large/read/1", PlainRead, largeDat, largeStart,
+                                 largeRecord.filesize)
+        ->Unit(benchmark::kMillisecond);
+
+    Collector collector;
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks(&collector);
+
+    printf("\n%-14s %9s %12s %12s %12s %8s\n", "workload", "N", "ours (ms)", "peer", "peer (ms)", "ratio");
+    for (const char *work : {"list", "lookup", "extract-small", "extract-large"}) {
+        for (const std::string &n : {std::string("1"), std::string("1000"), std::string("10000"),
+                                     std::string("100000"), std::string("1000000")}) {
+            auto ours = collector.seconds.find(std::string(work) + "/dat/" + n);
+            if (ours == collector.seconds.end())
+                continue;
+            for (const char *peer : {"tar", "zip", "read"}) {
+                auto other = collector.seconds.find(std::string(work) + "/" + peer + "/" + n);
+                if (other == collector.seconds.end())
+                    continue;
+                printf("%-14s %9s %12.3f %12s %12.3f %8.2f\n", work, n.c_str(), ours->second * 1e3,
+                       strcmp(peer, "read") == 0 ? "plain read" : peer, other->second * 1e3,
+                       ours->second / other->second);
+            }
+        }
+    }
+    std::string million = dataDir + "/list-1000000.dat";
+    SpiBlock block = nullptr;
+    GetArchiveInfo(million.c_str(), 0, 0, &block);
+    size_t records = LocalSize(block);
+    LocalFree(block);
+    std::vector<Entry> entries = Content(1000000, 0);
+    size_t directory = 22;
+    for (const Entry &e : entries)
+        directory += e.name.size() + 23;
+    double need = (double)(directory + records) / 1048576.0;
+    double peak = PeakListingKiB(million) / 1024.0;
+    printf("peak memory listing 1000000 entries: %.1f MiB; directory and records need %.1f MiB "
+           "(ratio %.2f)\n",
+           peak, need, peak / need);
+    return 0;
+}
