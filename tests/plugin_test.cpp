@@ -86,6 +86,9 @@ class Plugin : public ::testing::Test {
         LocalFree(block);
         return bytes;
     }
+    // Fails every allocation, open, read and seek of each entry point in turn.
+    void FailEachCallInTurn(const std::string &path, const std::string &lastName,
+                            uint32_t lastPosition);
     std::string dir;
     int32_t blocksBefore = 0;
 };
@@ -392,7 +395,18 @@ TEST_F(Plugin, ListingsFromSeveralThreadsAtOnce) {
 // Every allocation, open, read and seek of every entry point fails in turn:
 // each failure gives a failure result, no block, and nothing left open.
 TEST_F(Plugin, EveryFailureReleasesWhatItObtained) {
-    std::string path = Write(BuildArchive(kThree));
+    std::vector<TestEntry> many; // enough lines to grow the index twice
+    for (int i = 0; i < 250; i++)
+        many.push_back({"e" + std::to_string(i), std::string(i % 3, 'm')});
+    // The first entry line must end within 256 bytes, so the long name comes second.
+    std::vector<TestEntry> longNames = {{"b", ""}, {std::string(230, 'l'), "x"}, {"c.txt", "CC"}};
+    for (const std::vector<TestEntry> &archive : {kThree, many, longNames})
+        FailEachCallInTurn(Write(BuildArchive(archive)), archive.back().name,
+                           EntryPosition(archive, archive.size() - 1));
+}
+
+void Plugin::FailEachCallInTurn(const std::string &path, const std::string &lastName,
+                                uint32_t lastPosition) {
     int32_t blocks = PlatformLiveBlocks();
     for (int kind = 0; kind < FAULT_KINDS; kind++) {
         for (int entryPoint = 0; entryPoint < 3; entryPoint++) {
@@ -405,9 +419,9 @@ TEST_F(Plugin, EveryFailureReleasesWhatItObtained) {
                 if (entryPoint == 0)
                     result = GetArchiveInfo(path.c_str(), 0, 0, &block);
                 else if (entryPoint == 1)
-                    result = GetFileInfo(path.c_str(), 0, "c.txt", 0, &record);
+                    result = GetFileInfo(path.c_str(), 0, lastName.c_str(), 0, &record);
                 else
-                    result = GetFile(path.c_str(), 77, &block, 0x100, nullptr, 0);
+                    result = GetFile(path.c_str(), (int32_t)lastPosition, &block, 0x100, nullptr, 0);
                 bool failed = PlatformCalls(kind) >= n;
                 PlatformFailNth(kind, 0);
                 LineBufferClear();
@@ -425,7 +439,7 @@ TEST_F(Plugin, EveryFailureReleasesWhatItObtained) {
                     // A short read of the directory may still list it: the
                     // answer must then be right, never partial.
                     if (entryPoint == 1) {
-                        EXPECT_EQ(record.position, 77u);
+                        EXPECT_EQ(record.position, lastPosition);
                     } else {
                         LocalFree(block);
                     }
