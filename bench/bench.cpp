@@ -229,17 +229,44 @@ class Collector : public benchmark::ConsoleReporter {
     std::map<std::string, double> seconds;
     void ReportRuns(const std::vector<Run> &runs) override {
         for (const Run &run : runs)
-            seconds[run.benchmark_name()] = run.GetAdjustedRealTime() / 1e9;
+            seconds[run.benchmark_name()] = run.real_accumulated_time / (double)run.iterations;
         ConsoleReporter::ReportRuns(runs);
     }
 };
 
+// What the host contract costs at the least per entry: one open, the
+// directory line, the entry's bytes, one close.
+void ContractFloor(benchmark::State &state, const std::string &path) {
+    std::vector<FileInfo> records = ListOurs(path);
+    std::vector<uint32_t> starts;
+    uint32_t start = 22; // the magic line and the empty closing line
+    for (const FileInfo &r : records)
+        start += (uint32_t)strlen(r.filename) + 23;
+    for (const FileInfo &r : records) {
+        starts.push_back(start);
+        start += r.filesize;
+    }
+    char line[282];
+    for (auto _ : state) {
+        for (size_t i = 0; i < records.size(); i++) {
+            int fd = open(path.c_str(), O_RDONLY);
+            if (pread(fd, line, sizeof line, records[i].position) <= 0)
+                abort();
+            char *bytes = (char *)malloc(records[i].filesize);
+            if (pread(fd, bytes, records[i].filesize, starts[i]) != (ssize_t)records[i].filesize)
+                abort();
+            free(bytes);
+            close(fd);
+        }
+    }
+}
+
 // Peak memory of listing the archive once, in a fresh process.
-long PeakListingKiB(const std::string &path) {
+long PeakListingKiB(const std::string &size) {
     pid_t child = fork();
     if (child == 0) {
-        ListOurs(path);
-        _exit(0);
+        execl("/proc/self/exe", "bench", dataDir.c_str(), "--list-once", size.c_str(), (char *)nullptr);
+        _exit(127);
     }
     int status;
     struct rusage usage;
@@ -257,7 +284,11 @@ int main(int argc, char **argv) {
     dataDir = argv[1];
     mkdir(dataDir.c_str(), 0755);
     if (argc == 4 && strcmp(argv[2], "--list-once") == 0) {
-        ListOurs(dataDir + "/list-" + argv[3] + ".dat");
+        SpiBlock block = nullptr;
+        std::string path = dataDir + "/list-" + argv[3] + ".dat";
+        if (GetArchiveInfo(path.c_str(), 0, 0, &block) != SPI_OK)
+            return 1;
+        LocalFree(block);
         return 0;
     }
     const size_t listSizes[] = {1000, 10000, 100000, 1000000};
@@ -281,6 +312,9 @@ int main(int argc, char **argv) {
                                      ExtractAll, Prepare("small-10000", small, ext),
                                      strcmp(ext, "dat") == 0)
             ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("extract-small/floor/10000", ContractFloor,
+                                 dataDir + "/small-10000.dat")
+        ->Unit(benchmark::kMillisecond);
     std::vector<Entry> large = {{"movie/intro.bin", 256u << 20}};
     for (const char *ext : {"dat", "tar", "zip"})
         benchmark::RegisterBenchmark(("extract-large/" + std::string(ext) + "/1").c_str(), ExtractAll,
@@ -304,7 +338,7 @@ int main(int argc, char **argv) {
             auto ours = collector.seconds.find(std::string(work) + "/dat/" + n);
             if (ours == collector.seconds.end())
                 continue;
-            for (const char *peer : {"tar", "zip", "read"}) {
+            for (const char *peer : {"tar", "zip", "read", "floor"}) {
                 auto other = collector.seconds.find(std::string(work) + "/" + peer + "/" + n);
                 if (other == collector.seconds.end())
                     continue;
@@ -324,7 +358,7 @@ int main(int argc, char **argv) {
     for (const Entry &e : entries)
         directory += e.name.size() + 23;
     double need = (double)(directory + records) / 1048576.0;
-    double peak = PeakListingKiB(million) / 1024.0;
+    double peak = PeakListingKiB("1000000") / 1024.0;
     printf("peak memory listing 1000000 entries: %.1f MiB; directory and records need %.1f MiB "
            "(ratio %.2f)\n",
            peak, need, peak / need);
