@@ -148,64 +148,6 @@ static void Listing() {
     }
 }
 
-struct Worker {
-    std::string path;
-    std::vector<TestEntry> entries;
-    int wrong;
-};
-
-// Lists, looks up and extracts its own archive over and over, beside others.
-static DWORD WINAPI ListRepeatedly(LPVOID argument) {
-    Worker *w = (Worker *)argument;
-    for (int round = 0; round < 10; round++) {
-        HLOCAL block = nullptr;
-        if (getArchiveInfo(w->path.c_str(), 0, 0, &block) != 0) {
-            w->wrong++;
-            continue;
-        }
-        const char *records = (const char *)LocalLock(block);
-        size_t n = 0;
-        for (; records[n * 428] != '\0'; n++) {
-            if (w->entries[n].name != records + n * 428 + 224)
-                w->wrong++;
-        }
-        w->wrong += n != w->entries.size();
-        LocalUnlock(block);
-        LocalFree(block);
-        size_t pick = (size_t)round * 7 % w->entries.size();
-        FileInfo record;
-        if (getFileInfo(w->path.c_str(), 0, w->entries[pick].name.c_str(), 0, &record) != 0 ||
-            record.position != EntryPosition(w->entries, pick))
-            w->wrong++;
-        if (getFile(w->path.c_str(), (int32_t)record.position, &block, 0x100, nullptr, 0) != 0 ||
-            LocalSize(block) != w->entries[pick].data.size())
-            w->wrong++;
-        LocalFree(block);
-    }
-    return 0;
-}
-
-// Hosts that list on worker threads: the module serialises the listings.
-static void Threads() {
-    Worker workers[4];
-    HANDLE threads[4];
-    for (int t = 0; t < 4; t++) {
-        workers[t].path = "files\\thread" + std::to_string(t) + ".dat";
-        for (int i = 0; i <= 30 * t + 5; i++)
-            workers[t].entries.push_back({"t" + std::to_string(t) + "\\e" + std::to_string(i),
-                                          std::string(i % 9, (char)('a' + t))});
-        workers[t].wrong = 0;
-        WriteFile(workers[t].path, BuildArchive(workers[t].entries));
-    }
-    for (int t = 0; t < 4; t++)
-        threads[t] = CreateThread(nullptr, 0, ListRepeatedly, &workers[t], 0, nullptr);
-    WaitForMultipleObjects(4, threads, TRUE, INFINITE);
-    for (int t = 0; t < 4; t++) {
-        CloseHandle(threads[t]);
-        CHECK(workers[t].wrong == 0);
-    }
-}
-
 static void Extraction() {
     int32_t result;
     CHECK(Extract("files\\game.dat", 49, &result) == kThree[1].data && result == 0);
@@ -248,7 +190,6 @@ int main() {
     Identity();
     Listing();
     Extraction();
-    Threads();
     FreeLibrary(module);
     printf("host test: %d failed checks\n", failures);
     return failures == 0 ? 0 : 1;
