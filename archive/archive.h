@@ -62,10 +62,11 @@ int32_t ArchiveTimestamp(HANDLE file);
 // does not exist or cannot be opened.
 HANDLE OpenArchive(const char *fileName);
 
-// Moves to an absolute offset; 1 on success, 0 if the move failed.
-int32_t SeekArchive(HANDLE file, uint32_t offset);
-
 // Reads up to `size` bytes at the current position; returns how many came.
 uint32_t ReadArchive(HANDLE file, void *buffer, uint32_t size);
+
+// Reads up to `size` bytes at an absolute offset, whatever the current
+// position; returns how many came (none past the end of the file).
+uint32_t ReadArchiveAt(HANDLE file, uint32_t offset, void *buffer, uint32_t size);
 
 #endif

@@ -55,13 +55,16 @@ HANDLE CreateFileA(LPCSTR name, DWORD, DWORD, void *, DWORD, DWORD, HANDLE) {
     return (HANDLE)(intptr_t)fd;
 }
 
-BOOL ReadFile(HANDLE file, void *buffer, DWORD toRead, DWORD *read, void *) {
+BOOL ReadFile(HANDLE file, void *buffer, DWORD toRead, DWORD *read, OVERLAPPED *at) {
     if (Fails(FAULT_READ))
         toRead /= 2;
+    int fd = FileDescriptor(file);
+    off_t offset = at != nullptr ? (off_t)(((uint64_t)at->OffsetHigh << 32) | at->Offset) : 0;
     DWORD done = 0;
     BOOL ok = TRUE;
     while (done < toRead) {
-        ssize_t n = ::read(FileDescriptor(file), (char *)buffer + done, toRead - done);
+        char *to = (char *)buffer + done;
+        ssize_t n = at != nullptr ? pread(fd, to, toRead - done, offset + done) : ::read(fd, to, toRead - done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
@@ -73,20 +76,6 @@ BOOL ReadFile(HANDLE file, void *buffer, DWORD toRead, DWORD *read, void *) {
     if (read != nullptr)
         *read = done;
     return ok;
-}
-
-DWORD SetFilePointer(HANDLE file, LONG distance, LONG *distanceHigh, DWORD method) {
-    int64_t offset = distance;
-    if (distanceHigh != nullptr)
-        offset = (int64_t)(((uint64_t)(uint32_t)*distanceHigh << 32) | (uint32_t)distance);
-    if (method != FILE_BEGIN || offset < 0 || Fails(FAULT_SEEK))
-        return INVALID_SET_FILE_POINTER;
-    off_t at = lseek(FileDescriptor(file), (off_t)offset, SEEK_SET);
-    if (at < 0)
-        return INVALID_SET_FILE_POINTER;
-    if (distanceHigh != nullptr)
-        *distanceHigh = (LONG)((uint64_t)at >> 32);
-    return (DWORD)at;
 }
 
 BOOL CloseHandle(HANDLE file) {

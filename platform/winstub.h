@@ -5,6 +5,8 @@
 //   - CreateFileA gives INVALID_HANDLE_VALUE when the file cannot be opened
 //     (a directory cannot be opened either, as on Windows);
 //   - ReadFile may deliver fewer bytes than asked for, and says how many;
+//     given an OVERLAPPED it reads at the offset there, as on a handle
+//     opened for synchronous access;
 //   - LocalAlloc blocks are movable: the caller locks them to reach the bytes
 //     and frees them with LocalFree; a block of size zero locks to null;
 //   - GlobalAlloc blocks are zero-filled when asked;
@@ -35,13 +37,11 @@ typedef const char *LPCSTR;
 #define TRUE 1
 #define FALSE 0
 #define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
-#define INVALID_SET_FILE_POINTER ((DWORD)-1)
 
 #define GENERIC_READ 0x80000000u
 #define FILE_SHARE_READ 0x00000001u
 #define OPEN_EXISTING 3u
 #define FILE_ATTRIBUTE_NORMAL 0x00000080u
-#define FILE_BEGIN 0u
 
 #define LMEM_MOVEABLE 0x0002u
 #define GMEM_FIXED 0x0000u
@@ -50,6 +50,12 @@ typedef const char *LPCSTR;
 
 #define DLL_PROCESS_ATTACH 1
 #define DLL_PROCESS_DETACH 0
+
+// Only the offset of an OVERLAPPED is used.
+typedef struct {
+    DWORD Offset;
+    DWORD OffsetHigh;
+} OVERLAPPED;
 
 typedef struct {
     DWORD dwLowDateTime;
@@ -69,8 +75,7 @@ typedef struct {
 
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, void *security, DWORD disposition,
                    DWORD attributes, HANDLE templateFile);
-BOOL ReadFile(HANDLE file, void *buffer, DWORD toRead, DWORD *read, void *overlapped);
-DWORD SetFilePointer(HANDLE file, LONG distance, LONG *distanceHigh, DWORD method);
+BOOL ReadFile(HANDLE file, void *buffer, DWORD toRead, DWORD *read, OVERLAPPED *at);
 BOOL CloseHandle(HANDLE file);
 BOOL GetFileTime(HANDLE file, FILETIME *creation, FILETIME *access, FILETIME *write);
 BOOL FileTimeToSystemTime(const FILETIME *fileTime, SYSTEMTIME *systemTime);
@@ -99,8 +104,8 @@ int _stricmp(const char *a, const char *b);
 // Test-only controls. PlatformFailNth(kind, n) makes the n-th call of that
 // kind from now on fail (n = 0 disarms it) and restarts its call count:
 // an allocation gives null, an open gives INVALID_HANDLE_VALUE, a read
-// delivers half of what was asked for, a seek fails.
-enum PlatformFault { FAULT_ALLOC, FAULT_OPEN, FAULT_READ, FAULT_SEEK, FAULT_KINDS };
+// delivers half of what was asked for.
+enum PlatformFault { FAULT_ALLOC, FAULT_OPEN, FAULT_READ, FAULT_KINDS };
 void PlatformFailNth(int kind, int32_t n);
 int32_t PlatformCalls(int kind); // calls of that kind since it was last armed or disarmed
 int32_t PlatformOpenFiles(void); // handles opened and not yet closed

@@ -23,8 +23,6 @@ static bool ParseProbe(const char *probe, uint32_t got, uint32_t *start, uint32_
 
 int32_t ReadRangeToMemory(HANDLE file, uint32_t start, uint32_t size, SpiBlock *handleOut) {
     *handleOut = nullptr;
-    if (!SeekArchive(file, start))
-        return SPI_FILE_ERROR;
     HLOCAL block = LocalAlloc(LMEM_MOVEABLE, size);
     if (block == nullptr)
         return SPI_NO_MEMORY;
@@ -33,7 +31,7 @@ int32_t ReadRangeToMemory(HANDLE file, uint32_t start, uint32_t size, SpiBlock *
         void *bytes = LocalLock(block);
         if (bytes == nullptr)
             result = SPI_NO_MEMORY;
-        else if (ReadArchive(file, bytes, size) != size)
+        else if (ReadArchiveAt(file, start, bytes, size) != size)
             result = SPI_FILE_ERROR; // a truncated archive: never hand over a partly filled block
         LocalUnlock(block);
     }
@@ -57,8 +55,8 @@ int32_t SPI_API GetFile(const char *fileName, int32_t position, SpiBlock *destin
     char *probe = (char *)GlobalAlloc(GPTR, kLineProbeSize + 1);
     int32_t result = probe == nullptr ? SPI_NO_MEMORY : SPI_FILE_ERROR;
     bool readEntry = false;
-    if (probe != nullptr && SeekArchive(file, (uint32_t)position)) {
-        uint32_t got = ReadArchive(file, probe, kLineProbeSize);
+    if (probe != nullptr) {
+        uint32_t got = ReadArchiveAt(file, (uint32_t)position, probe, kLineProbeSize);
         Report(progress, 1, userData);
         uint32_t start, size;
         if (ParseProbe(probe, got, &start, &size)) {

@@ -86,7 +86,7 @@ class Plugin : public ::testing::Test {
         LocalFree(block);
         return bytes;
     }
-    // Fails every allocation, open, read and seek of each entry point in turn.
+    // Fails every allocation, open and read of each entry point in turn.
     void FailEachCallInTurn(const std::string &path, const std::string &lastName,
                             uint32_t lastPosition);
     std::string dir;
@@ -392,7 +392,7 @@ TEST_F(Plugin, ListingsFromSeveralThreadsAtOnce) {
     EXPECT_EQ(wrong, 0);
 }
 
-// Every allocation, open, read and seek of every entry point fails in turn:
+// Every allocation, open and read of every entry point fails in turn:
 // each failure gives a failure result, no block, and nothing left open.
 TEST_F(Plugin, EveryFailureReleasesWhatItObtained) {
     std::vector<TestEntry> many; // enough lines to grow the index twice
