@@ -15,7 +15,8 @@ int32_t ParseEntryLine(FileInfo *record, const char *line) {
         return 0;
     memcpy(record->method, kMethod, sizeof kMethod);
     int32_t nameLength = (int32_t)(tab - line);
-    memcpy(record->filename, line, (size_t)(nameLength < kMaxNameLength ? nameLength : kMaxNameLength));
+    memcpy(record->filename, line,
+           (size_t)(nameLength < kMaxNameLength ? nameLength : kMaxNameLength));
     // A line cut short before its end field reads that field as 0.
     int32_t fromTab = length - nameLength;
     uint32_t start = ParseDecimal(tab + kStartAfterTab);

@@ -265,7 +265,8 @@ void ContractFloor(benchmark::State &state, const std::string &path) {
 long PeakListingKiB(const std::string &size) {
     pid_t child = fork();
     if (child == 0) {
-        execl("/proc/self/exe", "bench", dataDir.c_str(), "--list-once", size.c_str(), (char *)nullptr);
+        execl("/proc/self/exe", "bench", dataDir.c_str(), "--list-once", size.c_str(),
+              (char *)nullptr);
         _exit(127);
     }
     int status;
@@ -298,11 +299,13 @@ int main(int argc, char **argv) {
         std::vector<Entry> entries = Content(n, 0);
         for (const char *ext : {"dat", "tar", "zip"}) {
             std::string path = Prepare(set, entries, ext);
-            benchmark::RegisterBenchmark(("list/" + std::string(ext) + "/" + std::to_string(n)).c_str(),
-                                         List, path, strcmp(ext, "dat") == 0)
+            benchmark::RegisterBenchmark(
+                ("list/" + std::string(ext) + "/" + std::to_string(n)).c_str(), List, path,
+                strcmp(ext, "dat") == 0)
                 ->Unit(benchmark::kMillisecond);
-            benchmark::RegisterBenchmark(("lookup/" + std::string(ext) + "/" + std::to_string(n)).c_str(),
-                                         LookUp, path, entries.back().name, strcmp(ext, "dat") == 0)
+            benchmark::RegisterBenchmark(
+                ("lookup/" + std::string(ext) + "/" + std::to_string(n)).c_str(), LookUp, path,
+                entries.back().name, strcmp(ext, "dat") == 0)
                 ->Unit(benchmark::kMillisecond);
         }
     }
@@ -317,8 +320,9 @@ int main(int argc, char **argv) {
         ->Unit(benchmark::kMillisecond);
     std::vector<Entry> large = {{"movie/intro.bin", 256u << 20}};
     for (const char *ext : {"dat", "tar", "zip"})
-        benchmark::RegisterBenchmark(("extract-large/" + std::string(ext) + "/1").c_str(), ExtractAll,
-                                     Prepare("large", large, ext), strcmp(ext, "dat") == 0)
+        benchmark::RegisterBenchmark(("extract-large/" + std::string(ext) + "/1").c_str(),
+                                     ExtractAll, Prepare("large", large, ext),
+                                     strcmp(ext, "dat") == 0)
             ->Unit(benchmark::kMillisecond);
     std::string largeDat = dataDir + "/large.dat";
     FileInfo largeRecord = ListOurs(largeDat)[0];
@@ -331,7 +335,8 @@ int main(int argc, char **argv) {
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks(&collector);
 
-    printf("\n%-14s %9s %12s %12s %12s %8s\n", "workload", "N", "ours (ms)", "peer", "peer (ms)", "ratio");
+    printf("\n%-14s %9s %12s %12s %12s %8s\n", "workload", "N", "ours (ms)", "peer", "peer (ms)",
+           "ratio");
     for (const char *work : {"list", "lookup", "extract-small", "extract-large"}) {
         for (const std::string &n : {std::string("1"), std::string("1000"), std::string("10000"),
                                      std::string("100000"), std::string("1000000")}) {

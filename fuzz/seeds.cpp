@@ -21,8 +21,14 @@ int main(int argc, char **argv) {
         WriteFile(archives + "/" + std::to_string(n++), BuildArchive(set, false));
     }
     WriteFile(archives + "/" + std::to_string(n++), "FILECMB-DATA-LIST-IN\n");
-    static const char script0[] = "\x00\x08" "A\nB\nC\r\n" "\x03\x02" "X\x01\x01";
-    static const char script1[] = "\x00\x05" "a\rb\nc" "\x06\x00\x02" "zz\x08\x04\x01\x07";
+    static const char script0[] = "\x00\x08"
+                                  "A\nB\nC\r\n"
+                                  "\x03\x02"
+                                  "X\x01\x01";
+    static const char script1[] = "\x00\x05"
+                                  "a\rb\nc"
+                                  "\x06\x00\x02"
+                                  "zz\x08\x04\x01\x07";
     WriteFile(scripts + "/0", std::string(script0, sizeof script0 - 1));
     WriteFile(scripts + "/1", std::string(script1, sizeof script1 - 1));
     return 0;

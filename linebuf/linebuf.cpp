@@ -75,7 +75,8 @@ int32_t LineBufferBuildIndex(void) {
     for (int32_t i = 0;; i++) {
         if (n + 1 >= room) {
             int32_t larger = room <= kLargestIndex / 2 ? room * 2 : kLargestIndex;
-            int32_t *grown = larger > room ? (int32_t *)Obtain((size_t)larger * sizeof(int32_t)) : nullptr;
+            int32_t *grown =
+                larger > room ? (int32_t *)Obtain((size_t)larger * sizeof(int32_t)) : nullptr;
             if (grown == nullptr) {
                 result = -1;
                 break;

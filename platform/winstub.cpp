@@ -64,7 +64,8 @@ BOOL ReadFile(HANDLE file, void *buffer, DWORD toRead, DWORD *read, OVERLAPPED *
     BOOL ok = TRUE;
     while (done < toRead) {
         char *to = (char *)buffer + done;
-        ssize_t n = at != nullptr ? pread(fd, to, toRead - done, offset + done) : ::read(fd, to, toRead - done);
+        ssize_t n = at != nullptr ? pread(fd, to, toRead - done, offset + done)
+                                  : ::read(fd, to, toRead - done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
@@ -90,8 +91,8 @@ BOOL GetFileTime(HANDLE file, FILETIME *creation, FILETIME *access, FILETIME *wr
     if (fstat(FileDescriptor(file), &st) != 0)
         return FALSE;
     auto toFileTime = [](const struct timespec &t, FILETIME *out) {
-        uint64_t ticks = (uint64_t)(t.tv_sec + kEpochDifference) * kTicksPerSecond +
-                         (uint64_t)t.tv_nsec / 100;
+        uint64_t ticks =
+            (uint64_t)(t.tv_sec + kEpochDifference) * kTicksPerSecond + (uint64_t)t.tv_nsec / 100;
         out->dwLowDateTime = (DWORD)ticks;
         out->dwHighDateTime = (DWORD)(ticks >> 32);
     };
@@ -153,7 +154,8 @@ static BlockHeader *NewBlock(UINT flags, SIZE_T bytes) {
         // A length of whole huge pages lets the system place the mapping on
         // a huge-page boundary.
         mapping = (total + kHugePage - 1) / kHugePage * kHugePage;
-        void *at = mmap(nullptr, mapping, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        void *at =
+            mmap(nullptr, mapping, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (at != MAP_FAILED) {
             madvise(at, mapping, MADV_HUGEPAGE);
             block = (BlockHeader *)at;

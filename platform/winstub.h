@@ -92,7 +92,8 @@ HGLOBAL GlobalFree(HGLOBAL block);
 typedef struct {
     pthread_mutex_t mutex;
 } SRWLOCK;
-#define SRWLOCK_INIT {PTHREAD_MUTEX_INITIALIZER}
+#define SRWLOCK_INIT                                                                               \
+    { PTHREAD_MUTEX_INITIALIZER }
 void AcquireSRWLockExclusive(SRWLOCK *lock);
 void ReleaseSRWLockExclusive(SRWLOCK *lock);
 
@@ -107,9 +108,9 @@ int _stricmp(const char *a, const char *b);
 // delivers half of what was asked for.
 enum PlatformFault { FAULT_ALLOC, FAULT_OPEN, FAULT_READ, FAULT_KINDS };
 void PlatformFailNth(int kind, int32_t n);
-int32_t PlatformCalls(int kind); // calls of that kind since it was last armed or disarmed
-int32_t PlatformOpenFiles(void); // handles opened and not yet closed
-int32_t PlatformLiveBlocks(void); // Local and Global blocks obtained and not yet freed
+int32_t PlatformCalls(int kind);          // calls of that kind since it was last armed or disarmed
+int32_t PlatformOpenFiles(void);          // handles opened and not yet closed
+int32_t PlatformLiveBlocks(void);         // Local and Global blocks obtained and not yet freed
 void PlatformLimitBlocks(size_t largest); // no block above this size, as in a smaller process
 
 #endif

@@ -75,7 +75,8 @@ static int32_t ListEntries(HANDLE file, const char *directory, SpiBlock *records
         return SPI_NO_MEMORY;
     int32_t n = EntryCount();
     uint64_t bytes = ((uint64_t)n + 1) * sizeof(FileInfo);
-    HLOCAL block = bytes <= kLargestRecordBlock ? LocalAlloc(LMEM_MOVEABLE, (SIZE_T)bytes) : nullptr;
+    HLOCAL block =
+        bytes <= kLargestRecordBlock ? LocalAlloc(LMEM_MOVEABLE, (SIZE_T)bytes) : nullptr;
     FileInfo *records = block != nullptr ? (FileInfo *)LocalLock(block) : nullptr;
     int32_t result = SPI_NO_MEMORY;
     if (records != nullptr) {
@@ -91,7 +92,8 @@ static int32_t ListEntries(HANDLE file, const char *directory, SpiBlock *records
     return result;
 }
 
-int32_t SPI_API GetArchiveInfo(const char *fileName, int32_t, uint32_t flags, SpiBlock *recordsOut) {
+int32_t SPI_API GetArchiveInfo(const char *fileName, int32_t, uint32_t flags,
+                               SpiBlock *recordsOut) {
     if ((flags & SPI_INPUT_MASK) != SPI_INPUT_FILE)
         return SPI_UNSUPPORTED_MODE;
     HANDLE file;

@@ -41,7 +41,7 @@ enum {
 // The flags word of the three archive entry points. Bits not named here are
 // ignored.
 enum {
-    SPI_INPUT_MASK = 0x0007u,  // input kind: only 0, "the first argument names a file on disk"
+    SPI_INPUT_MASK = 0x0007u, // input kind: only 0, "the first argument names a file on disk"
     SPI_INPUT_FILE = 0x0000u,
     SPI_IGNORE_CASE = 0x0080u, // GetFileInfo: compare entry names without regard to case
     SPI_OUTPUT_MASK = 0x0700u, // GetFile's output kind: only 1, "a memory block"
@@ -51,14 +51,14 @@ enum {
 // One entry as the host sees it: 428 bytes, packed, little-endian.
 #pragma pack(push, 1)
 typedef struct FileInfo {
-    char method[8];      // "Quorvel" and a zero byte; a zero first byte closes a list of records
-    uint32_t position;   // archive offset of the entry's directory line: what GetFile takes back
-    uint32_t compsize;   // stored size in bytes (end - start)
-    uint32_t filesize;   // size in bytes; the same, as entries are stored uncompressed
-    int32_t timestamp;   // seconds since 1970, the same for every entry of one archive
-    char path[200];      // always empty
-    char filename[200];  // the entry's name, cut to 199 bytes, always zero-terminated
-    uint32_t crc;        // always 0
+    char method[8];     // "Quorvel" and a zero byte; a zero first byte closes a list of records
+    uint32_t position;  // archive offset of the entry's directory line: what GetFile takes back
+    uint32_t compsize;  // stored size in bytes (end - start)
+    uint32_t filesize;  // size in bytes; the same, as entries are stored uncompressed
+    int32_t timestamp;  // seconds since 1970, the same for every entry of one archive
+    char path[200];     // always empty
+    char filename[200]; // the entry's name, cut to 199 bytes, always zero-terminated
+    uint32_t crc;       // always 0
 } FileInfo;
 #pragma pack(pop)
 

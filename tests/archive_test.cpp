@@ -47,15 +47,16 @@ class Archive : public ::testing::Test {
     int32_t blocksBefore = 0;
 };
 
-const std::vector<TestEntry> kThree = {
-    {"a.bmp", "AAAA"}, {"b.png", "BBBBBB"}, {"c.txt", "CC"}};
+const std::vector<TestEntry> kThree = {{"a.bmp", "AAAA"}, {"b.png", "BBBBBB"}, {"c.txt", "CC"}};
 
 TEST(ParseDecimal, ReadsDigitsModulo2To32) {
     EXPECT_EQ(ParseDecimal("0000000120 0000000700"), 120u);
     EXPECT_EQ(ParseDecimal(" 120"), 0u);
     EXPECT_EQ(ParseDecimal("4294967295"), 4294967295u);
     EXPECT_EQ(ParseDecimal("4294967296"), 0u);
-    EXPECT_EQ(ParseDecimal("12\xA0" "3"), 12u);
+    EXPECT_EQ(ParseDecimal("12\xA0"
+                           "3"),
+              12u);
     EXPECT_EQ(ParseDecimal(nullptr), 0u);
     EXPECT_EQ(ParseDecimal(""), 0u);
 }

@@ -17,7 +17,7 @@ static int failures;
 #define CHECK(condition)                                                                           \
     do {                                                                                           \
         if (!(condition)) {                                                                        \
-            printf("%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition);                  \
+            printf("%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition);                   \
             failures++;                                                                            \
         }                                                                                          \
     } while (0)
@@ -115,8 +115,9 @@ static void Listing() {
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     GetFileTime(file, nullptr, nullptr, &written);
     CloseHandle(file);
-    int64_t unix = (int64_t)((((uint64_t)written.dwHighDateTime << 32) | written.dwLowDateTime) /
-                             10000000) - 11644473600LL;
+    int64_t unix =
+        (int64_t)((((uint64_t)written.dwHighDateTime << 32) | written.dwLowDateTime) / 10000000) -
+        11644473600LL;
     TIME_ZONE_INFORMATION zone;
     GetTimeZoneInformation(&zone);
     CHECK((int32_t)Field(records, 0, 20) == (int32_t)(unix + 9 * 3600 + zone.Bias * 60));

@@ -151,7 +151,8 @@ TEST_F(Plugin, RecognisesThroughAHandle) {
     CloseHandle(file);
 
     // Fewer than 21 bytes, or 20 matching ones, are not an archive.
-    for (std::string bytes : {std::string("FILECMB-DATA-LIST-IN"), std::string("FILECMB-DATA-LIST-IN\r")}) {
+    for (std::string bytes :
+         {std::string("FILECMB-DATA-LIST-IN"), std::string("FILECMB-DATA-LIST-IN\r")}) {
         path = Write(bytes);
         file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -302,7 +303,8 @@ TEST_F(Plugin, ExtractionRefusesPositionsWithoutAWholeEntryLine) {
     std::string path = Write(bytes);
     // The magic line, the number fields, the closing line, past the end,
     // negative positions.
-    for (int32_t position : {0, 5, 55, 70, 66, 105, (int32_t)bytes.size(), 1 << 20, -1, -49, INT32_MIN}) {
+    for (int32_t position :
+         {0, 5, 55, 70, 66, 105, (int32_t)bytes.size(), 1 << 20, -1, -49, INT32_MIN}) {
         progressCalls.clear();
         EXPECT_EQ(Extract(path, position), "<result 6>") << position;
         EXPECT_EQ(Steps(), "01") << position;
@@ -351,7 +353,8 @@ TEST_F(Plugin, ListingsFromSeveralThreadsAtOnce) {
     std::vector<std::vector<TestEntry>> contents(kThreads);
     for (int t = 0; t < kThreads; t++) {
         for (int i = 0; i <= 40 * t + 5; i++)
-            contents[t].push_back({"t" + std::to_string(t) + "/e" + std::to_string(i), std::string(i % 9, 'a' + t)});
+            contents[t].push_back(
+                {"t" + std::to_string(t) + "/e" + std::to_string(i), std::string(i % 9, 'a' + t)});
         paths.push_back(Write(BuildArchive(contents[t]), "t" + std::to_string(t) + ".dat"));
     }
     std::atomic<int> wrong{0};
@@ -368,7 +371,8 @@ TEST_F(Plugin, ListingsFromSeveralThreadsAtOnce) {
                 const FileInfo *records = (const FileInfo *)LocalLock(block);
                 size_t n = 0;
                 for (; records[n].method[0] != '\0'; n++) {
-                    if (mine[n].name != records[n].filename || records[n].filesize != mine[n].data.size())
+                    if (mine[n].name != records[n].filename ||
+                        records[n].filesize != mine[n].data.size())
                         wrong++;
                 }
                 if (n != mine.size())
@@ -377,10 +381,12 @@ TEST_F(Plugin, ListingsFromSeveralThreadsAtOnce) {
                 LocalFree(block);
                 size_t pick = (size_t)(round * 7) % mine.size();
                 FileInfo record;
-                if (GetFileInfo(paths[t].c_str(), 0, mine[pick].name.c_str(), 0, &record) != SPI_OK ||
+                if (GetFileInfo(paths[t].c_str(), 0, mine[pick].name.c_str(), 0, &record) !=
+                        SPI_OK ||
                     record.position != EntryPosition(mine, pick))
                     wrong++;
-                if (GetFile(paths[t].c_str(), (int32_t)record.position, &block, 0x100, nullptr, 0) != SPI_OK ||
+                if (GetFile(paths[t].c_str(), (int32_t)record.position, &block, 0x100, nullptr,
+                            0) != SPI_OK ||
                     LocalSize(block) != mine[pick].data.size())
                     wrong++;
                 LocalFree(block);
@@ -421,7 +427,8 @@ void Plugin::FailEachCallInTurn(const std::string &path, const std::string &last
                 else if (entryPoint == 1)
                     result = GetFileInfo(path.c_str(), 0, lastName.c_str(), 0, &record);
                 else
-                    result = GetFile(path.c_str(), (int32_t)lastPosition, &block, 0x100, nullptr, 0);
+                    result =
+                        GetFile(path.c_str(), (int32_t)lastPosition, &block, 0x100, nullptr, 0);
                 bool failed = PlatformCalls(kind) >= n;
                 PlatformFailNth(kind, 0);
                 LineBufferClear();

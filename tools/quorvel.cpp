@@ -86,7 +86,8 @@ static int LoadPlugin(void) {
         Error(path.c_str(), "cannot load the plug-in (missing, or not a 32-bit Windows DLL)");
         return kExitPlugin;
     }
-    const char *names[] = {"GetPluginInfo", "IsSupported", "GetArchiveInfo", "GetFileInfo", "GetFile"};
+    const char *names[] = {"GetPluginInfo", "IsSupported", "GetArchiveInfo", "GetFileInfo",
+                           "GetFile"};
     FARPROC found[5];
     for (int i = 0; i < 5; i++) {
         found[i] = GetProcAddress(module, names[i]);
@@ -477,7 +478,8 @@ static bool Packable(std::vector<PackInput> &inputs, const char *output) {
             bad = "a name with a TAB, CR or LF cannot be stored";
         else if (in.name.size() > (size_t)kMaxNameLength)
             bad = "a name longer than 199 bytes cannot be stored";
-        else if (in.name.empty() || in.name[0] == '/' || in.name.rfind("../", 0) == 0 || in.name == "..")
+        else if (in.name.empty() || in.name[0] == '/' || in.name.rfind("../", 0) == 0 ||
+                 in.name == "..")
             bad = "give it as a path below the current folder";
         if (bad != nullptr) {
             Error(in.name.c_str(), "%s", bad);
@@ -583,7 +585,8 @@ static const char *CommandHelp(const std::string &command) {
                "  -i           match names without regard to case\n"
                "  --overwrite  replace files that exist\n";
     if (command == "cat")
-        return "usage: quorvel cat ARCHIVE NAME [-i]\nWrites one entry's bytes to standard output.\n";
+        return "usage: quorvel cat ARCHIVE NAME [-i]\nWrites one entry's bytes to standard "
+               "output.\n";
     if (command == "pack")
         return "usage: quorvel pack -o ARCHIVE FILE-OR-DIR...\nWrites a new archive of the files "
                "given and of every file below the folders given, in sorted order.\n";
@@ -666,6 +669,6 @@ int main(int argc, char **argv) {
         return List(operands[0], details);
     if (command == "cat")
         return Cat(operands[0], operands[1], flags);
-    return Extract(operands[0], std::vector<const char *>(operands.begin() + 1, operands.end()), dir,
-                   flags, overwrite);
+    return Extract(operands[0], std::vector<const char *>(operands.begin() + 1, operands.end()),
+                   dir, flags, overwrite);
 }
