@@ -5,10 +5,10 @@ WINE_ENV := WINEPREFIX=$(BUILD)/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="msco
 NATIVE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 JOBS := $(shell nproc)
 
-.PHONY: all deps native asan tsan fuzz-build fuzz bench win32 test demo clean
+.PHONY: all deps native asan tsan fuzz-build fuzz bench win32 win64 test demo clean
 FUZZ_SECONDS ?= 180
 
-all: native win32
+all: native win32 win64
 
 deps:
 	@tools/install-deps
@@ -43,14 +43,20 @@ win32: native
 	  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake -DAXQ_NATIVE_QUORVEL=$(BUILD)/native/quorvel >/dev/null
 	cmake --build $(BUILD)/win32 -j $(JOBS)
 
+win64: native
+	cmake -S . -B $(BUILD)/win64 -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DAXQ_NATIVE_QUORVEL=$(BUILD)/native/quorvel >/dev/null
+	cmake --build $(BUILD)/win64 -j $(JOBS)
+
 # A Windows test that fails is run once more: under qemu's emulation the Wine
 # server has been seen to die in a run that passed before and after.
-test: native asan tsan fuzz-build win32
+test: native asan tsan fuzz-build win32 win64
 	ctest --test-dir $(BUILD)/native --output-on-failure -j $(JOBS)
 	ctest --test-dir $(BUILD)/asan --output-on-failure -j $(JOBS)
 	ctest --test-dir $(BUILD)/tsan --output-on-failure -R Threads
 	tools/fuzz $(BUILD)/fuzz smoke
-	$(WINE_ENV) tools/wine-run ctest --test-dir $(BUILD)/win32 --output-on-failure --repeat until-pass:2
+	$(WINE_ENV) tools/wine-run sh -c 'ctest --test-dir $(BUILD)/win64 --output-on-failure --repeat until-pass:2 && \
+	  ctest --test-dir $(BUILD)/win32 --output-on-failure --repeat until-pass:2'
 
 demo: win32
 	$(WINE_ENV) tools/wine-run tools/demo $(BUILD)

@@ -49,14 +49,28 @@ uint32_t ParseDecimal(const char *text);
 // null if there is none.
 const char *FindChar(const char *text, char c, int32_t limit);
 
-// Fills a record from an entry line without its LF: name (cut to 199 bytes),
+// Fills a record from an entry line without its LF: name (cut to 199 bytes
+// at a character boundary),
 // sizes from the two offsets, position = start, timestamp 0. Returns 1, or 0
 // for a line without a TAB, which is no entry (the record is then zeroed).
 int32_t ParseEntryLine(FileInfo *record, const char *line);
 
 // The archive's last-write time (UTC) moved nine hours ahead and read as
-// local time with daylight saving off; 0 if the time cannot be had.
-int32_t ArchiveTimestamp(HANDLE file);
+// local time with daylight saving off, in 64 bits; 0 if the time cannot be had.
+int64_t ArchiveTimestamp(HANDLE file);
+
+// Names are text in the system's ANSI code page, where a character may take
+// two bytes (a lead byte, then a trail byte that can be any of 0x40-0xFE,
+// letters and backslash among them).
+
+// The length a name of `length` bytes keeps in a record: all of it up to 199
+// bytes, else the longest run of whole characters that fits in 199.
+int32_t CutNameLength(const char *name, int32_t length);
+
+// 1 if the two zero-terminated names are equal character by character, with
+// single-byte letters A-Z equal to a-z; a double-byte character is equal only
+// to itself. Else 0.
+int32_t SameNameIgnoringCase(const char *a, const char *b);
 
 // Opens an archive read-only, shared for reading; INVALID_HANDLE_VALUE if it
 // does not exist or cannot be opened.
@@ -68,5 +82,8 @@ uint32_t ReadArchive(HANDLE file, void *buffer, uint32_t size);
 // Reads up to `size` bytes at an absolute offset, whatever the current
 // position; returns how many came (none past the end of the file).
 uint32_t ReadArchiveAt(HANDLE file, uint32_t offset, void *buffer, uint32_t size);
+
+// The archive's size in bytes, or -1 if it cannot be had.
+int64_t ArchiveSize(HANDLE file);
 
 #endif

@@ -27,6 +27,11 @@ uint32_t ReadArchiveAt(HANDLE file, uint32_t offset, void *buffer, uint32_t size
     return got;
 }
 
+int64_t ArchiveSize(HANDLE file) {
+    LARGE_INTEGER size;
+    return GetFileSizeEx(file, &size) ? (int64_t)size.QuadPart : -1;
+}
+
 char *LoadDirectory(HANDLE file) {
     char *directory = nullptr;
     // The probe's last byte stays zero, so it is always a zero-terminated text.

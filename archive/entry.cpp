@@ -15,8 +15,7 @@ int32_t ParseEntryLine(FileInfo *record, const char *line) {
         return 0;
     memcpy(record->method, kMethod, sizeof kMethod);
     int32_t nameLength = (int32_t)(tab - line);
-    memcpy(record->filename, line,
-           (size_t)(nameLength < kMaxNameLength ? nameLength : kMaxNameLength));
+    memcpy(record->filename, line, (size_t)CutNameLength(line, nameLength));
     // A line cut short before its end field reads that field as 0.
     int32_t fromTab = length - nameLength;
     uint32_t start = ParseDecimal(tab + kStartAfterTab);
@@ -27,7 +26,7 @@ int32_t ParseEntryLine(FileInfo *record, const char *line) {
     return 1;
 }
 
-int32_t ArchiveTimestamp(HANDLE file) {
+int64_t ArchiveTimestamp(HANDLE file) {
     FILETIME written;
     SYSTEMTIME utc;
     if (!GetFileTime(file, nullptr, nullptr, &written) || !FileTimeToSystemTime(&written, &utc))
@@ -41,5 +40,5 @@ int32_t ArchiveTimestamp(HANDLE file) {
     fields.tm_min = utc.wMinute;
     fields.tm_sec = utc.wSecond;
     fields.tm_isdst = 0;
-    return (int32_t)mktime(&fields);
+    return (int64_t)mktime(&fields);
 }

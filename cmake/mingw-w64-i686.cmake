@@ -1,4 +1,4 @@
-# Cross build of the 32-bit Windows plug-in with mingw-w64; tests run under Wine.
+# Cross build of the 32-bit Windows plug-in and tools with mingw-w64; tests run under Wine.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(CMAKE_C_COMPILER i686-w64-mingw32-gcc)

@@ -86,6 +86,14 @@ BOOL CloseHandle(HANDLE file) {
     return TRUE;
 }
 
+BOOL GetFileSizeEx(HANDLE file, LARGE_INTEGER *size) {
+    struct stat st;
+    if (fstat(FileDescriptor(file), &st) != 0)
+        return FALSE;
+    size->QuadPart = (int64_t)st.st_size;
+    return TRUE;
+}
+
 BOOL GetFileTime(HANDLE file, FILETIME *creation, FILETIME *access, FILETIME *write) {
     struct stat st;
     if (fstat(FileDescriptor(file), &st) != 0)
@@ -227,3 +235,22 @@ LPSTR lstrcpynA(LPSTR destination, LPCSTR source, int length) {
 int lstrcmpiA(LPCSTR a, LPCSTR b) { return strcasecmp(a, b); }
 
 int _stricmp(const char *a, const char *b) { return strcasecmp(a, b); }
+
+// Lead bytes of the double-byte code pages a test can select: Shift_JIS
+// (932) has two ranges, GBK (936), UHC (949) and Big5 (950) one.
+static std::atomic<UINT> ansiCodePage{1252};
+
+void PlatformSelectCodePage(UINT codePage) { ansiCodePage = codePage; }
+
+BOOL IsDBCSLeadByte(BYTE c) {
+    switch (ansiCodePage) {
+    case 932:
+        return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
+    case 936:
+    case 949:
+    case 950:
+        return c >= 0x81 && c <= 0xFE;
+    default:
+        return FALSE;
+    }
+}

@@ -10,7 +10,9 @@
 //   - LocalAlloc blocks are movable: the caller locks them to reach the bytes
 //     and frees them with LocalFree; a block of size zero locks to null;
 //   - GlobalAlloc blocks are zero-filled when asked;
-//   - like a 32-bit process, no block of 2 GiB or more can be obtained.
+//   - like a 32-bit process, no block of 2 GiB or more can be obtained;
+//   - the ANSI code page is single-byte (no lead bytes) unless a test
+//     selects a double-byte one with PlatformSelectCodePage.
 // Include platform/platform.h rather than this file.
 #ifndef AXQ_WINSTUB_H
 #define AXQ_WINSTUB_H
@@ -57,6 +59,10 @@ typedef struct {
     DWORD OffsetHigh;
 } OVERLAPPED;
 
+typedef union {
+    int64_t QuadPart;
+} LARGE_INTEGER;
+
 typedef struct {
     DWORD dwLowDateTime;
     DWORD dwHighDateTime;
@@ -77,6 +83,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, void *security, DWORD
                    DWORD attributes, HANDLE templateFile);
 BOOL ReadFile(HANDLE file, void *buffer, DWORD toRead, DWORD *read, OVERLAPPED *at);
 BOOL CloseHandle(HANDLE file);
+BOOL GetFileSizeEx(HANDLE file, LARGE_INTEGER *size);
 BOOL GetFileTime(HANDLE file, FILETIME *creation, FILETIME *access, FILETIME *write);
 BOOL FileTimeToSystemTime(const FILETIME *fileTime, SYSTEMTIME *systemTime);
 
@@ -100,6 +107,7 @@ void ReleaseSRWLockExclusive(SRWLOCK *lock);
 int lstrlenA(LPCSTR s);
 LPSTR lstrcpynA(LPSTR destination, LPCSTR source, int length);
 int lstrcmpiA(LPCSTR a, LPCSTR b);
+BOOL IsDBCSLeadByte(BYTE c);
 int _stricmp(const char *a, const char *b);
 
 // Test-only controls. PlatformFailNth(kind, n) makes the n-th call of that
@@ -112,5 +120,8 @@ int32_t PlatformCalls(int kind);          // calls of that kind since it was las
 int32_t PlatformOpenFiles(void);          // handles opened and not yet closed
 int32_t PlatformLiveBlocks(void);         // Local and Global blocks obtained and not yet freed
 void PlatformLimitBlocks(size_t largest); // no block above this size, as in a smaller process
+// The ANSI code page whose lead bytes IsDBCSLeadByte knows: 932, 936, 949 or
+// 950; anything else is single-byte, as by default.
+void PlatformSelectCodePage(UINT codePage);
 
 #endif

@@ -2,7 +2,10 @@
 
 #include "archive/archive.h"
 
-static void Report(ProgressCallback progress, int32_t step, int32_t userData) {
+// Archive offsets are 32-bit, whatever the width of a position argument.
+static constexpr int64_t kLargestOffset = 0xFFFFFFFF;
+
+static void Report(ProgressCallback progress, int32_t step, intptr_t userData) {
     static constexpr int32_t kSteps = 3;
     if (progress != nullptr)
         progress(step, kSteps, userData);
@@ -23,6 +26,10 @@ static bool ParseProbe(const char *probe, uint32_t got, uint32_t *start, uint32_
 
 int32_t ReadRangeToMemory(HANDLE file, uint32_t start, uint32_t size, SpiBlock *handleOut) {
     *handleOut = nullptr;
+    // A range that does not lie inside the file (a truncated or damaged
+    // archive) is refused before any memory is asked for it.
+    if ((int64_t)start + size > ArchiveSize(file))
+        return SPI_FILE_ERROR;
     HLOCAL block = LocalAlloc(LMEM_MOVEABLE, size);
     if (block == nullptr)
         return SPI_NO_MEMORY;
@@ -32,7 +39,7 @@ int32_t ReadRangeToMemory(HANDLE file, uint32_t start, uint32_t size, SpiBlock *
         if (bytes == nullptr)
             result = SPI_NO_MEMORY;
         else if (ReadArchiveAt(file, start, bytes, size) != size)
-            result = SPI_FILE_ERROR; // a truncated archive: never hand over a partly filled block
+            result = SPI_FILE_ERROR; // the file shrank: never hand over a partly filled block
         LocalUnlock(block);
     }
     if (result == SPI_OK)
@@ -42,8 +49,12 @@ int32_t ReadRangeToMemory(HANDLE file, uint32_t start, uint32_t size, SpiBlock *
     return result;
 }
 
-int32_t SPI_API GetFile(const char *fileName, int32_t position, SpiBlock *destination,
-                        uint32_t flags, ProgressCallback progress, int32_t userData) {
+int32_t SPI_API GetFile(const char *fileName, intptr_t position, SpiBlock *destination,
+                        uint32_t flags, ProgressCallback progress, intptr_t userData) {
+    if (destination == nullptr)
+        return SPI_UNSUPPORTED_MODE;
+    // Hosts preset their variable and test it for null after a failure.
+    *destination = nullptr;
     if ((flags & SPI_INPUT_MASK) != SPI_INPUT_FILE ||
         (flags & SPI_OUTPUT_MASK) != SPI_OUTPUT_MEMORY)
         return SPI_UNSUPPORTED_MODE;
@@ -56,7 +67,9 @@ int32_t SPI_API GetFile(const char *fileName, int32_t position, SpiBlock *destin
     int32_t result = probe == nullptr ? SPI_NO_MEMORY : SPI_FILE_ERROR;
     bool readEntry = false;
     if (probe != nullptr) {
-        uint32_t got = ReadArchiveAt(file, (uint32_t)position, probe, kLineProbeSize);
+        // A position outside the 32-bit offsets reads nothing, so it finds no line.
+        bool inRange = position >= 0 && (int64_t)position <= kLargestOffset;
+        uint32_t got = inRange ? ReadArchiveAt(file, (uint32_t)position, probe, kLineProbeSize) : 0;
         Report(progress, 1, userData);
         uint32_t start, size;
         if (ParseProbe(probe, got, &start, &size)) {

@@ -49,7 +49,7 @@ static char *CopyLine(int32_t k, int32_t *length) {
 // Fills one record per entry line of the loaded directory. Lines without a
 // TAB are no entries and are skipped, so the host never meets an empty
 // record (which it would take for the end of the list) before the last one.
-static int32_t FillRecords(FileInfo *records, int32_t n, int32_t stamp) {
+static int32_t FillRecords(FileInfo *records, int32_t n, int64_t stamp) {
     uint32_t position = kMagicSize;
     int32_t filled = 0;
     int32_t result = SPI_OK;
@@ -60,7 +60,7 @@ static int32_t FillRecords(FileInfo *records, int32_t n, int32_t stamp) {
             result = SPI_NO_MEMORY;
         } else if (ParseEntryLine(&records[filled], line)) {
             records[filled].position = position;
-            records[filled].timestamp = stamp;
+            records[filled].timestamp = stamp; // a 32-bit record keeps the low 32 bits
             filled++;
         }
         GlobalFree(line);
@@ -92,8 +92,12 @@ static int32_t ListEntries(HANDLE file, const char *directory, SpiBlock *records
     return result;
 }
 
-int32_t SPI_API GetArchiveInfo(const char *fileName, int32_t, uint32_t flags,
+int32_t SPI_API GetArchiveInfo(const char *fileName, intptr_t, uint32_t flags,
                                SpiBlock *recordsOut) {
+    if (recordsOut == nullptr)
+        return SPI_UNSUPPORTED_MODE;
+    // Hosts preset their variable and test it for null after a failure.
+    *recordsOut = nullptr;
     if ((flags & SPI_INPUT_MASK) != SPI_INPUT_FILE)
         return SPI_UNSUPPORTED_MODE;
     HANDLE file;
@@ -112,7 +116,7 @@ static int32_t LookupEntry(HANDLE file, const char *directory, const char *entry
                            uint32_t flags, FileInfo *recordOut) {
     if (LineBufferSetText(directory) != 0)
         return SPI_NO_MEMORY;
-    int (*compare)(const char *, const char *) = (flags & SPI_IGNORE_CASE) ? _stricmp : strcmp;
+    bool ignoreCase = (flags & SPI_IGNORE_CASE) != 0;
     int32_t n = EntryCount();
     uint32_t position = kMagicSize;
     int32_t result = SPI_NO_SUCH_ENTRY;
@@ -125,7 +129,8 @@ static int32_t LookupEntry(HANDLE file, const char *directory, const char *entry
         } else if (tab != nullptr) {
             // Whole names only: compare the name cut at its TAB.
             *tab = '\0';
-            bool match = compare(line, entryName) == 0;
+            bool match = ignoreCase ? SameNameIgnoringCase(line, entryName) != 0
+                                    : strcmp(line, entryName) == 0;
             *tab = '\t';
             if (match) {
                 ParseEntryLine(recordOut, line);
@@ -140,9 +145,9 @@ static int32_t LookupEntry(HANDLE file, const char *directory, const char *entry
     return result;
 }
 
-int32_t SPI_API GetFileInfo(const char *fileName, int32_t, const char *entryName, uint32_t flags,
+int32_t SPI_API GetFileInfo(const char *fileName, intptr_t, const char *entryName, uint32_t flags,
                             FileInfo *recordOut) {
-    if ((flags & SPI_INPUT_MASK) != SPI_INPUT_FILE)
+    if ((flags & SPI_INPUT_MASK) != SPI_INPUT_FILE || recordOut == nullptr)
         return SPI_UNSUPPORTED_MODE;
     if (entryName == nullptr)
         return SPI_NO_SUCH_ENTRY;

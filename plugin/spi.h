@@ -1,10 +1,16 @@
-// axquorvel.spi: the host interface of the Quorvel archive plug-in.
+// axquorvel.spi / axquorvel.sph: the host interface of the Quorvel archive plug-in.
 //
 // A host loads the module, finds the five exports below by their plain names
-// and calls them with the Win32 API calling convention (the callee removes
-// its arguments). This header is the whole contract between the two: the
-// record the host reads, the result codes, the flag bits, and for each export
-// what it returns and who owns what.
+// and calls them with the Win32 API calling convention (on 32-bit Windows the
+// callee removes its arguments). This header is the whole contract between
+// the two: the records the host reads, the result codes, the flag bits, and
+// for each export what it returns and who owns what.
+//
+// Two builds of the same code follow the interface's two variants:
+//   axquorvel.spi  32-bit, for 32-bit hosts: 428-byte records (FileInfo32);
+//   axquorvel.sph  64-bit, for 64-bit hosts: 448-byte records (FileInfo64),
+//                  and the arguments marked "pointer-sized" below are 64-bit.
+// Everything else (rows, result codes, flag bits) is the same in both.
 //
 // Ownership in one line: the host owns every memory block the plug-in hands
 // it (and frees it with LocalFree); the plug-in owns everything else, opens
@@ -19,6 +25,12 @@
 #define SPI_API __stdcall
 #else
 #define SPI_API
+#endif
+
+#if UINTPTR_MAX > 0xFFFFFFFFu
+#define SPI_64BIT 1
+#else
+#define SPI_64BIT 0
 #endif
 
 #ifdef __cplusplus
@@ -48,35 +60,75 @@ enum {
     SPI_OUTPUT_MEMORY = 0x0100u
 };
 
-// One entry as the host sees it: 428 bytes, packed, little-endian.
+// One entry as a 32-bit host sees it: 428 bytes, packed, little-endian.
 #pragma pack(push, 1)
-typedef struct FileInfo {
+typedef struct FileInfo32 {
     char method[8];     // "Quorvel" and a zero byte; a zero first byte closes a list of records
     uint32_t position;  // archive offset of the entry's directory line: what GetFile takes back
     uint32_t compsize;  // stored size in bytes (end - start)
     uint32_t filesize;  // size in bytes; the same, as entries are stored uncompressed
-    int32_t timestamp;  // seconds since 1970, the same for every entry of one archive
+    int32_t timestamp;  // seconds since 1970, the same for every entry of one archive (see below)
     char path[200];     // always empty
-    char filename[200]; // the entry's name, cut to 199 bytes, always zero-terminated
+    char filename[200]; // the entry's name, cut to 199 bytes at a character boundary,
+                        // zero-terminated
     uint32_t crc;       // always 0
-} FileInfo;
+} FileInfo32;
+
+// One entry as a 64-bit host sees it: 448 bytes, packed, little-endian. The
+// same fields, the numbers widened to 8 bytes, then 4 bytes of padding.
+typedef struct FileInfo64 {
+    char method[8];     // "Quorvel" and a zero byte; a zero first byte closes a list of records
+    uint64_t position;  // archive offset of the entry's directory line: what GetFile takes back
+    uint64_t compsize;  // stored size in bytes (end - start)
+    uint64_t filesize;  // size in bytes; the same, as entries are stored uncompressed
+    int64_t timestamp;  // seconds since 1970 as a 64-bit value, the same for every entry
+    char path[200];     // always empty
+    char filename[200]; // the entry's name, cut to 199 bytes at a character boundary,
+                        // zero-terminated
+    uint32_t crc;       // always 0
+    uint32_t padding;   // always 0
+} FileInfo64;
 #pragma pack(pop)
 
+// The timestamp is the archive file's last-write time (UTC) moved nine hours
+// ahead and read as local standard time: a host shows it as the wall-clock
+// time at UTC+9. It is computed in 64 bits; the 32-bit record keeps its low
+// 32 bits.
+
 #ifdef __cplusplus
-static_assert(sizeof(FileInfo) == 428, "FileInfo is 428 bytes");
-static_assert(offsetof(FileInfo, position) == 8, "FileInfo layout");
-static_assert(offsetof(FileInfo, compsize) == 12, "FileInfo layout");
-static_assert(offsetof(FileInfo, filesize) == 16, "FileInfo layout");
-static_assert(offsetof(FileInfo, timestamp) == 20, "FileInfo layout");
-static_assert(offsetof(FileInfo, path) == 24, "FileInfo layout");
-static_assert(offsetof(FileInfo, filename) == 224, "FileInfo layout");
-static_assert(offsetof(FileInfo, crc) == 424, "FileInfo layout");
+static_assert(sizeof(FileInfo32) == 428, "FileInfo32 is 428 bytes");
+static_assert(offsetof(FileInfo32, method) == 0, "FileInfo32 layout");
+static_assert(offsetof(FileInfo32, position) == 8, "FileInfo32 layout");
+static_assert(offsetof(FileInfo32, compsize) == 12, "FileInfo32 layout");
+static_assert(offsetof(FileInfo32, filesize) == 16, "FileInfo32 layout");
+static_assert(offsetof(FileInfo32, timestamp) == 20, "FileInfo32 layout");
+static_assert(offsetof(FileInfo32, path) == 24, "FileInfo32 layout");
+static_assert(offsetof(FileInfo32, filename) == 224, "FileInfo32 layout");
+static_assert(offsetof(FileInfo32, crc) == 424, "FileInfo32 layout");
+
+static_assert(sizeof(FileInfo64) == 448, "FileInfo64 is 448 bytes");
+static_assert(offsetof(FileInfo64, method) == 0, "FileInfo64 layout");
+static_assert(offsetof(FileInfo64, position) == 8, "FileInfo64 layout");
+static_assert(offsetof(FileInfo64, compsize) == 16, "FileInfo64 layout");
+static_assert(offsetof(FileInfo64, filesize) == 24, "FileInfo64 layout");
+static_assert(offsetof(FileInfo64, timestamp) == 32, "FileInfo64 layout");
+static_assert(offsetof(FileInfo64, path) == 40, "FileInfo64 layout");
+static_assert(offsetof(FileInfo64, filename) == 240, "FileInfo64 layout");
+static_assert(offsetof(FileInfo64, crc) == 440, "FileInfo64 layout");
+static_assert(offsetof(FileInfo64, padding) == 444, "FileInfo64 layout");
+#endif
+
+// The record of this build: pointer-sized numbers, as the host's variant has them.
+#if SPI_64BIT
+typedef FileInfo64 FileInfo;
+#else
+typedef FileInfo32 FileInfo;
 #endif
 
 // The host's progress function: called with step 0, 1, 2, 3 of total 3 and
-// the host's own userData, passed through unchanged. Its result is ignored:
-// an extraction cannot be cancelled.
-typedef int32_t(SPI_API *ProgressCallback)(int32_t step, int32_t total, int32_t userData);
+// the host's own userData (pointer-sized), passed through unchanged. Its
+// result is ignored: an extraction cannot be cancelled.
+typedef int32_t(SPI_API *ProgressCallback)(int32_t step, int32_t total, intptr_t userData);
 
 int32_t SPI_API GetPluginInfo(int32_t index, char *buffer, int32_t bufferLength);
 // Copies information row `index` into `buffer`, cut to bufferLength - 1
@@ -88,40 +140,46 @@ int32_t SPI_API GetPluginInfo(int32_t index, char *buffer, int32_t bufferLength)
 int32_t SPI_API IsSupported(const char *fileName, uintptr_t source);
 // Returns 1 if the file is a Quorvel archive: its first 21 bytes are
 // "FILECMB-DATA-LIST-IN" and a line feed, and its name ends in ".dat" in any
-// case; else 0. `source` is an open file handle when its value fits in 16
-// bits (22 bytes are read from the handle's current position, which is not
-// moved back), otherwise the address of at least 21 bytes of the file's
-// head. A null fileName returns 0. Nothing is kept.
+// case; else 0. `source` (pointer-sized) is an open file handle when its
+// value is below 0x10000 (22 bytes are read from the handle's current
+// position, which is not moved back; a handle that cannot be read gives 0),
+// otherwise the address of at least 21 bytes of the file's head. A null
+// fileName returns 0. Nothing is kept.
 
-int32_t SPI_API GetArchiveInfo(const char *fileName, int32_t archiveOffset, uint32_t flags,
+int32_t SPI_API GetArchiveInfo(const char *fileName, intptr_t archiveOffset, uint32_t flags,
                                SpiBlock *recordsOut);
 // Lists every entry. On SPI_OK, *recordsOut is a movable block of FileInfo
 // records in directory order followed by a record whose first byte is zero;
-// the host owns it and frees it. archiveOffset is not used: an archive starts
-// at offset 0. Returns SPI_UNSUPPORTED_MODE for an input kind other than 0,
-// SPI_FILE_ERROR if the archive cannot be opened, SPI_NO_MEMORY if the
-// directory cannot be loaded or memory runs short. On every failure
-// *recordsOut is either not written or set to null: the host receives no block.
+// the host owns it and frees it. archiveOffset (pointer-sized) is not used:
+// an archive starts at offset 0. Returns SPI_UNSUPPORTED_MODE for an input
+// kind other than 0, SPI_FILE_ERROR if the archive cannot be opened,
+// SPI_NO_MEMORY if the directory cannot be loaded or memory runs short. On
+// every failure *recordsOut is set to null (unless recordsOut itself is null):
+// the host receives no block.
 
-int32_t SPI_API GetFileInfo(const char *fileName, int32_t archiveOffset, const char *entryName,
+int32_t SPI_API GetFileInfo(const char *fileName, intptr_t archiveOffset, const char *entryName,
                             uint32_t flags, FileInfo *recordOut);
 // Fills the host's record for the first entry whose whole name equals
-// entryName (byte for byte, or without regard to case with SPI_IGNORE_CASE).
-// Returns SPI_OK, SPI_NO_SUCH_ENTRY (record untouched), or the failures of
-// GetArchiveInfo (record untouched).
+// entryName: byte for byte, or with SPI_IGNORE_CASE character by character
+// in the system's ANSI code page, where single-byte letters A-Z match a-z and
+// double-byte characters match only themselves. Returns SPI_OK,
+// SPI_NO_SUCH_ENTRY (record untouched), or the failures of GetArchiveInfo
+// (record untouched).
 
-int32_t SPI_API GetFile(const char *fileName, int32_t position, SpiBlock *destination,
-                        uint32_t flags, ProgressCallback progress, int32_t userData);
+int32_t SPI_API GetFile(const char *fileName, intptr_t position, SpiBlock *destination,
+                        uint32_t flags, ProgressCallback progress, intptr_t userData);
 // Extracts the entry whose directory line starts at `position` (a record's
-// position field). flags must hold input kind 0 and output kind
-// SPI_OUTPUT_MEMORY. On SPI_OK, *destination is a movable block of exactly
-// the entry's size (a block of size zero locks to null); the host owns it and
-// frees it. Returns SPI_UNSUPPORTED_MODE for other modes (no progress call),
-// SPI_FILE_ERROR if the archive cannot be opened, if no entry line starts at
-// `position`, or if the entry's bytes cannot all be read (a truncated
-// archive), SPI_NO_MEMORY if memory runs short. On every failure
-// *destination is null or not written: the host never receives a block
-// holding anything but the entry's bytes.
+// position field; pointer-sized and signed, but archive offsets are 32-bit).
+// flags must hold input kind 0 and output kind SPI_OUTPUT_MEMORY. On SPI_OK,
+// *destination is a movable block of exactly the entry's size (a block of
+// size zero locks to null); the host owns it and frees it. Returns
+// SPI_UNSUPPORTED_MODE for other modes (no progress call), SPI_FILE_ERROR if
+// the archive cannot be opened, if `position` is below 0 or above 4294967295
+// or no entry line starts there, or if the entry's bytes do not lie inside
+// the file (a truncated archive), SPI_NO_MEMORY if memory runs short. On
+// every failure *destination is set to null (unless destination itself is
+// null): the host never receives a block holding anything but the entry's
+// bytes.
 // Progress calls, if `progress` is not null: (0,3) before the archive is
 // opened, (1,3) after its directory line is read, (2,3) before the entry's
 // bytes are read and (3,3) when done. A failure stops the sequence where it

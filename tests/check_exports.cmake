@@ -33,8 +33,16 @@ endforeach()
 
 
 # The version resource carries the file version, as UTF-16 text.
+string(HEX "${VERSION}" version_hex)
+string(REGEX REPLACE "([0-9a-f][0-9a-f])" "\\100" version_utf16 "${version_hex}")
 file(READ ${MODULE} module HEX)
-if(NOT module MATCHES "30002e0030002e003300")
-  message(FATAL_ERROR "no version resource with file version 0.0.3")
+if(NOT module MATCHES "${version_utf16}")
+  message(FATAL_ERROR "no version resource with file version ${VERSION}")
 endif()
-message(STATUS "exports: ${exports}; imports: ${imports}; version 0.0.3")
+
+# No link time stamp: the same sources give the same module.
+string(REGEX MATCH "Time/Date[ \t]+[^\n]+" stamp "${dump}")
+if(NOT stamp MATCHES "Thu Jan  1 00:00:00 1970|00000000")
+  message(FATAL_ERROR "the module carries a link time stamp: ${stamp}")
+endif()
+message(STATUS "exports: ${exports}; imports: ${imports}; version ${VERSION}; ${stamp}")

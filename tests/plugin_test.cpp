@@ -17,11 +17,12 @@ const std::vector<TestEntry> kThree = {
     {"a.bmp", "AAAA"}, {"b.png", PatternBytes(1000, 2)}, {"c.txt", "CC"}};
 
 struct ProgressCall {
-    int32_t step, total, user;
+    int32_t step, total;
+    intptr_t user;
 };
 std::vector<ProgressCall> progressCalls;
 
-int32_t SPI_API RecordProgress(int32_t step, int32_t total, int32_t user) {
+int32_t SPI_API RecordProgress(int32_t step, int32_t total, intptr_t user) {
     progressCalls.push_back({step, total, user});
     return 1; // asks to stop, which must be ignored
 }
@@ -43,6 +44,7 @@ class Plugin : public ::testing::Test {
         progressCalls.clear();
     }
     void TearDown() override {
+        PlatformSelectCodePage(1252);
         for (int kind = 0; kind < FAULT_KINDS; kind++)
             PlatformFailNth(kind, 0);
         LineBufferClear();
@@ -231,7 +233,7 @@ TEST_F(Plugin, ListingRefusals) {
     EXPECT_EQ(GetArchiveInfo(path.c_str(), 0, 1, &block), SPI_UNSUPPORTED_MODE);
     EXPECT_EQ(GetArchiveInfo((dir + "/missing.dat").c_str(), 0, 0, &block), SPI_FILE_ERROR);
     EXPECT_EQ(GetArchiveInfo(dir.c_str(), 0, 0, &block), SPI_FILE_ERROR);
-    EXPECT_EQ(block, (SpiBlock)1);
+    EXPECT_EQ(block, nullptr);
     // A directory size that cannot be held.
     path = Write("FILECMB-DATA-LIST-IN\n" + EntryLine("a", 4294967295u, 0));
     EXPECT_EQ(GetArchiveInfo(path.c_str(), 0, 0, &block), SPI_NO_MEMORY);
@@ -267,6 +269,48 @@ TEST_F(Plugin, LooksUpOneEntryByWholeName) {
     EXPECT_EQ(GetFileInfo(path.c_str(), 0, "END", 0, &record), SPI_NO_SUCH_ENTRY);
     EXPECT_EQ(GetFileInfo(Write("FILECMB-DATA-LIST-IN\n").c_str(), 0, "x", 0, &record),
               SPI_NO_SUCH_ENTRY);
+}
+
+// In a double-byte code page a trail byte can look like a letter or a
+// backslash: ア is 83 41 ("A"), ヂ is 83 61 ("a"), ソ is 83 5C ("\").
+TEST_F(Plugin, IgnoringCaseFoldsOnlySingleByteLetters) {
+    const std::string a = "\x83\x41.png", di = "\x83\x61.png";
+    std::string path = Write(BuildArchive({{a, "A"}, {di, "DI"}, {"\x83\x5c\\Read.ME", "R"}}));
+    FileInfo record;
+    for (UINT codePage : {932u, 936u, 949u, 950u}) {
+        PlatformSelectCodePage(codePage);
+        ASSERT_EQ(GetFileInfo(path.c_str(), 0, di.c_str(), SPI_IGNORE_CASE, &record), SPI_OK);
+        EXPECT_EQ(record.filesize, 2u) << codePage;
+        ASSERT_EQ(GetFileInfo(path.c_str(), 0, "\x83\x41.PNG", SPI_IGNORE_CASE, &record), SPI_OK);
+        EXPECT_EQ(record.filesize, 1u) << codePage;
+        EXPECT_EQ(GetFileInfo(path.c_str(), 0, "\x83\x7c\\read.me", SPI_IGNORE_CASE, &record),
+                  SPI_NO_SUCH_ENTRY);
+        EXPECT_EQ(GetFileInfo(path.c_str(), 0, "\x83\x5c\\READ.me", SPI_IGNORE_CASE, &record),
+                  SPI_OK);
+        // A lone lead byte at the end matches only itself.
+        EXPECT_EQ(GetFileInfo(path.c_str(), 0, "\x83", SPI_IGNORE_CASE, &record),
+                  SPI_NO_SUCH_ENTRY);
+    }
+    // In a single-byte code page those bytes are letters like any other.
+    PlatformSelectCodePage(1252);
+    ASSERT_EQ(GetFileInfo(path.c_str(), 0, di.c_str(), SPI_IGNORE_CASE, &record), SPI_OK);
+    EXPECT_EQ(record.filesize, 1u);
+}
+
+TEST_F(Plugin, LongNamesAreCutAtACharacterBoundary) {
+    std::string kanji;
+    for (int i = 0; i < 100; i++)
+        kanji += "\x95\x5c"; // 表
+    std::vector<TestEntry> entries = {{kanji, "1"}, {"x" + kanji, "2"}};
+    std::string path = Write(BuildArchive(entries));
+    PlatformSelectCodePage(932);
+    std::vector<FileInfo> records = List(path);
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(std::string(records[0].filename), kanji.substr(0, 198));
+    EXPECT_EQ(std::string(records[1].filename), ("x" + kanji).substr(0, 199));
+    PlatformSelectCodePage(1252);
+    records = List(path);
+    EXPECT_EQ(std::string(records[0].filename), kanji.substr(0, 199));
 }
 
 TEST_F(Plugin, ExtractsEntriesWithProgress) {
@@ -328,9 +372,15 @@ TEST_F(Plugin, ExtractionOfATruncatedArchiveHandsOverNothing) {
     progressCalls.clear();
     EXPECT_EQ(Extract(path, 77), "<result 6>");
     EXPECT_EQ(Steps(), "0123");
-    // An end below the start asks for nearly 4 GiB.
+    // An end below the start makes a range of nearly 4 GiB, which lies
+    // outside the file: refused before any memory is asked for.
     path = Write("FILECMB-DATA-LIST-IN\n" + EntryLine("a", 100, 50) + "END\n");
-    EXPECT_EQ(Extract(path, 21), "<result 4>");
+    EXPECT_EQ(Extract(path, 21), "<result 6>");
+    // So is an empty entry that starts past the end of the file.
+    path = Write("FILECMB-DATA-LIST-IN\n" + EntryLine("a", 70, 70) + EntryLine("b", 500, 500) +
+                 "END\n");
+    EXPECT_EQ(Extract(path, 21), "");
+    EXPECT_EQ(Extract(path, 21 + 24), "<result 6>");
 }
 
 TEST_F(Plugin, ExtractionFromAnArchiveThatChangedSinceItWasListed) {

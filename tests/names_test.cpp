@@ -1,0 +1,3 @@
+#include "tools/quorvel/names.h"
+
+#include <gtest/gtest.h>

@@ -1,0 +1,108 @@
+// The commands that take entries out of an archive: extract (to files under
+// a folder) and cat (to standard output). The bytes go from the block the
+// plug-in hands over straight to their file, with no copy between.
+#include "tools/quorvel/files.h"
+#include "tools/quorvel/host.h"
+#include "tools/quorvel/output.h"
+#include "tools/quorvel/quorvel.h"
+#include "tools/quorvel/select.h"
+
+#include <algorithm>
+
+#ifdef _WIN32
+static constexpr bool kWindowsNames = true;
+#else
+static constexpr bool kWindowsNames = false;
+#endif
+
+// Extracts one entry under the target; returns why it could not, or "".
+static std::string ExtractOne(const Archive &archive, ExtractTarget *target, const FileInfo &record,
+                              const Encoding &encoding, bool overwrite, uint64_t *bytes) {
+    std::string name, why;
+    if (!RecordName(record, encoding, &name))
+        return "the name is not valid " + encoding.name + " (see --encoding)";
+    std::vector<std::string> components;
+    if (!EntryPath(name, kWindowsNames, &components, &why))
+        return "refused: " + why;
+    if (!PlaceFile(target, components, overwrite, &why))
+        return why;
+    EntryBytes entry;
+    int32_t result = ReadEntry(archive, record, &entry);
+    if (result != SPI_OK)
+        return ResultText(result);
+    *bytes = entry.size;
+    WritePlacedFile(target, entry.bytes, entry.size, LastWriteTime(record.timestamp), overwrite,
+                    &why);
+    FreeEntry(&entry);
+    return why;
+}
+
+int Extract(const Options &options) {
+    Archive archive;
+    const std::string &path = options.operands[0];
+    if (OpenArchive(path, &archive) != kIsArchive)
+        return kExitArchive;
+    Listing listing;
+    int status = ListArchive(archive, &listing);
+    if (status != kExitOk)
+        return status;
+    Encoding encoding = ListingEncoding(listing, options.encoding);
+    std::vector<std::string> names(options.operands.begin() + 1, options.operands.end());
+    std::vector<size_t> selected =
+        SelectEntries(archive, listing, encoding, options, names, &status);
+    std::string why;
+    ExtractTarget *target = OpenTarget(options.directory, &why);
+    if (target == nullptr) {
+        Error(options.directory, "%s", why.c_str());
+        FreeListing(&listing);
+        return kExitArchive;
+    }
+    ProgressStart(selected.size());
+    for (size_t i : selected) {
+        const FileInfo &record = listing.records[i];
+        uint64_t bytes = 0;
+        why = ExtractOne(archive, target, record, encoding, options.overwrite, &bytes);
+        if (!why.empty()) {
+            Error(path, "%s: %s", ShownName(record, encoding).c_str(), why.c_str());
+            status = std::max(status, kExitPartial);
+        }
+        ProgressStep(bytes);
+    }
+    ProgressEnd();
+    CloseTarget(target);
+    FreeListing(&listing);
+    return status;
+}
+
+int Cat(const Options &options) {
+    Archive archive;
+    const std::string &path = options.operands[0];
+    if (OpenArchive(path, &archive) != kIsArchive)
+        return kExitArchive;
+    Listing listing;
+    int status = ListArchive(archive, &listing);
+    if (status != kExitOk)
+        return status;
+    Encoding encoding = ListingEncoding(listing, options.encoding);
+    std::vector<std::string> names(options.operands.begin() + 1, options.operands.end());
+    std::vector<size_t> selected =
+        SelectEntries(archive, listing, encoding, options, names, &status);
+    BinaryOutput();
+    bool written = true;
+    for (size_t i = 0; written && i < selected.size(); i++) {
+        const FileInfo &record = listing.records[selected[i]];
+        EntryBytes entry;
+        int32_t result = ReadEntry(archive, record, &entry);
+        if (result != SPI_OK) {
+            Error(path, "%s: %s", ShownName(record, encoding).c_str(), ResultText(result));
+            status = std::max(status, kExitArchive);
+            continue;
+        }
+        written = WriteBytes(entry.bytes, entry.size);
+        FreeEntry(&entry);
+    }
+    FreeListing(&listing);
+    if (!written || !FlushOutput())
+        return kExitArchive;
+    return status;
+}

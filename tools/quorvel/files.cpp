@@ -1,0 +1,62 @@
+// The input files of pack and update, found by walking the folders given.
+#include "tools/quorvel/files.h"
+
+#include "tools/quorvel/names.h"
+#include "tools/quorvel/output.h"
+
+#include <filesystem>
+
+namespace fs = std::filesystem;
+
+// Paths are UTF-8 text inside quorvel; the file system's own form on Windows
+// is wide, on Linux the bytes themselves.
+static fs::path ToPath(const std::string &text) {
+#ifdef _WIN32
+    return fs::path(Widen(text));
+#else
+    return fs::path(text);
+#endif
+}
+
+static std::string FromPath(const fs::path &path, bool generic) {
+#ifdef _WIN32
+    return Narrow(generic ? path.generic_wstring() : path.wstring());
+#else
+    return generic ? path.generic_string() : path.string();
+#endif
+}
+
+FILE *OpenFile(const std::string &path, const char *mode) {
+#ifdef _WIN32
+    return _wfopen(Widen(path).c_str(), Widen(mode).c_str());
+#else
+    return fopen(path.c_str(), mode);
+#endif
+}
+
+bool CollectInputs(const std::string &argument, std::vector<InputFile> *inputs) {
+    std::error_code ec;
+    fs::path start = ToPath(argument);
+    auto add = [&](const fs::path &file) {
+        uint64_t size = (uint64_t)fs::file_size(file, ec);
+        if (ec) {
+            Error(FromPath(file, false), "%s", ec.message().c_str());
+            return false;
+        }
+        inputs->push_back({FromPath(file.lexically_normal(), true), FromPath(file, false), size});
+        return true;
+    };
+    if (fs::is_regular_file(start, ec))
+        return add(start);
+    if (!fs::is_directory(start, ec)) {
+        Error(argument, "no such file or folder");
+        return false;
+    }
+    for (fs::recursive_directory_iterator it(start, ec), end; !ec && it != end; it.increment(ec)) {
+        if (it->is_regular_file(ec) && !add(it->path()))
+            return false;
+    }
+    if (ec)
+        Error(argument, "%s", ec.message().c_str());
+    return !ec;
+}

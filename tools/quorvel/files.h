@@ -1,0 +1,64 @@
+// Files that quorvel reads and writes itself: extraction under a target
+// folder that no entry name can leave, new archives that replace their
+// target only when complete and flushed, and the input files of pack.
+#ifndef AXQ_QUORVEL_FILES_H
+#define AXQ_QUORVEL_FILES_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <string>
+#include <vector>
+
+// The folder entries are extracted under. Every entry goes to a place below
+// it: the folders on the way are made or entered without following links,
+// and the file is written to a temporary name and renamed into place, so
+// that no partly written file ever carries an entry's name.
+struct ExtractTarget;
+
+// Opens the folder (making it and its parents if needed); null with the
+// reason if it cannot be used.
+ExtractTarget *OpenTarget(const std::string &folder, std::string *why);
+void CloseTarget(ExtractTarget *target);
+
+// Makes the place for a file at `components` below the target and checks
+// that it may be written: no link or non-folder on the way, no folder of its
+// name, and no file of its name unless overwrite. False with the reason.
+bool PlaceFile(ExtractTarget *target, const std::vector<std::string> &components, bool overwrite,
+               std::string *why);
+
+// Writes the file last placed, with `modified` as its last-write time. It
+// never replaces an existing file unless overwrite. False with the reason;
+// nothing is then left behind.
+bool WritePlacedFile(ExtractTarget *target, const char *bytes, size_t size, int64_t modified,
+                     bool overwrite, std::string *why);
+
+// A new file that replaces `target` only when complete: written to a
+// temporary file beside it, flushed to the disk, renamed over the target,
+// and the folder flushed after the rename. After a crash at any moment the
+// target is either the old file or the whole new one.
+struct NewFile;
+NewFile *CreateNewFile(const std::string &target, std::string *why);
+bool WriteNewFile(NewFile *file, const void *bytes, size_t size, std::string *why);
+// Flushes and renames into place; false with the reason (the temporary file
+// is then removed and the target untouched). Frees the NewFile either way.
+bool CommitNewFile(NewFile *file, std::string *why);
+// Removes the temporary file and frees the NewFile.
+void AbandonNewFile(NewFile *file);
+
+// A file to store: its name as given (relative, '/' between folders, UTF-8
+// text on Windows, the system's bytes on Linux) and where to read it.
+struct InputFile {
+    std::string name;
+    std::string path;
+    uint64_t size = 0;
+};
+
+// The file `argument` names, or every file below the folder it names.
+// False, reported, if it cannot be read.
+bool CollectInputs(const std::string &argument, std::vector<InputFile> *inputs);
+
+// fopen for a path given as text (wide characters on Windows).
+FILE *OpenFile(const std::string &path, const char *mode);
+
+#endif

@@ -1,0 +1,238 @@
+// Extraction and new files on Linux. The target folder is walked from a
+// descriptor with openat and O_NOFOLLOW, so that a symbolic link made or
+// swapped while quorvel runs cannot send a write outside it.
+#include "tools/quorvel/files.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <filesystem>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+struct ExtractTarget {
+    int root = -1;                   // the target folder
+    std::vector<std::string> folder; // the folder of the place last made, below root
+    int folderFd = -1;               // and its descriptor (root itself for no folder)
+    std::string leaf;                // the file's own name there
+    unsigned temporaries = 0;
+};
+
+static std::string Join(const std::vector<std::string> &components, size_t count) {
+    std::string path;
+    for (size_t i = 0; i < count; i++)
+        path += (i > 0 ? "/" : "") + components[i];
+    return path;
+}
+
+ExtractTarget *OpenTarget(const std::string &folder, std::string *why) {
+    std::error_code ec;
+    std::filesystem::create_directories(folder, ec);
+    int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        *why = strerror(errno);
+        return nullptr;
+    }
+    ExtractTarget *target = new ExtractTarget;
+    target->root = fd;
+    target->folderFd = fd;
+    return target;
+}
+
+static void LeaveFolder(ExtractTarget *target) {
+    if (target->folderFd != target->root)
+        close(target->folderFd);
+    target->folderFd = target->root;
+    target->folder.clear();
+}
+
+void CloseTarget(ExtractTarget *target) {
+    if (target == nullptr)
+        return;
+    LeaveFolder(target);
+    close(target->root);
+    delete target;
+}
+
+static bool IsLink(int dir, const char *name) {
+    int saved = errno;
+    struct stat st;
+    bool link = fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+    errno = saved;
+    return link;
+}
+
+// Enters (making it if needed) each folder below root in turn, never
+// through a link: O_NOFOLLOW refuses one in the last step of each openat.
+static bool EnterFolder(ExtractTarget *target, const std::vector<std::string> &folder,
+                        std::string *why) {
+    if (folder == target->folder)
+        return true;
+    LeaveFolder(target);
+    int fd = target->root;
+    for (size_t i = 0; i < folder.size() && fd >= 0; i++) {
+        const char *name = folder[i].c_str();
+        int next = -1;
+        if (mkdirat(fd, name, 0777) != 0 && errno != EEXIST)
+            *why = "cannot create folder " + Join(folder, i + 1) + ": " + strerror(errno);
+        else if ((next = openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)) < 0)
+            *why = IsLink(fd, name)   ? "a folder on its path is a symbolic link"
+                   : errno == ENOTDIR ? Join(folder, i + 1) + " is not a folder"
+                                      : Join(folder, i + 1) + ": " + strerror(errno);
+        if (fd != target->root)
+            close(fd);
+        fd = next;
+    }
+    if (fd < 0)
+        return false;
+    target->folder = folder;
+    target->folderFd = fd;
+    return true;
+}
+
+bool PlaceFile(ExtractTarget *target, const std::vector<std::string> &components, bool overwrite,
+               std::string *why) {
+    why->clear();
+    std::vector<std::string> folder(components.begin(), components.end() - 1);
+    if (!EnterFolder(target, folder, why))
+        return false;
+    target->leaf = components.back();
+    struct stat st;
+    if (fstatat(target->folderFd, target->leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (S_ISDIR(st.st_mode))
+            *why = "a folder of that name is in the way";
+        else if (!overwrite)
+            *why = "exists (use --overwrite to replace it)";
+    } else if (errno != ENOENT) {
+        *why = strerror(errno);
+    }
+    return why->empty();
+}
+
+static bool WriteAll(int fd, const char *bytes, size_t size) {
+    while (size > 0) {
+        ssize_t n = write(fd, bytes, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        bytes += n;
+        size -= (size_t)n;
+    }
+    return true;
+}
+
+// Renames without replacing an existing file, where the file system can.
+static int RenameNoReplace(int fd, const char *from, const char *to) {
+    if (renameat2(fd, from, fd, to, RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS)
+        return -1;
+    if (linkat(fd, from, fd, to, 0) != 0)
+        return -1;
+    unlinkat(fd, from, 0);
+    return 0;
+}
+
+bool WritePlacedFile(ExtractTarget *target, const char *bytes, size_t size, int64_t modified,
+                     bool overwrite, std::string *why) {
+    // A short name of its own: the entry's name may be near the length limit.
+    std::string temporary =
+        ".quorvel-" + std::to_string(getpid()) + "-" + std::to_string(++target->temporaries);
+    int dir = target->folderFd;
+    int fd =
+        openat(dir, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        *why = strerror(errno);
+        return false;
+    }
+    const struct timespec times[2] = {{(time_t)modified, 0}, {(time_t)modified, 0}};
+    bool ok = WriteAll(fd, bytes, size);
+    if (ok)
+        futimens(fd, times);
+    if (close(fd) != 0)
+        ok = false;
+    if (ok) {
+        const char *leaf = target->leaf.c_str();
+        int renamed = overwrite ? renameat(dir, temporary.c_str(), dir, leaf)
+                                : RenameNoReplace(dir, temporary.c_str(), leaf);
+        if (renamed != 0 && errno == EEXIST)
+            *why = "exists (use --overwrite to replace it)";
+        else if (renamed != 0 && (errno == EISDIR || errno == ENOTEMPTY))
+            *why = "a folder of that name is in the way";
+        else if (renamed != 0)
+            *why = strerror(errno);
+        ok = renamed == 0;
+    } else {
+        *why = strerror(errno);
+    }
+    if (!ok)
+        unlinkat(dir, temporary.c_str(), 0);
+    return ok;
+}
+
+struct NewFile {
+    std::string target, temporary;
+    int fd = -1;
+};
+
+NewFile *CreateNewFile(const std::string &target, std::string *why) {
+    NewFile *file = new NewFile;
+    file->target = target;
+    file->temporary = target + ".quorvel-tmp" + std::to_string(getpid());
+    file->fd = open(file->temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (file->fd < 0) {
+        *why = strerror(errno);
+        delete file;
+        return nullptr;
+    }
+    // A replaced archive keeps its permissions.
+    struct stat st;
+    if (stat(target.c_str(), &st) == 0)
+        fchmod(file->fd, st.st_mode & 07777);
+    return file;
+}
+
+bool WriteNewFile(NewFile *file, const void *bytes, size_t size, std::string *why) {
+    if (WriteAll(file->fd, (const char *)bytes, size))
+        return true;
+    *why = strerror(errno);
+    return false;
+}
+
+// The folder holding `path`, flushed so that a rename in it is on the disk.
+static void FlushFolderOf(const std::string &path) {
+    std::string folder = std::filesystem::path(path).parent_path().string();
+    int fd = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        fsync(fd);
+        close(fd);
+    }
+}
+
+bool CommitNewFile(NewFile *file, std::string *why) {
+    bool ok = fsync(file->fd) == 0;
+    if (close(file->fd) != 0)
+        ok = false;
+    file->fd = -1;
+    if (ok && rename(file->temporary.c_str(), file->target.c_str()) != 0)
+        ok = false;
+    if (!ok) {
+        *why = strerror(errno);
+        AbandonNewFile(file);
+        return false;
+    }
+    FlushFolderOf(file->target);
+    delete file;
+    return true;
+}
+
+void AbandonNewFile(NewFile *file) {
+    if (file == nullptr)
+        return;
+    if (file->fd >= 0)
+        close(file->fd);
+    unlink(file->temporary.c_str());
+    delete file;
+}

@@ -1,0 +1,227 @@
+// Extraction and new files on Windows, through the wide-character API so
+// that names show as decoded whatever the system's code page. Paths carry
+// the \\?\ prefix, so that deep trees pass the 260-character limit; a folder
+// that is a reparse point (a link or junction) is never entered.
+#include "tools/quorvel/files.h"
+
+#include "tools/quorvel/names.h"
+
+#include <windows.h>
+
+struct ExtractTarget {
+    std::wstring root;               // \\?\ and the target folder's full path
+    std::vector<std::string> folder; // the folder of the place last made, below root
+    std::wstring folderPath;         // and its full path
+    std::wstring leaf;
+    unsigned temporaries = 0;
+};
+
+static std::string SystemMessage(DWORD code) {
+    wchar_t *text = nullptr;
+    FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                       FORMAT_MESSAGE_IGNORE_INSERTS,
+                   nullptr, code, 0, (wchar_t *)&text, 0, nullptr);
+    std::string message = text != nullptr ? Narrow(text) : "error " + std::to_string(code);
+    LocalFree(text);
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
+                                message.back() == '.' || message.back() == ' '))
+        message.pop_back();
+    return message;
+}
+
+static std::string Join(const std::vector<std::string> &components, size_t count) {
+    std::string path;
+    for (size_t i = 0; i < count; i++)
+        path += (i > 0 ? "/" : "") + components[i];
+    return path;
+}
+
+// Makes a folder and its parents, as the user gave it.
+static bool MakeFolders(const std::wstring &path) {
+    if (CreateDirectoryW(path.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS)
+        return true;
+    size_t slash = path.find_last_of(L"\\/");
+    if (GetLastError() != ERROR_PATH_NOT_FOUND || slash == std::wstring::npos || slash == 0)
+        return false;
+    return MakeFolders(path.substr(0, slash)) && CreateDirectoryW(path.c_str(), nullptr);
+}
+
+ExtractTarget *OpenTarget(const std::string &folder, std::string *why) {
+    std::wstring wide = Widen(folder);
+    wchar_t full[32768];
+    DWORD n = GetFullPathNameW(wide.c_str(), 32768, full, nullptr);
+    DWORD attributes =
+        n > 0 && MakeFolders(full) ? GetFileAttributesW(full) : INVALID_FILE_ATTRIBUTES;
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        *why =
+            attributes == INVALID_FILE_ATTRIBUTES ? SystemMessage(GetLastError()) : "not a folder";
+        return nullptr;
+    }
+    ExtractTarget *target = new ExtractTarget;
+    target->root = std::wstring(full);
+    if (target->root.back() == L'\\')
+        target->root.pop_back();
+    if (target->root.compare(0, 2, L"\\\\") != 0)
+        target->root = L"\\\\?\\" + target->root;
+    target->folderPath = target->root;
+    return target;
+}
+
+void CloseTarget(ExtractTarget *target) { delete target; }
+
+static bool EnterFolder(ExtractTarget *target, const std::vector<std::string> &folder,
+                        std::string *why) {
+    if (folder == target->folder)
+        return true;
+    std::wstring path = target->root;
+    for (size_t i = 0; i < folder.size(); i++) {
+        path += L"\\" + Widen(folder[i]);
+        DWORD attributes = GetFileAttributesW(path.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES) {
+            if (!CreateDirectoryW(path.c_str(), nullptr) &&
+                GetLastError() != ERROR_ALREADY_EXISTS) {
+                *why = "cannot create folder " + Join(folder, i + 1) + ": " +
+                       SystemMessage(GetLastError());
+                return false;
+            }
+            attributes = GetFileAttributesW(path.c_str());
+        }
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+            *why = "a folder on its path is a link (a reparse point)";
+            return false;
+        }
+        if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            *why = Join(folder, i + 1) + " is not a folder";
+            return false;
+        }
+    }
+    target->folder = folder;
+    target->folderPath = path;
+    return true;
+}
+
+bool PlaceFile(ExtractTarget *target, const std::vector<std::string> &components, bool overwrite,
+               std::string *why) {
+    why->clear();
+    std::vector<std::string> folder(components.begin(), components.end() - 1);
+    if (!EnterFolder(target, folder, why))
+        return false;
+    target->leaf = Widen(components.back());
+    DWORD attributes = GetFileAttributesW((target->folderPath + L"\\" + target->leaf).c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+        if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+            *why = "a folder of that name is in the way";
+        else if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
+            *why = "a link (a reparse point) of that name is in the way";
+        else if (!overwrite)
+            *why = "exists (use --overwrite to replace it)";
+    }
+    return why->empty();
+}
+
+static bool WriteAll(HANDLE file, const char *bytes, size_t size) {
+    while (size > 0) {
+        DWORD chunk = size > (1u << 30) ? (1u << 30) : (DWORD)size;
+        DWORD written = 0;
+        if (!WriteFile(file, bytes, chunk, &written, nullptr) || written == 0)
+            return false;
+        bytes += written;
+        size -= written;
+    }
+    return true;
+}
+
+static FILETIME FileTimeOf(int64_t seconds) {
+    uint64_t ticks = (uint64_t)(seconds + 11644473600LL) * 10000000u;
+    FILETIME time;
+    time.dwLowDateTime = (DWORD)ticks;
+    time.dwHighDateTime = (DWORD)(ticks >> 32);
+    return time;
+}
+
+bool WritePlacedFile(ExtractTarget *target, const char *bytes, size_t size, int64_t modified,
+                     bool overwrite, std::string *why) {
+    std::wstring temporary = target->folderPath + L"\\.quorvel-" +
+                             std::to_wstring(GetCurrentProcessId()) + L"-" +
+                             std::to_wstring(++target->temporaries);
+    std::wstring final = target->folderPath + L"\\" + target->leaf;
+    HANDLE file = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        *why = SystemMessage(GetLastError());
+        return false;
+    }
+    bool ok = WriteAll(file, bytes, size);
+    DWORD error = GetLastError();
+    FILETIME time = FileTimeOf(modified);
+    if (ok)
+        SetFileTime(file, nullptr, &time, &time);
+    CloseHandle(file);
+    if (ok &&
+        !MoveFileExW(temporary.c_str(), final.c_str(), overwrite ? MOVEFILE_REPLACE_EXISTING : 0)) {
+        error = GetLastError();
+        ok = false;
+    }
+    if (!ok) {
+        *why = error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS
+                   ? "exists (use --overwrite to replace it)"
+                   : SystemMessage(error);
+        DeleteFileW(temporary.c_str());
+    }
+    return ok;
+}
+
+struct NewFile {
+    std::wstring target, temporary;
+    HANDLE handle = INVALID_HANDLE_VALUE;
+};
+
+NewFile *CreateNewFile(const std::string &target, std::string *why) {
+    NewFile *file = new NewFile;
+    file->target = Widen(target);
+    file->temporary = file->target + L".quorvel-tmp" + std::to_wstring(GetCurrentProcessId());
+    file->handle = CreateFileW(file->temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file->handle == INVALID_HANDLE_VALUE) {
+        *why = SystemMessage(GetLastError());
+        delete file;
+        return nullptr;
+    }
+    return file;
+}
+
+bool WriteNewFile(NewFile *file, const void *bytes, size_t size, std::string *why) {
+    if (WriteAll(file->handle, (const char *)bytes, size))
+        return true;
+    *why = SystemMessage(GetLastError());
+    return false;
+}
+
+bool CommitNewFile(NewFile *file, std::string *why) {
+    bool ok = FlushFileBuffers(file->handle) != 0;
+    DWORD error = GetLastError();
+    CloseHandle(file->handle);
+    file->handle = INVALID_HANDLE_VALUE;
+    // Write-through: the rename is on the disk when the call returns.
+    if (ok && !MoveFileExW(file->temporary.c_str(), file->target.c_str(),
+                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        error = GetLastError();
+        ok = false;
+    }
+    if (!ok) {
+        *why = SystemMessage(error);
+        AbandonNewFile(file);
+        return false;
+    }
+    delete file;
+    return true;
+}
+
+void AbandonNewFile(NewFile *file) {
+    if (file == nullptr)
+        return;
+    if (file->handle != INVALID_HANDLE_VALUE)
+        CloseHandle(file->handle);
+    DeleteFileW(file->temporary.c_str());
+    delete file;
+}

@@ -1,0 +1,339 @@
+// The host side of quorvel: the plug-in's entry points, the archive path it
+// is given, the blocks it hands over, and the meaning of its time stamp.
+#include "tools/quorvel/host.h"
+
+#include "platform/platform.h"
+#include "tools/quorvel/names.h"
+#include "tools/quorvel/output.h"
+#include "tools/quorvel/quorvel.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+// The plug-in's records carry the last-write time nine hours ahead.
+static constexpr int kStampHourShift = 9;
+// IsSupported takes a handle below this value, an address above.
+static constexpr uintptr_t kLargestHandle = 0xFFFF;
+
+static decltype(&GetPluginInfo) getPluginInfo;
+static decltype(&IsSupported) isSupported;
+static decltype(&GetArchiveInfo) getArchiveInfo;
+static decltype(&GetFileInfo) getFileInfo;
+static decltype(&GetFile) getFile;
+
+#ifdef _WIN32
+
+#if SPI_64BIT
+static const wchar_t kModuleName[] = L"axquorvel.sph";
+static const char kModuleKind[] = "64-bit";
+#else
+static const wchar_t kModuleName[] = L"axquorvel.spi";
+static const char kModuleKind[] = "32-bit";
+#endif
+
+int LoadPlugin(const char *path) {
+    std::wstring module;
+    if (path != nullptr) {
+        module = Widen(path);
+    } else {
+        wchar_t self[MAX_PATH];
+        DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
+        module = std::wstring(self, n);
+        module = module.substr(0, module.find_last_of(L"\\/") + 1) + kModuleName;
+    }
+    HMODULE loaded = LoadLibraryW(module.c_str());
+    if (loaded == nullptr) {
+        Error(Narrow(module), "cannot load the plug-in (missing, or not a %s Windows DLL)",
+              kModuleKind);
+        return kExitPlugin;
+    }
+    const char *names[] = {"GetPluginInfo", "IsSupported", "GetArchiveInfo", "GetFileInfo",
+                           "GetFile"};
+    FARPROC found[5];
+    for (int i = 0; i < 5; i++) {
+        found[i] = GetProcAddress(loaded, names[i]);
+        if (found[i] == nullptr) {
+            Error(Narrow(module), "the plug-in has no %s export", names[i]);
+            return kExitPlugin;
+        }
+    }
+    getPluginInfo = (decltype(getPluginInfo))(void *)found[0];
+    isSupported = (decltype(isSupported))(void *)found[1];
+    getArchiveInfo = (decltype(getArchiveInfo))(void *)found[2];
+    getFileInfo = (decltype(getFileInfo))(void *)found[3];
+    getFile = (decltype(getFile))(void *)found[4];
+    return kExitOk;
+}
+
+// The plug-in opens archives by an ANSI name. A path with characters outside
+// the ANSI code page is given by its short (8.3) form instead, if the file
+// system has one.
+static bool AnsiPath(const std::string &text, std::string *ansi) {
+    std::wstring path = Widen(text);
+    auto exact = [ansi](const std::wstring &wide) {
+        BOOL used = FALSE;
+        int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.c_str(), -1, nullptr, 0,
+                                    nullptr, &used);
+        if (n <= 0 || used)
+            return false;
+        ansi->assign((size_t)n, '\0');
+        WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.c_str(), -1, &(*ansi)[0], n, nullptr,
+                            &used);
+        ansi->resize((size_t)n - 1);
+        return !used;
+    };
+    if (exact(path))
+        return true;
+    wchar_t shortPath[MAX_PATH];
+    DWORD n = GetShortPathNameW(path.c_str(), shortPath, MAX_PATH);
+    return n > 0 && n < MAX_PATH && exact(shortPath);
+}
+
+static HANDLE OpenHandle(const std::string &path) {
+    return CreateFileW(Widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+static int OpenDescriptor(const std::string &path) {
+    return _wopen(Widen(path).c_str(), _O_RDONLY | _O_BINARY);
+}
+
+typedef struct _stat64 FileStatus;
+static int StatusOf(int fd, FileStatus *status) { return _fstat64(fd, status); }
+static void CloseDescriptor(int fd) { _close(fd); }
+
+#else
+
+int LoadPlugin(const char *) {
+    getPluginInfo = GetPluginInfo;
+    isSupported = IsSupported;
+    getArchiveInfo = GetArchiveInfo;
+    getFileInfo = GetFileInfo;
+    getFile = GetFile;
+    return kExitOk;
+}
+
+static bool AnsiPath(const std::string &path, std::string *ansi) {
+    *ansi = path;
+    return true;
+}
+
+static HANDLE OpenHandle(const std::string &path) {
+    return CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+static int OpenDescriptor(const std::string &path) { return open(path.c_str(), O_RDONLY); }
+
+typedef struct stat FileStatus;
+static int StatusOf(int fd, FileStatus *status) { return fstat(fd, status); }
+static void CloseDescriptor(int fd) { close(fd); }
+
+#endif
+
+bool PluginRow(int32_t index, std::string *row) {
+    char buffer[256];
+    if (getPluginInfo(index, buffer, sizeof buffer) <= 0)
+        return false;
+    *row = buffer;
+    return true;
+}
+
+// The size and last-write time of a file, or false with errno set.
+static bool Status(const std::string &path, uint64_t *size, int64_t *modified, bool *folder) {
+    int fd = OpenDescriptor(path);
+    if (fd < 0)
+        return false;
+    FileStatus status;
+    bool ok = StatusOf(fd, &status) == 0;
+    int saved = errno;
+    CloseDescriptor(fd);
+    errno = saved;
+    if (ok) {
+        *size = (uint64_t)status.st_size;
+        *modified = (int64_t)status.st_mtime;
+        *folder = (status.st_mode & S_IFMT) == S_IFDIR;
+    }
+    return ok;
+}
+
+ArchiveCheck OpenArchive(const std::string &path, Archive *archive, bool quiet) {
+    archive->path = path;
+    bool folder = false;
+    if (!Status(path, &archive->size, &archive->modified, &folder)) {
+        Error(path, "%s", strerror(errno));
+        return kUnreadable;
+    }
+    if (folder) {
+        Error(path, "%s", strerror(EISDIR));
+        return kUnreadable;
+    }
+    if (!AnsiPath(path, &archive->pluginPath)) {
+        Error(path, "the plug-in cannot open this path: it has characters outside the "
+                    "system's code page and no short name");
+        return kUnreadable;
+    }
+    HANDLE file = OpenHandle(path);
+    if (file == INVALID_HANDLE_VALUE) {
+        Error(path, "cannot open the file");
+        return kUnreadable;
+    }
+    int32_t supported;
+    if ((uintptr_t)file <= kLargestHandle) {
+        supported = isSupported(archive->pluginPath.c_str(), (uintptr_t)file);
+    } else {
+        // A handle too large to pass as one: pass the file's head instead.
+        char head[22] = {0};
+        DWORD got = 0;
+        ReadFile(file, head, sizeof head, &got, nullptr);
+        supported = got >= 21 && isSupported(archive->pluginPath.c_str(), (uintptr_t)head);
+    }
+    CloseHandle(file);
+    if (!supported) {
+        if (!quiet)
+            Error(path, "not a Quorvel archive");
+        return kNotAnArchive;
+    }
+    return kIsArchive;
+}
+
+bool ArchiveUnchanged(const Archive &archive) {
+    uint64_t size;
+    int64_t modified;
+    bool folder;
+    return Status(archive.path, &size, &modified, &folder) && size == archive.size &&
+           modified == archive.modified;
+}
+
+const char *ResultText(int32_t result) {
+    switch (result) {
+    case SPI_UNSUPPORTED_MODE:
+        return "the plug-in does not support this request";
+    case SPI_NO_SUCH_ENTRY:
+        return "no entry of that name";
+    case SPI_NO_MEMORY:
+        return "not enough memory, or the archive's directory could not be loaded";
+    case SPI_FILE_ERROR:
+        return "the archive could not be read (damaged or truncated?)";
+    default:
+        return "the plug-in reported an unknown error";
+    }
+}
+
+int ListArchive(const Archive &archive, Listing *listing) {
+    *listing = Listing();
+    int32_t result = getArchiveInfo(archive.pluginPath.c_str(), 0, SPI_INPUT_FILE, &listing->block);
+    if (result != SPI_OK) {
+        Error(archive.path, "%s", ResultText(result));
+        return kExitArchive;
+    }
+    listing->records = (const FileInfo *)LocalLock(listing->block);
+    while (listing->records != nullptr && listing->records[listing->count].method[0] != '\0')
+        listing->count++;
+    return kExitOk;
+}
+
+void FreeListing(Listing *listing) {
+    if (listing->block != nullptr) {
+        LocalUnlock(listing->block);
+        LocalFree(listing->block);
+    }
+    *listing = Listing();
+}
+
+int32_t LookUpEntry(const Archive &archive, const std::string &storedName, FileInfo *record) {
+    return getFileInfo(archive.pluginPath.c_str(), 0, storedName.c_str(), SPI_INPUT_FILE, record);
+}
+
+static int32_t SPI_API NoProgress(int32_t, int32_t, intptr_t) { return 0; }
+
+int32_t ReadEntry(const Archive &archive, const FileInfo &record, EntryBytes *entry) {
+    *entry = EntryBytes();
+    int32_t result = getFile(archive.pluginPath.c_str(), (intptr_t)record.position, &entry->block,
+                             SPI_INPUT_FILE | SPI_OUTPUT_MEMORY, NoProgress, 0);
+    if (result != SPI_OK)
+        return result;
+    entry->size = (size_t)LocalSize(entry->block);
+    entry->bytes = (const char *)LocalLock(entry->block);
+    return SPI_OK;
+}
+
+void FreeEntry(EntryBytes *entry) {
+    if (entry->block != nullptr) {
+        LocalUnlock(entry->block);
+        LocalFree(entry->block);
+    }
+    *entry = EntryBytes();
+}
+
+static bool UtcFields(int64_t time, struct tm *fields) {
+    time_t t = (time_t)time;
+#ifdef _WIN32
+    return gmtime_s(fields, &t) == 0;
+#else
+    return gmtime_r(&t, fields) != nullptr;
+#endif
+}
+
+static bool LocalFields(int64_t time, struct tm *fields) {
+    time_t t = (time_t)time;
+#ifdef _WIN32
+    return localtime_s(fields, &t) == 0;
+#else
+    return localtime_r(&t, fields) != nullptr;
+#endif
+}
+
+// The stamp the plug-in gives an archive last written at `time`.
+static int64_t StampOf(int64_t time) {
+    struct tm fields;
+    if (!UtcFields(time, &fields))
+        return 0;
+    fields.tm_hour += kStampHourShift;
+    fields.tm_isdst = 0;
+    return (int64_t)mktime(&fields);
+}
+
+int64_t LastWriteTime(int64_t stamp) {
+    // Right where local standard time is UTC; a few steps find the time
+    // whose stamp it is wherever the offset differs (it may change during
+    // the year or over the years).
+    int64_t time = stamp - kStampHourShift * 3600;
+    for (int step = 0; step < 4; step++) {
+        int64_t off = stamp - StampOf(time);
+        if (off == 0)
+            break;
+        time += off;
+    }
+    return time;
+}
+
+std::string FormatTime(int64_t time, bool iso) {
+    struct tm fields;
+    if (!LocalFields(time, &fields))
+        return iso ? "" : "-";
+    char text[64];
+    strftime(text, sizeof text, iso ? "%Y-%m-%dT%H:%M:%S" : "%Y-%m-%d %H:%M:%S", &fields);
+    if (!iso)
+        return text;
+        // The zone's offset then: the wall-clock fields read as UTC, less the time.
+#ifdef _WIN32
+    int64_t offset = (int64_t)_mkgmtime(&fields) - time;
+#else
+    int64_t offset = (int64_t)timegm(&fields) - time;
+#endif
+    char zone[16];
+    int64_t minutes = (offset < 0 ? -offset : offset) / 60;
+    snprintf(zone, sizeof zone, "%c%02d:%02d", offset < 0 ? '-' : '+', (int)(minutes / 60),
+             (int)(minutes % 60));
+    return std::string(text) + zone;
+}

@@ -1,0 +1,75 @@
+// quorvel as a host of the plug-in: loading it, giving it an archive, and
+// owning the blocks it hands over until they are freed. Every listing and
+// every entry's bytes come through the plug-in's five entry points.
+#ifndef AXQ_QUORVEL_HOST_H
+#define AXQ_QUORVEL_HOST_H
+
+#include "plugin/spi.h"
+
+#include <stddef.h>
+#include <stdint.h>
+#include <string>
+
+// Loads the plug-in: on Windows the module at `path`, or the one beside
+// quorvel.exe (axquorvel.spi for a 32-bit quorvel.exe, axquorvel.sph for a
+// 64-bit one); on Linux the entry points are linked in. Returns an exit
+// status; a failure is reported.
+int LoadPlugin(const char *path);
+
+// Information row `index` of the plug-in; false past the last row.
+bool PluginRow(int32_t index, std::string *row);
+
+// An archive as quorvel and the plug-in see it.
+struct Archive {
+    std::string path;       // as the user gave it (UTF-8 text on Windows)
+    std::string pluginPath; // what the plug-in opens: on Windows an ANSI form of the path
+    uint64_t size = 0;      // the file's size and last-write time when it was opened
+    int64_t modified = 0;
+};
+
+enum ArchiveCheck { kIsArchive, kNotAnArchive, kUnreadable };
+
+// Opens `path` as an archive: it must exist, be readable, and be one by the
+// plug-in's IsSupported. Reports what it is not, unless quiet.
+ArchiveCheck OpenArchive(const std::string &path, Archive *archive, bool quiet = false);
+
+// True if the archive's size and last-write time are still those seen when
+// it was opened.
+bool ArchiveUnchanged(const Archive &archive);
+
+// The records of GetArchiveInfo, read in place in the block the plug-in
+// handed over; FreeListing gives the block back.
+struct Listing {
+    SpiBlock block = nullptr;
+    const FileInfo *records = nullptr;
+    size_t count = 0;
+};
+int ListArchive(const Archive &archive, Listing *listing); // an exit status; failures reported
+void FreeListing(Listing *listing);
+
+// GetFileInfo for a name given in the archive's own bytes, compared exactly.
+int32_t LookUpEntry(const Archive &archive, const std::string &storedName, FileInfo *record);
+
+// One entry's bytes, in the block GetFile handed over, locked for reading;
+// FreeEntry unlocks and frees it. Bytes are null for an empty entry.
+struct EntryBytes {
+    SpiBlock block = nullptr;
+    const char *bytes = nullptr;
+    size_t size = 0;
+};
+int32_t ReadEntry(const Archive &archive, const FileInfo &record, EntryBytes *entry);
+void FreeEntry(EntryBytes *entry);
+
+// What a result code of the plug-in means, for a message.
+const char *ResultText(int32_t result);
+
+// The archive's true last-write time, seconds since 1970, from a record's
+// stamp: the plug-in gives that time moved nine hours ahead and read as
+// local standard time, and this undoes both in the local time zone.
+int64_t LastWriteTime(int64_t stamp);
+
+// A time as local wall-clock time: "2026-12-08 20:00:00", or with iso
+// "2026-12-08T20:00:00+09:00".
+std::string FormatTime(int64_t time, bool iso);
+
+#endif

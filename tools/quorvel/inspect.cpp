@@ -1,0 +1,228 @@
+// The commands that look at archives without writing anything: check, list
+// and test.
+#include "tools/quorvel/files.h"
+#include "tools/quorvel/host.h"
+#include "tools/quorvel/output.h"
+#include "tools/quorvel/quorvel.h"
+#include "tools/quorvel/select.h"
+
+#include "archive/archive.h"
+
+#include <algorithm>
+#include <errno.h>
+#include <inttypes.h>
+#include <nlohmann/json.hpp>
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+
+int Check(const Options &options) {
+    int status = kExitOk;
+    for (const std::string &path : options.operands) {
+        Archive archive;
+        ArchiveCheck check = OpenArchive(path, &archive, true);
+        if (check == kIsArchive)
+            PrintText(path + ": Quorvel archive\n");
+        else if (check == kNotAnArchive)
+            PrintText(path + ": not a Quorvel archive\n");
+        status = std::max(status, check == kIsArchive      ? kExitOk
+                                  : check == kNotAnArchive ? kExitPartial
+                                                           : kExitArchive);
+    }
+    return FlushOutput() ? status : kExitArchive;
+}
+
+static std::string Line(const char *format, ...) AXQ_PRINTF(1, 2);
+
+static std::string Line(const char *format, ...) {
+    char text[512];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    return text;
+}
+
+static std::string JsonLine(const FileInfo &record, const Encoding &encoding) {
+    std::string name;
+    bool decoded = RecordName(record, encoding, &name);
+    int64_t written = LastWriteTime(record.timestamp);
+    nlohmann::ordered_json entry = {
+        {"name", decoded ? name : EscapeBytes(record.filename, strlen(record.filename))},
+        {"size", (uint64_t)record.filesize},
+        {"position", (uint64_t)record.position},
+        {"time", FormatTime(written, true)},
+        {"stamp", (int64_t)record.timestamp}};
+    if (!decoded)
+        entry["decoded"] = false;
+    return entry.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+}
+
+int List(const Options &options) {
+    Archive archive;
+    const std::string &path = options.operands[0];
+    if (OpenArchive(path, &archive) != kIsArchive)
+        return kExitArchive;
+    Listing listing;
+    int status = ListArchive(archive, &listing);
+    if (status != kExitOk)
+        return status;
+    Encoding encoding = ListingEncoding(listing, options.encoding);
+    std::vector<std::string> names(options.operands.begin() + 1, options.operands.end());
+    std::vector<size_t> selected =
+        SelectEntries(archive, listing, encoding, options, names, &status);
+    bool ok = true;
+    uint64_t total = 0;
+    size_t undecodable = 0;
+    if (options.details) {
+        ok = PrintText(
+                 Line("%12s  %-19s  %10s  %s\n", "Size", "Date       Time", "Position", "Name")) &&
+             PrintText(Line("%12s  %-19s  %10s  %s\n", "------------", "-------------------",
+                            "----------", "----"));
+    }
+    std::string name;
+    for (size_t i = 0; ok && i < selected.size(); i++) {
+        const FileInfo &record = listing.records[selected[i]];
+        if (!RecordName(record, encoding, &name)) {
+            name = EscapeBytes(record.filename, strlen(record.filename));
+            undecodable++;
+        }
+        if (options.json)
+            ok = PrintText(JsonLine(record, encoding));
+        else if (options.details)
+            ok = PrintText(Line("%12" PRIu64 "  %-19s  %10" PRIu64 "  ", (uint64_t)record.filesize,
+                                FormatTime(LastWriteTime(record.timestamp), false).c_str(),
+                                (uint64_t)record.position) +
+                           name + "\n");
+        else
+            ok = PrintText(name + "\n");
+        total += record.filesize;
+    }
+    if (ok && options.details) {
+        ok = PrintText(Line("%12s  %-19s  %10s  %s\n", "------------", "", "", "----")) &&
+             PrintText(Line("%12" PRIu64 "  %-19s  %10s  %zu %s\n", total, "", "", selected.size(),
+                            selected.size() == 1 ? "entry" : "entries"));
+    }
+    FreeListing(&listing);
+    if (!FlushOutput() || !ok)
+        return kExitArchive;
+    if (undecodable > 0)
+        Error(path, "%zu names are not valid %s and are shown with \\x escapes (see --encoding)",
+              undecodable, encoding.name.c_str());
+    return status;
+}
+
+// An entry's offsets, as its directory line gives them.
+struct Range {
+    uint64_t start = 0, end = 0;
+    size_t index = 0;
+};
+
+// A decimal field of the directory; a byte that is not a digit ends it.
+static uint64_t Field(const char *text, int32_t size) {
+    uint64_t value = 0;
+    for (int32_t i = 0; i < size && text[i] >= '0' && text[i] <= '9'; i++)
+        value = value * 10 + (uint64_t)(text[i] - '0');
+    return value;
+}
+
+// Reads the directory line at `position` itself, to learn the entry's
+// offsets, which a record does not hold. False if no entry line starts there.
+static bool ReadRange(FILE *file, uint64_t position, Range *range) {
+    char line[kLineProbeSize] = {0};
+#ifdef _WIN32
+    bool moved = _fseeki64(file, (int64_t)position, SEEK_SET) == 0;
+#else
+    bool moved = fseeko(file, (off_t)position, SEEK_SET) == 0;
+#endif
+    size_t got = moved ? fread(line, 1, sizeof line, file) : 0;
+    const char *lf = (const char *)memchr(line, '\n', got);
+    if (lf == nullptr || lf - line < kTabBeforeLf || lf[-kTabBeforeLf] != '\t')
+        return false;
+    range->start = Field(lf - kStartBeforeLf, 10);
+    range->end = Field(lf - kEndBeforeLf, 10);
+    return true;
+}
+
+// Tests one archive; returns its exit status.
+static int TestArchive(const std::string &path, const Encoding &chosen) {
+    Archive archive;
+    if (OpenArchive(path, &archive) != kIsArchive)
+        return kExitArchive;
+    Listing listing;
+    if (ListArchive(archive, &listing) != kExitOk)
+        return kExitArchive;
+    FILE *file = OpenFile(path, "rb");
+    if (file == nullptr) {
+        Error(path, "%s", strerror(errno));
+        FreeListing(&listing);
+        return kExitArchive;
+    }
+    Encoding encoding = ListingEncoding(listing, chosen);
+    std::vector<bool> damaged(listing.count);
+    auto report = [&](size_t i, const std::string &what) {
+        Error(path, "%s: %s", ShownName(listing.records[i], encoding).c_str(), what.c_str());
+        damaged[i] = true;
+    };
+    std::vector<Range> ranges;
+    uint64_t directoryEnd = 0;
+    std::string name;
+    for (size_t i = 0; i < listing.count; i++) {
+        const FileInfo &record = listing.records[i];
+        Range range;
+        range.index = i;
+        if (!ReadRange(file, record.position, &range)) {
+            report(i, "no entry line at its position");
+            continue;
+        }
+        if (ranges.empty())
+            directoryEnd = range.start; // the first entry's data ends the directory
+        if (!RecordName(record, encoding, &name))
+            report(i, "the name is not valid " + encoding.name);
+        if (range.end < range.start)
+            report(i, "its end lies before its start");
+        else if (range.start < directoryEnd)
+            report(i, "its bytes start inside the directory");
+        else if (range.end > archive.size)
+            report(i, "its bytes run past the end of the file (" + std::to_string(range.end) +
+                          " > " + std::to_string(archive.size) + ")");
+        else if (range.end - range.start != record.filesize)
+            report(i, "its size differs from the listing");
+        else
+            ranges.push_back(range);
+    }
+    fclose(file);
+    // Entries share no bytes: sorted by start, each ends before the next starts.
+    std::sort(ranges.begin(), ranges.end(),
+              [](const Range &a, const Range &b) { return a.start < b.start; });
+    for (size_t k = 1; k < ranges.size(); k++) {
+        const Range &before = ranges[k - 1];
+        if (ranges[k].start < before.end && ranges[k].end > ranges[k].start)
+            report(ranges[k].index, "its bytes overlap those of " +
+                                        ShownName(listing.records[before.index], encoding));
+    }
+    for (size_t i = 0; i < listing.count; i++) {
+        if (damaged[i])
+            continue;
+        EntryBytes entry;
+        int32_t result = ReadEntry(archive, listing.records[i], &entry);
+        if (result != SPI_OK)
+            report(i, ResultText(result));
+        else if (entry.size != listing.records[i].filesize)
+            report(i, "the plug-in gave another size than the listing");
+        FreeEntry(&entry);
+    }
+    size_t bad = (size_t)std::count(damaged.begin(), damaged.end(), true);
+    PrintText(path + ": " + std::to_string(listing.count) +
+              (listing.count == 1 ? " entry, " : " entries, ") +
+              (bad == 0 ? "all OK" : std::to_string(bad) + " damaged") + "\n");
+    FreeListing(&listing);
+    return bad == 0 ? kExitOk : kExitPartial;
+}
+
+int Test(const Options &options) {
+    int status = kExitOk;
+    for (const std::string &path : options.operands)
+        status = std::max(status, TestArchive(path, options.encoding));
+    return FlushOutput() ? status : kExitArchive;
+}

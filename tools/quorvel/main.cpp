@@ -1,0 +1,287 @@
+// quorvel's command line: the commands, their options (read with
+// getopt_long), and the help text, which is also the source of the manual
+// page. On Windows the command line is read as wide characters and turned
+// into UTF-8 text, so that any file name can be given.
+#include "tools/quorvel/host.h"
+#include "tools/quorvel/output.h"
+#include "tools/quorvel/quorvel.h"
+
+#include "plugin/version.h"
+
+#include <getopt.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <string>
+#include <vector>
+
+struct CommandSpec {
+    const char *name;
+    int (*run)(const Options &);
+    const char *operands;
+    const char *summary;
+    size_t fewest, most; // operands
+    bool usesPlugin;
+};
+
+static constexpr size_t kAny = (size_t)-1;
+
+static const CommandSpec kCommands[] = {
+    {"check", Check, "FILE...", "say whether each file is a Quorvel archive", 1, kAny, true},
+    {"list", List, "ARCHIVE [NAME...]", "list the entries, all or those named", 1, kAny, true},
+    {"test", Test, "ARCHIVE...", "check that every entry lies in the file and can be read", 1, kAny,
+     true},
+    {"extract", Extract, "ARCHIVE [NAME...]", "extract the entries, all or those named", 1, kAny,
+     true},
+    {"cat", Cat, "ARCHIVE NAME...", "write the named entries to standard output", 2, kAny, true},
+    {"pack", Pack, "-o ARCHIVE [FILE-OR-DIR...]", "write a new archive of files and folders", 0,
+     kAny, false},
+    {"update", Update, "ARCHIVE FILE-OR-DIR...",
+     "replace the entries these files match and add the others", 2, kAny, true},
+};
+
+// Options that have no short form get a key from here on.
+enum { kJson = 256, kExclude, kOverwrite, kCacheSize, kPlugin, kVersion };
+
+struct OptionSpec {
+    const char *longName; // null if there is only the short one
+    int key;              // the short option's letter, or a key of its own
+    const char *argument; // its argument's name, null if it takes none
+    const char *commands; // the commands that take it, each followed by a space
+    const char *help;
+};
+
+static const OptionSpec kOptions[] = {
+    {"encoding", 'O', "CHARSET", "list test extract cat pack update ",
+     "the code page of entry names: auto (the default), UTF-8, CP932 (also SHIFT_JIS), "
+     "GBK (CP936), UHC (CP949), BIG5 (CP950) or CP1252"},
+    {nullptr, 'l', nullptr, "list ", "also show sizes, last-write times, positions and a total"},
+    {"json", kJson, nullptr, "list ", "one JSON object per entry and line"},
+    {"ignore-case", 'i', nullptr, "list extract cat ",
+     "match NAME patterns without regard to case"},
+    {"exclude", kExclude, "PATTERN", "list extract cat ",
+     "leave out the entries PATTERN matches; may be given again"},
+    {"directory", 'C', "DIR", "extract ", "extract under DIR (default: the current folder)"},
+    {"overwrite", kOverwrite, nullptr, "extract ", "replace files that exist"},
+    {"output", 'o', "ARCHIVE", "pack ", "the archive to write"},
+    {"files-from", 'T', "LIST", "pack ",
+     "store the files and folders LIST names, one per line, in that order (- for standard "
+     "input)"},
+    {"help", 'h', nullptr, "", "show this help and exit"},
+};
+
+static const char kIntroduction[] =
+    "Looks inside Quorvel archives (*.dat), extracts them and writes new ones. Every\n"
+    "listing and every entry's bytes come through the axquorvel plug-in.\n";
+
+static const char kDetails[] =
+    "NAME operands are shell patterns: * matches any run of characters (also /), ? one\n"
+    "character and [...] one of a set. They are matched against the decoded names; a\n"
+    "NAME without * ? [ is an exact name. A NAME that matches nothing is an error.\n"
+    "\n"
+    "Entry names are bytes in the code page of the system that made the archive. With\n"
+    "--encoding auto, names that are all valid UTF-8 are read as UTF-8, others as CP932,\n"
+    "the code page of most archives made on Japanese Windows. pack stores names as the\n"
+    "system writes them (UTF-8 on Linux, the ANSI code page on Windows) unless\n"
+    "--encoding says otherwise.\n"
+    "\n"
+    "Exit status:\n"
+    "  0   success\n"
+    "  1   partly done: a file that is not an archive (check), a damaged entry (test),\n"
+    "      an entry that could not be extracted, or a NAME that matched nothing\n"
+    "  2   wrong command line\n"
+    "  3   the archive, an input or an output file could not be used\n"
+    "  4   the plug-in could not be loaded or lacks an export\n";
+
+static bool Takes(const OptionSpec &option, const char *command) {
+    std::string listed = std::string(" ") + option.commands;
+    return option.key == 'h' || listed.find(std::string(" ") + command + " ") != std::string::npos;
+}
+
+static std::string OptionLine(const OptionSpec &option) {
+    std::string line = option.key < 256 ? std::string("  -") + (char)option.key : "     ";
+    if (option.longName != nullptr)
+        line += std::string(option.key < 256 ? ", --" : " --") + option.longName;
+    if (option.argument != nullptr)
+        line += (option.longName != nullptr ? "=" : " ") + std::string(option.argument);
+    line.resize(line.size() < 28 ? 28 : line.size() + 1, ' ');
+    return line + option.help + "\n";
+}
+
+static std::string CommandUsage(const CommandSpec &command) {
+    return std::string("Usage: quorvel ") + command.name + " [OPTION]... " + command.operands +
+           "\n";
+}
+
+static std::string CommandHelp(const CommandSpec &command) {
+    std::string help = CommandUsage(command) + "Quorvel archives: " + command.summary + ".\n\n";
+    help += "Options:\n";
+    for (const OptionSpec &option : kOptions) {
+        if (Takes(option, command.name))
+            help += OptionLine(option);
+    }
+    return help;
+}
+
+static std::string Help() {
+    std::string help = "Usage: quorvel [--plugin PATH] COMMAND [OPTION]... [ARGUMENT]...\n";
+    help += kIntroduction;
+    help += "\nCommands:\n";
+    for (const CommandSpec &command : kCommands) {
+        std::string line = std::string("  ") + command.name + " " + command.operands;
+        line.resize(line.size() < 40 ? 40 : line.size() + 1, ' ');
+        help += line + command.summary + "\n";
+    }
+    help += "\nOptions (each command takes those that apply to it; see COMMAND --help):\n";
+    for (const OptionSpec &option : kOptions)
+        help += OptionLine(option);
+    help += "      --plugin=PATH           load the plug-in module from PATH (Windows)\n";
+    help += "      --version               show the versions of quorvel and its plug-in\n\n";
+    return help + kDetails;
+}
+
+static int UsageError(const std::string &usage) {
+    fputs(usage.c_str(), stderr);
+    fputs("Try 'quorvel --help' for more information.\n", stderr);
+    return kExitUsage;
+}
+
+static int Version(const char *plugin) {
+    printf("quorvel %s\n", AXQ_VERSION_TEXT);
+    int status = LoadPlugin(plugin);
+    std::string row;
+    for (int32_t i = 0; status == kExitOk && PluginRow(i, &row); i++)
+        printf("plug-in row %d: %s\n", (int)i, row.c_str());
+    return status;
+}
+
+// Reads one command's options and operands; returns an exit status other
+// than kExitOk to stop there.
+static int ReadOptions(const CommandSpec &command, int argc, char **argv, Options *options) {
+    std::string shorts;
+    std::vector<option> longs;
+    for (const OptionSpec &spec : kOptions) {
+        if (!Takes(spec, command.name))
+            continue;
+        if (spec.key < 256)
+            shorts += std::string(1, (char)spec.key) + (spec.argument != nullptr ? ":" : "");
+        if (spec.longName != nullptr)
+            longs.push_back({spec.longName,
+                             spec.argument != nullptr ? required_argument : no_argument, nullptr,
+                             spec.key});
+    }
+    longs.push_back({nullptr, 0, nullptr, 0});
+    optind = 0;
+    int key;
+    while ((key = getopt_long(argc, argv, shorts.c_str(), longs.data(), nullptr)) != -1) {
+        switch (key) {
+        case 'O':
+            if (!ParseEncoding(optarg, &options->encoding)) {
+                Error("--encoding", "unknown encoding '%s'; accepted: %s", optarg,
+                      AcceptedEncodings().c_str());
+                return kExitUsage;
+            }
+            options->encodingGiven = true;
+            break;
+        case 'l':
+            options->details = true;
+            break;
+        case kJson:
+            options->json = true;
+            break;
+        case 'i':
+            options->ignoreCase = true;
+            break;
+        case kExclude:
+            options->excludes.push_back(optarg);
+            break;
+        case 'C':
+            options->directory = optarg;
+            break;
+        case kOverwrite:
+            options->overwrite = true;
+            break;
+        case 'o':
+            options->output = optarg;
+            break;
+        case 'T':
+            options->listFile = optarg;
+            break;
+        case 'h':
+            fputs(CommandHelp(command).c_str(), stdout);
+            return -1;
+        default:
+            return UsageError(CommandUsage(command));
+        }
+    }
+    options->operands.assign(argv + optind, argv + argc);
+    size_t n = options->operands.size();
+    bool packWithoutOutput = command.run == Pack && options->output.empty();
+    bool packWithoutInput = command.run == Pack && n == 0 && options->listFile.empty();
+    if (n < command.fewest || n > command.most || packWithoutOutput || packWithoutInput ||
+        (options->details && options->json))
+        return UsageError(CommandUsage(command));
+    return kExitOk;
+}
+
+static int Main(int argc, char **argv) {
+    const option globals[] = {{"plugin", required_argument, nullptr, kPlugin},
+                              {"help", no_argument, nullptr, 'h'},
+                              {"version", no_argument, nullptr, kVersion},
+                              {nullptr, 0, nullptr, 0}};
+    const char *plugin = nullptr;
+    int key;
+    // "+": the first operand is the command, and its options are its own.
+    while ((key = getopt_long(argc, argv, "+h", globals, nullptr)) != -1) {
+        if (key == kPlugin) {
+            plugin = optarg;
+        } else if (key == 'h') {
+            fputs(Help().c_str(), stdout);
+            return kExitOk;
+        } else if (key == kVersion) {
+            return Version(plugin);
+        } else {
+            return UsageError("Usage: quorvel [--plugin PATH] COMMAND [OPTION]... [ARGUMENT]...\n");
+        }
+    }
+    if (optind >= argc)
+        return UsageError("Usage: quorvel [--plugin PATH] COMMAND [OPTION]... [ARGUMENT]...\n");
+    const CommandSpec *command = nullptr;
+    for (const CommandSpec &spec : kCommands) {
+        if (strcmp(argv[optind], spec.name) == 0)
+            command = &spec;
+    }
+    if (command == nullptr) {
+        Error(argv[optind], "unknown command");
+        return UsageError("Usage: quorvel [--plugin PATH] COMMAND [OPTION]... [ARGUMENT]...\n");
+    }
+    // The command's own argument list, named for getopt's messages.
+    std::string name = std::string("quorvel ") + command->name;
+    std::vector<char *> args = {&name[0]};
+    args.insert(args.end(), argv + optind + 1, argv + argc);
+    args.push_back(nullptr);
+    Options options;
+    int status = ReadOptions(*command, (int)args.size() - 1, args.data(), &options);
+    if (status != kExitOk)
+        return status < 0 ? kExitOk : status;
+    if (command->usesPlugin && (status = LoadPlugin(plugin)) != kExitOk)
+        return status;
+    return command->run(options);
+}
+
+#ifdef _WIN32
+#include <windows.h>
+
+int wmain(int argc, wchar_t **argv) {
+    std::vector<std::string> text;
+    for (int i = 0; i < argc; i++)
+        text.push_back(Narrow(argv[i]));
+    std::vector<char *> args;
+    for (std::string &arg : text)
+        args.push_back(&arg[0]);
+    args.push_back(nullptr);
+    return Main(argc, args.data());
+}
+#else
+int main(int argc, char **argv) { return Main(argc, argv); }
+#endif

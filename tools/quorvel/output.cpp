@@ -1,0 +1,115 @@
+// quorvel's standard output and standard error: messages, checked writes,
+// and the progress line.
+#include "tools/quorvel/output.h"
+
+#include "tools/quorvel/names.h"
+
+#include <errno.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+#include <time.h>
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
+// Text goes to a Windows console as wide characters, so that names show
+// whatever the console's code page; everywhere else as UTF-8 bytes.
+static bool PutText(FILE *stream, const std::string &text) {
+#ifdef _WIN32
+    HANDLE console = GetStdHandle(stream == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+    DWORD mode;
+    if (GetConsoleMode(console, &mode)) {
+        fflush(stream);
+        std::wstring wide = Widen(text);
+        DWORD written;
+        return WriteConsoleW(console, wide.data(), (DWORD)wide.size(), &written, nullptr) != 0;
+    }
+#endif
+    return fwrite(text.data(), 1, text.size(), stream) == text.size();
+}
+
+static bool showingProgress;
+
+void Error(const std::string &subject, const char *format, ...) {
+    char message[1024];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(message, sizeof message, format, args);
+    va_end(args);
+    if (showingProgress)
+        fputc('\n', stderr);
+    showingProgress = false;
+    PutText(stderr, "quorvel: " + subject + ": " + message + "\n");
+    fflush(stderr);
+}
+
+static bool outputFailed;
+
+static bool OutputFailed() {
+    // A reader that went away (| head) is not an error worth a message.
+    if (errno != EPIPE && !outputFailed)
+        Error("standard output", "%s", strerror(errno));
+    outputFailed = true;
+    return false;
+}
+
+bool PrintText(const std::string &text) {
+    if (outputFailed)
+        return false;
+    return PutText(stdout, text) || OutputFailed();
+}
+
+bool WriteBytes(const void *bytes, size_t size) {
+    if (outputFailed)
+        return false;
+    return fwrite(bytes, 1, size, stdout) == size || OutputFailed();
+}
+
+bool FlushOutput() { return !outputFailed && (fflush(stdout) == 0 || OutputFailed()); }
+
+void BinaryOutput() {
+#ifdef _WIN32
+    _setmode(_fileno(stdout), _O_BINARY);
+#endif
+}
+
+static struct {
+    bool shown;
+    size_t total, done;
+    uint64_t bytes;
+    time_t started;
+} progress;
+
+void ProgressStart(size_t total) {
+#ifdef _WIN32
+    bool terminal = _isatty(_fileno(stderr)) != 0;
+#else
+    bool terminal = isatty(fileno(stderr)) != 0;
+#endif
+    progress = {terminal, total, 0, 0, time(nullptr)};
+}
+
+void ProgressStep(uint64_t bytes) {
+    progress.done++;
+    progress.bytes += bytes;
+    if (!progress.shown)
+        return;
+    double seconds = difftime(time(nullptr), progress.started);
+    double mib = (double)progress.bytes / 1048576.0;
+    fprintf(stderr, "\r%zu/%zu entries, %.1f MiB, %.1f MiB/s ", progress.done, progress.total, mib,
+            seconds > 0 ? mib / seconds : 0.0);
+    fflush(stderr);
+    showingProgress = true;
+}
+
+void ProgressEnd() {
+    if (showingProgress)
+        fputc('\n', stderr);
+    showingProgress = false;
+}

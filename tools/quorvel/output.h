@@ -1,0 +1,37 @@
+// What quorvel says: one-line messages on standard error, data and text on
+// standard output (every write checked), and the progress line on a terminal.
+#ifndef AXQ_QUORVEL_OUTPUT_H
+#define AXQ_QUORVEL_OUTPUT_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <string>
+
+// Formats are checked as printf's; on Windows quorvel uses mingw-w64's own
+// printf, which knows %zu and %llu.
+#if defined(__MINGW32__)
+#define AXQ_PRINTF(at, first) __attribute__((format(gnu_printf, at, first)))
+#else
+#define AXQ_PRINTF(at, first) __attribute__((format(printf, at, first)))
+#endif
+
+// "quorvel: SUBJECT: message" and a line end on standard error. Subjects and
+// messages are UTF-8 text.
+void Error(const std::string &subject, const char *format, ...) AXQ_PRINTF(2, 3);
+
+// Text (UTF-8) or bytes on standard output. False once a write has failed;
+// the failure is reported once, except a reader that closed the pipe, which
+// ends the program quietly as it does other tools.
+bool PrintText(const std::string &text);
+bool WriteBytes(const void *bytes, size_t size);
+// Flushes standard output; false (reported) if that fails.
+bool FlushOutput();
+// Standard output takes bytes as they are (no line-end translation on Windows).
+void BinaryOutput();
+
+// The progress line: shown on a terminal only, rewritten in place.
+void ProgressStart(size_t total);
+void ProgressStep(uint64_t bytes); // one more entry done, of this many bytes
+void ProgressEnd();
+
+#endif

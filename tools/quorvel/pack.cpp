@@ -1,0 +1,194 @@
+// The commands that write archives: pack (a new one from files) and update
+// (an existing one with files replaced or added). Names are converted into
+// the archive's code page here; the writing is the writer's.
+#include "tools/quorvel/files.h"
+#include "tools/quorvel/host.h"
+#include "tools/quorvel/output.h"
+#include "tools/quorvel/quorvel.h"
+#include "tools/quorvel/select.h"
+#include "tools/quorvel/writer.h"
+
+#include "archive/archive.h"
+
+#include <algorithm>
+#include <map>
+#include <set>
+#include <string.h>
+
+// The name to store for an input file, converted into the archive's code
+// page, with `separator` between folders; false with the reason.
+static bool StoredName(const std::string &name, const Encoding &encoding, char separator,
+                       std::string *stored, std::string *why) {
+    bool outside = name.empty() || name[0] == '/' || name == ".." || name.rfind("../", 0) == 0 ||
+                   (name.size() >= 2 && name[1] == ':');
+    if (!ValidUtf8(name.data(), name.size()))
+        *why = "its name is not valid UTF-8 text";
+    else if (outside)
+        *why = "give it as a path below the current folder";
+#ifndef _WIN32
+    else if (name.find('\\') != std::string::npos)
+        *why = "a backslash in a name would read as a folder separator";
+#endif
+    if (!why->empty())
+        return false;
+    std::string text = name;
+    std::replace(text.begin(), text.end(), '/', separator);
+    if (!EncodeName(encoding, text, stored)) {
+        *why = "the name has no representation in " + encoding.name + " (see --encoding)";
+        return false;
+    }
+    return true;
+}
+
+// The lines of a list file ("-" for standard input): one file or folder each.
+static bool ReadListFile(const std::string &path, std::vector<std::string> *lines) {
+    FILE *in = path == "-" ? stdin : OpenFile(path, "rb");
+    if (in == nullptr) {
+        Error(path, "%s", strerror(errno));
+        return false;
+    }
+    std::string line;
+    int c;
+    while ((c = fgetc(in)) != EOF || !line.empty()) {
+        if (c == '\n' || c == EOF) {
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
+            if (!line.empty())
+                lines->push_back(line);
+            line.clear();
+        } else {
+            line += (char)c;
+        }
+    }
+    bool failed = ferror(in) != 0;
+    if (failed)
+        Error(path, "%s", strerror(errno));
+    if (in != stdin)
+        fclose(in);
+    return !failed;
+}
+
+// The input files of the arguments, in their order (each folder's files
+// sorted), or sorted all together.
+static bool Inputs(const std::vector<std::string> &arguments, bool sorted,
+                   std::vector<InputFile> *inputs) {
+    for (const std::string &argument : arguments) {
+        std::vector<InputFile> found;
+        if (!CollectInputs(argument, &found))
+            return false;
+        std::sort(found.begin(), found.end(),
+                  [](const InputFile &a, const InputFile &b) { return a.name < b.name; });
+        inputs->insert(inputs->end(), found.begin(), found.end());
+    }
+    if (sorted)
+        std::stable_sort(inputs->begin(), inputs->end(),
+                         [](const InputFile &a, const InputFile &b) { return a.name < b.name; });
+    return true;
+}
+
+static NewEntry FromFile(const InputFile &input, const std::string &stored) {
+    NewEntry entry;
+    entry.storedName = stored;
+    entry.shownName = input.name;
+    entry.size = input.size;
+    entry.file = input.path;
+    return entry;
+}
+
+int Pack(const Options &options) {
+    std::vector<std::string> arguments;
+    if (!options.listFile.empty() && !ReadListFile(options.listFile, &arguments))
+        return kExitArchive;
+    arguments.insert(arguments.end(), options.operands.begin(), options.operands.end());
+    std::vector<InputFile> inputs;
+    if (!Inputs(arguments, options.listFile.empty(), &inputs))
+        return kExitArchive;
+    Encoding encoding = options.encodingGiven && options.encoding.codePage != 0 ? options.encoding
+                                                                                : SystemEncoding();
+    std::vector<NewEntry> entries;
+    std::set<std::string> seen;
+    for (const InputFile &input : inputs) {
+        std::string stored, why;
+        if (StoredName(input.name, encoding, '/', &stored, &why) && !seen.insert(stored).second)
+            why = "is given more than once";
+        if (!why.empty()) {
+            Error(input.name, "%s", why.c_str());
+            return kExitArchive;
+        }
+        entries.push_back(FromFile(input, stored));
+    }
+    if (!CheckNewArchive(options.output, entries))
+        return kExitArchive;
+    return WriteArchive(options.output, entries);
+}
+
+// A name as a key for matching files to entries: '\' and '/' both separate folders.
+static std::string Key(std::string name) {
+    std::replace(name.begin(), name.end(), '\\', '/');
+    return name;
+}
+
+int Update(const Options &options) {
+    const std::string &path = options.operands[0];
+    Archive archive;
+    if (OpenArchive(path, &archive) != kIsArchive)
+        return kExitArchive;
+    Listing listing;
+    if (ListArchive(archive, &listing) != kExitOk)
+        return kExitArchive;
+    Encoding encoding = ListingEncoding(listing, options.encoding);
+    std::vector<InputFile> inputs;
+    std::vector<std::string> arguments(options.operands.begin() + 1, options.operands.end());
+    int status = Inputs(arguments, true, &inputs) ? kExitOk : kExitArchive;
+
+    // New entries follow the archive's own separator: '\' if its names use only that.
+    bool slash = false, backslash = false;
+    std::map<std::string, size_t> byKey;
+    for (size_t i = 0; i < inputs.size(); i++)
+        byKey.emplace(Key(inputs[i].name), i);
+    std::vector<bool> used(inputs.size());
+    std::vector<NewEntry> entries;
+    std::string name;
+    for (size_t i = 0; status == kExitOk && i < listing.count; i++) {
+        const FileInfo &record = listing.records[i];
+        NewEntry entry;
+        entry.storedName = record.filename;
+        entry.shownName = ShownName(record, encoding);
+        FileInfo whole;
+        if (entry.storedName.size() == (size_t)kMaxNameLength &&
+            LookUpEntry(archive, entry.storedName, &whole) != SPI_OK) {
+            Error(path, "%s: the entry's name is longer than 199 bytes and cannot be kept",
+                  entry.shownName.c_str());
+            status = kExitArchive;
+        }
+        auto input = RecordName(record, encoding, &name) ? byKey.find(Key(name)) : byKey.end();
+        if (input != byKey.end()) {
+            entry = FromFile(inputs[input->second], entry.storedName);
+            used[input->second] = true;
+        } else {
+            entry.size = record.filesize;
+            entry.archive = &archive;
+            entry.record = record;
+        }
+        slash = slash || name.find('/') != std::string::npos;
+        backslash = backslash || name.find('\\') != std::string::npos;
+        entries.push_back(entry);
+    }
+    char separator = backslash && !slash ? '\\' : '/';
+    for (size_t i = 0; status == kExitOk && i < inputs.size(); i++) {
+        std::string stored, why;
+        if (used[i])
+            continue;
+        if (!StoredName(inputs[i].name, encoding, separator, &stored, &why)) {
+            Error(inputs[i].name, "%s", why.c_str());
+            status = kExitArchive;
+        }
+        entries.push_back(FromFile(inputs[i], stored));
+    }
+    if (status == kExitOk && !CheckNewArchive(path, entries))
+        status = kExitArchive;
+    if (status == kExitOk)
+        status = WriteArchive(path, entries);
+    FreeListing(&listing);
+    return status;
+}

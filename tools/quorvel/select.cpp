@@ -1,0 +1,86 @@
+// Entry selection by name: decoding the listing's names and matching the
+// NAME operands and --exclude patterns against them.
+#include "tools/quorvel/select.h"
+
+#include "tools/quorvel/output.h"
+
+#include <algorithm>
+#include <string.h>
+
+Encoding ListingEncoding(const Listing &listing, const Encoding &chosen) {
+    bool allUtf8 = true;
+    for (size_t i = 0; chosen.codePage == 0 && allUtf8 && i < listing.count; i++) {
+        const char *name = listing.records[i].filename;
+        allUtf8 = ValidUtf8(name, strlen(name));
+    }
+    return ResolveEncoding(chosen, allUtf8);
+}
+
+bool RecordName(const FileInfo &record, const Encoding &encoding, std::string *text) {
+    return DecodeName(encoding, record.filename, strlen(record.filename), text);
+}
+
+std::string ShownName(const FileInfo &record, const Encoding &encoding) {
+    std::string text;
+    if (RecordName(record, encoding, &text))
+        return text;
+    return EscapeBytes(record.filename, strlen(record.filename));
+}
+
+// The listing index of the record at `position`; positions grow with the index.
+static size_t IndexOf(const Listing &listing, uint64_t position) {
+    const FileInfo *end = listing.records + listing.count;
+    const FileInfo *found =
+        std::lower_bound(listing.records, end, position,
+                         [](const FileInfo &record, uint64_t at) { return record.position < at; });
+    return found != end && found->position == position ? (size_t)(found - listing.records)
+                                                       : listing.count;
+}
+
+std::vector<size_t> SelectEntries(const Archive &archive, const Listing &listing,
+                                  const Encoding &encoding, const Options &options,
+                                  const std::vector<std::string> &operands, int *status) {
+    std::vector<bool> chosen(listing.count, operands.empty());
+    for (const std::string &operand : operands) {
+        bool found = false;
+        if (!HasPatternChars(operand) && !options.ignoreCase) {
+            std::string stored;
+            FileInfo record;
+            if (EncodeName(encoding, operand, &stored) &&
+                LookUpEntry(archive, stored, &record) == SPI_OK) {
+                size_t i = IndexOf(listing, record.position);
+                found = i < listing.count;
+                if (found)
+                    chosen[i] = true;
+            }
+        } else {
+            std::string name;
+            for (size_t i = 0; i < listing.count; i++) {
+                if (RecordName(listing.records[i], encoding, &name) &&
+                    MatchName(operand, name, options.ignoreCase)) {
+                    chosen[i] = true;
+                    found = true;
+                }
+            }
+        }
+        if (!found) {
+            Error(archive.path, "%s: %s", operand.c_str(),
+                  HasPatternChars(operand) ? "no entry matches" : "no entry of that name");
+            *status = std::max(*status, kExitPartial);
+        }
+    }
+    std::vector<size_t> selected;
+    std::string name;
+    for (size_t i = 0; i < listing.count; i++) {
+        if (!chosen[i])
+            continue;
+        bool excluded = false;
+        if (!options.excludes.empty() && RecordName(listing.records[i], encoding, &name)) {
+            for (const std::string &pattern : options.excludes)
+                excluded = excluded || MatchName(pattern, name, options.ignoreCase);
+        }
+        if (!excluded)
+            selected.push_back(i);
+    }
+    return selected;
+}

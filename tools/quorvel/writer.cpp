@@ -1,0 +1,132 @@
+// Writing new archives for pack and update.
+#include "tools/quorvel/writer.h"
+
+#include "archive/archive.h"
+#include "tools/quorvel/files.h"
+#include "tools/quorvel/output.h"
+#include "tools/quorvel/quorvel.h"
+
+#include <algorithm>
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+#include <vector>
+
+static constexpr uint64_t kLargestOffset = 0xFFFFFFFFu;
+static constexpr size_t kCopyChunk = 1 << 20;
+
+// The directory's size: the magic line, the entry lines, an empty closing line.
+static uint64_t DirectorySize(const std::vector<NewEntry> &entries) {
+    uint64_t size = kMagicSize + 1;
+    for (const NewEntry &entry : entries)
+        size += entry.storedName.size() + kFieldsSize;
+    return size;
+}
+
+bool CheckNewArchive(const std::string &target, const std::vector<NewEntry> &entries) {
+    if (entries.empty()) {
+        Error(target, "no input files");
+        return false;
+    }
+    for (const NewEntry &entry : entries) {
+        const char *bad = nullptr;
+        if (entry.storedName.empty())
+            bad = "an empty name cannot be stored";
+        else if (entry.storedName.find_first_of("\t\r\n") != std::string::npos)
+            bad = "a name with a TAB, CR or LF cannot be stored";
+        else if (entry.storedName.size() > (size_t)kMaxNameLength)
+            bad = "a name longer than 199 bytes as stored cannot be stored";
+        if (bad != nullptr) {
+            Error(entry.shownName, "%s", bad);
+            return false;
+        }
+    }
+    uint64_t end = DirectorySize(entries);
+    for (const NewEntry &entry : entries)
+        end += entry.size;
+    if (end > kLargestOffset) {
+        Error(target, "the archive would pass 4 GiB, the largest offset the format can hold");
+        return false;
+    }
+    return true;
+}
+
+// Copies a file's bytes. Its size is already in the directory, so a file
+// that shrank or grew since it was listed fails the archive.
+static bool CopyFile(NewFile *out, const NewEntry &entry, std::string *why) {
+    FILE *in = OpenFile(entry.file, "rb");
+    if (in == nullptr) {
+        *why = entry.file + ": " + strerror(errno);
+        return false;
+    }
+    std::vector<char> buffer(kCopyChunk);
+    uint64_t left = entry.size;
+    bool ok = true;
+    while (ok && left > 0) {
+        size_t n = fread(buffer.data(), 1, (size_t)std::min<uint64_t>(left, buffer.size()), in);
+        if (n == 0)
+            break;
+        ok = WriteNewFile(out, buffer.data(), n, why);
+        left -= n;
+    }
+    bool changed = ok && (left > 0 || fgetc(in) != EOF);
+    bool failed = ferror(in) != 0;
+    int error = errno;
+    fclose(in);
+    if (ok && (failed || changed))
+        *why = entry.file + ": " +
+               (failed ? std::string(strerror(error)) : "changed size while it was being read");
+    return ok && !failed && !changed;
+}
+
+static bool CopyEntry(NewFile *out, const NewEntry &entry, std::string *why) {
+    EntryBytes bytes;
+    int32_t result = ReadEntry(*entry.archive, entry.record, &bytes);
+    if (result != SPI_OK) {
+        *why = entry.shownName + ": " + ResultText(result);
+        return false;
+    }
+    bool ok = bytes.size == entry.size;
+    if (!ok)
+        *why = entry.shownName + ": the entry's size differs from its listing";
+    ok = ok && WriteNewFile(out, bytes.bytes, bytes.size, why);
+    FreeEntry(&bytes);
+    return ok;
+}
+
+int WriteArchive(const std::string &target, const std::vector<NewEntry> &entries) {
+    std::string directory = kMagic;
+    uint64_t start = DirectorySize(entries);
+    for (const NewEntry &entry : entries) {
+        char fields[32];
+        snprintf(fields, sizeof fields, "\t%010llu %010llu\n", (unsigned long long)start,
+                 (unsigned long long)(start + entry.size));
+        directory += entry.storedName + fields;
+        start += entry.size;
+    }
+    directory += "\n";
+
+    std::string why;
+    NewFile *out = CreateNewFile(target, &why);
+    if (out == nullptr) {
+        Error(target, "%s", why.c_str());
+        return kExitArchive;
+    }
+    ProgressStart(entries.size());
+    bool ok = WriteNewFile(out, directory.data(), directory.size(), &why);
+    for (size_t i = 0; ok && i < entries.size(); i++) {
+        const NewEntry &entry = entries[i];
+        ok = entry.file.empty() ? CopyEntry(out, entry, &why) : CopyFile(out, entry, &why);
+        ProgressStep(entry.size);
+    }
+    ProgressEnd();
+    if (ok)
+        ok = CommitNewFile(out, &why);
+    else
+        AbandonNewFile(out);
+    if (!ok) {
+        Error(target, "%s; the archive was not written", why.c_str());
+        return kExitArchive;
+    }
+    return kExitOk;
+}

@@ -1,0 +1,36 @@
+// The archive writer shared by pack and update: it lays out a new archive
+// (the magic line, one entry line per entry, an empty closing line, then the
+// bytes), refuses what the format cannot hold before writing anything, and
+// puts the result in place only when it is complete.
+#ifndef AXQ_QUORVEL_WRITER_H
+#define AXQ_QUORVEL_WRITER_H
+
+#include "tools/quorvel/host.h"
+
+#include <stdint.h>
+#include <string>
+#include <vector>
+
+// One entry of the new archive: its name as stored (bytes in the archive's
+// code page), and its bytes, from a file or from an entry of an archive.
+struct NewEntry {
+    std::string storedName;
+    std::string shownName; // for messages: the file's name, or the entry's
+    uint64_t size = 0;
+    std::string file;                 // read from this file, or if empty:
+    const Archive *archive = nullptr; // from this archive's entry,
+    FileInfo record{};                // as listed
+};
+
+// Refuses, reported and before anything is written, a name the format
+// cannot hold (empty, with TAB, CR or LF, over 199 bytes as stored), no
+// entries at all, or an archive that would pass the largest offset (4 GiB - 1).
+bool CheckNewArchive(const std::string &target, const std::vector<NewEntry> &entries);
+
+// Writes the archive to a new file that replaces `target` only when complete
+// and flushed. An input that changes size while it is read, or an entry that
+// cannot be read, fails the whole archive: the target is left as it was.
+// Returns an exit status; failures are reported.
+int WriteArchive(const std::string &target, const std::vector<NewEntry> &entries);
+
+#endif
