@@ -2,23 +2,8 @@
 # The quorvel command on real files: round trips, refusals and errors.
 # usage: quorvel_test.sh QUORVEL
 set -u
-Q=$1
-work=$(mktemp -d /tmp/axq-quorvel-XXXXXX)
-trap 'rm -rf "$work"' EXIT
-cd "$work" || exit 1
-passed=0
-failed=0
-
-pass() { passed=$((passed + 1)); }
-fail() { echo "FAIL: $*"; failed=$((failed + 1)); }
-expect() { # expect STATUS DESCRIPTION COMMAND...
-    want=$1 what=$2
-    shift 2
-    "$@" >out.txt 2>err.txt
-    got=$?
-    if [ "$got" -eq "$want" ]; then pass; else fail "$what: exit $got, wanted $want"; cat err.txt; fi
-}
-has() { grep -q -- "$2" "$1" && pass || { fail "$1 lacks '$2'"; cat "$1"; }; }
+Q=$(realpath "$1")
+. "$(dirname "$0")/testlib.sh"
 
 # Renames an entry in an archive's directory to another name of the same length.
 rename_entry() { LC_ALL=C sed -i "s#^$2	#$3	#" "$1"; }
@@ -33,39 +18,39 @@ done
 : >tree/a/b/empty
 head -c 3000000 /dev/urandom >tree/a/b/c/large.bin
 printf 'with space' >"tree/a/name with space"
-expect 0 "pack a tree" "$Q" pack -o tree.dat tree
-expect 0 "extract it" "$Q" extract tree.dat -C out
+expect 0 "pack a tree" pack -o tree.dat tree
+expect 0 "extract it" extract tree.dat -C out
 diff -r tree/a out/tree/a >/dev/null && pass || fail "round trip differs"
-expect 0 "list it" "$Q" list tree.dat
+expect 0 "list it" list tree.dat
 [ "$(wc -l <out.txt)" -eq 303 ] && pass || fail "list has $(wc -l <out.txt) lines"
 [ "$(head -n 1 out.txt)" = "tree/a/b/c/large.bin" ] && pass || fail "list is not sorted"
-expect 0 "list -l" "$Q" list tree.dat -l
+expect 0 "list -l" list tree.dat -l
 has out.txt "303 entries"
-expect 0 "cat" "$Q" cat tree.dat tree/a/b/c/large.bin
+expect 0 "cat" cat tree.dat tree/a/b/c/large.bin
 cmp -s out.txt tree/a/b/c/large.bin && pass || fail "cat is not byte-exact"
-expect 0 "cat ignoring case" "$Q" cat tree.dat TREE/A/F7.TXT -i
-expect 0 "extract one named entry" "$Q" extract tree.dat tree/a/f1.txt -C one
+expect 0 "cat ignoring case" cat tree.dat TREE/A/F7.TXT -i
+expect 0 "extract one named entry" extract tree.dat tree/a/f1.txt -C one
 [ "$(ls -R one | grep -c txt)" -eq 1 ] && pass || fail "extract by name wrote other files"
 
 # Existing files are kept unless --overwrite.
 echo changed >out/tree/a/f1.txt
-expect 1 "extract over existing files" "$Q" extract tree.dat tree/a/f1.txt -C out
+expect 1 "extract over existing files" extract tree.dat tree/a/f1.txt -C out
 has err.txt "tree/a/f1.txt: exists"
 grep -q changed out/tree/a/f1.txt && pass || fail "an existing file was replaced"
-expect 0 "extract --overwrite" "$Q" extract tree.dat tree/a/f1.txt -C out --overwrite
+expect 0 "extract --overwrite" extract tree.dat tree/a/f1.txt -C out --overwrite
 cmp -s out/tree/a/f1.txt tree/a/f1.txt && pass || fail "--overwrite did not replace"
 
 # Names that lead outside the target folder are refused; the rest extract.
 mkdir -p evil/zz evil/yy evil/xx evil/ok
 for d in zz yy xx ok; do echo "$d" >"evil/$d/evil"; done
-expect 0 "pack the evil tree" "$Q" pack -o evil.dat evil
+expect 0 "pack the evil tree" pack -o evil.dat evil
 rename_entry evil.dat evil/xx/evil ../../x/evil
 rename_entry evil.dat evil/yy/evil /tmp/yy/evil
 rename_entry evil.dat evil/zz/evil C:/zz/x/evil
 mkdir -p target
 ln -s "$work/outside" target/evil
 mkdir outside
-expect 1 "extract the evil archive" "$Q" extract evil.dat -C target
+expect 1 "extract the evil archive" extract evil.dat -C target
 has err.txt "\.\./\.\./x/evil: refused"
 has err.txt "/tmp/yy/evil: refused"
 has err.txt "C:/zz/x/evil: refused"
@@ -73,12 +58,12 @@ has err.txt "evil/ok/evil: a folder on its path is a symbolic link"
 [ -z "$(ls outside)" ] && [ ! -e /tmp/yy/evil ] && [ ! -e "$work/../x/evil" ] && pass ||
     fail "something was written outside the target"
 rm target/evil
-expect 1 "extract again without the link" "$Q" extract evil.dat -C target
+expect 1 "extract again without the link" extract evil.dat -C target
 grep -qx ok target/evil/ok/evil && pass || fail "the safe entry was not extracted"
 
 # A truncated archive: the entries that can be read are extracted.
 head -c -1 tree.dat >cut.dat
-expect 1 "extract a truncated archive" "$Q" extract cut.dat -C cut
+expect 1 "extract a truncated archive" extract cut.dat -C cut
 has err.txt "tree/a/name with space: the archive could not be read"
 [ -f cut/tree/a/f299.txt ] && [ ! -e "cut/tree/a/name with space" ] && pass ||
     fail "truncated extraction"
@@ -87,33 +72,32 @@ ls -a cut/tree/a | grep -q quorvel-tmp && fail "a temporary file was left" || pa
 # pack refuses what the format cannot hold, before writing anything.
 cp tree.dat kept.dat
 mkdir -p tabs && printf x >"tabs/a	b"
-expect 3 "pack a name with a TAB" "$Q" pack -o kept.dat tabs
+expect 3 "pack a name with a TAB" pack -o kept.dat tabs
 has err.txt "TAB, CR or LF"
 long=$(printf '%0200d' 0)
 mkdir -p long && printf x >"long/$long"
-expect 3 "pack a name over 199 bytes" "$Q" pack -o kept.dat long
+expect 3 "pack a name over 199 bytes" pack -o kept.dat long
 has err.txt "longer than 199 bytes"
 mkdir -p nothing
-expect 3 "pack no files" "$Q" pack -o kept.dat nothing
+expect 3 "pack no files" pack -o kept.dat nothing
 has err.txt "no input files"
-expect 3 "pack a missing input" "$Q" pack -o kept.dat missing
+expect 3 "pack a missing input" pack -o kept.dat missing
 cmp -s kept.dat tree.dat && pass || fail "a failed pack changed the existing archive"
 ls | grep -q quorvel-tmp && fail "a failed pack left a temporary file" || pass
 
 # Errors name the file and say what is wrong.
-expect 3 "list a missing archive" "$Q" list missing.dat
+expect 3 "list a missing archive" list missing.dat
 has err.txt "quorvel: missing.dat: No such file or directory"
-expect 3 "list a file that is not an archive" "$Q" list tree/a/f1.txt
+expect 3 "list a file that is not an archive" list tree/a/f1.txt
 has err.txt "quorvel: tree/a/f1.txt: not a Quorvel archive"
-expect 1 "check a mix" "$Q" check tree.dat tree/a/f1.txt
+expect 1 "check a mix" check tree.dat tree/a/f1.txt
 has out.txt "tree.dat: Quorvel archive"
 has out.txt "tree/a/f1.txt: not a Quorvel archive"
-expect 1 "cat a missing entry" "$Q" cat tree.dat nope
+expect 1 "cat a missing entry" cat tree.dat nope
 has err.txt "quorvel: tree.dat: nope: no entry of that name"
-expect 2 "an unknown command" "$Q" frobnicate
-expect 2 "an unknown option" "$Q" list -x tree.dat
-expect 0 "--version" "$Q" --version
-expect 0 "extract --help" "$Q" extract --help
+expect 2 "an unknown command" frobnicate
+expect 2 "an unknown option" list -x tree.dat
+expect 0 "--version" --version
+expect 0 "extract --help" extract --help
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish

@@ -3,28 +3,26 @@
 # archive, extracts it byte for byte, and names a missing plug-in.
 # usage: quorvel_wine_test.sh QUORVEL_EXE NATIVE_QUORVEL
 set -u
-exe=$1
-native=$2
-work=$(mktemp -d /tmp/axq-wine-XXXXXX)
-trap 'rm -rf "$work"' EXIT
-cd "$work" || exit 1
-passed=0
-failed=0
-check() { if eval "$1"; then passed=$((passed + 1)); else echo "FAIL: $2"; failed=$((failed + 1)); fi; }
+here=$(dirname "$(realpath "$0")")
+Q="wine $(realpath "$1")"
+text_mode=1
+native=$(realpath "$2")
+. "$here/testlib.sh"
 
 mkdir -p tree/sub/deeper
 printf 'hello\n' >tree/a.txt
 : >tree/sub/empty
 head -c 200000 /dev/urandom >tree/sub/deeper/random.bin
 "$native" pack -o tree.dat tree
-"$native" list -l tree.dat >native.txt
-wine "$exe" list -l tree.dat >wine.txt 2>wine-err.txt
-check 'tr -d "\r" <wine.txt | cmp -s - native.txt' "list -l differs from the native build"
-wine "$exe" extract tree.dat -C out >/dev/null 2>wine-err.txt
+for listing in "-l" "--json"; do
+    "$native" list $listing tree.dat >native.txt
+    expect 0 "list $listing" list $listing tree.dat
+    check 'cmp -s out.txt native.txt' "list $listing differs from the native build"
+done
+expect 0 "extract" extract tree.dat -C out
 check 'diff -r tree out/tree >/dev/null' "extraction differs from the originals"
-wine "$exe" --plugin missing.spi list tree.dat >/dev/null 2>wine-err.txt
-status=$?
-check '[ $status -eq 4 ] && grep -q "missing.spi: cannot load the plug-in" wine-err.txt' \
-    "a missing plug-in is not named (status $status)"
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+expect 0 "pack" pack -o again.dat tree
+check 'cmp -s again.dat tree.dat' "quorvel.exe packs other bytes than the native build"
+expect 4 "a missing plug-in" --plugin missing.spi list tree.dat
+has err.txt "missing.spi: cannot load the plug-in"
+finish

@@ -1,0 +1,102 @@
+#!/bin/sh
+# Entry names in double-byte code pages through quorvel: listing, extraction,
+# lookup by a typed name, pack round trips and undecodable names. The names
+# hold trail bytes that look like '\' or a letter: Shift_JIS ソ is 83 5C,
+# 表 95 5C, ア 83 41, ヂ 83 61; GBK 錦 E5 5C; Big5 許 B3 5C; UHC 갂 81 41.
+# usage: quorvel_names_test.sh QUORVEL                 (Linux)
+#        quorvel_names_test.sh "wine quorvel.exe" windows [lean]
+# Under Wine the checks of the names on disk are made on the Linux side,
+# where Wine shows the wide names it created as UTF-8.
+set -u
+here=$(dirname "$(realpath "$0")")
+case ${2:-} in
+windows) Q=$1 text_mode=1 ;;
+*) Q=$(realpath "$1") ;;
+esac
+lean=${3:-}
+. "$here/testlib.sh"
+
+# An archive as a Japanese Windows tool makes it: Shift_JIS names.
+make_archive sjis.dat '\203\134\203\164\203\147/\225\134\216\246.txt' hyouji \
+    'data/readme.txt' readme '\203\101.png' A '\203\141.png' DI
+expect 0 "list a Shift_JIS archive" list sjis.dat
+printf 'ソフト/表示.txt\ndata/readme.txt\nア.png\nヂ.png\n' >want.txt
+check 'cmp -s out.txt want.txt' "list does not show the decoded names"
+expect 0 "extract it" extract sjis.dat -C out
+check '[ "$(cat out/ソフト/表示.txt)" = hyouji ] && [ "$(cat out/ヂ.png)" = DI ]' \
+    "the entries are not under their decoded names"
+check '[ "$(ls out | sort | tr "\n" " ")" = "data ア.png ソフト ヂ.png " ]' \
+    "extraction made other files or folders: $(ls out | tr '\n' ' ')"
+expect 0 "cat by a typed name" cat sjis.dat 'ソフト/表示.txt'
+check '[ "$(cat out.txt)" = hyouji ]' "cat gave another entry"
+# ア comes first; a lookup that folds trail bytes as letters would find it.
+expect 0 "cat ignoring case" cat -i sjis.dat 'ヂ.PNG'
+check '[ "$(cat out.txt)" = DI ]' "cat -i matched a trail byte as a letter"
+expect 0 "list by a pattern" list sjis.dat '[ア-ン]*'
+check '[ "$(tr "\n" " " <out.txt)" = "ア.png ヂ.png ソフト/表示.txt " ] ||
+       [ "$(tr "\n" " " <out.txt)" = "ソフト/表示.txt ア.png ヂ.png " ]' "a pattern on decoded names"
+
+if [ -z "$lean" ]; then
+    make_archive gbk.dat '\345\134\320\134/\374\134.bin' gbk
+    expect 0 "extract a GBK archive" extract -O GBK gbk.dat -C gbk
+    check '[ "$(cat gbk/錦衆/黒.bin)" = gbk ]' "GBK names"
+    make_archive big5.dat '\263\134\245\134\273\134.txt' big5
+    expect 0 "extract a Big5 archive" extract --encoding=BIG5 big5.dat -C big5
+    check '[ "$(cat big5/許功蓋.txt)" = big5 ]' "Big5 names"
+    make_archive uhc.dat '\201\101\214\143.dat' uhc
+    expect 0 "cat from a UHC archive" cat -O UHC uhc.dat '갂똠.dat'
+    check '[ "$(cat out.txt)" = uhc ]' "UHC names"
+    make_archive utf8.dat 'caf\303\251/\346\227\245\346\234\254.txt' u
+    expect 0 "list a UTF-8 archive (auto)" list utf8.dat
+    check '[ "$(cat out.txt)" = "café/日本.txt" ]' "auto reads all-UTF-8 names as UTF-8"
+
+    # Names that are no text in the code page are refused one by one.
+    make_archive bad.dat ok.txt ok 'lone\203' x 'trail\201 y' y './' z
+    expect 1 "extract undecodable names" extract -O CP932 bad.dat -C bad
+    has err.txt 'lone\\x83: the name is not valid CP932'
+    has err.txt 'trail\\x81 y: the name is not valid CP932'
+    has err.txt './: refused: the name is empty'
+    check '[ "$(cat bad/ok.txt)" = ok ] && [ "$(ls bad)" = ok.txt ]' "the good entry is not alone"
+    expect 0 "list shows undecodable names escaped" list -O CP932 bad.dat
+    has out.txt 'lone\\x83'
+    expect 2 "an unknown encoding" list -O EBCDIC-FR sjis.dat
+    has err.txt "unknown encoding 'EBCDIC-FR'; accepted: auto, UTF-8"
+fi
+
+# pack converts names into the code page, and extract gives them back.
+mkdir -p src/ソフト
+printf hyouji >src/ソフト/表示.txt
+printf DI >'src/アヂ.png'
+expect 0 "pack into Shift_JIS" pack --encoding CP932 -o rt.dat src
+printf 'src/\203\101\203\141.png\nsrc/\203\134\203\164\203\147/\225\134\216\246.txt\n' >want.txt
+check 'stored_names rt.dat | cmp -s - want.txt' "pack did not store Shift_JIS names"
+expect 0 "extract what was packed" extract rt.dat -C rt
+check 'diff -r src rt/src >/dev/null' "the round trip through Shift_JIS differs"
+
+# Made elsewhere, extracted, packed again in the original's order: the same names.
+q list sjis.dat | tr -d '\r' >order.txt
+(cd out && $Q pack -O CP932 -T ../order.txt -o ../again.dat) >/dev/null
+check 'stored_names sjis.dat >a.txt && stored_names again.dat >b.txt && cmp -s a.txt b.txt' \
+    "a repacked archive stores other names"
+
+if [ -z "$lean" ]; then
+    # Before writing anything: a name with no form in the code page, a name
+    # over 199 bytes as stored.
+    mkdir -p latin && printf x >latin/café.txt
+    expect 3 "pack a name with no Shift_JIS form" pack -O CP932 -o latin.dat latin
+    has err.txt 'latin/café.txt: the name has no representation in CP932'
+    check '[ ! -e latin.dat ]' "a refused pack wrote an archive"
+    long=$(printf '表%.0s' $(seq 67)) # 201 bytes in UTF-8, 134 in Shift_JIS
+    mkdir -p long && printf x >"long/$long"
+    expect 3 "pack a name over 199 bytes as UTF-8" pack -O UTF-8 -o long.dat long
+    has err.txt "longer than 199 bytes"
+    expect 0 "the same name fits in Shift_JIS" pack -O CP932 -o long.dat long
+fi
+
+if [ "${2:-}" = windows ]; then
+    # An archive path outside the ANSI code page reaches the plug-in by its short name.
+    cp sjis.dat 'アーカイブ한.dat'
+    expect 0 "list an archive whose path is outside the code page" list 'アーカイブ한.dat'
+    check '[ "$(head -n 1 out.txt)" = "ソフト/表示.txt" ]' "the short path was not used"
+fi
+finish
