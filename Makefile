@@ -5,8 +5,12 @@ WINE_ENV := WINEPREFIX=$(BUILD)/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="msco
 NATIVE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 JOBS := $(shell nproc)
 
-.PHONY: all deps native asan tsan fuzz-build fuzz bench win32 win64 test demo clean
+.PHONY: all deps native asan tsan fuzz-build fuzz bench win32 win64 test demo dist install clean
 FUZZ_SECONDS ?= 180
+PREFIX ?= /usr/local
+# Times inside the release come from the last commit, so that it builds the same each time.
+SOURCE_DATE_EPOCH ?= $(shell git log -1 --format=%ct 2>/dev/null || echo 1)
+export SOURCE_DATE_EPOCH
 
 all: native win32 win64
 
@@ -50,13 +54,26 @@ win64: native
 
 # A Windows test that fails is run once more: under qemu's emulation the Wine
 # server has been seen to die in a run that passed before and after.
-test: native asan tsan fuzz-build win32 win64
+test: native asan tsan fuzz-build win32 win64 dist
 	ctest --test-dir $(BUILD)/native --output-on-failure -j $(JOBS)
 	ctest --test-dir $(BUILD)/asan --output-on-failure -j $(JOBS)
 	ctest --test-dir $(BUILD)/tsan --output-on-failure -R Threads
 	tools/fuzz $(BUILD)/fuzz smoke
+	tests/release_test.sh $(BUILD) dist
 	$(WINE_ENV) tools/wine-run sh -c 'ctest --test-dir $(BUILD)/win64 --output-on-failure --repeat until-pass:2 && \
 	  ctest --test-dir $(BUILD)/win32 --output-on-failure --repeat until-pass:2'
+
+# The release in dist/: the Windows zip, the Debian package and their checksums.
+dist: native win32 win64
+	cmake -S . -B $(BUILD)/native -DAXQ_WIN32_DIR=$(BUILD)/win32 -DAXQ_WIN64_DIR=$(BUILD)/win64 >/dev/null
+	cmake --build $(BUILD)/native -j $(JOBS)
+	rm -rf $(BUILD)/package dist && mkdir -p dist
+	cd $(BUILD)/native && cpack -G "ZIP;DEB" -B $(BUILD)/package >/dev/null 2>&1
+	cp $(BUILD)/package/*.zip $(BUILD)/package/*.deb dist/
+	cd dist && sha256sum *.zip *.deb >SHA256SUMS
+
+install: native
+	cmake --install $(BUILD)/native --component linux --prefix $(PREFIX)
 
 demo: win32
 	$(WINE_ENV) tools/wine-run tools/demo $(BUILD)

@@ -132,9 +132,14 @@ static std::string Help() {
         line.resize(line.size() < 40 ? 40 : line.size() + 1, ' ');
         help += line + command.summary + "\n";
     }
-    help += "\nOptions (each command takes those that apply to it; see COMMAND --help):\n";
-    for (const OptionSpec &option : kOptions)
-        help += OptionLine(option);
+    help += "\nOptions (the commands that take one are in brackets):\n";
+    for (const OptionSpec &option : kOptions) {
+        std::string line = OptionLine(option);
+        std::string commands = option.commands;
+        if (!commands.empty())
+            line.insert(line.size() - 1, " [" + commands.substr(0, commands.size() - 1) + "]");
+        help += line;
+    }
     help += "      --plugin=PATH           load the plug-in module from PATH (Windows)\n";
     help += "      --version               show the versions of quorvel and its plug-in\n\n";
     return help + kDetails;

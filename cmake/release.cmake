@@ -1,0 +1,45 @@
+# The release, made with CPack from the native build: quorvel for Debian as
+# a .deb, and the Windows files from the two cross builds as a .zip.
+#   cmake -DAXQ_WIN32_DIR=build/win32 -DAXQ_WIN64_DIR=build/win64 ...; cpack
+# Times inside both come from SOURCE_DATE_EPOCH (make sets it to the last
+# commit's time), so that the same commit gives the same bytes.
+set(AXQ_WIN32_DIR "" CACHE PATH "The 32-bit Windows build, for the release zip")
+set(AXQ_WIN64_DIR "" CACHE PATH "The 64-bit Windows build, for the release zip")
+
+install(TARGETS quorvel RUNTIME DESTINATION bin COMPONENT linux)
+install(FILES ${PROJECT_BINARY_DIR}/quorvel.1 DESTINATION share/man/man1 COMPONENT linux)
+
+# Text for Windows users has CR LF line ends.
+foreach(text cmake/windows-readme.txt LICENSE)
+  file(READ ${text} content)
+  string(CONFIGURE "${content}" content @ONLY)
+  string(REPLACE "\n" "\r\n" content "${content}")
+  get_filename_component(name ${text} NAME_WE)
+  file(WRITE ${PROJECT_BINARY_DIR}/windows/${name}.txt "${content}")
+endforeach()
+if(AXQ_WIN32_DIR AND AXQ_WIN64_DIR)
+  install(FILES ${AXQ_WIN32_DIR}/axquorvel.spi ${AXQ_WIN64_DIR}/axquorvel.sph
+                ${AXQ_WIN32_DIR}/quorvel.exe DESTINATION . COMPONENT windows)
+  install(FILES ${AXQ_WIN64_DIR}/quorvel.exe DESTINATION . RENAME quorvel64.exe COMPONENT windows)
+  install(FILES ${PROJECT_BINARY_DIR}/windows/windows-readme.txt DESTINATION . RENAME README.txt
+          COMPONENT windows)
+  install(FILES ${PROJECT_BINARY_DIR}/windows/LICENSE.txt DESTINATION . COMPONENT windows)
+endif()
+
+set(CPACK_PACKAGE_NAME axquorvel)
+set(CPACK_PACKAGE_VENDOR "the axquorvel project")
+set(CPACK_PACKAGE_CONTACT "the axquorvel project <axquorvel@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "look inside, extract and write Quorvel archives")
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/cpack-generators.cmake)
+
+set(CPACK_ARCHIVE_WINDOWS_FILE_NAME axquorvel-${PROJECT_VERSION}-windows)
+set(CPACK_DEBIAN_LINUX_PACKAGE_NAME quorvel)
+set(CPACK_DEBIAN_LINUX_FILE_NAME quorvel_${PROJECT_VERSION}_amd64.deb)
+set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+    "quorvel lists, tests and extracts Quorvel archives (*.dat), writes new\nones and updates them, and converts entry names from the code page of\nthe system that made the archive (Shift_JIS and others).")
+include(CPack)
