@@ -32,14 +32,14 @@ tsan: deps
 fuzz-build: deps
 	cmake -S . -B $(BUILD)/fuzz $(NATIVE_FLAGS) -DCMAKE_CXX_COMPILER=clang++ \
 	  -DAXQ_SANITIZE=address,undefined -DAXQ_FUZZ=ON >/dev/null
-	cmake --build $(BUILD)/fuzz -j $(JOBS) --target archive_fuzz linebuf_fuzz seeds
+	cmake --build $(BUILD)/fuzz -j $(JOBS) --target archive_fuzz linebuf_fuzz names_fuzz seeds
 
 fuzz: fuzz-build
 	tools/fuzz $(BUILD)/fuzz $(FUZZ_SECONDS)
 
 bench: deps
 	cmake -S . -B $(BUILD)/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DAXQ_BENCH=ON >/dev/null
-	cmake --build $(BUILD)/bench -j $(JOBS) --target bench
+	cmake --build $(BUILD)/bench -j $(JOBS) --target bench quorvel
 	tools/bench $(BUILD)/bench
 
 win32: native

@@ -8,6 +8,8 @@ set(AXQ_WIN64_DIR "" CACHE PATH "The 64-bit Windows build, for the release zip")
 
 install(TARGETS quorvel RUNTIME DESTINATION bin COMPONENT linux)
 install(FILES ${PROJECT_BINARY_DIR}/quorvel.1 DESTINATION share/man/man1 COMPONENT linux)
+install(FILES tools/quorvel/quorvel.bash DESTINATION share/bash-completion/completions
+        RENAME quorvel COMPONENT linux)
 
 # Text for Windows users has CR LF line ends.
 foreach(text cmake/windows-readme.txt LICENSE)

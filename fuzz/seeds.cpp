@@ -1,14 +1,15 @@
-// Writes the seed corpora: archives like the tests', and line-buffer scripts.
-// usage: seeds ARCHIVE_DIR LINEBUF_DIR
+// Writes the seed corpora: archives like the tests', line-buffer scripts, and
+// entry names (a byte choosing the code page and rules, then the name).
+// usage: seeds ARCHIVE_DIR LINEBUF_DIR NAMES_DIR
 #include "tests/archive_builder.h"
 
 #include <string>
 #include <vector>
 
 int main(int argc, char **argv) {
-    if (argc != 3)
+    if (argc != 4)
         return 2;
-    std::string archives = argv[1], scripts = argv[2];
+    std::string archives = argv[1], scripts = argv[2], names = argv[3];
     std::vector<std::vector<TestEntry>> sets = {
         {{"a.bmp", "AAAA"}, {"b.png", PatternBytes(100, 2)}, {"c.txt", "CC"}},
         {{"empty", ""}},
@@ -29,6 +30,16 @@ int main(int argc, char **argv) {
                                   "a\rb\nc"
                                   "\x06\x00\x02"
                                   "zz\x08\x04\x01\x07";
+    static const char *const nameSeeds[] = {
+        "\x01\x83\x5c\x83\x74\x83\x67/\x95\x5c\x8e\xa6.txt", // CP932, '\' trail bytes
+        "\x81\x83\x41\x83\x61/CON.txt",                      // Windows rules
+        "\x02\xe5\x5c\xd0\x5c\\..\\x",                       // GBK
+        "\x83..\\a:b/c. /LPT1 ",                             // Big5, Windows rules
+        "\x00caf\xc3\xa9/./x",                               // UTF-8
+        "\x85C:\\x\x01",                                     // CP1252, Windows rules
+    };
+    for (size_t i = 0; i < sizeof nameSeeds / sizeof nameSeeds[0]; i++)
+        WriteFile(names + "/" + std::to_string(i), nameSeeds[i]);
     WriteFile(scripts + "/0", std::string(script0, sizeof script0 - 1));
     WriteFile(scripts + "/1", std::string(script1, sizeof script1 - 1));
     return 0;

@@ -4,6 +4,10 @@
 
 // Archive offsets are 32-bit, whatever the width of a position argument.
 static constexpr int64_t kLargestOffset = 0xFFFFFFFF;
+// Larger entries (and empty ones) are checked against the file's size before
+// any memory is asked for them; smaller ones are simply read, and a short read
+// refuses them just as well, without the extra call.
+static constexpr uint32_t kCheckedSize = 1u << 20;
 
 static void Report(ProgressCallback progress, int32_t step, intptr_t userData) {
     static constexpr int32_t kSteps = 3;
@@ -27,8 +31,8 @@ static bool ParseProbe(const char *probe, uint32_t got, uint32_t *start, uint32_
 int32_t ReadRangeToMemory(HANDLE file, uint32_t start, uint32_t size, SpiBlock *handleOut) {
     *handleOut = nullptr;
     // A range that does not lie inside the file (a truncated or damaged
-    // archive) is refused before any memory is asked for it.
-    if ((int64_t)start + size > ArchiveSize(file))
+    // archive) is refused; a large one before any memory is asked for it.
+    if ((size == 0 || size > kCheckedSize) && (int64_t)start + size > ArchiveSize(file))
         return SPI_FILE_ERROR;
     HLOCAL block = LocalAlloc(LMEM_MOVEABLE, size);
     if (block == nullptr)

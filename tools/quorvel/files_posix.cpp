@@ -6,16 +6,22 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <filesystem>
+#include <map>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+// Folders below the target stay open once entered, so that the entries of
+// one folder, wherever they stand in the archive, cost no walk each.
+static constexpr size_t kOpenFolders = 256;
+
 struct ExtractTarget {
-    int root = -1;                   // the target folder
-    std::vector<std::string> folder; // the folder of the place last made, below root
-    int folderFd = -1;               // and its descriptor (root itself for no folder)
-    std::string leaf;                // the file's own name there
+    int root = -1;                                // the target folder
+    std::map<std::vector<std::string>, int> open; // folders below root entered so far
+    int folderFd = -1;                            // the folder of the place last made
+    std::string leaf;                             // the file's own name there
+    std::string temporaryPrefix;                  // ".quorvel-PID-"
     unsigned temporaries = 0;
 };
 
@@ -37,20 +43,21 @@ ExtractTarget *OpenTarget(const std::string &folder, std::string *why) {
     ExtractTarget *target = new ExtractTarget;
     target->root = fd;
     target->folderFd = fd;
+    target->temporaryPrefix = ".quorvel-" + std::to_string(getpid()) + "-";
     return target;
 }
 
-static void LeaveFolder(ExtractTarget *target) {
-    if (target->folderFd != target->root)
-        close(target->folderFd);
+static void CloseFolders(ExtractTarget *target) {
+    for (const auto &folder : target->open)
+        close(folder.second);
+    target->open.clear();
     target->folderFd = target->root;
-    target->folder.clear();
 }
 
 void CloseTarget(ExtractTarget *target) {
     if (target == nullptr)
         return;
-    LeaveFolder(target);
+    CloseFolders(target);
     close(target->root);
     delete target;
 }
@@ -67,9 +74,17 @@ static bool IsLink(int dir, const char *name) {
 // through a link: O_NOFOLLOW refuses one in the last step of each openat.
 static bool EnterFolder(ExtractTarget *target, const std::vector<std::string> &folder,
                         std::string *why) {
-    if (folder == target->folder)
+    if (folder.empty()) {
+        target->folderFd = target->root;
         return true;
-    LeaveFolder(target);
+    }
+    auto known = target->open.find(folder);
+    if (known != target->open.end()) {
+        target->folderFd = known->second;
+        return true;
+    }
+    if (target->open.size() >= kOpenFolders)
+        CloseFolders(target);
     int fd = target->root;
     for (size_t i = 0; i < folder.size() && fd >= 0; i++) {
         const char *name = folder[i].c_str();
@@ -86,7 +101,7 @@ static bool EnterFolder(ExtractTarget *target, const std::vector<std::string> &f
     }
     if (fd < 0)
         return false;
-    target->folder = folder;
+    target->open[folder] = fd;
     target->folderFd = fd;
     return true;
 }
@@ -138,8 +153,7 @@ static int RenameNoReplace(int fd, const char *from, const char *to) {
 bool WritePlacedFile(ExtractTarget *target, const char *bytes, size_t size, int64_t modified,
                      bool overwrite, std::string *why) {
     // A short name of its own: the entry's name may be near the length limit.
-    std::string temporary =
-        ".quorvel-" + std::to_string(getpid()) + "-" + std::to_string(++target->temporaries);
+    std::string temporary = target->temporaryPrefix + std::to_string(++target->temporaries);
     int dir = target->folderFd;
     int fd =
         openat(dir, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);

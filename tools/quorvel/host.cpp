@@ -109,6 +109,9 @@ static int OpenDescriptor(const std::string &path) {
 
 typedef struct _stat64 FileStatus;
 static int StatusOf(int fd, FileStatus *status) { return _fstat64(fd, status); }
+static int PathStatus(const std::string &path, FileStatus *status) {
+    return _wstat64(Widen(path).c_str(), status);
+}
 static void CloseDescriptor(int fd) { _close(fd); }
 
 #else
@@ -136,6 +139,9 @@ static int OpenDescriptor(const std::string &path) { return open(path.c_str(), O
 
 typedef struct stat FileStatus;
 static int StatusOf(int fd, FileStatus *status) { return fstat(fd, status); }
+static int PathStatus(const std::string &path, FileStatus *status) {
+    return stat(path.c_str(), status);
+}
 static void CloseDescriptor(int fd) { close(fd); }
 
 #endif
@@ -148,35 +154,40 @@ bool PluginRow(int32_t index, std::string *row) {
     return true;
 }
 
-// The size and last-write time of a file, or false with errno set.
-static bool Status(const std::string &path, uint64_t *size, int64_t *modified, bool *folder) {
-    int fd = OpenDescriptor(path);
-    if (fd < 0)
-        return false;
-    FileStatus status;
-    bool ok = StatusOf(fd, &status) == 0;
-    int saved = errno;
-    CloseDescriptor(fd);
-    errno = saved;
-    if (ok) {
-        *size = (uint64_t)status.st_size;
-        *modified = (int64_t)status.st_mtime;
-        *folder = (status.st_mode & S_IFMT) == S_IFDIR;
-    }
-    return ok;
+bool FileState::operator==(const FileState &other) const {
+    return size == other.size && modified == other.modified &&
+           modifiedNanoseconds == other.modifiedNanoseconds && device == other.device &&
+           inode == other.inode;
+}
+
+static FileState StateOf(const FileStatus &status) {
+    FileState state;
+    state.size = (uint64_t)status.st_size;
+    state.modified = (int64_t)status.st_mtime;
+#ifndef _WIN32
+    state.modifiedNanoseconds = (int64_t)status.st_mtim.tv_nsec;
+    state.device = (uint64_t)status.st_dev;
+    state.inode = (uint64_t)status.st_ino;
+#endif
+    return state;
 }
 
 ArchiveCheck OpenArchive(const std::string &path, Archive *archive, bool quiet) {
     archive->path = path;
-    bool folder = false;
-    if (!Status(path, &archive->size, &archive->modified, &folder)) {
+    int fd = OpenDescriptor(path);
+    FileStatus status;
+    if (fd < 0 || StatusOf(fd, &status) != 0) {
         Error(path, "%s", strerror(errno));
+        if (fd >= 0)
+            CloseDescriptor(fd);
         return kUnreadable;
     }
-    if (folder) {
+    CloseDescriptor(fd);
+    if ((status.st_mode & S_IFMT) == S_IFDIR) {
         Error(path, "%s", strerror(EISDIR));
         return kUnreadable;
     }
+    archive->state = StateOf(status);
     if (!AnsiPath(path, &archive->pluginPath)) {
         Error(path, "the plug-in cannot open this path: it has characters outside the "
                     "system's code page and no short name");
@@ -207,11 +218,8 @@ ArchiveCheck OpenArchive(const std::string &path, Archive *archive, bool quiet) 
 }
 
 bool ArchiveUnchanged(const Archive &archive) {
-    uint64_t size;
-    int64_t modified;
-    bool folder;
-    return Status(archive.path, &size, &modified, &folder) && size == archive.size &&
-           modified == archive.modified;
+    FileStatus status;
+    return PathStatus(archive.path, &status) == 0 && StateOf(status) == archive.state;
 }
 
 const char *ResultText(int32_t result) {
@@ -224,6 +232,8 @@ const char *ResultText(int32_t result) {
         return "not enough memory, or the archive's directory could not be loaded";
     case SPI_FILE_ERROR:
         return "the archive could not be read (damaged or truncated?)";
+    case kArchiveChanged:
+        return "the archive changed since it was listed; the entry was not read";
     default:
         return "the plug-in reported an unknown error";
     }
@@ -264,6 +274,12 @@ int32_t ReadEntry(const Archive &archive, const FileInfo &record, EntryBytes *en
         return result;
     entry->size = (size_t)LocalSize(entry->block);
     entry->bytes = (const char *)LocalLock(entry->block);
+    // Checked after the read: bytes read before a change are the listed
+    // entry's, and a change during the read shows here.
+    if (entry->size != record.filesize || !ArchiveUnchanged(archive)) {
+        FreeEntry(entry);
+        return kArchiveChanged;
+    }
     return SPI_OK;
 }
 
@@ -304,6 +320,10 @@ static int64_t StampOf(int64_t time) {
 }
 
 int64_t LastWriteTime(int64_t stamp) {
+    // Every entry of an archive has the same stamp, and mktime is not cheap.
+    static int64_t lastStamp = INT64_MIN, lastTime;
+    if (stamp == lastStamp)
+        return lastTime;
     // Right where local standard time is UTC; a few steps find the time
     // whose stamp it is wherever the offset differs (it may change during
     // the year or over the years).
@@ -314,6 +334,8 @@ int64_t LastWriteTime(int64_t stamp) {
             break;
         time += off;
     }
+    lastStamp = stamp;
+    lastTime = time;
     return time;
 }
 

@@ -19,12 +19,21 @@ int LoadPlugin(const char *path);
 // Information row `index` of the plug-in; false past the last row.
 bool PluginRow(int32_t index, std::string *row);
 
+// What tells one state of a file from another: a changed size or
+// last-write time, or another file put in its place.
+struct FileState {
+    uint64_t size = 0;
+    int64_t modified = 0; // seconds since 1970
+    int64_t modifiedNanoseconds = 0;
+    uint64_t device = 0, inode = 0; // 0 where the system has none (Windows)
+    bool operator==(const FileState &other) const;
+};
+
 // An archive as quorvel and the plug-in see it.
 struct Archive {
     std::string path;       // as the user gave it (UTF-8 text on Windows)
     std::string pluginPath; // what the plug-in opens: on Windows an ANSI form of the path
-    uint64_t size = 0;      // the file's size and last-write time when it was opened
-    int64_t modified = 0;
+    FileState state;        // the file when it was opened
 };
 
 enum ArchiveCheck { kIsArchive, kNotAnArchive, kUnreadable };
@@ -33,8 +42,8 @@ enum ArchiveCheck { kIsArchive, kNotAnArchive, kUnreadable };
 // plug-in's IsSupported. Reports what it is not, unless quiet.
 ArchiveCheck OpenArchive(const std::string &path, Archive *archive, bool quiet = false);
 
-// True if the archive's size and last-write time are still those seen when
-// it was opened.
+// True if the archive is still the file it was when opened: same size,
+// last-write time and (on Linux) file.
 bool ArchiveUnchanged(const Archive &archive);
 
 // The records of GetArchiveInfo, read in place in the block the plug-in
@@ -57,6 +66,13 @@ struct EntryBytes {
     const char *bytes = nullptr;
     size_t size = 0;
 };
+
+// ReadEntry's result when the archive is no longer the file that was listed:
+// a position from the listing may then name another entry's line, so its
+// bytes are not handed on.
+constexpr int32_t kArchiveChanged = 1000;
+
+// GetFile for a listed record; returns the plug-in's result or kArchiveChanged.
 int32_t ReadEntry(const Archive &archive, const FileInfo &record, EntryBytes *entry);
 void FreeEntry(EntryBytes *entry);
 

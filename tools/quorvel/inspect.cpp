@@ -69,8 +69,12 @@ int List(const Options &options) {
         return status;
     Encoding encoding = ListingEncoding(listing, options.encoding);
     std::vector<std::string> names(options.operands.begin() + 1, options.operands.end());
-    std::vector<size_t> selected =
-        SelectEntries(archive, listing, encoding, options, names, &status);
+    // Listing everything needs no index of a million selected entries.
+    bool all = names.empty() && options.excludes.empty();
+    std::vector<size_t> selected;
+    if (!all)
+        selected = SelectEntries(archive, listing, encoding, options, names, &status);
+    size_t count = all ? listing.count : selected.size();
     bool ok = true;
     uint64_t total = 0;
     size_t undecodable = 0;
@@ -81,8 +85,8 @@ int List(const Options &options) {
                             "----------", "----"));
     }
     std::string name;
-    for (size_t i = 0; ok && i < selected.size(); i++) {
-        const FileInfo &record = listing.records[selected[i]];
+    for (size_t i = 0; ok && i < count; i++) {
+        const FileInfo &record = listing.records[all ? i : selected[i]];
         if (!RecordName(record, encoding, &name)) {
             name = EscapeBytes(record.filename, strlen(record.filename));
             undecodable++;
@@ -100,8 +104,8 @@ int List(const Options &options) {
     }
     if (ok && options.details) {
         ok = PrintText(Line("%12s  %-19s  %10s  %s\n", "------------", "", "", "----")) &&
-             PrintText(Line("%12" PRIu64 "  %-19s  %10s  %zu %s\n", total, "", "", selected.size(),
-                            selected.size() == 1 ? "entry" : "entries"));
+             PrintText(Line("%12" PRIu64 "  %-19s  %10s  %zu %s\n", total, "", "", count,
+                            count == 1 ? "entry" : "entries"));
     }
     FreeListing(&listing);
     if (!FlushOutput() || !ok)
@@ -183,9 +187,9 @@ static int TestArchive(const std::string &path, const Encoding &chosen) {
             report(i, "its end lies before its start");
         else if (range.start < directoryEnd)
             report(i, "its bytes start inside the directory");
-        else if (range.end > archive.size)
+        else if (range.end > archive.state.size)
             report(i, "its bytes run past the end of the file (" + std::to_string(range.end) +
-                          " > " + std::to_string(archive.size) + ")");
+                          " > " + std::to_string(archive.state.size) + ")");
         else if (range.end - range.start != record.filesize)
             report(i, "its size differs from the listing");
         else

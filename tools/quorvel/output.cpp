@@ -15,7 +15,11 @@
 #include <io.h>
 #include <windows.h>
 #else
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+static constexpr int kPipeBuffer = 1 << 20; // the most an ordinary user may ask for
 #endif
 
 // Text goes to a Windows console as wide characters, so that names show
@@ -76,6 +80,12 @@ bool FlushOutput() { return !outputFailed && (fflush(stdout) == 0 || OutputFaile
 void BinaryOutput() {
 #ifdef _WIN32
     _setmode(_fileno(stdout), _O_BINARY);
+#else
+    // Into a pipe, a larger pipe buffer means fewer switches between the
+    // writer and the reader: whole entries go through at memory speed.
+    struct stat status;
+    if (fstat(STDOUT_FILENO, &status) == 0 && S_ISFIFO(status.st_mode))
+        fcntl(STDOUT_FILENO, F_SETPIPE_SZ, kPipeBuffer);
 #endif
 }
 

@@ -1,0 +1,136 @@
+#!/bin/sh
+# quorvel's everyday features: its command line, patterns, the JSON
+# listing, the archive's time, test, update and pack -T, and standard output
+# that fails.
+# usage: quorvel_features_test.sh QUORVEL                 (Linux)
+#        quorvel_features_test.sh "wine quorvel.exe" windows
+set -u
+here=$(dirname "$(realpath "$0")")
+case ${2:-} in
+windows) Q=$1 text_mode=1 ;;
+*) Q=$(realpath "$1") ;;
+esac
+. "$here/testlib.sh"
+
+mkdir -p tree/a tree/b
+i=0
+while [ $i -lt 30 ]; do
+    printf 'file %d\n' $i >"tree/a/f$i.txt"
+    i=$((i + 1))
+done
+printf 'B' >tree/b/Big.TXT
+q pack -o tree.dat tree >/dev/null
+
+# getopt_long: options after operands, combined short options, "--", help per command.
+expect 0 "options after the operands" list tree.dat -l
+has out.txt "31 entries"
+expect 0 "combined short options" list -li tree.dat 'TREE/B/*'
+has out.txt "tree/b/Big.TXT"
+cp tree.dat ./-dash.dat
+expect 0 "an operand after --" list -- -dash.dat
+expect 2 "an unknown option" list --frobnicate tree.dat
+has err.txt "Usage: quorvel list"
+expect 0 "help for one command" extract --help
+has out.txt "Usage: quorvel extract"
+has out.txt "--overwrite"
+
+# Patterns and excludes on the names; a pattern that matches nothing is an error.
+expect 0 "list by pattern" list tree.dat 'tree/a/f2?.txt'
+check '[ "$(wc -l <out.txt)" -eq 10 ]' "f2?.txt matched $(wc -l <out.txt) entries"
+expect 0 "extract by pattern with excludes" extract tree.dat 'tree/a/f1*' --exclude '*/f15.txt' \
+    --exclude '*/f1?.txt' -C pat
+check '[ "$(ls pat/tree/a | tr "\n" " ")" = "f1.txt " ]' "excludes: $(ls pat/tree/a | tr '\n' ' ')"
+expect 1 "a pattern that matches nothing" extract tree.dat 'tree/a/f1.txt' '*.none' -C none
+has err.txt "tree.dat: \*.none: no entry matches"
+check '[ -f none/tree/a/f1.txt ]' "the names that matched were not extracted"
+expect 0 "cat ignoring case by pattern" cat -i tree.dat '*/big.txt'
+check '[ "$(cat out.txt)" = B ]' "cat -i with a pattern"
+
+# The JSON listing parses back to the same entries.
+expect 0 "list --json" list --json tree.dat
+check '[ "$(jq -s length out.txt)" -eq 31 ]' "the JSON lines are not 31 objects"
+q list tree.dat | tr -d '\r' >names.txt
+check 'jq -r .name out.txt | cmp -s - names.txt' "JSON names differ from the listing"
+check '[ "$(jq -s "map(.size) | add" out.txt)" -eq "$(cat tree/a/* tree/b/* | wc -c)" ]' "JSON sizes"
+check 'jq -s -e "map(select(.position == 21 and (.stamp | type) == \"number\")) | length == 1" \
+    out.txt >/dev/null' "JSON position and stamp"
+
+# The archive's true last-write time, in the user's zone (winter and summer).
+# Windows' runtime reads TZ in its own form, which EST5EDT also is.
+newyork=America/New_York
+[ "${2:-}" = windows ] && newyork=EST5EDT
+cp tree.dat winter.dat && touch -d '2026-01-15 03:00:00 UTC' winter.dat
+cp tree.dat summer.dat && touch -d '2026-07-15 03:00:00 UTC' summer.dat
+TZ=UTC expect 0 "list -l in UTC" list -l winter.dat
+has out.txt "2026-01-15 03:00:00  *21  tree/a/f0.txt"
+TZ=$newyork expect 0 "list -l in New York" list -l winter.dat
+has out.txt "2026-01-14 22:00:00  *21  tree/a/f0.txt"
+TZ=$newyork expect 0 "list --json in New York, summer" list --json summer.dat
+check '[ "$(jq -r .time out.txt | sort -u)" = "2026-07-14T23:00:00-04:00" ]' \
+    "summer time in New York: $(jq -r .time out.txt | sort -u)"
+TZ=UTC expect 0 "list --json in UTC" list --json summer.dat
+check '[ "$(jq -r .time out.txt | sort -u)" = "2026-07-15T03:00:00+00:00" ]' "UTC in JSON"
+
+# test: all well, then damaged archives, each entry named with what is wrong.
+expect 0 "test a sound archive" test tree.dat
+has out.txt "tree.dat: 31 entries, all OK"
+head -c -1 tree.dat >cut.dat
+expect 1 "test a truncated archive" test cut.dat
+has err.txt "tree/b/Big.TXT: its bytes run past the end of the file"
+has out.txt "cut.dat: 31 entries, 1 damaged"
+{
+    printf 'FILECMB-DATA-LIST-IN\n'
+    printf 'one\t0000000129 0000000134\n'   # the directory is 129 bytes
+    printf 'two\t0000000132 0000000135\n'
+    printf 'three\t0000000010 0000000012\n'
+    printf 'four\t0000000137 0000000136\n'
+    printf '\n0123456789'
+} >bad.dat
+expect 1 "test an archive with overlapping and misplaced entries" test bad.dat
+has err.txt "two: its bytes overlap those of one"
+has err.txt "three: its bytes start inside the directory"
+has err.txt "four: its end lies before its start"
+expect 3 "test a file that is not an archive" test tree/a/f1.txt
+
+# update replaces in place and appends; pack -T keeps a given order.
+mkdir -p mod/x
+printf c0 >mod/x/c && printf a0 >mod/x/a && printf b0 >mod/x/b
+printf 'mod/x/c\nmod/x/a\nmod/x/b\n' | q pack -T - -o mod.dat >/dev/null
+expect 0 "list an archive packed in list order" list mod.dat
+check '[ "$(tr "\n" " " <out.txt)" = "mod/x/c mod/x/a mod/x/b " ]' "pack -T order: $(tr '\n' ' ' <out.txt)"
+printf 'b1, longer' >mod/x/b && printf d1 >mod/x/d
+cp mod.dat mod-before.dat
+expect 0 "update" update mod.dat mod/x/b mod/x/d
+expect 0 "list it" list mod.dat
+check '[ "$(tr "\n" " " <out.txt)" = "mod/x/c mod/x/a mod/x/b mod/x/d " ]' "update order: $(tr '\n' ' ' <out.txt)"
+expect 0 "extract it" extract mod.dat -C upd
+check '[ "$(cat upd/mod/x/c upd/mod/x/a upd/mod/x/b upd/mod/x/d)" = "c0a0b1, longerd1" ]' \
+    "update's bytes"
+expect 0 "test it" test mod.dat
+# A failed update leaves the archive byte for byte, and no temporary file.
+cp mod.dat kept.dat
+expect 3 "update with a missing input" update mod.dat mod/x/missing
+check 'cmp -s mod.dat kept.dat' "a failed update changed the archive"
+expect 3 "update a file that is not an archive" update mod/x/a mod/x/b
+check '[ "$(cat mod/x/a)" = a0 ]' "update changed a file that is not an archive"
+check '! ls -a . mod/x | grep -q quorvel-tmp' "a temporary file was left"
+# Names with '\' separators, as Windows tools write them, are matched and kept.
+make_archive win.dat 'data\\a.txt' old 'data\\b.txt' keep
+mkdir -p data && printf new >data/a.txt && printf added >data/c.txt
+expect 0 "update an archive with backslash names" update win.dat data/a.txt data/c.txt
+printf 'data\\a.txt\ndata\\b.txt\ndata\\c.txt\n' >want.txt
+check 'stored_names win.dat | cmp -s - want.txt' "update changed the names' separators"
+expect 0 "cat the replaced entry" cat win.dat 'data\a.txt'
+check '[ "$(cat out.txt)" = new ]' "the entry was not replaced"
+
+# Standard output that fails: one line and a nonzero status; a closed pipe is quiet.
+if [ -w /dev/full ]; then
+    $Q list tree.dat >/dev/full 2>err.txt
+    check '[ $? -ne 0 ] && [ "$(grep -c . err.txt)" -eq 1 ]' "list to a full disk"
+    has err.txt "standard output: No space left on device"
+    $Q cat tree.dat tree/b/Big.TXT >/dev/full 2>err.txt
+    check '[ $? -ne 0 ]' "cat to a full disk succeeded"
+fi
+$Q list tree.dat 2>err.txt | head -n 1 >/dev/null
+check '[ ! -s err.txt ]' "a closed pipe made noise: $(cat err.txt)"
+finish
