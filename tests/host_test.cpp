@@ -239,6 +239,9 @@ static void Extraction() {
     CHECK(Extract("files\\big.dat", EntryPosition(entries, 1), &result) == entries[1].data);
     WriteFile("files\\cut.dat", bytes.substr(0, bytes.size() - 1));
     CHECK(Extract("files\\cut.dat", EntryPosition(entries, 1), &result).empty() && result == 6);
+    // An empty entry that starts past the end of the file is outside it too.
+    WriteFile("files\\past.dat", "FILECMB-DATA-LIST-IN\n" + EntryLine("a", 500, 500) + "\n");
+    CHECK(Extract("files\\past.dat", 21, &result).empty() && result == 6);
 }
 
 #if SPI_64BIT

@@ -93,6 +93,23 @@ if [ -z "$lean" ]; then
     expect 0 "the same name fits in Shift_JIS" pack -O CP932 -o long.dat long
 fi
 
+if [ "${2:-}" = windows ] && [ -z "$lean" ]; then
+    # Names that would reach something other than a plain file under the
+    # target are refused one by one: devices, streams, trailing dots and
+    # spaces, control characters; and a folder that is a link is not entered.
+    make_archive win.dat ok.txt ok CON a 'x/aux.txt' b 'Com1.log' c 'x/a:b' d 'dot.' e         'space /x' f 'ctl\001x' g 'q<x>' h 'link/x' i
+    mkdir -p win outside && ln -s "$work/outside" win/link
+    expect 1 "extract names Windows refuses" extract win.dat -C win
+    for refused in "CON: refused: a device name" "x/aux.txt: refused: a device name" \
+        "Com1.log: refused: a device name" "x/a:b: refused: a ':' names a stream" \
+        "dot.: refused: Windows drops" "space /x: refused: Windows drops" \
+        'ctl\\x01x: refused: a name with a control character' "q<x>: refused: Windows does not allow" \
+        "link/x: a folder on its path is a link"; do
+        has err.txt "$refused"
+    done
+    check '[ "$(find win outside -type f)" = win/ok.txt ]' "refused names were written: $(find win outside -type f)"
+fi
+
 if [ "${2:-}" = windows ]; then
     # An archive path outside the ANSI code page reaches the plug-in by its short name.
     cp sjis.dat 'アーカイブ한.dat'

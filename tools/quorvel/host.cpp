@@ -271,7 +271,7 @@ int32_t ReadEntry(const Archive &archive, const FileInfo &record, EntryBytes *en
     int32_t result = getFile(archive.pluginPath.c_str(), (intptr_t)record.position, &entry->block,
                              SPI_INPUT_FILE | SPI_OUTPUT_MEMORY, NoProgress, 0);
     if (result != SPI_OK)
-        return result;
+        return ArchiveUnchanged(archive) ? result : kArchiveChanged;
     entry->size = (size_t)LocalSize(entry->block);
     entry->bytes = (const char *)LocalLock(entry->block);
     // Checked after the read: bytes read before a change are the listed

@@ -87,10 +87,9 @@ int List(const Options &options) {
     std::string name;
     for (size_t i = 0; ok && i < count; i++) {
         const FileInfo &record = listing.records[all ? i : selected[i]];
-        if (!RecordName(record, encoding, &name)) {
-            name = EscapeBytes(record.filename, strlen(record.filename));
-            undecodable++;
-        }
+        bool decoded;
+        name = ShownName(record, encoding, &decoded);
+        undecodable += decoded ? 0 : 1;
         if (options.json)
             ok = PrintText(JsonLine(record, encoding));
         else if (options.details)

@@ -156,6 +156,18 @@ std::string EscapeBytes(const char *bytes, size_t size) {
     return text;
 }
 
+std::string EscapeControls(const std::string &text) {
+    std::string shown;
+    for (char c : text) {
+        unsigned char u = (unsigned char)c;
+        if (u < 0x20 || u == 0x7F)
+            shown += EscapeBytes(&c, 1);
+        else
+            shown += c;
+    }
+    return shown;
+}
+
 // Windows opens these as devices, whatever follows a dot and however written.
 static bool IsDeviceName(const std::string &component) {
     std::string base = Upper(component.substr(0, component.find('.')));

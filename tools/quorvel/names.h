@@ -59,6 +59,9 @@ bool ValidUtf8(const char *bytes, size_t size);
 // everything else as \xHH.
 std::string EscapeBytes(const char *bytes, size_t size);
 
+// Decoded text made safe to show on a terminal: control characters as \xHH.
+std::string EscapeControls(const std::string &text);
+
 // A decoded name as a path below the target folder: its components, split
 // at '/' and '\', with empty and "." components dropped. False, with the
 // reason, for a name that is empty, absolute, starts with a drive letter,

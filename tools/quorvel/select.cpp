@@ -20,11 +20,12 @@ bool RecordName(const FileInfo &record, const Encoding &encoding, std::string *t
     return DecodeName(encoding, record.filename, strlen(record.filename), text);
 }
 
-std::string ShownName(const FileInfo &record, const Encoding &encoding) {
+std::string ShownName(const FileInfo &record, const Encoding &encoding, bool *decoded) {
     std::string text;
-    if (RecordName(record, encoding, &text))
-        return text;
-    return EscapeBytes(record.filename, strlen(record.filename));
+    bool ok = RecordName(record, encoding, &text);
+    if (decoded != nullptr)
+        *decoded = ok;
+    return ok ? EscapeControls(text) : EscapeBytes(record.filename, strlen(record.filename));
 }
 
 // The listing index of the record at `position`; positions grow with the index.

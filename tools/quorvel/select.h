@@ -16,8 +16,9 @@ Encoding ListingEncoding(const Listing &listing, const Encoding &chosen);
 // A record's name as text, or false if it cannot be decoded.
 bool RecordName(const FileInfo &record, const Encoding &encoding, std::string *text);
 
-// A record's name to show: decoded, or its bytes escaped (\x83...).
-std::string ShownName(const FileInfo &record, const Encoding &encoding);
+// A record's name to show: decoded, with control characters escaped, or,
+// when it cannot be decoded, its bytes escaped (\x83...); *decoded says which.
+std::string ShownName(const FileInfo &record, const Encoding &encoding, bool *decoded = nullptr);
 
 // The records the operands name, in directory order, each once: all of them
 // without operands. An operand without pattern characters and without

@@ -1,0 +1,133 @@
+#!/bin/sh
+# Faults at quorvel's level on Linux: a full file system, a read-only
+# target, an archive truncated or replaced between its listing and its
+# reads, an input that shrinks while pack reads it, links swapped during an
+# extraction; and that new archives reach the disk before they replace the old.
+# Each time: the exit status and message, no partly written file under its
+# final name, and no existing archive or file damaged.
+# usage: quorvel_faults_test.sh QUORVEL FAULT_PRELOAD_LIBRARY
+set -u
+here=$(dirname "$(realpath "$0")")
+Q=$(realpath "$1")
+preload=$(realpath "$2")
+. "$here/testlib.sh"
+mounted=""
+trap 'for m in $mounted; do umount "$m"; done; rm -rf "$work"' EXIT
+
+# Mounts a small tmpfs at $1 with options $2; false where mounting is not allowed.
+small_mount() {
+    mkdir -p "$1" && mount -t tmpfs -o "$2" tmpfs "$1" 2>/dev/null && mounted="$mounted $work/$1"
+}
+no_temporaries() { ! find "$@" -name '*quorvel-*' | grep -q .; }
+# Every file under $1 equals the one of the same name under $2.
+all_whole() {
+    (cd "$1" && find . -type f) | while read -r f; do cmp -s "$1/$f" "$2/$f" || echo "$f"; done |
+        grep -q . && return 1
+    return 0
+}
+
+mkdir -p src/d
+for i in 1 2 3 4 5 6; do head -c 100000 /dev/urandom >src/d/e$i.bin; done
+q pack -o five.dat src >/dev/null
+
+# A full file system: the entries that fit are whole, the others not there at all.
+if small_mount full size=256k; then
+    printf 'old' >full/keep
+    expect 1 "extract onto a full file system" extract five.dat -C full
+    has err.txt "No space left on device"
+    check 'all_whole full/src src && no_temporaries full' "a partly written file was left"
+    check '[ -n "$(ls full/src/d)" ]' "nothing at all was extracted"
+    cp five.dat full/five.dat 2>/dev/null
+    printf 'a new file' >src/d/new.bin
+    cp full/five.dat before.dat 2>/dev/null
+    expect 3 "update an archive on a full disk" update full/five.dat src/d/new.bin
+    has err.txt "No space left on device"
+    check 'cmp -s full/five.dat before.dat && no_temporaries full' "a failed update damaged the archive"
+    rm src/d/new.bin
+else
+    echo "skipped: a full file system (mounting a tmpfs is not allowed here)"
+fi
+
+# A read-only target.
+if small_mount ro ro,size=64k || { mkdir -p ro && chmod 555 ro && [ "$(id -u)" -ne 0 ]; }; then
+    expect 1 "extract into a read-only folder" extract five.dat -C ro
+    check 'grep -q -e "Read-only file system" -e "Permission denied" err.txt' "read-only: $(head -n 1 err.txt)"
+    check '[ -z "$(ls ro)" ]' "something was written into a read-only folder"
+else
+    echo "skipped: a read-only target (as root without mounting, permissions do not stop writes)"
+fi
+
+# The archive truncated after its listing: what was read is whole, the rest refused.
+# quorvel opens it three times to check and list it, then once per entry.
+cp five.dat cut.dat
+AXQ_FAULT_FILE=cut.dat AXQ_FAULT_AT=5 AXQ_FAULT_TRUNCATE=250000 LD_PRELOAD=$preload \
+    expect 1 "extract an archive truncated during the extraction" extract cut.dat -C cut
+check '[ "$(grep -c "the archive changed since it was listed" err.txt)" -eq 5 ]' \
+    "not every entry after the cut was refused as changed: $(cat err.txt)"
+check '[ -f cut/src/d/e1.bin ] && [ ! -e cut/src/d/e6.bin ] && all_whole cut/src src' \
+    "the extraction of a truncated archive"
+check 'no_temporaries cut' "a temporary file was left"
+
+# Replaced by another archive with the same names: no entry is taken from it.
+mkdir -p other/src/d
+for i in 1 2 3 4 5 6; do head -c 100000 /dev/zero >other/src/d/e$i.bin; done
+(cd other && $Q pack -o ../other.dat src) >/dev/null
+cp five.dat swapped.dat
+AXQ_FAULT_FILE=swapped.dat AXQ_FAULT_AT=4 AXQ_FAULT_REPLACE=other.dat LD_PRELOAD=$preload \
+    expect 1 "extract an archive replaced after its listing" extract swapped.dat -C swapped
+check '[ "$(grep -c "the archive changed since it was listed" err.txt)" -eq 6 ]' \
+    "not every entry of the replaced archive was refused"
+check '[ -z "$(find swapped -type f)" ]' "bytes of the other archive were extracted"
+
+# An input that shrinks while pack reads it: no archive, the old one untouched.
+cp five.dat packed.dat
+AXQ_FAULT_FILE=src/d/e3.bin AXQ_FAULT_AT=1 AXQ_FAULT_TRUNCATE=10 LD_PRELOAD=$preload \
+    expect 3 "pack an input that shrinks" pack -o packed.dat src
+has err.txt "src/d/e3.bin: changed size while it was being read; the archive was not written"
+check 'cmp -s packed.dat five.dat && no_temporaries .' "a failed pack damaged the archive"
+head -c 100000 /dev/urandom >src/d/e3.bin
+q pack -o five.dat src >/dev/null
+
+# Links swapped into the target while it is extracted never lead a write out of it.
+mkdir -p many/d/sub outside
+i=0
+while [ $i -lt 2000 ]; do
+    printf x >many/d/sub/f$i
+    i=$((i + 1))
+done
+q pack -o many.dat many >/dev/null
+mkdir -p race
+(
+    end=$(($(date +%s) + 20))
+    while [ "$(date +%s)" -lt "$end" ] && [ ! -e race.done ]; do
+        rm -rf race/many/d 2>/dev/null
+        ln -sfn "$work/outside" race/many/d 2>/dev/null
+        rm -f race/many/d 2>/dev/null
+    done
+) &
+swapper=$!
+$Q extract many.dat -C race >/dev/null 2>&1
+touch race.done
+wait $swapper
+check '[ -z "$(ls -A outside)" ]' "a write followed a link out of the target"
+
+# Names that Windows refuses are ordinary files on Linux; control characters are refused.
+make_archive win.dat CON a 'x/a:b' b 'dot.' c 'space ' d 'ctl\001x' e
+expect 1 "extract names Windows refuses" extract win.dat -C win
+check '[ -f win/CON ] && [ -f "win/x/a:b" ] && [ -f win/dot. ] && [ -f "win/space " ]' \
+    "Windows' refusals applied on Linux"
+has err.txt 'ctl\\x01x: refused: a name with a control character'
+
+# A new archive is on the disk before it replaces the old one, and so is the rename.
+if command -v strace >/dev/null; then
+    strace -f -o trace.txt -e trace=fsync,rename,openat $Q pack -o five.dat src >/dev/null
+    fsync_file=$(grep -n 'fsync(' trace.txt | head -n 1 | cut -d: -f1)
+    rename=$(grep -n 'rename(".*quorvel-tmp.*", "five.dat")' trace.txt | cut -d: -f1)
+    fsync_folder=$(grep -n 'fsync(' trace.txt | sed -n 2p | cut -d: -f1)
+    check '[ -n "$fsync_file" ] && [ -n "$rename" ] && [ -n "$fsync_folder" ] &&
+           [ "$fsync_file" -lt "$rename" ] && [ "$rename" -lt "$fsync_folder" ]' \
+        "pack does not flush the archive, rename it, then flush the folder"
+else
+    echo "skipped: the order of flushes (strace is not installed)"
+fi
+finish
