@@ -47,7 +47,8 @@ static bool Safe(const std::string &component, bool windows, bool first) {
         if (windows && strchr(":<>\"|?*", c) != nullptr)
             return false;
     }
-    if (first && component.size() >= 2 && component[1] == ':')
+    if (first && component.size() >= 2 && isalpha((unsigned char)component[0]) &&
+        component[1] == ':')
         return false; // a drive
     if (windows && (component.back() == '.' || component.back() == ' ' || Device(component)))
         return false;

@@ -30,15 +30,17 @@ int main(int argc, char **argv) {
                                   "a\rb\nc"
                                   "\x06\x00\x02"
                                   "zz\x08\x04\x01\x07";
-    static const char *const nameSeeds[] = {
-        "\x01\x83\x5c\x83\x74\x83\x67/\x95\x5c\x8e\xa6.txt", // CP932, '\' trail bytes
-        "\x81\x83\x41\x83\x61/CON.txt",                      // Windows rules
-        "\x02\xe5\x5c\xd0\x5c\\..\\x",                       // GBK
-        "\x83..\\a:b/c. /LPT1 ",                             // Big5, Windows rules
-        "\x00caf\xc3\xa9/./x",                               // UTF-8
-        "\x85C:\\x\x01",                                     // CP1252, Windows rules
+    // The first byte: the code page (its value modulo 6) and, in its top bit, Windows' rules.
+    const std::vector<std::string> nameSeeds = {
+        "\x01\x83\x5c\x83\x74\x83\x67/\x95\x5c\x8e\xa6.txt", // CP932, trail bytes like '\'
+        "\x81\x83\x41\x83\x61/CON.txt",                         // the same, Windows rules
+        "\x02\xe5\x5c\xd0\x5c\\..\\x",                        // GBK
+        "\x83..\\a:b/c. /LPT1 ",                                 // Big5, Windows rules
+        std::string(1, '\0') + "caf\xc3\xa9/./x",                // UTF-8
+        "\x85"
+        "C:\\x\x01", // CP1252, Windows rules
     };
-    for (size_t i = 0; i < sizeof nameSeeds / sizeof nameSeeds[0]; i++)
+    for (size_t i = 0; i < nameSeeds.size(); i++)
         WriteFile(names + "/" + std::to_string(i), nameSeeds[i]);
     WriteFile(scripts + "/0", std::string(script0, sizeof script0 - 1));
     WriteFile(scripts + "/1", std::string(script1, sizeof script1 - 1));

@@ -91,7 +91,7 @@ TEST(Names, PathsSplitAtDecodedSeparatorsOnly) {
               "<ソフト><表示.txt>");
     EXPECT_EQ(Path("a\\b//./c"), "<a><b><c>");
     EXPECT_EQ(Path("..a/b.."), "<..a><b..>");
-    for (const char *bad : {"", "/etc/passwd", "\\x", "C:x", "c:/x", "a/../../b", "..", "./",
+    for (const char *bad : {"", "/etc/passwd", "\\x", "C:x", "c:/x", "./d:x", "a/../../b", "..", "./",
                             "a\x01"
                             "b",
                             "tab\there"})

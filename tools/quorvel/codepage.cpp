@@ -92,14 +92,15 @@ static std::string IconvName(uint32_t codePage) {
     return codePage == kUtf8CodePage ? "UTF-8" : "CP" + std::to_string(codePage);
 }
 
-// One converter per direction and code page, opened when first needed.
+// One converter per direction and code page, opened when first needed and
+// kept for the life of the process (never destroyed, so never closed early).
 static iconv_t Converter(uint32_t from, uint32_t to) {
-    static std::map<std::pair<uint32_t, uint32_t>, iconv_t> open;
-    auto found = open.find({from, to});
-    if (found != open.end())
+    static auto *open = new std::map<std::pair<uint32_t, uint32_t>, iconv_t>;
+    auto found = open->find({from, to});
+    if (found != open->end())
         return found->second;
     iconv_t converter = iconv_open(IconvName(to).c_str(), IconvName(from).c_str());
-    open[{from, to}] = converter;
+    (*open)[{from, to}] = converter;
     return converter;
 }
 
@@ -131,7 +132,8 @@ static bool Convert(uint32_t from, uint32_t to, const char *bytes, size_t size, 
 }
 
 std::u32string FoldCase(const std::u32string &points) {
-    // Case tables need a Unicode locale, whatever the user's is.
+    // Case tables need a Unicode locale, whatever the user's is; kept for the
+    // life of the process.
     static locale_t unicode = newlocale(LC_CTYPE_MASK, "C.UTF-8", (locale_t)0);
     std::u32string folded = points;
     if (unicode != (locale_t)0) {

@@ -212,8 +212,6 @@ bool EntryPath(const std::string &name, bool windowsRules, std::vector<std::stri
         return refuse("the name is empty");
     if (name[0] == '/' || name[0] == '\\')
         return refuse("an absolute name");
-    if (name.size() >= 2 && name[1] == ':' && isalpha((unsigned char)name[0]))
-        return refuse("a name with a drive letter");
     for (unsigned char c : name) {
         if (c < 0x20 || c == 0x7F)
             return refuse("a name with a control character");
@@ -237,6 +235,10 @@ bool EntryPath(const std::string &name, bool windowsRules, std::vector<std::stri
     }
     if (components->empty())
         return refuse("the name is empty");
+    // A drive letter, also behind "./": joined with '\' on Windows it would name a drive.
+    const std::string &first = components->front();
+    if (first.size() >= 2 && first[1] == ':' && isalpha((unsigned char)first[0]))
+        return refuse("a name with a drive letter");
     return true;
 }
 
