@@ -8,6 +8,7 @@
 
 #include "plugin/version.h"
 
+#include <errno.h>
 #include <getopt.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -38,6 +39,10 @@ static const CommandSpec kCommands[] = {
      kAny, false},
     {"update", Update, "ARCHIVE FILE-OR-DIR...",
      "replace the entries these files match and add the others", 2, kAny, true},
+#ifndef _WIN32
+    {"mount", Mount, "ARCHIVE DIR", "show the archive as a read-only folder at DIR", 2, 2, true},
+    {"umount", Unmount, "DIR", "end the mount at DIR", 1, 1, false},
+#endif
 };
 
 // Options that have no short form get a key from here on.
@@ -52,7 +57,7 @@ struct OptionSpec {
 };
 
 static const OptionSpec kOptions[] = {
-    {"encoding", 'O', "CHARSET", "list test extract cat pack update ",
+    {"encoding", 'O', "CHARSET", "list test extract cat pack update mount ",
      "the code page of entry names: auto (the default), UTF-8, CP932 (also SHIFT_JIS), "
      "GBK (CP936), UHC (CP949), BIG5 (CP950) or CP1252"},
     {nullptr, 'l', nullptr, "list ", "also show sizes, last-write times, positions and a total"},
@@ -67,6 +72,11 @@ static const OptionSpec kOptions[] = {
     {"files-from", 'T', "LIST", "pack ",
      "store the files and folders LIST names, one per line, in that order (- for standard "
      "input)"},
+#ifndef _WIN32
+    {"foreground", 'f', nullptr, "mount ", "stay in the foreground until the mount ends"},
+    {"cache-size", kCacheSize, "SIZE", "mount ",
+     "keep the bytes of closed files up to SIZE (K, M, G; default 256M)"},
+#endif
     {"help", 'h', nullptr, "", "show this help and exit"},
 };
 
@@ -145,6 +155,40 @@ static std::string Help() {
     return help + kDetails;
 }
 
+// "256M", "64k", "1G" or a number of bytes.
+static bool ParseSize(const char *text, uint64_t *bytes) {
+    char *end = nullptr;
+    errno = 0;
+    unsigned long long value = strtoull(text, &end, 10);
+    if (end == text || errno != 0 || text[0] == '-')
+        return false;
+    int shift = 0;
+    switch (*end) {
+    case 'k':
+    case 'K':
+        shift = 10;
+        break;
+    case 'm':
+    case 'M':
+        shift = 20;
+        break;
+    case 'g':
+    case 'G':
+        shift = 30;
+        break;
+    case '\0':
+        break;
+    default:
+        return false;
+    }
+    if (*end != '\0' && end[1] != '\0')
+        return false;
+    if (value > (UINT64_MAX >> shift))
+        return false;
+    *bytes = (uint64_t)value << shift;
+    return true;
+}
+
 static int UsageError(const std::string &usage) {
     fputs(usage.c_str(), stderr);
     fputs("Try 'quorvel --help' for more information.\n", stderr);
@@ -211,6 +255,15 @@ static int ReadOptions(const CommandSpec &command, int argc, char **argv, Option
             break;
         case 'T':
             options->listFile = optarg;
+            break;
+        case 'f':
+            options->foreground = true;
+            break;
+        case kCacheSize:
+            if (!ParseSize(optarg, &options->cacheBytes)) {
+                Error("--cache-size", "not a size: '%s' (a number, and K, M or G)", optarg);
+                return kExitUsage;
+            }
             break;
         case 'h':
             fputs(CommandHelp(command).c_str(), stdout);
