@@ -38,70 +38,57 @@ static std::string ExtractOne(const Archive &archive, ExtractTarget *target, con
 }
 
 int Extract(const Options &options) {
-    Archive archive;
-    const std::string &path = options.operands[0];
-    if (OpenArchive(path, &archive) != kIsArchive)
-        return kExitArchive;
-    Listing listing;
-    int status = ListArchive(archive, &listing);
-    if (status != kExitOk)
+    Selection selection;
+    int status = Select(options, &selection);
+    if (status > kExitPartial)
         return status;
-    Encoding encoding = ListingEncoding(listing, options.encoding);
-    std::vector<std::string> names(options.operands.begin() + 1, options.operands.end());
-    std::vector<size_t> selected =
-        SelectEntries(archive, listing, encoding, options, names, &status);
     std::string why;
     ExtractTarget *target = OpenTarget(options.directory, &why);
     if (target == nullptr) {
         Error(options.directory, "%s", why.c_str());
-        FreeListing(&listing);
+        FreeSelection(&selection);
         return kExitArchive;
     }
-    ProgressStart(selected.size());
-    for (size_t i : selected) {
-        const FileInfo &record = listing.records[i];
+    ProgressStart(selection.Count());
+    for (size_t i = 0; i < selection.Count(); i++) {
+        const FileInfo &record = selection[i];
         uint64_t bytes = 0;
-        why = ExtractOne(archive, target, record, encoding, options.overwrite, &bytes);
+        why = ExtractOne(selection.archive, target, record, selection.encoding, options.overwrite,
+                         &bytes);
         if (!why.empty()) {
-            Error(path, "%s: %s", ShownName(record, encoding).c_str(), why.c_str());
+            Error(options.operands[0], "%s: %s", ShownName(record, selection.encoding).c_str(),
+                  why.c_str());
             status = std::max(status, kExitPartial);
         }
         ProgressStep(bytes);
     }
     ProgressEnd();
     CloseTarget(target);
-    FreeListing(&listing);
+    FreeSelection(&selection);
     return status;
 }
 
 int Cat(const Options &options) {
-    Archive archive;
-    const std::string &path = options.operands[0];
-    if (OpenArchive(path, &archive) != kIsArchive)
-        return kExitArchive;
-    Listing listing;
-    int status = ListArchive(archive, &listing);
-    if (status != kExitOk)
+    Selection selection;
+    int status = Select(options, &selection);
+    if (status > kExitPartial)
         return status;
-    Encoding encoding = ListingEncoding(listing, options.encoding);
-    std::vector<std::string> names(options.operands.begin() + 1, options.operands.end());
-    std::vector<size_t> selected =
-        SelectEntries(archive, listing, encoding, options, names, &status);
     BinaryOutput();
     bool written = true;
-    for (size_t i = 0; written && i < selected.size(); i++) {
-        const FileInfo &record = listing.records[selected[i]];
+    for (size_t i = 0; written && i < selection.Count(); i++) {
+        const FileInfo &record = selection[i];
         EntryBytes entry;
-        int32_t result = ReadEntry(archive, record, &entry);
+        int32_t result = ReadEntry(selection.archive, record, &entry);
         if (result != SPI_OK) {
-            Error(path, "%s: %s", ShownName(record, encoding).c_str(), ResultText(result));
+            Error(options.operands[0], "%s: %s", ShownName(record, selection.encoding).c_str(),
+                  ResultText(result));
             status = std::max(status, kExitArchive);
             continue;
         }
         written = WriteBytes(entry.bytes, entry.size);
         FreeEntry(&entry);
     }
-    FreeListing(&listing);
+    FreeSelection(&selection);
     if (!written || !FlushOutput())
         return kExitArchive;
     return status;

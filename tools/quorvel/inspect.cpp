@@ -59,22 +59,12 @@ static std::string JsonLine(const FileInfo &record, const Encoding &encoding) {
 }
 
 int List(const Options &options) {
-    Archive archive;
-    const std::string &path = options.operands[0];
-    if (OpenArchive(path, &archive) != kIsArchive)
-        return kExitArchive;
-    Listing listing;
-    int status = ListArchive(archive, &listing);
-    if (status != kExitOk)
+    Selection selection;
+    int status = Select(options, &selection);
+    if (status > kExitPartial)
         return status;
-    Encoding encoding = ListingEncoding(listing, options.encoding);
-    std::vector<std::string> names(options.operands.begin() + 1, options.operands.end());
-    // Listing everything needs no index of a million selected entries.
-    bool all = names.empty() && options.excludes.empty();
-    std::vector<size_t> selected;
-    if (!all)
-        selected = SelectEntries(archive, listing, encoding, options, names, &status);
-    size_t count = all ? listing.count : selected.size();
+    const Encoding &encoding = selection.encoding;
+    size_t count = selection.Count();
     bool ok = true;
     uint64_t total = 0;
     size_t undecodable = 0;
@@ -86,7 +76,7 @@ int List(const Options &options) {
     }
     std::string name;
     for (size_t i = 0; ok && i < count; i++) {
-        const FileInfo &record = listing.records[all ? i : selected[i]];
+        const FileInfo &record = selection[i];
         bool decoded;
         name = ShownName(record, encoding, &decoded);
         undecodable += decoded ? 0 : 1;
@@ -106,11 +96,12 @@ int List(const Options &options) {
              PrintText(Line("%12" PRIu64 "  %-19s  %10s  %zu %s\n", total, "", "", count,
                             count == 1 ? "entry" : "entries"));
     }
-    FreeListing(&listing);
+    FreeSelection(&selection);
     if (!FlushOutput() || !ok)
         return kExitArchive;
     if (undecodable > 0)
-        Error(path, "%zu names are not valid %s and are shown with \\x escapes (see --encoding)",
+        Error(options.operands[0],
+              "%zu names are not valid %s and are shown with \\x escapes (see --encoding)",
               undecodable, encoding.name.c_str());
     return status;
 }
@@ -149,19 +140,18 @@ static bool ReadRange(FILE *file, uint64_t position, Range *range) {
 
 // Tests one archive; returns its exit status.
 static int TestArchive(const std::string &path, const Encoding &chosen) {
-    Archive archive;
-    if (OpenArchive(path, &archive) != kIsArchive)
+    Selection selection;
+    if (OpenListing(path, chosen, &selection) != kExitOk)
         return kExitArchive;
-    Listing listing;
-    if (ListArchive(archive, &listing) != kExitOk)
-        return kExitArchive;
+    const Archive &archive = selection.archive;
+    const Listing &listing = selection.listing;
+    const Encoding &encoding = selection.encoding;
     FILE *file = OpenFile(path, "rb");
     if (file == nullptr) {
         Error(path, "%s", strerror(errno));
-        FreeListing(&listing);
+        FreeSelection(&selection);
         return kExitArchive;
     }
-    Encoding encoding = ListingEncoding(listing, chosen);
     std::vector<bool> damaged(listing.count);
     auto report = [&](size_t i, const std::string &what) {
         Error(path, "%s: %s", ShownName(listing.records[i], encoding).c_str(), what.c_str());
@@ -219,7 +209,7 @@ static int TestArchive(const std::string &path, const Encoding &chosen) {
     PrintText(path + ": " + std::to_string(listing.count) +
               (listing.count == 1 ? " entry, " : " entries, ") +
               (bad == 0 ? "all OK" : std::to_string(bad) + " damaged") + "\n");
-    FreeListing(&listing);
+    FreeSelection(&selection);
     return bad == 0 ? kExitOk : kExitPartial;
 }
 

@@ -264,10 +264,12 @@ int Mount(const Options &options) {
         Error(path, "%s", strerror(errno));
         return kExitArchive;
     }
-    if (OpenArchive(absolute, &mounted.archive) != kIsArchive ||
-        ListArchive(mounted.archive, &mounted.listing) != kExitOk)
+    Selection selection;
+    if (OpenListing(absolute, options.encoding, &selection) != kExitOk)
         return kExitArchive;
-    mounted.encoding = ListingEncoding(mounted.listing, options.encoding);
+    mounted.archive = selection.archive;
+    mounted.listing = selection.listing;
+    mounted.encoding = selection.encoding;
     mounted.time = mounted.listing.count > 0 ? LastWriteTime(mounted.listing.records[0].timestamp)
                                              : mounted.archive.state.modified;
     mounted.owner = getuid();
@@ -283,8 +285,8 @@ int Mount(const Options &options) {
     operations.read = Read;
     operations.release = Release;
     operations.init = Start;
-    std::string mountOptions = "ro,default_permissions,auto_unmount,fsname=" + std::string(absolute) +
-                               ",subtype=quorvel";
+    std::string mountOptions =
+        "ro,default_permissions,auto_unmount,fsname=" + std::string(absolute) + ",subtype=quorvel";
     const char *arguments[] = {"quorvel", "-o", mountOptions.c_str()};
     struct fuse_args args = FUSE_ARGS_INIT(3, (char **)arguments);
     struct fuse *fuse = fuse_new(&args, &operations, sizeof operations, nullptr);

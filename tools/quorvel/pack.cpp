@@ -130,13 +130,12 @@ static std::string Key(std::string name) {
 
 int Update(const Options &options) {
     const std::string &path = options.operands[0];
-    Archive archive;
-    if (OpenArchive(path, &archive) != kIsArchive)
+    Selection selection;
+    if (OpenListing(path, options.encoding, &selection) != kExitOk)
         return kExitArchive;
-    Listing listing;
-    if (ListArchive(archive, &listing) != kExitOk)
-        return kExitArchive;
-    Encoding encoding = ListingEncoding(listing, options.encoding);
+    const Archive &archive = selection.archive;
+    const Listing &listing = selection.listing;
+    const Encoding &encoding = selection.encoding;
     std::vector<InputFile> inputs;
     std::vector<std::string> arguments(options.operands.begin() + 1, options.operands.end());
     int status = Inputs(arguments, true, &inputs) ? kExitOk : kExitArchive;
@@ -189,6 +188,6 @@ int Update(const Options &options) {
         status = kExitArchive;
     if (status == kExitOk)
         status = WriteArchive(path, entries);
-    FreeListing(&listing);
+    FreeSelection(&selection);
     return status;
 }

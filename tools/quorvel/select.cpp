@@ -85,3 +85,24 @@ std::vector<size_t> SelectEntries(const Archive &archive, const Listing &listing
     }
     return selected;
 }
+
+int OpenListing(const std::string &path, const Encoding &encoding, Selection *selection) {
+    if (OpenArchive(path, &selection->archive) != kIsArchive)
+        return kExitArchive;
+    int status = ListArchive(selection->archive, &selection->listing);
+    if (status == kExitOk)
+        selection->encoding = ListingEncoding(selection->listing, encoding);
+    return status;
+}
+
+int Select(const Options &options, Selection *selection) {
+    int status = OpenListing(options.operands[0], options.encoding, selection);
+    std::vector<std::string> names(options.operands.begin() + 1, options.operands.end());
+    selection->all = names.empty() && options.excludes.empty();
+    if (status == kExitOk && !selection->all)
+        selection->chosen = SelectEntries(selection->archive, selection->listing,
+                                          selection->encoding, options, names, &status);
+    return status;
+}
+
+void FreeSelection(Selection *selection) { FreeListing(&selection->listing); }

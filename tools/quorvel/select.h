@@ -31,4 +31,29 @@ std::vector<size_t> SelectEntries(const Archive &archive, const Listing &listing
                                   const Encoding &encoding, const Options &options,
                                   const std::vector<std::string> &operands, int *status);
 
+// An archive opened and listed, and the entries a command works on: all of
+// them (no index is then kept), or those the NAME operands choose.
+struct Selection {
+    Archive archive;
+    Listing listing;
+    Encoding encoding;
+    bool all = true;
+    std::vector<size_t> chosen;
+    size_t Count() const { return all ? listing.count : chosen.size(); }
+    const FileInfo &operator[](size_t i) const { return listing.records[all ? i : chosen[i]]; }
+};
+
+// Opens and lists the archive at `path` and resolves the encoding of its
+// names; all its entries are selected. Returns kExitOk, or the exit status of
+// the failure (reported; nothing to free then).
+int OpenListing(const std::string &path, const Encoding &encoding, Selection *selection);
+
+// OpenListing of operands[0], then the entries operands[1..] and the
+// excludes choose. Returns kExitOk, kExitPartial when an operand matched
+// nothing (the rest is chosen), or the exit status of a failure.
+int Select(const Options &options, Selection *selection);
+
+// Frees the listing's block.
+void FreeSelection(Selection *selection);
+
 #endif
