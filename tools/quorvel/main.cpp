@@ -108,14 +108,41 @@ static bool Takes(const OptionSpec &option, const char *command) {
     return option.key == 'h' || listed.find(std::string(" ") + command + " ") != std::string::npos;
 }
 
-static std::string OptionLine(const OptionSpec &option) {
-    std::string line = option.key < 256 ? std::string("  -") + (char)option.key : "     ";
+// Lines of help: text after a 28-column heading, wrapped at 80 columns.
+static std::string HelpLines(std::string heading, const std::string &text) {
+    constexpr size_t kIndent = 28, kWidth = 80;
+    heading.resize(heading.size() < kIndent ? kIndent : heading.size() + 1, ' ');
+    std::string lines = heading, word;
+    size_t column = heading.size();
+    for (size_t i = 0; i <= text.size(); i++) {
+        if (i < text.size() && text[i] != ' ') {
+            word += text[i];
+            continue;
+        }
+        if (column + word.size() > kWidth && column > kIndent) {
+            lines += "\n" + std::string(kIndent, ' ');
+            column = kIndent;
+        } else if (column > kIndent && lines.back() != ' ') {
+            lines += ' ';
+            column++;
+        }
+        lines += word;
+        column += word.size();
+        word.clear();
+    }
+    return lines + "\n";
+}
+
+static std::string OptionLine(const OptionSpec &option, bool withCommands) {
+    std::string heading = option.key < 256 ? std::string("  -") + (char)option.key : "     ";
     if (option.longName != nullptr)
-        line += std::string(option.key < 256 ? ", --" : " --") + option.longName;
+        heading += std::string(option.key < 256 ? ", --" : " --") + option.longName;
     if (option.argument != nullptr)
-        line += (option.longName != nullptr ? "=" : " ") + std::string(option.argument);
-    line.resize(line.size() < 28 ? 28 : line.size() + 1, ' ');
-    return line + option.help + "\n";
+        heading += (option.longName != nullptr ? "=" : " ") + std::string(option.argument);
+    std::string text = option.help, commands = option.commands;
+    if (withCommands && !commands.empty())
+        text += " [" + commands.substr(0, commands.size() - 1) + "]";
+    return HelpLines(heading, text);
 }
 
 static std::string CommandUsage(const CommandSpec &command) {
@@ -128,7 +155,7 @@ static std::string CommandHelp(const CommandSpec &command) {
     help += "Options:\n";
     for (const OptionSpec &option : kOptions) {
         if (Takes(option, command.name))
-            help += OptionLine(option);
+            help += OptionLine(option, false);
     }
     return help;
 }
@@ -137,21 +164,14 @@ static std::string Help() {
     std::string help = "Usage: quorvel [--plugin PATH] COMMAND [OPTION]... [ARGUMENT]...\n";
     help += kIntroduction;
     help += "\nCommands:\n";
-    for (const CommandSpec &command : kCommands) {
-        std::string line = std::string("  ") + command.name + " " + command.operands;
-        line.resize(line.size() < 40 ? 40 : line.size() + 1, ' ');
-        help += line + command.summary + "\n";
-    }
+    for (const CommandSpec &command : kCommands)
+        help +=
+            HelpLines(std::string("  ") + command.name + " " + command.operands, command.summary);
     help += "\nOptions (the commands that take one are in brackets):\n";
-    for (const OptionSpec &option : kOptions) {
-        std::string line = OptionLine(option);
-        std::string commands = option.commands;
-        if (!commands.empty())
-            line.insert(line.size() - 1, " [" + commands.substr(0, commands.size() - 1) + "]");
-        help += line;
-    }
-    help += "      --plugin=PATH           load the plug-in module from PATH (Windows)\n";
-    help += "      --version               show the versions of quorvel and its plug-in\n\n";
+    for (const OptionSpec &option : kOptions)
+        help += OptionLine(option, true);
+    help += HelpLines("      --plugin=PATH", "load the plug-in module from PATH (Windows)");
+    help += HelpLines("      --version", "show the versions of quorvel and its plug-in") + "\n";
     return help + kDetails;
 }
 
