@@ -33,10 +33,10 @@ int main(int argc, char **argv) {
     // The first byte: the code page (its value modulo 6) and, in its top bit, Windows' rules.
     const std::vector<std::string> nameSeeds = {
         "\x01\x83\x5c\x83\x74\x83\x67/\x95\x5c\x8e\xa6.txt", // CP932, trail bytes like '\'
-        "\x81\x83\x41\x83\x61/CON.txt",                         // the same, Windows rules
-        "\x02\xe5\x5c\xd0\x5c\\..\\x",                        // GBK
-        "\x83..\\a:b/c. /LPT1 ",                                 // Big5, Windows rules
-        std::string(1, '\0') + "caf\xc3\xa9/./x",                // UTF-8
+        "\x81\x83\x41\x83\x61/CON.txt",                      // the same, Windows rules
+        "\x02\xe5\x5c\xd0\x5c\\..\\x",                       // GBK
+        "\x83..\\a:b/c. /LPT1 ",                             // Big5, Windows rules
+        std::string(1, '\0') + "caf\xc3\xa9/./x",            // UTF-8
         "\x85"
         "C:\\x\x01", // CP1252, Windows rules
     };

@@ -91,10 +91,11 @@ TEST(Names, PathsSplitAtDecodedSeparatorsOnly) {
               "<ソフト><表示.txt>");
     EXPECT_EQ(Path("a\\b//./c"), "<a><b><c>");
     EXPECT_EQ(Path("..a/b.."), "<..a><b..>");
-    for (const char *bad : {"", "/etc/passwd", "\\x", "C:x", "c:/x", "./d:x", "a/../../b", "..", "./",
-                            "a\x01"
-                            "b",
-                            "tab\there"})
+    for (const char *bad :
+         {"", "/etc/passwd", "\\x", "C:x", "c:/x", "./d:x", "a/../../b", "..", "./",
+          "a\x01"
+          "b",
+          "tab\there"})
         EXPECT_EQ(Path(bad).rfind("refused: ", 0), 0u) << bad;
 }
 
