@@ -11,7 +11,6 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
-#include <string.h> // _stricmp
 #else
 #include "winstub.h"
 #endif

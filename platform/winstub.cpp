@@ -234,8 +234,6 @@ LPSTR lstrcpynA(LPSTR destination, LPCSTR source, int length) {
 
 int lstrcmpiA(LPCSTR a, LPCSTR b) { return strcasecmp(a, b); }
 
-int _stricmp(const char *a, const char *b) { return strcasecmp(a, b); }
-
 // Lead bytes of the double-byte code pages a test can select: Shift_JIS
 // (932) has two ranges, GBK (936), UHC (949) and Big5 (950) one.
 static std::atomic<UINT> ansiCodePage{1252};

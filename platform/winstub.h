@@ -108,7 +108,6 @@ int lstrlenA(LPCSTR s);
 LPSTR lstrcpynA(LPSTR destination, LPCSTR source, int length);
 int lstrcmpiA(LPCSTR a, LPCSTR b);
 BOOL IsDBCSLeadByte(BYTE c);
-int _stricmp(const char *a, const char *b);
 
 // Test-only controls. PlatformFailNth(kind, n) makes the n-th call of that
 // kind from now on fail (n = 0 disarms it) and restarts its call count:

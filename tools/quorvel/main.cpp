@@ -229,15 +229,15 @@ static int Version(const char *plugin) {
 static int ReadOptions(const CommandSpec &command, int argc, char **argv, Options *options) {
     std::string shorts;
     std::vector<option> longs;
-    for (const OptionSpec &spec : kOptions) {
-        if (!Takes(spec, command.name))
+    for (const OptionSpec &option : kOptions) {
+        if (!Takes(option, command.name))
             continue;
-        if (spec.key < 256)
-            shorts += std::string(1, (char)spec.key) + (spec.argument != nullptr ? ":" : "");
-        if (spec.longName != nullptr)
-            longs.push_back({spec.longName,
-                             spec.argument != nullptr ? required_argument : no_argument, nullptr,
-                             spec.key});
+        if (option.key < 256)
+            shorts += std::string(1, (char)option.key) + (option.argument != nullptr ? ":" : "");
+        if (option.longName != nullptr)
+            longs.push_back({option.longName,
+                             option.argument != nullptr ? required_argument : no_argument, nullptr,
+                             option.key});
     }
     longs.push_back({nullptr, 0, nullptr, 0});
     optind = 0;
@@ -250,7 +250,6 @@ static int ReadOptions(const CommandSpec &command, int argc, char **argv, Option
                       AcceptedEncodings().c_str());
                 return kExitUsage;
             }
-            options->encodingGiven = true;
             break;
         case 'l':
             options->details = true;
@@ -325,9 +324,9 @@ static int Main(int argc, char **argv) {
     if (optind >= argc)
         return UsageError("Usage: quorvel [--plugin PATH] COMMAND [OPTION]... [ARGUMENT]...\n");
     const CommandSpec *command = nullptr;
-    for (const CommandSpec &spec : kCommands) {
-        if (strcmp(argv[optind], spec.name) == 0)
-            command = &spec;
+    for (const CommandSpec &known : kCommands) {
+        if (strcmp(argv[optind], known.name) == 0)
+            command = &known;
     }
     if (command == nullptr) {
         Error(argv[optind], "unknown command");

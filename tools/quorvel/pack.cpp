@@ -103,8 +103,8 @@ int Pack(const Options &options) {
     std::vector<InputFile> inputs;
     if (!Inputs(arguments, options.listFile.empty(), &inputs))
         return kExitArchive;
-    Encoding encoding = options.encodingGiven && options.encoding.codePage != 0 ? options.encoding
-                                                                                : SystemEncoding();
+    // Names are stored as the system writes them unless an encoding is given.
+    Encoding encoding = options.encoding.codePage != 0 ? options.encoding : SystemEncoding();
     std::vector<NewEntry> entries;
     std::set<std::string> seen;
     for (const InputFile &input : inputs) {

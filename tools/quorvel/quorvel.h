@@ -20,7 +20,6 @@ constexpr int kExitPlugin = 4;  // the plug-in could not be loaded or lacks an e
 struct Options {
     std::vector<std::string> operands;
     Encoding encoding{"auto", 0};
-    bool encodingGiven = false;
     std::string directory = "."; // extract -C
     std::string output;          // pack -o
     std::string listFile;        // pack -T
