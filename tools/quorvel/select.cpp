@@ -38,9 +38,10 @@ static size_t IndexOf(const Listing &listing, uint64_t position) {
                                                        : listing.count;
 }
 
-std::vector<size_t> SelectEntries(const Archive &archive, const Listing &listing,
-                                  const Encoding &encoding, const Options &options,
-                                  const std::vector<std::string> &operands, int *status) {
+// The records the operands and excludes choose (see Select).
+static std::vector<size_t> SelectEntries(const Archive &archive, const Listing &listing,
+                                         const Encoding &encoding, const Options &options,
+                                         const std::vector<std::string> &operands, int *status) {
     std::vector<bool> chosen(listing.count, operands.empty());
     for (const std::string &operand : operands) {
         bool found = false;

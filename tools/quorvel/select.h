@@ -20,17 +20,6 @@ bool RecordName(const FileInfo &record, const Encoding &encoding, std::string *t
 // when it cannot be decoded, its bytes escaped (\x83...); *decoded says which.
 std::string ShownName(const FileInfo &record, const Encoding &encoding, bool *decoded = nullptr);
 
-// The records the operands name, in directory order, each once: all of them
-// without operands. An operand without pattern characters and without
-// ignoreCase is the exact name, converted to the archive's code page and
-// looked up by the plug-in; any other is a pattern matched against the
-// decoded names. Then the entries an exclude pattern matches are left out.
-// An operand that matches nothing is reported, and *status becomes at least
-// kExitPartial.
-std::vector<size_t> SelectEntries(const Archive &archive, const Listing &listing,
-                                  const Encoding &encoding, const Options &options,
-                                  const std::vector<std::string> &operands, int *status);
-
 // An archive opened and listed, and the entries a command works on: all of
 // them (no index is then kept), or those the NAME operands choose.
 struct Selection {
@@ -49,7 +38,11 @@ struct Selection {
 int OpenListing(const std::string &path, const Encoding &encoding, Selection *selection);
 
 // OpenListing of operands[0], then the entries operands[1..] and the
-// excludes choose. Returns kExitOk, kExitPartial when an operand matched
+// excludes choose, in directory order, each once. An operand without pattern
+// characters and without ignoreCase is the exact name, converted to the
+// archive's code page and looked up by the plug-in; any other is a pattern
+// matched against the decoded names. An operand that matches nothing is
+// reported. Returns kExitOk, kExitPartial when an operand matched
 // nothing (the rest is chosen), or the exit status of a failure.
 int Select(const Options &options, Selection *selection);
 
