@@ -55,6 +55,10 @@ const char *FindChar(const char *text, char c, int32_t limit);
 // for a line without a TAB, which is no entry (the record is then zeroed).
 int32_t ParseEntryLine(FileInfo *record, const char *line);
 
+// ParseEntryLine for a line of `length` bytes that need not be
+// zero-terminated, as long as a line end or a zero byte follows it.
+int32_t ParseEntry(FileInfo *record, const char *line, int32_t length);
+
 // The archive's last-write time (UTC) moved nine hours ahead and read as
 // local time with daylight saving off, in 64 bits; 0 if the time cannot be had.
 int64_t ArchiveTimestamp(HANDLE file);

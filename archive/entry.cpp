@@ -8,7 +8,10 @@ static constexpr char kMethod[8] = "Quorvel";
 static constexpr int kStampHourShift = 9;
 
 int32_t ParseEntryLine(FileInfo *record, const char *line) {
-    int32_t length = (int32_t)strlen(line);
+    return ParseEntry(record, line, (int32_t)strlen(line));
+}
+
+int32_t ParseEntry(FileInfo *record, const char *line, int32_t length) {
     const char *tab = FindChar(line, '\t', length);
     memset(record, 0, sizeof *record);
     if (tab == nullptr)

@@ -12,7 +12,11 @@
 //   - GlobalAlloc blocks are zero-filled when asked;
 //   - like a 32-bit process, no block of 2 GiB or more can be obtained;
 //   - the ANSI code page is single-byte (no lead bytes) unless a test
-//     selects a double-byte one with PlatformSelectCodePage.
+//     selects a double-byte one with PlatformSelectCodePage;
+//   - wide (UTF-16) paths are converted to UTF-8, with '\' read as '/', as
+//     Wine does; a path that is not valid UTF-16 cannot be opened;
+//   - code-page conversions come from iconv, case folding from the C.UTF-8
+//     locale's tables.
 // Include platform/platform.h rather than this file.
 #ifndef AXQ_WINSTUB_H
 #define AXQ_WINSTUB_H
@@ -35,15 +39,27 @@ typedef void *HINSTANCE;
 typedef void *LPVOID;
 typedef char *LPSTR;
 typedef const char *LPCSTR;
+typedef char16_t WCHAR; // a UTF-16 unit, as Windows' wchar_t
+typedef WCHAR *LPWSTR;
+typedef const WCHAR *LPCWSTR;
 
 #define TRUE 1
 #define FALSE 0
 #define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
 
 #define GENERIC_READ 0x80000000u
+#define GENERIC_WRITE 0x40000000u
 #define FILE_SHARE_READ 0x00000001u
+#define CREATE_NEW 1u
 #define OPEN_EXISTING 3u
 #define FILE_ATTRIBUTE_NORMAL 0x00000080u
+#define MOVEFILE_REPLACE_EXISTING 0x00000001u
+
+#define CP_UTF8 65001u
+#define MB_ERR_INVALID_CHARS 0x00000008u
+#define CSTR_LESS_THAN 1
+#define CSTR_EQUAL 2
+#define CSTR_GREATER_THAN 3
 
 #define LMEM_MOVEABLE 0x0002u
 #define GMEM_FIXED 0x0000u
@@ -83,6 +99,18 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, void *security, DWORD
                    DWORD attributes, HANDLE templateFile);
 BOOL ReadFile(HANDLE file, void *buffer, DWORD toRead, DWORD *read, OVERLAPPED *at);
 BOOL CloseHandle(HANDLE file);
+// Opens an existing file for reading (OPEN_EXISTING), or creates a new one
+// for writing that must not exist yet (CREATE_NEW).
+HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, void *security, DWORD disposition,
+                   DWORD attributes, HANDLE templateFile);
+BOOL WriteFile(HANDLE file, const void *buffer, DWORD toWrite, DWORD *written, OVERLAPPED *at);
+BOOL SetFileTime(HANDLE file, const FILETIME *creation, const FILETIME *access,
+                 const FILETIME *write);
+BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags);
+BOOL DeleteFileW(LPCWSTR name);
+DWORD GetCurrentProcessId(void);
+DWORD GetCurrentThreadId(void);
+LONG InterlockedIncrement(LONG volatile *value);
 BOOL GetFileSizeEx(HANDLE file, LARGE_INTEGER *size);
 BOOL GetFileTime(HANDLE file, FILETIME *creation, FILETIME *access, FILETIME *write);
 BOOL FileTimeToSystemTime(const FILETIME *fileTime, SYSTEMTIME *systemTime);
@@ -108,19 +136,24 @@ int lstrlenA(LPCSTR s);
 LPSTR lstrcpynA(LPSTR destination, LPCSTR source, int length);
 int lstrcmpiA(LPCSTR a, LPCSTR b);
 BOOL IsDBCSLeadByte(BYTE c);
+BOOL IsDBCSLeadByteEx(UINT codePage, BYTE c);
+UINT GetACP(void);
+int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR bytes, int size, LPWSTR wide,
+                        int capacity);
+int CompareStringOrdinal(const WCHAR *a, int aLength, const WCHAR *b, int bLength, BOOL ignoreCase);
 
 // Test-only controls. PlatformFailNth(kind, n) makes the n-th call of that
 // kind from now on fail (n = 0 disarms it) and restarts its call count:
 // an allocation gives null, an open gives INVALID_HANDLE_VALUE, a read
-// delivers half of what was asked for.
-enum PlatformFault { FAULT_ALLOC, FAULT_OPEN, FAULT_READ, FAULT_KINDS };
+// delivers half of what was asked for, a write fails as on a full disk.
+enum PlatformFault { FAULT_ALLOC, FAULT_OPEN, FAULT_READ, FAULT_WRITE, FAULT_KINDS };
 void PlatformFailNth(int kind, int32_t n);
 int32_t PlatformCalls(int kind);          // calls of that kind since it was last armed or disarmed
 int32_t PlatformOpenFiles(void);          // handles opened and not yet closed
 int32_t PlatformLiveBlocks(void);         // Local and Global blocks obtained and not yet freed
 void PlatformLimitBlocks(size_t largest); // no block above this size, as in a smaller process
-// The ANSI code page whose lead bytes IsDBCSLeadByte knows: 932, 936, 949 or
-// 950; anything else is single-byte, as by default.
+// The ANSI code page (GetACP) whose lead bytes IsDBCSLeadByte knows: 932,
+// 936, 949 or 950; anything else is single-byte, as the default 1252.
 void PlatformSelectCodePage(UINT codePage);
 
 #endif

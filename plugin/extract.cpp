@@ -1,6 +1,10 @@
+// GetFile: reading one entry's directory line again, then its bytes into a
+// block for the host.
 #include "plugin.h"
 
 #include "archive/archive.h"
+
+#include <string.h>
 
 // Archive offsets are 32-bit, whatever the width of a position argument.
 static constexpr int64_t kLargestOffset = 0xFFFFFFFF;
@@ -9,7 +13,7 @@ static constexpr int64_t kLargestOffset = 0xFFFFFFFF;
 // refuses them just as well, without the extra call.
 static constexpr uint32_t kCheckedSize = 1u << 20;
 
-static void Report(ProgressCallback progress, int32_t step, intptr_t userData) {
+void ReportProgress(ProgressCallback progress, int32_t step, intptr_t userData) {
     static constexpr int32_t kSteps = 3;
     if (progress != nullptr)
         progress(step, kSteps, userData);
@@ -19,13 +23,33 @@ static void Report(ProgressCallback progress, int32_t step, intptr_t userData) {
 // probe must hold a whole entry line: an LF with a TAB 22 bytes before it,
 // so that a position inside the number fields, on the magic line or past the
 // end of the file is refused instead of read as an entry.
-static bool ParseProbe(const char *probe, uint32_t got, uint32_t *start, uint32_t *size) {
+static const char *ParseProbe(const char *probe, uint32_t got, uint32_t *start, uint32_t *size) {
     const char *lf = FindChar(probe, '\n', (int32_t)got);
     if (lf == nullptr || lf - probe < kTabBeforeLf || lf[-kTabBeforeLf] != '\t')
-        return false;
+        return nullptr;
     *start = ParseDecimal(lf - kStartBeforeLf);
     *size = ParseDecimal(lf - kEndBeforeLf) - *start;
-    return true;
+    return lf - kTabBeforeLf;
+}
+
+int32_t ReadEntryLineAt(HANDLE file, intptr_t position, uint32_t *start, uint32_t *size, char *name,
+                        int32_t *nameLength, ProgressCallback progress, intptr_t userData) {
+    // The probe's last byte stays zero, so searching it never runs off its end.
+    char *probe = (char *)GlobalAlloc(GPTR, kLineProbeSize + 1);
+    if (probe == nullptr)
+        return SPI_NO_MEMORY;
+    // A position outside the 32-bit offsets reads nothing, so it finds no line.
+    bool inRange = position >= 0 && (int64_t)position <= kLargestOffset;
+    uint32_t got = inRange ? ReadArchiveAt(file, (uint32_t)position, probe, kLineProbeSize) : 0;
+    ReportProgress(progress, 1, userData);
+    const char *tab = ParseProbe(probe, got, start, size);
+    if (tab != nullptr && name != nullptr) {
+        *nameLength = (int32_t)(tab - probe);
+        memcpy(name, probe, (size_t)*nameLength);
+        name[*nameLength] = '\0';
+    }
+    GlobalFree(probe);
+    return tab != nullptr ? SPI_OK : SPI_FILE_ERROR;
 }
 
 int32_t ReadRangeToMemory(HANDLE file, uint32_t start, uint32_t size, SpiBlock *handleOut) {
@@ -53,6 +77,25 @@ int32_t ReadRangeToMemory(HANDLE file, uint32_t start, uint32_t size, SpiBlock *
     return result;
 }
 
+int32_t ExtractToMemory(HANDLE file, intptr_t position, SpiBlock *destination,
+                        ProgressCallback progress, intptr_t userData) {
+    if (file == INVALID_HANDLE_VALUE)
+        return SPI_FILE_ERROR;
+    uint32_t start, size;
+    int32_t result =
+        ReadEntryLineAt(file, position, &start, &size, nullptr, nullptr, progress, userData);
+    bool readEntry = result == SPI_OK;
+    if (readEntry) {
+        ReportProgress(progress, 2, userData);
+        result = ReadRangeToMemory(file, start, size, destination);
+    }
+    CloseHandle(file);
+    // A read of the entry's bytes, whatever its outcome, ends the sequence.
+    if (readEntry)
+        ReportProgress(progress, 3, userData);
+    return result;
+}
+
 int32_t SPI_API GetFile(const char *fileName, intptr_t position, SpiBlock *destination,
                         uint32_t flags, ProgressCallback progress, intptr_t userData) {
     if (destination == nullptr)
@@ -62,29 +105,6 @@ int32_t SPI_API GetFile(const char *fileName, intptr_t position, SpiBlock *desti
     if ((flags & SPI_INPUT_MASK) != SPI_INPUT_FILE ||
         (flags & SPI_OUTPUT_MASK) != SPI_OUTPUT_MEMORY)
         return SPI_UNSUPPORTED_MODE;
-    Report(progress, 0, userData);
-    HANDLE file = OpenArchive(fileName);
-    if (file == INVALID_HANDLE_VALUE)
-        return SPI_FILE_ERROR;
-    // The probe's last byte stays zero, so searching it never runs off its end.
-    char *probe = (char *)GlobalAlloc(GPTR, kLineProbeSize + 1);
-    int32_t result = probe == nullptr ? SPI_NO_MEMORY : SPI_FILE_ERROR;
-    bool readEntry = false;
-    if (probe != nullptr) {
-        // A position outside the 32-bit offsets reads nothing, so it finds no line.
-        bool inRange = position >= 0 && (int64_t)position <= kLargestOffset;
-        uint32_t got = inRange ? ReadArchiveAt(file, (uint32_t)position, probe, kLineProbeSize) : 0;
-        Report(progress, 1, userData);
-        uint32_t start, size;
-        if (ParseProbe(probe, got, &start, &size)) {
-            Report(progress, 2, userData);
-            result = ReadRangeToMemory(file, start, size, destination);
-            readEntry = true;
-        }
-    }
-    GlobalFree(probe);
-    CloseHandle(file);
-    if (readEntry)
-        Report(progress, 3, userData);
-    return result;
+    ReportProgress(progress, 0, userData);
+    return ExtractToMemory(OpenArchive(fileName), position, destination, progress, userData);
 }

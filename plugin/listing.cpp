@@ -1,3 +1,6 @@
+// GetArchiveInfo and GetFileInfo, and what their wide forms share with them:
+// the listing lock, loading a directory into the line buffer and walking its
+// entry lines.
 #include "plugin.h"
 
 #include "archive/archive.h"
@@ -12,75 +15,101 @@ static SRWLOCK listingLock = SRWLOCK_INIT;
 // The record block must stay below what a 32-bit process can allocate.
 static constexpr uint64_t kLargestRecordBlock = 0x7FFFFFFF;
 
-// Opens the archive and loads its directory text. On failure nothing is left
-// open and the result says why.
-static int32_t OpenDirectory(const char *fileName, HANDLE *file, char **directory) {
-    *file = OpenArchive(fileName);
-    if (*file == INVALID_HANDLE_VALUE)
-        return SPI_FILE_ERROR;
-    *directory = LoadDirectory(*file);
-    if (*directory == nullptr) {
-        CloseHandle(*file);
+void LockListing(void) { AcquireSRWLockExclusive(&listingLock); }
+void UnlockListing(void) { ReleaseSRWLockExclusive(&listingLock); }
+
+int32_t LoadEntries(HANDLE file, char **directory) {
+    *directory = LoadDirectory(file);
+    if (*directory == nullptr)
+        return SPI_NO_MEMORY;
+    if (LineBufferSetText(*directory) != 0) {
+        GlobalFree(*directory);
+        *directory = nullptr;
         return SPI_NO_MEMORY;
     }
     return SPI_OK;
 }
 
-static void CloseDirectory(HANDLE file, char *directory) {
-    GlobalFree(directory);
-    CloseHandle(file);
-}
-
-static int32_t EntryCount(void) {
+void StartWalk(EntryWalk *walk, const char *directory) {
+    memset(walk, 0, sizeof *walk);
+    walk->directory = directory;
     // Neither the magic line nor the closing line is an entry.
-    int32_t n = LineBufferLineCount() - 2;
-    return n > 0 ? n : 0;
+    walk->lines = LineBufferLineCount() - 2;
+    walk->next = 1;
+    walk->nextPosition = kMagicSize;
 }
 
-// A zero-filled copy of directory line k, or null when memory is short.
-static char *CopyLine(int32_t k, int32_t *length) {
-    *length = LineBufferGetLine(nullptr, k, 0);
-    char *line = (char *)GlobalAlloc(GPTR, (size_t)*length + 1);
+static bool IsLineEnd(char c) { return c == '\n' || c == '\r'; }
+
+bool NextEntry(EntryWalk *walk) {
+    while (walk->next <= walk->lines) {
+        // Every line before the closing one ends in a line end inside the
+        // directory text, so it can be read where it stands.
+        int32_t length = LineBufferGetLine(nullptr, walk->next, 0);
+        const char *line = walk->directory + walk->nextPosition;
+        walk->position = walk->nextPosition;
+        walk->nextPosition += (uint32_t)length;
+        walk->next++;
+        // Without its line end: LF, CR, or a pair of the two.
+        if (length > 0 && IsLineEnd(line[length - 1]))
+            length--;
+        if (length > 0 && IsLineEnd(line[length - 1]) && line[length - 1] != line[length])
+            length--;
+        const char *tab = (const char *)memchr(line, '\t', (size_t)length);
+        if (tab != nullptr) {
+            walk->line = line;
+            walk->length = length;
+            walk->nameLength = (int32_t)(tab - line);
+            return true;
+        }
+    }
+    return false;
+}
+
+// A zero-terminated scratch copy of the current entry line, or null when
+// memory is short.
+static char *CopyEntryLine(const EntryWalk *walk) {
+    char *line = (char *)GlobalAlloc(GPTR, (size_t)walk->length + 1);
     if (line != nullptr)
-        LineBufferGetLine(line, k, *length);
+        memcpy(line, walk->line, (size_t)walk->length);
     return line;
 }
 
-// Fills one record per entry line of the loaded directory. Lines without a
-// TAB are no entries and are skipped, so the host never meets an empty
-// record (which it would take for the end of the list) before the last one.
-static int32_t FillRecords(FileInfo *records, int32_t n, int64_t stamp) {
-    uint32_t position = kMagicSize;
+// Fills one record per entry line, then the closing record.
+static int32_t FillRecords(FileInfo *records, const char *directory, int64_t stamp) {
+    EntryWalk walk;
+    StartWalk(&walk, directory);
     int32_t filled = 0;
     int32_t result = SPI_OK;
-    for (int32_t i = 0; i < n && result == SPI_OK; i++) {
-        int32_t length;
-        char *line = CopyLine(i + 1, &length);
+    while (result == SPI_OK && NextEntry(&walk)) {
+        char *line = CopyEntryLine(&walk);
         if (line == nullptr) {
             result = SPI_NO_MEMORY;
-        } else if (ParseEntryLine(&records[filled], line)) {
-            records[filled].position = position;
+        } else {
+            ParseEntryLine(&records[filled], line);
+            records[filled].position = walk.position;
             records[filled].timestamp = stamp; // a 32-bit record keeps the low 32 bits
             filled++;
         }
         GlobalFree(line);
-        position += (uint32_t)length;
     }
     records[filled].method[0] = '\0';
     return result;
 }
 
+static int32_t EntryCount(void) {
+    int32_t n = LineBufferLineCount() - 2;
+    return n > 0 ? n : 0;
+}
+
 static int32_t ListEntries(HANDLE file, const char *directory, SpiBlock *recordsOut) {
-    if (LineBufferSetText(directory) != 0)
-        return SPI_NO_MEMORY;
-    int32_t n = EntryCount();
-    uint64_t bytes = ((uint64_t)n + 1) * sizeof(FileInfo);
+    uint64_t bytes = ((uint64_t)EntryCount() + 1) * sizeof(FileInfo);
     HLOCAL block =
         bytes <= kLargestRecordBlock ? LocalAlloc(LMEM_MOVEABLE, (SIZE_T)bytes) : nullptr;
     FileInfo *records = block != nullptr ? (FileInfo *)LocalLock(block) : nullptr;
     int32_t result = SPI_NO_MEMORY;
     if (records != nullptr) {
-        result = FillRecords(records, n, ArchiveTimestamp(file));
+        result = FillRecords(records, directory, ArchiveTimestamp(file));
         LocalUnlock(block);
     }
     if (result != SPI_OK) {
@@ -100,47 +129,45 @@ int32_t SPI_API GetArchiveInfo(const char *fileName, intptr_t, uint32_t flags,
     *recordsOut = nullptr;
     if ((flags & SPI_INPUT_MASK) != SPI_INPUT_FILE)
         return SPI_UNSUPPORTED_MODE;
-    HANDLE file;
+    HANDLE file = OpenArchive(fileName);
+    if (file == INVALID_HANDLE_VALUE)
+        return SPI_FILE_ERROR;
+    LockListing();
     char *directory;
-    AcquireSRWLockExclusive(&listingLock);
-    int32_t result = OpenDirectory(fileName, &file, &directory);
+    int32_t result = LoadEntries(file, &directory);
     if (result == SPI_OK) {
         result = ListEntries(file, directory, recordsOut);
-        CloseDirectory(file, directory);
+        GlobalFree(directory);
     }
-    ReleaseSRWLockExclusive(&listingLock);
+    UnlockListing();
+    CloseHandle(file);
     return result;
 }
 
 static int32_t LookupEntry(HANDLE file, const char *directory, const char *entryName,
                            uint32_t flags, FileInfo *recordOut) {
-    if (LineBufferSetText(directory) != 0)
-        return SPI_NO_MEMORY;
     bool ignoreCase = (flags & SPI_IGNORE_CASE) != 0;
-    int32_t n = EntryCount();
-    uint32_t position = kMagicSize;
+    EntryWalk walk;
+    StartWalk(&walk, directory);
     int32_t result = SPI_NO_SUCH_ENTRY;
-    for (int32_t i = 0; i < n && result == SPI_NO_SUCH_ENTRY; i++) {
-        int32_t length;
-        char *line = CopyLine(i + 1, &length);
-        char *tab = line != nullptr ? (char *)FindChar(line, '\t', length) : nullptr;
+    while (result == SPI_NO_SUCH_ENTRY && NextEntry(&walk)) {
+        char *line = CopyEntryLine(&walk);
         if (line == nullptr) {
             result = SPI_NO_MEMORY;
-        } else if (tab != nullptr) {
+        } else {
             // Whole names only: compare the name cut at its TAB.
-            *tab = '\0';
+            line[walk.nameLength] = '\0';
             bool match = ignoreCase ? SameNameIgnoringCase(line, entryName) != 0
                                     : strcmp(line, entryName) == 0;
-            *tab = '\t';
+            line[walk.nameLength] = '\t';
             if (match) {
                 ParseEntryLine(recordOut, line);
-                recordOut->position = position;
+                recordOut->position = walk.position;
                 recordOut->timestamp = ArchiveTimestamp(file);
                 result = SPI_OK;
             }
         }
         GlobalFree(line);
-        position += (uint32_t)length;
     }
     return result;
 }
@@ -151,15 +178,18 @@ int32_t SPI_API GetFileInfo(const char *fileName, intptr_t, const char *entryNam
         return SPI_UNSUPPORTED_MODE;
     if (entryName == nullptr)
         return SPI_NO_SUCH_ENTRY;
-    HANDLE file;
+    HANDLE file = OpenArchive(fileName);
+    if (file == INVALID_HANDLE_VALUE)
+        return SPI_FILE_ERROR;
+    LockListing();
     char *directory;
-    AcquireSRWLockExclusive(&listingLock);
-    int32_t result = OpenDirectory(fileName, &file, &directory);
+    int32_t result = LoadEntries(file, &directory);
     if (result == SPI_OK) {
         result = LookupEntry(file, directory, entryName, flags, recordOut);
-        CloseDirectory(file, directory);
+        GlobalFree(directory);
         LineBufferClear();
     }
-    ReleaseSRWLockExclusive(&listingLock);
+    UnlockListing();
+    CloseHandle(file);
     return result;
 }

@@ -7,9 +7,12 @@
 // for each export what it returns and who owns what.
 //
 // Two builds of the same code follow the interface's two variants:
-//   axquorvel.spi  32-bit, for 32-bit hosts: 428-byte records (FileInfo32);
+//   axquorvel.spi  32-bit, for 32-bit hosts: 428-byte records (FileInfo32),
+//                  and exactly the five ANSI exports;
 //   axquorvel.sph  64-bit, for 64-bit hosts: 448-byte records (FileInfo64),
-//                  and the arguments marked "pointer-sized" below are 64-bit.
+//                  the arguments marked "pointer-sized" below are 64-bit,
+//                  and five wide-character (UTF-16) exports besides, with
+//                  848-byte records (FileInfoW), at the end of this header.
 // Everything else (rows, result codes, flag bits) is the same in both.
 //
 // Ownership in one line: the host owns every memory block the plug-in hands
@@ -57,7 +60,8 @@ enum {
     SPI_INPUT_FILE = 0x0000u,
     SPI_IGNORE_CASE = 0x0080u, // GetFileInfo: compare entry names without regard to case
     SPI_OUTPUT_MASK = 0x0700u, // GetFile's output kind: only 1, "a memory block"
-    SPI_OUTPUT_MEMORY = 0x0100u
+    SPI_OUTPUT_MEMORY = 0x0100u,
+    SPI_OUTPUT_FOLDER = 0x0000u // GetFileW only: a file in the folder `destination` names
 };
 
 // One entry as a 32-bit host sees it: 428 bytes, packed, little-endian.
@@ -186,9 +190,107 @@ int32_t SPI_API GetFile(const char *fileName, intptr_t position, SpiBlock *desti
 // happens, except that a failed read of the entry's bytes or a failed output
 // block still ends with (3,3).
 
+// ---------------------------------------------------------------------------
+// The wide-character exports: axquorvel.sph only (and the native build).
+//
+// Hosts of the 64-bit variant look for these first. Paths and names are
+// UTF-16, so an archive opens from any folder Windows can open, and entry
+// names are decoded from the archive's code page into UTF-16 by the plug-in:
+//   1. UTF-8, when every name of the archive is valid UTF-8;
+//   2. else the system's ANSI code page, when it is a double-byte one
+//      (932, 936, 949, 950);
+//   3. else CP932, where most of these archives come from.
+// The choice is made once per call, from all the archive's names. Bytes that
+// do not decode become U+FFFD; the entry is listed all the same.
+//
+// A decoded name is split as these hosts expect: `path` is its folder part,
+// each separator ('/' or '\') written as '\', ending in '\' (empty at the
+// top); `filename` is its last component. "img/001.png" lists as path
+// "img\" and filename "001.png". Each field holds at most 199 units and a
+// zero, cut at a character boundary (never half of a surrogate pair).
+//
+// Numbers, results, progress calls, the listing lock and every failure are
+// as for the ANSI exports of the same name.
+
+// A UTF-16 unit: Windows' wchar_t; char16_t where wchar_t is wider.
+#if defined(_WIN32)
+typedef wchar_t SpiWideChar;
+#else
+typedef char16_t SpiWideChar;
+#endif
+
+#pragma pack(push, 1)
+typedef struct FileInfoW {
+    char method[8];            // "Quorvel" and a zero byte; a zero first byte closes a list
+    uint64_t position;         // as FileInfo64: what GetFile and GetFileW take back
+    uint64_t compsize;         // stored size in bytes (end - start)
+    uint64_t filesize;         // size in bytes; the same
+    int64_t timestamp;         // as FileInfo64
+    SpiWideChar path[200];     // the folder part, '\' after each folder, zero-terminated
+    SpiWideChar filename[200]; // the last component, zero-terminated
+    uint32_t crc;              // always 0
+    uint32_t padding;          // always 0
+} FileInfoW;
+#pragma pack(pop)
+
+#ifdef __cplusplus
+static_assert(sizeof(SpiWideChar) == 2, "UTF-16 units");
+static_assert(sizeof(FileInfoW) == 848, "FileInfoW is 848 bytes");
+static_assert(offsetof(FileInfoW, method) == 0, "FileInfoW layout");
+static_assert(offsetof(FileInfoW, position) == 8, "FileInfoW layout");
+static_assert(offsetof(FileInfoW, compsize) == 16, "FileInfoW layout");
+static_assert(offsetof(FileInfoW, filesize) == 24, "FileInfoW layout");
+static_assert(offsetof(FileInfoW, timestamp) == 32, "FileInfoW layout");
+static_assert(offsetof(FileInfoW, path) == 40, "FileInfoW layout");
+static_assert(offsetof(FileInfoW, filename) == 440, "FileInfoW layout");
+static_assert(offsetof(FileInfoW, crc) == 840, "FileInfoW layout");
+static_assert(offsetof(FileInfoW, padding) == 844, "FileInfoW layout");
+#endif
+
+int32_t SPI_API GetPluginInfoW(int32_t index, SpiWideChar *buffer, int32_t bufferLength);
+// GetPluginInfo in UTF-16: the same rows and the same cut, lengths in units.
+// Returns the number of units written before the closing zero; never writes
+// past bufferLength units.
+
+int32_t SPI_API IsSupportedW(const SpiWideChar *fileName, uintptr_t source);
+// IsSupported with a UTF-16 name. A null or empty name gives 0. Neither the
+// name nor the head is written.
+
+int32_t SPI_API GetArchiveInfoW(const SpiWideChar *fileName, intptr_t archiveOffset, uint32_t flags,
+                                SpiBlock *recordsOut);
+// GetArchiveInfo with a UTF-16 path and FileInfoW records. The block holds
+// exactly the records and the closing record. Each record's numbers equal
+// those of the ANSI record of the same entry.
+
+int32_t SPI_API GetFileInfoW(const SpiWideChar *fileName, intptr_t archiveOffset,
+                             const SpiWideChar *entryName, uint32_t flags, FileInfoW *recordOut);
+// GetFileInfo in UTF-16: compares the whole decoded name (path + filename)
+// with entryName, '/' and '\' counting as the same separator; without a
+// flag unit for unit, with SPI_IGNORE_CASE as Windows' ordinal comparison
+// that ignores case (CompareStringOrdinal). The first match wins.
+
+int32_t SPI_API GetFileW(const SpiWideChar *fileName, intptr_t position, void *destination,
+                         uint32_t flags, ProgressCallback progress, intptr_t userData);
+// GetFile with a UTF-16 path, and two output kinds:
+//   SPI_OUTPUT_MEMORY: destination is a SpiBlock *, exactly as GetFile.
+//   SPI_OUTPUT_FOLDER: destination is a const SpiWideChar * naming an
+//     existing folder, which the plug-in never writes. The entry goes to
+//     folder\filename (the record's filename field, also when cut), created
+//     or replaced, with the archive's last-write time. It is written to a
+//     fresh temporary file in the folder, created exclusively, and renamed
+//     into place when complete: no other file is touched, no partly written
+//     file ever carries the name, and nothing is left behind on failure.
+//     The bytes are copied in bounded pieces. A filename Windows cannot hold
+//     as a plain file (a device name such as CON or COM1 with any extension,
+//     ':', a trailing dot or space, "." or "..", control characters,
+//     < > " | ? *), a missing folder or a failed write give SPI_FILE_ERROR.
+// Input from memory, or another output kind, gives SPI_UNSUPPORTED_MODE
+// before anything is touched.
+
 // Threads: every export may be called from any thread. GetArchiveInfo and
-// GetFileInfo share one module-wide text buffer and are served one at a time
-// (a lock inside the module); GetPluginInfo, IsSupported and GetFile keep no
+// GetFileInfo (and their wide forms, and GetFileW into a folder) share one
+// module-wide text buffer and are served one at a time (a lock inside the
+// module); GetPluginInfo, IsSupported and GetFile keep no
 // state and never wait.
 
 #ifdef __cplusplus
