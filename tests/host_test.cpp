@@ -7,6 +7,9 @@
 //   host_test          the host contract
 //   host_test --cp932  names in a double-byte ANSI code page (run under a
 //                      Japanese locale; skipped, exit 77, under another)
+//   host_test --wide   the 64-bit module's wide-character exports, under
+//                      whatever locale CTest gives it (English, Japanese,
+//                      Chinese): names decode by the archive's code page
 // Run under Wine by CTest; exits nonzero if any check fails.
 #include "platform/platform.h"
 #include "plugin/spi.h"
@@ -245,6 +248,35 @@ static void Extraction() {
 }
 
 #if SPI_64BIT
+static decltype(&GetPluginInfoW) getPluginInfoW;
+static decltype(&IsSupportedW) isSupportedW;
+static decltype(&GetArchiveInfoW) getArchiveInfoW;
+static decltype(&GetFileInfoW) getFileInfoW;
+static decltype(&GetFileW) getFileW;
+
+static std::vector<FileInfoW> ListW(const std::wstring &path, int32_t *result = nullptr) {
+    HLOCAL block = INVALID_HANDLE_VALUE;
+    int32_t r = getArchiveInfoW(path.c_str(), 0, 0, &block);
+    if (result != nullptr)
+        *result = r;
+    std::vector<FileInfoW> records;
+    if (r != 0) {
+        CHECK(block == nullptr);
+        return records;
+    }
+    const FileInfoW *all = (const FileInfoW *)LocalLock(block);
+    for (size_t i = 0; all[i].method[0] != '\0'; i++)
+        records.push_back(all[i]);
+    // Hosts check that the block holds the records and less than one more.
+    CHECK(LocalSize(block) >= (records.size() + 1) * sizeof(FileInfoW) &&
+          LocalSize(block) < (records.size() + 2) * sizeof(FileInfoW));
+    LocalUnlock(block);
+    CHECK(LocalFree(block) == nullptr);
+    return records;
+}
+#endif
+
+#if SPI_64BIT
 // Hosts that list on worker threads: listings, lookups and extractions of
 // different archives at once each get their own archive's answer.
 struct Worker {
@@ -258,6 +290,20 @@ static DWORD WINAPI Work(void *argument) {
     Worker *w = (Worker *)argument;
     for (int round = 0; round < 40; round++) {
         HLOCAL block = nullptr;
+        if (w->index % 2 == 1) {
+            // Wide listings beside the ANSI ones share the module's one lock.
+            std::wstring path(w->path.begin(), w->path.end());
+            std::vector<FileInfoW> records = ListW(path);
+            if (records.size() != w->entries.size())
+                w->wrong++;
+            for (size_t i = 0; i < records.size() && i < w->entries.size(); i++) {
+                std::wstring name = std::wstring(records[i].path) + records[i].filename;
+                if (name != std::wstring(w->entries[i].name.begin(), w->entries[i].name.end()) ||
+                    records[i].position != EntryPosition(w->entries, i))
+                    w->wrong++;
+            }
+            continue;
+        }
         if (getArchiveInfo(w->path.c_str(), 0, 0, &block) != 0) {
             w->wrong++;
             continue;
@@ -354,8 +400,207 @@ static void DoubleByteNames() {
     LocalFree(block);
 }
 
+#if SPI_64BIT
+static bool WriteWide(const std::wstring &path, const std::string &bytes) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD written = 0;
+    bool ok = file != INVALID_HANDLE_VALUE &&
+              WriteFile(file, bytes.data(), (DWORD)bytes.size(), &written, nullptr) &&
+              written == bytes.size();
+    CloseHandle(file);
+    return ok;
+}
+
+static std::string ReadWide(const std::wstring &path, FILETIME *written = nullptr) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return "<missing>";
+    std::string bytes(GetFileSize(file, nullptr), '\0');
+    DWORD got = 0;
+    if (!bytes.empty())
+        ReadFile(file, &bytes[0], (DWORD)bytes.size(), &got, nullptr);
+    if (written != nullptr)
+        GetFileTime(file, nullptr, nullptr, written);
+    CloseHandle(file);
+    return bytes;
+}
+
+static std::vector<std::wstring> FilesIn(const std::wstring &folder) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+    for (bool more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found)) {
+        if (wcscmp(found.cFileName, L".") != 0 && wcscmp(found.cFileName, L"..") != 0)
+            names.push_back(found.cFileName);
+    }
+    if (search != INVALID_HANDLE_VALUE)
+        FindClose(search);
+    return names;
+}
+
+// Names decode by the archive's code page: UTF-8 when all names are, else a
+// double-byte system code page, else CP932. Run under English (1252),
+// Japanese (932) and Chinese (936) locales.
+static void WideNames() {
+    UINT acp = GetACP();
+    bool doubleByte = acp == 932 || acp == 936 || acp == 949 || acp == 950;
+    UINT fallback = doubleByte ? acp : 932;
+    printf("wide names under ANSI code page %u\n", acp);
+
+    const std::string sofuto = "\x83\x5c\x83\x74\x83\x67", hyouji = "\x95\x5c\x8e\xa6";
+    std::vector<TestEntry> sjis = {{"readme.txt", "R"},
+                                   {sofuto + "\\" + hyouji + ".txt", "S"},
+                                   {"\x83\x41.png", "A"},
+                                   {"\x83\x61.png", "DI"},
+                                   {"ok\x83", "bad"}};
+    std::vector<TestEntry> utf8 = {{"img/001.png", "PNG"},
+                                   {"\xe3\x82\xbd\xe3\x83\x95\xe3\x83\x88/x.txt", "U"},
+                                   {"\xc3\x89t\xc3\xa9.txt", "E"},
+                                   {std::string(198, 'a') + "\xf0\x9f\x98\x80" + ".txt", "P"}};
+    std::vector<TestEntry> gbk = {{"\xd6\xd0\xce\xc4\\\xcb\xb5\xc3\xf7.txt", "G"}};
+    WriteFile("files\\sjis.dat", BuildArchive(sjis));
+    WriteFile("files\\utf8.dat", BuildArchive(utf8));
+    WriteFile("files\\gbk.dat", BuildArchive(gbk));
+
+    std::vector<FileInfoW> records = ListW(L"files\\utf8.dat");
+    CHECK(records.size() == 4);
+    if (records.size() == 4) {
+        CHECK(std::wstring(records[0].path) == L"img\\" &&
+              std::wstring(records[0].filename) == L"001.png");
+        CHECK(std::wstring(records[1].path) == L"\u30bd\u30d5\u30c8\\");
+        CHECK(std::wstring(records[3].filename) == std::wstring(198, L'a'));
+    }
+    FileInfoW record;
+    CHECK(getFileInfoW(L"files\\utf8.dat", 0, L"img\\001.png", 0, &record) == 0);
+    CHECK(getFileInfoW(L"files\\utf8.dat", 0, L"img/001.png", 0, &record) == 0);
+    CHECK(getFileInfoW(L"files\\utf8.dat", 0, L"IMG/001.PNG", 0, &record) == 2);
+    CHECK(getFileInfoW(L"files\\utf8.dat", 0, L"IMG/001.PNG", 0x80, &record) == 0);
+    CHECK(getFileInfoW(L"files\\utf8.dat", 0, L"\u00e9T\u00c9.TXT", 0x80, &record) == 0);
+    CHECK(record.position == EntryPosition(utf8, 2));
+
+    records = ListW(L"files\\sjis.dat");
+    CHECK(records.size() == 5);
+    if (records.size() == 5) {
+        bool right = std::wstring(records[1].path) == L"\u30bd\u30d5\u30c8\\" &&
+                     std::wstring(records[1].filename) == L"\u8868\u793a.txt";
+        CHECK(right == (fallback == 932));
+        CHECK(std::wstring(records[2].filename) != records[3].filename);
+        CHECK(std::wstring(records[4].filename) == L"ok\ufffd");
+    }
+    if (fallback == 932) {
+        CHECK(getFileInfoW(L"files\\sjis.dat", 0, L"\u30bd\u30d5\u30c8/\u8868\u793a.TXT", 0x80,
+                           &record) == 0);
+        CHECK(getFileInfoW(L"files\\sjis.dat", 0, L"\u30a2.PNG", 0x80, &record) == 0 &&
+              record.position == EntryPosition(sjis, 2));
+        CHECK(getFileInfoW(L"files\\sjis.dat", 0, L"\u30c2.png", 0, &record) == 0 &&
+              record.position == EntryPosition(sjis, 3));
+    }
+    records = ListW(L"files\\gbk.dat");
+    CHECK(records.size() == 1);
+    if (records.size() == 1) {
+        bool right = std::wstring(records[0].path) == L"\u4e2d\u6587\\" &&
+                     std::wstring(records[0].filename) == L"\u8bf4\u660e.txt";
+        CHECK(right == (fallback == 936));
+    }
+}
+
+// The wide exports against the ANSI ones, output into a folder, failures.
+static void WideExports() {
+    wchar_t buffer[64];
+    CHECK(getPluginInfoW(0, buffer, 64) == 4 && wcscmp(buffer, L"00AM") == 0);
+    CHECK(getPluginInfoW(3, buffer, 8) == 7 && wcscmp(buffer, L"Quorvel") == 0);
+    CHECK(getPluginInfoW(4, buffer, 64) == 0);
+    std::string head = BuildArchive(kThree);
+    CHECK(isSupportedW(L"x\\GAME.DAT", (uintptr_t)head.data()) == 1);
+    CHECK(isSupportedW(L"game.bin", (uintptr_t)head.data()) == 0);
+    CHECK(isSupportedW(L"", (uintptr_t)head.data()) == 0);
+    CHECK(isSupportedW(nullptr, (uintptr_t)head.data()) == 0);
+    CHECK(isSupportedW(L"game.dat", 0x7F) == 0);
+
+    // An archive in a folder whose name no ANSI code page holds.
+    const std::wstring folder = L"files\\\U00020BB7";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    std::vector<TestEntry> entries = {{"img/001.png", PatternBytes(2500000, 3)},
+                                      {"x/CON.txt", "device"},
+                                      {"..", "up"},
+                                      {"e", ""}};
+    const std::wstring archive = folder + L"\\game.dat";
+    CHECK(WriteWide(archive, BuildArchive(entries)));
+    std::vector<FileInfoW> records = ListW(archive);
+    CHECK(records.size() == entries.size());
+    WriteFile("files\\ascii.dat", BuildArchive(entries));
+    HLOCAL block = nullptr;
+    CHECK(getArchiveInfo("files\\ascii.dat", 0, 0, &block) == 0);
+    const char *ansi = (const char *)LocalLock(block);
+    for (size_t i = 0; i < records.size(); i++) {
+        CHECK((int64_t)records[i].position == Field(ansi, (int)i, kPosition));
+        CHECK((int64_t)records[i].filesize == Field(ansi, (int)i, kFilesize));
+        CHECK((int64_t)records[i].compsize == Field(ansi, (int)i, kCompsize));
+        CHECK(records[i].crc == 0 && records[i].padding == 0);
+        HLOCAL bytes = INVALID_HANDLE_VALUE;
+        CHECK(getFileW(archive.c_str(), (intptr_t)records[i].position, &bytes, 0x100, nullptr, 0) ==
+              0);
+        CHECK(LocalSize(bytes) == entries[i].data.size());
+        CHECK(LocalSize(bytes) == 0 ||
+              memcmp(LocalLock(bytes), entries[i].data.data(), LocalSize(bytes)) == 0);
+        LocalFree(bytes);
+    }
+    LocalUnlock(block);
+    LocalFree(block);
+
+    // Into a folder: created, then replaced; the user's other files stay.
+    const std::wstring out = folder + L"\\out";
+    CreateDirectoryW(out.c_str(), nullptr);
+    CHECK(WriteWide(out + L"\\mine.txt", "mine"));
+    CHECK(WriteWide(out + L"\\001.png", "old"));
+    steps.clear();
+    CHECK(getFileW(archive.c_str(), 21, (void *)out.c_str(), 0, Progress,
+                   (intptr_t)0x123456789ll) == 0);
+    CHECK((steps == std::vector<int64_t>{0x89 + 300, 0x89 + 1300, 0x89 + 2300, 0x89 + 3300}));
+    FILETIME archiveTime, fileTime;
+    ReadWide(archive, &archiveTime);
+    CHECK(ReadWide(out + L"\\001.png", &fileTime) == entries[0].data);
+    CHECK(CompareFileTime(&archiveTime, &fileTime) == 0);
+    CHECK(ReadWide(out + L"\\mine.txt") == "mine");
+    CHECK(getFileW(archive.c_str(), EntryPosition(entries, 3), (void *)out.c_str(), 0, nullptr,
+                   0) == 0);
+    CHECK(ReadWide(out + L"\\e").empty());
+    for (size_t refused : {1, 2})
+        CHECK(getFileW(archive.c_str(), EntryPosition(entries, refused), (void *)out.c_str(), 0,
+                       nullptr, 0) == 6);
+    CHECK(getFileW(archive.c_str(), 21, (void *)(folder + L"\\missing").c_str(), 0, nullptr, 0) ==
+          6);
+    std::vector<std::wstring> files = FilesIn(out);
+    CHECK(files.size() == 3); // 001.png, e, mine.txt: nothing refused, nothing temporary
+
+    // Every failure, with the host's handle preset.
+    int32_t result;
+    ListW(L"files\\missing.dat", &result);
+    CHECK(result == 6);
+    ListW(L"files\\not.dat", &result);
+    CHECK(result == 4);
+    ListW(L"files\\\xD842game.dat", &result);
+    CHECK(result == 6);
+    block = INVALID_HANDLE_VALUE;
+    CHECK(getArchiveInfoW(archive.c_str(), 0, 1, &block) == -1 && block == nullptr);
+    block = INVALID_HANDLE_VALUE;
+    CHECK(getFileW(archive.c_str(), 21, &block, 0x101, nullptr, 0) == -1 && block == nullptr);
+    block = INVALID_HANDLE_VALUE;
+    CHECK(getFileW(archive.c_str(), 35, &block, 0x100, nullptr, 0) == 6 && block == nullptr);
+    block = INVALID_HANDLE_VALUE;
+    CHECK(getFileW(L"files\\missing.dat", 21, &block, 0x100, nullptr, 0) == 6 && block == nullptr);
+    FileInfoW record;
+    record.method[0] = 'z';
+    CHECK(getFileInfoW(archive.c_str(), 0, L"img\\\xD800.png", 0, &record) == 2);
+    CHECK(getFileInfoW(L"files\\missing.dat", 0, L"e", 0, &record) == 6 && record.method[0] == 'z');
+}
+#endif
+
 int main(int argc, char **argv) {
     bool doubleByte = argc > 1 && strcmp(argv[1], "--cp932") == 0;
+    bool wideNames = argc > 1 && strcmp(argv[1], "--wide") == 0;
     if (doubleByte && GetACP() != 932) {
         printf("skipped: the ANSI code page is %u, not 932 (no Japanese locale here?)\n", GetACP());
         return 77;
@@ -375,7 +620,25 @@ int main(int argc, char **argv) {
         printf("an export is missing\n");
         return 1;
     }
-    if (doubleByte) {
+#if SPI_64BIT
+    getPluginInfoW = (decltype(getPluginInfoW))(void *)GetProcAddress(module, "GetPluginInfoW");
+    isSupportedW = (decltype(isSupportedW))(void *)GetProcAddress(module, "IsSupportedW");
+    getArchiveInfoW = (decltype(getArchiveInfoW))(void *)GetProcAddress(module, "GetArchiveInfoW");
+    getFileInfoW = (decltype(getFileInfoW))(void *)GetProcAddress(module, "GetFileInfoW");
+    getFileW = (decltype(getFileW))(void *)GetProcAddress(module, "GetFileW");
+    if (!getPluginInfoW || !isSupportedW || !getArchiveInfoW || !getFileInfoW || !getFileW) {
+        printf("a wide export is missing\n");
+        return 1;
+    }
+#endif
+    if (wideNames) {
+#if SPI_64BIT
+        WideNames();
+#else
+        printf("skipped: the 32-bit module has no wide exports\n");
+        return 77;
+#endif
+    } else if (doubleByte) {
         DoubleByteNames();
     } else {
         Identity();
@@ -383,11 +646,12 @@ int main(int argc, char **argv) {
         FailuresLeaveNoHandle();
         Extraction();
 #if SPI_64BIT
+        WideExports();
         ThreadStress();
 #endif
     }
     FreeLibrary(module);
-    printf("host test (%s%s): %d failed checks\n", kModule, doubleByte ? ", code page 932" : "",
-           failures);
+    printf("host test (%s%s%s): %d failed checks\n", kModule, doubleByte ? ", code page 932" : "",
+           wideNames ? ", wide names" : "", failures);
     return failures == 0 ? 0 : 1;
 }
