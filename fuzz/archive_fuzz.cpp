@@ -1,7 +1,11 @@
 // Archive bytes in, every entry point driven over them: recognition, the
 // listing, a lookup of each listed name and of a few derived ones, and
 // extraction at each listed position and at positions taken from the input.
-// Nothing may leak, stay open, or be touched outside its block.
+// The wide exports list the same entries under a system code page chosen by
+// the input's size: every decoded field ends within its record and holds no
+// lone surrogate, the numbers match the ANSI records, and each decoded name
+// finds its entry again. Nothing may leak, stay open, or be touched outside
+// its block.
 #include "linebuf/linebuf.h"
 #include "plugin/plugin.h"
 
@@ -43,6 +47,64 @@ static void LookUp(const char *path, const std::string &name) {
     }
 }
 
+static bool WellFormed(const SpiWideChar *field) {
+    int32_t n = 0;
+    while (n < 200 && field[n] != 0)
+        n++;
+    if (n == 200)
+        return false;
+    for (int32_t i = 0; i < n; i++) {
+        bool high = field[i] >= 0xD800 && field[i] <= 0xDBFF;
+        bool low = field[i] >= 0xDC00 && field[i] <= 0xDFFF;
+        bool lowFollows = i + 1 < n && field[i + 1] >= 0xDC00 && field[i + 1] <= 0xDFFF;
+        if ((high && !lowFollows) ||
+            (low && (i == 0 || !(field[i - 1] >= 0xD800 && field[i - 1] <= 0xDBFF))))
+            return false;
+    }
+    return true;
+}
+
+static void ListWide(const char *path, const std::vector<FileInfo> &ansi, size_t ansiCount) {
+    static const UINT kSystems[] = {1252, 932, 936};
+    std::u16string widePath(path, path + strlen(path));
+    PlatformSelectCodePage(kSystems[ansiCount % 3]);
+    SpiBlock block = nullptr;
+    std::vector<FileInfoW> records;
+    if (GetArchiveInfoW(widePath.c_str(), 0, 0, &block) == SPI_OK) {
+        const FileInfoW *all = (const FileInfoW *)LocalLock(block);
+        size_t n = 0;
+        for (; all[n].method[0] != '\0'; n++) {
+            if (!WellFormed(all[n].path) || !WellFormed(all[n].filename))
+                abort();
+            if (n < ansi.size() &&
+                (all[n].position != ansi[n].position || all[n].filesize != ansi[n].filesize))
+                abort();
+            if (records.size() < kMostEntries)
+                records.push_back(all[n]);
+        }
+        if (n != ansiCount || LocalSize(block) != (n + 1) * sizeof(FileInfoW))
+            abort();
+        LocalUnlock(block);
+        LocalFree(block);
+    } else if (block != nullptr) {
+        abort();
+    }
+    for (const FileInfoW &r : records) {
+        std::u16string name = std::u16string(r.path) + r.filename;
+        FileInfoW found;
+        if (GetFileInfoW(widePath.c_str(), 0, name.c_str(), SPI_IGNORE_CASE, &found) != SPI_OK ||
+            found.position > r.position)
+            abort(); // the first entry of that name, at the latest this one
+        SpiBlock bytes = nullptr;
+        if (GetFileW(widePath.c_str(), (intptr_t)r.position, &bytes, SPI_OUTPUT_MEMORY, nullptr,
+                     0) == SPI_OK)
+            LocalFree(bytes);
+        else if (bytes != nullptr)
+            abort();
+    }
+    PlatformSelectCodePage(1252);
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static const std::string path = ArchivePath();
     PlatformLimitBlocks(kLargestBlock);
@@ -56,17 +118,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     IsSupported("fuzz.dat", (uintptr_t)head.data());
 
     std::vector<FileInfo> records;
+    size_t listed = 0;
     SpiBlock block = nullptr;
     if (GetArchiveInfo(path.c_str(), 0, 0, &block) == SPI_OK) {
         const FileInfo *all = (const FileInfo *)LocalLock(block);
-        for (size_t i = 0; all[i].method[0] != '\0'; i++) {
-            if (memchr(all[i].filename, 0, sizeof all[i].filename) == nullptr)
+        for (; all[listed].method[0] != '\0'; listed++) {
+            if (memchr(all[listed].filename, 0, sizeof all[listed].filename) == nullptr)
                 abort();
             if (records.size() < kMostEntries)
-                records.push_back(all[i]);
+                records.push_back(all[listed]);
         }
         LocalUnlock(block);
         LocalFree(block);
+        ListWide(path.c_str(), records, listed);
     } else if (block != nullptr) {
         abort();
     }

@@ -36,6 +36,8 @@ void StartWalk(EntryWalk *walk, const char *directory) {
     // Neither the magic line nor the closing line is an entry.
     walk->lines = LineBufferLineCount() - 2;
     walk->next = 1;
+    // Positions count the magic line as 21 bytes, whatever line 0 holds.
+    walk->nextOffset = (uint32_t)LineBufferGetLine(nullptr, 0, 0);
     walk->nextPosition = kMagicSize;
 }
 
@@ -46,8 +48,9 @@ bool NextEntry(EntryWalk *walk) {
         // Every line before the closing one ends in a line end inside the
         // directory text, so it can be read where it stands.
         int32_t length = LineBufferGetLine(nullptr, walk->next, 0);
-        const char *line = walk->directory + walk->nextPosition;
+        const char *line = walk->directory + walk->nextOffset;
         walk->position = walk->nextPosition;
+        walk->nextOffset += (uint32_t)length;
         walk->nextPosition += (uint32_t)length;
         walk->next++;
         // Without its line end: LF, CR, or a pair of the two.

@@ -34,7 +34,8 @@ typedef struct EntryWalk {
     const char *directory; // the loaded directory text
     int32_t lines;         // directory lines that may be entries: all but the magic and closing
     int32_t next;          // the next directory line to look at
-    uint32_t nextPosition; // its archive offset
+    uint32_t nextOffset;   // where it starts in the directory text
+    uint32_t nextPosition; // its position: counted from 21, the size of a true magic line
     uint32_t position;     // the current entry line's archive offset: its record's position
     const char *line;      // the current entry line, in the directory text
     int32_t length;        // its length without its line end

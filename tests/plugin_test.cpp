@@ -192,6 +192,14 @@ TEST_F(Plugin, ListsOddArchives) {
     EXPECT_EQ(result, SPI_OK);
     EXPECT_EQ(List(Write(BuildArchive({{"only", "x"}}, false)), &result).size(), 0u);
     EXPECT_EQ(result, SPI_OK);
+    // The listing reads whatever line 0 holds as the magic line, and counts
+    // positions from 21 all the same (the directory, as long as the first
+    // start field says, now ends inside the last entry line).
+    std::string longer = "FILECMB-DATA-LIST-IN-LONGER\n" + BuildArchive(kThree).substr(21);
+    std::vector<FileInfo> odd = List(Write(longer));
+    ASSERT_EQ(odd.size(), 2u);
+    EXPECT_STREQ(odd[1].filename, "b.png");
+    EXPECT_EQ(odd[1].position, 49u);
 
     // Large enough for the directory and the record block to be blocks of
     // their own mapping natively, and for the line index to grow many times.
