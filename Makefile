@@ -37,10 +37,12 @@ fuzz-build: deps
 fuzz: fuzz-build
 	tools/fuzz $(BUILD)/fuzz $(FUZZ_SECONDS)
 
-bench: deps
+# The last row: the 64-bit module's wide listing against its ANSI one, under Wine.
+bench: deps win64
 	cmake -S . -B $(BUILD)/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DAXQ_BENCH=ON >/dev/null
 	cmake --build $(BUILD)/bench -j $(JOBS) --target bench quorvel
 	tools/bench $(BUILD)/bench
+	$(WINE_ENV) tools/wine-run sh -c "cd $(BUILD)/win64 && wine wide_bench.exe"
 
 win32: native
 	cmake -S . -B $(BUILD)/win32 -G Ninja -DCMAKE_BUILD_TYPE=Release \

@@ -17,6 +17,8 @@
 #include <stdint.h>
 
 static constexpr char kMagic[] = "FILECMB-DATA-LIST-IN\n";
+// What every record's method field holds.
+static constexpr char kMethod[8] = "Quorvel";
 static constexpr int32_t kMagicSize = 21;
 static_assert(sizeof(kMagic) == kMagicSize + 1, "the magic line is 21 bytes");
 
@@ -58,6 +60,10 @@ int32_t ParseEntryLine(FileInfo *record, const char *line);
 // ParseEntryLine for a line of `length` bytes that need not be
 // zero-terminated, as long as a line end or a zero byte follows it.
 int32_t ParseEntry(FileInfo *record, const char *line, int32_t length);
+
+// The two offsets of such an entry line; returns the length of its name (the
+// bytes before the TAB), or -1 for a line without a TAB.
+int32_t ParseEntryRange(const char *line, int32_t length, uint32_t *start, uint32_t *end);
 
 // The archive's last-write time (UTC) moved nine hours ahead and read as
 // local time with daylight saving off, in 64 bits; 0 if the time cannot be had.

@@ -1,9 +1,9 @@
+// Entry lines into records, and the archive's time stamp.
 #include "archive.h"
 
 #include <string.h>
 #include <time.h>
 
-static constexpr char kMethod[8] = "Quorvel";
 // The stamp is the last-write time nine hours ahead of UTC, read as local time.
 static constexpr int kStampHourShift = 9;
 
@@ -11,18 +11,26 @@ int32_t ParseEntryLine(FileInfo *record, const char *line) {
     return ParseEntry(record, line, (int32_t)strlen(line));
 }
 
-int32_t ParseEntry(FileInfo *record, const char *line, int32_t length) {
+int32_t ParseEntryRange(const char *line, int32_t length, uint32_t *start, uint32_t *end) {
     const char *tab = FindChar(line, '\t', length);
-    memset(record, 0, sizeof *record);
     if (tab == nullptr)
-        return 0;
-    memcpy(record->method, kMethod, sizeof kMethod);
+        return -1;
     int32_t nameLength = (int32_t)(tab - line);
-    memcpy(record->filename, line, (size_t)CutNameLength(line, nameLength));
     // A line cut short before its end field reads that field as 0.
     int32_t fromTab = length - nameLength;
-    uint32_t start = ParseDecimal(tab + kStartAfterTab);
-    uint32_t end = fromTab >= kEndAfterTab ? ParseDecimal(tab + kEndAfterTab) : 0;
+    *start = ParseDecimal(tab + kStartAfterTab);
+    *end = fromTab >= kEndAfterTab ? ParseDecimal(tab + kEndAfterTab) : 0;
+    return nameLength;
+}
+
+int32_t ParseEntry(FileInfo *record, const char *line, int32_t length) {
+    uint32_t start, end;
+    int32_t nameLength = ParseEntryRange(line, length, &start, &end);
+    memset(record, 0, sizeof *record);
+    if (nameLength < 0)
+        return 0;
+    memcpy(record->method, kMethod, sizeof kMethod);
+    memcpy(record->filename, line, (size_t)CutNameLength(line, nameLength));
     record->position = start;
     record->compsize = end - start;
     record->filesize = end - start;

@@ -44,26 +44,37 @@ int32_t SPI_API IsSupportedW(const SpiWideChar *fileName, uintptr_t source) {
                                 kNameEnding, kNameEndingLength, TRUE) == CSTR_EQUAL;
 }
 
-// Fills a wide record for the walk's current entry line.
+// Fills a zeroed wide record for the walk's current entry line.
 static int32_t FillFromWalk(FileInfoW *wide, const EntryWalk *walk, UINT codePage, int64_t stamp) {
-    FileInfo record;
-    ParseEntry(&record, walk->line, walk->length);
-    record.position = walk->position;
-    record.timestamp = stamp;
-    return FillWideRecord(wide, &record, walk->line, walk->nameLength, codePage);
+    wide->position = walk->position;
+    wide->timestamp = stamp;
+    return FillWideRecord(wide, walk->line, walk->length, codePage);
 }
 
 // Fills the records and the closing record; `filled` counts the entries.
+// Most archives are ASCII or UTF-8, so the walk starts out reading names as
+// UTF-8 and starts again in the fallback code page at the first name that
+// is not: one walk for most archives, two at most.
 static int32_t FillWideRecords(FileInfoW *records, const char *directory, int64_t stamp,
                                int32_t *filled) {
-    UINT codePage = NamesCodePage(directory);
-    EntryWalk walk;
-    StartWalk(&walk, directory);
+    UINT codePage = CP_UTF8;
     int32_t result = SPI_OK;
-    *filled = 0;
-    while (result == SPI_OK && NextEntry(&walk)) {
-        result = FillFromWalk(&records[*filled], &walk, codePage, stamp);
-        (*filled)++;
+    bool again = true;
+    while (again) {
+        again = false;
+        EntryWalk walk;
+        StartWalk(&walk, directory);
+        *filled = 0;
+        while (result == SPI_OK && !again && NextEntry(&walk)) {
+            if (codePage == CP_UTF8 && !NameIsUtf8(walk.line, walk.nameLength)) {
+                codePage = FallbackCodePage();
+                memset(records, 0, (size_t)*filled * sizeof *records);
+                again = true;
+            } else {
+                result = FillFromWalk(&records[*filled], &walk, codePage, stamp);
+                (*filled)++;
+            }
+        }
     }
     records[*filled].method[0] = '\0';
     return result;
@@ -75,8 +86,10 @@ static int32_t FillWideRecords(FileInfoW *records, const char *directory, int64_
 static HLOCAL ListWideEntries(HANDLE file, const char *directory, int32_t *result) {
     int32_t lines = LineBufferLineCount() - 2;
     uint64_t bytes = ((uint64_t)(lines > 0 ? lines : 0) + 1) * sizeof(FileInfoW);
-    HLOCAL block =
-        bytes <= kLargestRecordBlock ? LocalAlloc(LMEM_MOVEABLE, (SIZE_T)bytes) : nullptr;
+    // Zeroed, so that each record is written only where it holds something.
+    HLOCAL block = bytes <= kLargestRecordBlock
+                       ? LocalAlloc(LMEM_MOVEABLE | LMEM_ZEROINIT, (SIZE_T)bytes)
+                       : nullptr;
     FileInfoW *records = block != nullptr ? (FileInfoW *)LocalLock(block) : nullptr;
     int32_t filled = 0;
     *result = SPI_NO_MEMORY;
@@ -167,6 +180,7 @@ static int32_t LookupWide(HANDLE file, const char *directory, const SpiWideChar 
     int32_t result = SPI_NO_SUCH_ENTRY;
     while (result == SPI_NO_SUCH_ENTRY && NextEntry(&walk)) {
         FileInfoW record;
+        memset(&record, 0, sizeof record);
         result = FillFromWalk(&record, &walk, codePage, stamp);
         if (result == SPI_OK && !SameName(&record, name, length, (flags & SPI_IGNORE_CASE) != 0))
             result = SPI_NO_SUCH_ENTRY;
@@ -228,11 +242,10 @@ static int32_t ExtractToFolder(HANDLE file, intptr_t position, const SpiWideChar
     if (result == SPI_OK)
         result =
             ReadEntryLineAt(file, position, &start, &size, name, &nameLength, progress, userData);
-    FileInfoW record;
-    FileInfo numbers; // only the name is wanted
-    memset(&numbers, 0, sizeof numbers);
+    FileInfoW record; // only the name is wanted
+    memset(&record, 0, sizeof record);
     if (result == SPI_OK)
-        result = FillWideRecord(&record, &numbers, name, nameLength, codePage);
+        result = DecodeEntryName(&record, name, nameLength, codePage);
     bool readEntry = result == SPI_OK;
     if (readEntry) {
         ReportProgress(progress, 2, userData);

@@ -11,12 +11,21 @@
 // when it is a double-byte one, else CP932.
 UINT NamesCodePage(const char *directory);
 
-// Fills a wide record from an entry line's ANSI record (numbers and method)
-// and its name bytes decoded from `codePage`. Returns SPI_OK, or
-// SPI_NO_MEMORY for a name too long to decode on the stack whose scratch
-// block cannot be had (the record is then zeroed).
-int32_t FillWideRecord(FileInfoW *wide, const FileInfo *record, const char *name,
-                       int32_t nameLength, UINT codePage);
+// The two halves of that choice: whether one name is valid UTF-8, and the
+// code page for an archive where some name is not.
+bool NameIsUtf8(const char *name, int32_t length);
+UINT FallbackCodePage(void);
+
+// Fills a zeroed wide record from an entry line (`length` bytes without its
+// line end, a TAB after `nameLength` bytes): method, sizes, and the name
+// decoded from `codePage` into path and filename. position and timestamp
+// are the caller's. Returns SPI_OK, or SPI_NO_MEMORY for a name too long to
+// decode on the stack whose scratch block cannot be had.
+int32_t FillWideRecord(FileInfoW *wide, const char *line, int32_t length, UINT codePage);
+
+// Decodes a name into a zeroed record's path and filename; SPI_OK or
+// SPI_NO_MEMORY as above.
+int32_t DecodeEntryName(FileInfoW *wide, const char *name, int32_t nameLength, UINT codePage);
 
 // Writes `size` bytes at archive offset `start` into folder\filename, through
 // a fresh temporary file renamed into place, with the archive's last-write

@@ -13,23 +13,30 @@ static constexpr SpiWideChar kReplacement = 0xFFFD;
 // read back is shorter.
 static constexpr int32_t kStackUnits = 512;
 
-static bool ValidUtf8(const char *name, int32_t length) {
+static bool IsAscii(const char *name, int32_t length) {
     int32_t i = 0;
     while (i < length && (unsigned char)name[i] < 0x80)
         i++;
-    return i == length ||
+    return i == length;
+}
+
+bool NameIsUtf8(const char *name, int32_t length) {
+    return IsAscii(name, length) ||
            MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, length, nullptr, 0) > 0;
+}
+
+UINT FallbackCodePage(void) {
+    UINT ansi = GetACP();
+    bool doubleByte = ansi == 932 || ansi == 936 || ansi == 949 || ansi == 950;
+    return doubleByte ? ansi : kMostArchivesCodePage;
 }
 
 UINT NamesCodePage(const char *directory) {
     EntryWalk walk;
     StartWalk(&walk, directory);
     while (NextEntry(&walk)) {
-        if (!ValidUtf8(walk.line, walk.nameLength)) {
-            UINT ansi = GetACP();
-            bool doubleByte = ansi == 932 || ansi == 936 || ansi == 949 || ansi == 950;
-            return doubleByte ? ansi : kMostArchivesCodePage;
-        }
+        if (!NameIsUtf8(walk.line, walk.nameLength))
+            return FallbackCodePage();
     }
     return CP_UTF8;
 }
@@ -38,8 +45,12 @@ UINT NamesCodePage(const char *directory) {
 // came. Bytes that do not decode become U+FFFD each, character by character,
 // so that one bad byte costs one character and not the name.
 static int32_t Decode(UINT codePage, const char *name, int32_t length, SpiWideChar *units) {
-    if (length == 0)
-        return 0;
+    // ASCII is itself in every code page of names: no conversion needed.
+    if (IsAscii(name, length)) {
+        for (int32_t i = 0; i < length; i++)
+            units[i] = (SpiWideChar)name[i];
+        return length;
+    }
     int32_t n = MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, name, length, units, length);
     if (n > 0)
         return n;
@@ -71,20 +82,13 @@ static void StoreField(SpiWideChar *field, const SpiWideChar *units, int32_t cou
     memcpy(field, units, (size_t)count * sizeof *units);
 }
 
-int32_t FillWideRecord(FileInfoW *wide, const FileInfo *record, const char *name,
-                       int32_t nameLength, UINT codePage) {
-    memset(wide, 0, sizeof *wide);
+int32_t DecodeEntryName(FileInfoW *wide, const char *name, int32_t nameLength, UINT codePage) {
     SpiWideChar stack[kStackUnits];
     SpiWideChar *units = stack;
     if (nameLength + 2 > kStackUnits)
         units = (SpiWideChar *)GlobalAlloc(GPTR, ((size_t)nameLength + 2) * sizeof *units);
     if (units == nullptr)
         return SPI_NO_MEMORY;
-    memcpy(wide->method, record->method, sizeof wide->method);
-    wide->position = record->position;
-    wide->compsize = record->compsize;
-    wide->filesize = record->filesize;
-    wide->timestamp = record->timestamp;
     int32_t n = Decode(codePage, name, nameLength, units);
     // path is everything up to the last separator, each written as '\'.
     int32_t split = n;
@@ -99,4 +103,13 @@ int32_t FillWideRecord(FileInfoW *wide, const FileInfo *record, const char *name
     if (units != stack)
         GlobalFree(units);
     return SPI_OK;
+}
+
+int32_t FillWideRecord(FileInfoW *wide, const char *line, int32_t length, UINT codePage) {
+    uint32_t start = 0, end = 0;
+    int32_t nameLength = ParseEntryRange(line, length, &start, &end);
+    memcpy(wide->method, kMethod, sizeof kMethod);
+    wide->compsize = end - start;
+    wide->filesize = end - start;
+    return DecodeEntryName(wide, line, nameLength, codePage);
 }
