@@ -1,6 +1,9 @@
-// The names layer's conversions, done by the platform: iconv on Linux,
+// Code pages of names: which encodings there are, how "auto" decides, UTF-8,
+// and the conversions, done by the platform: iconv on Linux,
 // MultiByteToWideChar and WideCharToMultiByte on Windows. No tables of our own.
-#include "tools/quorvel/names.h"
+#include "tools/quorvel/codepage.h"
+
+#include <ctype.h>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -11,6 +14,139 @@
 #include <map>
 #include <wctype.h>
 #endif
+
+struct EncodingName {
+    const char *name;
+    uint32_t codePage;
+};
+
+// Canonical names first: the first name of a code page is the one shown.
+static const EncodingName kEncodings[] = {
+    {"UTF-8", kUtf8CodePage}, {"UTF8", kUtf8CodePage},
+    {"CP932", 932},           {"SHIFT_JIS", 932},
+    {"SHIFT-JIS", 932},       {"SJIS", 932},
+    {"MS932", 932},           {"WINDOWS-31J", 932},
+    {"CP936", 936},           {"GBK", 936},
+    {"CP949", 949},           {"UHC", 949},
+    {"CP950", 950},           {"BIG5", 950},
+    {"CP1252", 1252},         {"WINDOWS-1252", 1252},
+};
+
+static constexpr uint32_t kAutoFallback = 932;
+
+static std::string Upper(std::string text) {
+    for (char &c : text)
+        c = (char)toupper((unsigned char)c);
+    return text;
+}
+
+Encoding EncodingOf(uint32_t codePage) {
+    for (const EncodingName &e : kEncodings) {
+        if (e.codePage == codePage)
+            return Encoding{e.name, codePage};
+    }
+    return Encoding{"CP" + std::to_string(codePage), codePage};
+}
+
+bool ParseEncoding(const std::string &text, Encoding *out) {
+    std::string upper = Upper(text);
+    if (upper == "AUTO") {
+        *out = Encoding{"auto", 0};
+        return true;
+    }
+    for (const EncodingName &e : kEncodings) {
+        if (upper == e.name && CodePageConverts(e.codePage)) {
+            *out = EncodingOf(e.codePage);
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string AcceptedEncodings() {
+    std::string list = "auto";
+    for (const EncodingName &e : kEncodings)
+        list += std::string(", ") + e.name;
+    return list;
+}
+
+Encoding ResolveEncoding(const Encoding &chosen, bool allNamesUtf8) {
+    if (chosen.codePage != 0)
+        return chosen;
+    return EncodingOf(allNamesUtf8 ? kUtf8CodePage : kAutoFallback);
+}
+
+// The length of the UTF-8 sequence at text[0] and its code point, or 0 if
+// it is not a well-formed one.
+static size_t DecodeUtf8(const unsigned char *text, size_t size, char32_t *point) {
+    unsigned char c = text[0];
+    size_t length = c < 0x80 ? 1 : c < 0xC2 ? 0 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : c < 0xF5 ? 4 : 0;
+    if (length == 0 || length > size)
+        return 0;
+    char32_t value = length == 1 ? c : c & (0x7F >> length);
+    for (size_t i = 1; i < length; i++) {
+        if ((text[i] & 0xC0) != 0x80)
+            return 0;
+        value = value << 6 | (text[i] & 0x3F);
+    }
+    static const char32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (value < kSmallest[length] || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF))
+        return 0;
+    *point = value;
+    return length;
+}
+
+bool ValidUtf8(const char *bytes, size_t size) {
+    const unsigned char *text = (const unsigned char *)bytes;
+    for (size_t i = 0; i < size;) {
+        char32_t point;
+        if (text[i] < 0x80) {
+            i++;
+            continue;
+        }
+        size_t length = DecodeUtf8(text + i, size - i, &point);
+        if (length == 0)
+            return false;
+        i += length;
+    }
+    return true;
+}
+
+bool Utf8ToCodePoints(const std::string &text, std::u32string *points) {
+    points->clear();
+    const unsigned char *bytes = (const unsigned char *)text.data();
+    for (size_t i = 0; i < text.size();) {
+        char32_t point;
+        size_t length = DecodeUtf8(bytes + i, text.size() - i, &point);
+        if (length == 0)
+            return false;
+        points->push_back(point);
+        i += length;
+    }
+    return true;
+}
+
+std::string CodePointsToUtf8(const std::u32string &points) {
+    std::string text;
+    for (char32_t p : points) {
+        if (p < 0x80) {
+            text += (char)p;
+        } else if (p < 0x800) {
+            text += (char)(0xC0 | p >> 6);
+            text += (char)(0x80 | (p & 0x3F));
+        } else if (p < 0x10000) {
+            text += (char)(0xE0 | p >> 12);
+            text += (char)(0x80 | (p >> 6 & 0x3F));
+            text += (char)(0x80 | (p & 0x3F));
+        } else {
+            text += (char)(0xF0 | p >> 18);
+            text += (char)(0x80 | (p >> 12 & 0x3F));
+            text += (char)(0x80 | (p >> 6 & 0x3F));
+            text += (char)(0x80 | (p & 0x3F));
+        }
+    }
+    return text;
+}
 
 static bool IsAscii(const char *bytes, size_t size) {
     for (size_t i = 0; i < size; i++) {
