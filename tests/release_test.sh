@@ -23,6 +23,7 @@ check 'file zip/axquorvel.spi | grep -q "PE32 executable (DLL).*Intel 80386"' "a
 check 'file zip/axquorvel.sph | grep -q "PE32+ executable (DLL).*x86-64"' "axquorvel.sph is no 64-bit DLL"
 check 'head -c 2000 zip/README.txt | grep -q "$(printf "\r")$"' "README.txt has no CR LF line ends"
 check 'grep -q "axquorvel.sph   for 64-bit host" zip/README.txt' "README.txt says not where the modules go"
+check 'grep -q "GetArchiveInfoW" zip/README.txt' "README.txt does not name the wide entry points"
 dpkg-deb -c "$deb" | awk '{print $6}' >deb.txt
 check 'grep -qx "./usr/bin/quorvel" deb.txt && grep -qx "./usr/share/man/man1/quorvel.1" deb.txt' \
     "the package lacks quorvel or its manual"
