@@ -25,7 +25,7 @@ complete_line() {
 }
 
 mkdir -p t/sub && printf x >"t/sub/with space.txt" && printf y >t/sub/plain.txt
-quorvel pack -o t.dat t >/dev/null
+quorvel pack --separator / -o t.dat t >/dev/null
 check '[ "$(complete_line quorvel ex)" = extract ]' "commands"
 check 'complete_line quorvel extract --ov | grep -qx -- --overwrite' "options from --help"
 check 'complete_line quorvel list -O "" | grep -qx CP932' "encodings"

@@ -19,7 +19,7 @@ while [ $i -lt 30 ]; do
     i=$((i + 1))
 done
 printf 'B' >tree/b/Big.TXT
-q pack -o tree.dat tree >/dev/null
+q pack --separator / -o tree.dat tree >/dev/null
 
 # getopt_long: options after operands, combined short options, "--", help per command.
 expect 0 "options after the operands" list tree.dat -l
@@ -95,14 +95,18 @@ expect 3 "test a file that is not an archive" test tree/a/f1.txt
 # update replaces in place and appends; pack -T keeps a given order.
 mkdir -p mod/x
 printf c0 >mod/x/c && printf a0 >mod/x/a && printf b0 >mod/x/b
-printf 'mod/x/c\nmod/x/a\nmod/x/b\n' | q pack -T - -o mod.dat >/dev/null
+printf 'mod/x/c\nmod/x/a\nmod\\x\\b\n' | q pack -T - -o mod.dat >/dev/null
 expect 0 "list an archive packed in list order" list mod.dat
-check '[ "$(tr "\n" " " <out.txt)" = "mod/x/c mod/x/a mod/x/b " ]' "pack -T order: $(tr '\n' ' ' <out.txt)"
+check '[ "$(tr "\n" " " <out.txt)" = "mod\\x\\c mod\\x\\a mod\\x\\b " ]' "pack -T order: $(tr '\n' ' ' <out.txt)"
 printf 'b1, longer' >mod/x/b && printf d1 >mod/x/d
 cp mod.dat mod-before.dat
 expect 0 "update" update mod.dat mod/x/b mod/x/d
 expect 0 "list it" list mod.dat
-check '[ "$(tr "\n" " " <out.txt)" = "mod/x/c mod/x/a mod/x/b mod/x/d " ]' "update order: $(tr '\n' ' ' <out.txt)"
+check '[ "$(tr "\n" " " <out.txt)" = "mod\\x\\c mod\\x\\a mod\\x\\b mod\\x\\d " ]' "update order: $(tr '\n' ' ' <out.txt)"
+q pack --separator / -o slash.dat mod/x/a >/dev/null
+expect 0 "list an archive packed with --separator /" list slash.dat
+check '[ "$(cat out.txt)" = mod/x/a ]' "pack --separator /: $(cat out.txt)"
+expect 2 "pack --separator of another character" pack --separator : -o bad.dat mod/x/a
 expect 0 "extract it" extract mod.dat -C upd
 check '[ "$(cat upd/mod/x/c upd/mod/x/a upd/mod/x/b upd/mod/x/d)" = "c0a0b1, longerd1" ]' \
     "update's bytes"

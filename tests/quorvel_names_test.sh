@@ -68,16 +68,24 @@ mkdir -p src/ソフト
 printf hyouji >src/ソフト/表示.txt
 printf DI >'src/アヂ.png'
 expect 0 "pack into Shift_JIS" pack --encoding CP932 -o rt.dat src
-printf 'src/\203\101\203\141.png\nsrc/\203\134\203\164\203\147/\225\134\216\246.txt\n' >want.txt
-check 'stored_names rt.dat | cmp -s - want.txt' "pack did not store Shift_JIS names"
+printf 'src\\\203\101\203\141.png\nsrc\\\203\134\203\164\203\147\\\225\134\216\246.txt\n' >want.txt
+check 'stored_names rt.dat | cmp -s - want.txt' "pack did not store Shift_JIS names with \\"
 expect 0 "extract what was packed" extract rt.dat -C rt
 check 'diff -r src rt/src >/dev/null' "the round trip through Shift_JIS differs"
 
-# Made elsewhere, extracted, packed again in the original's order: the same names.
+# Made elsewhere, listed, extracted, packed again with the list: the same
+# names byte for byte, in the same order, with the same bytes. Names with /
+# take --separator /; names with \ (as Windows tools write them) the default.
 q list sjis.dat | tr -d '\r' >order.txt
-(cd out && $Q pack -O CP932 -T ../order.txt -o ../again.dat) >/dev/null
-check 'stored_names sjis.dat >a.txt && stored_names again.dat >b.txt && cmp -s a.txt b.txt' \
-    "a repacked archive stores other names"
+(cd out && $Q pack -O CP932 --separator / -T ../order.txt -o ../again.dat) >/dev/null
+check 'cmp -s sjis.dat again.dat' "a repacked / archive differs from the original"
+make_archive win.dat '\203\134\203\164\203\147\\\225\134\216\246.txt' hyouji \
+    'data\\readme.txt' readme '\203\101.png' A
+q list win.dat | tr -d '\r' >order.txt
+check 'grep -qxF "data\\readme.txt" order.txt' "list does not show the stored separator"
+expect 0 "extract a \\ archive" extract win.dat -C win
+(cd win && $Q pack -O CP932 -T ../order.txt -o ../again.dat) >/dev/null
+check 'cmp -s win.dat again.dat' "a repacked \\ archive differs from the original"
 
 if [ -z "$lean" ]; then
     # Before writing anything: a name with no form in the code page, a name

@@ -18,7 +18,7 @@ done
 : >tree/a/b/empty
 head -c 3000000 /dev/urandom >tree/a/b/c/large.bin
 printf 'with space' >"tree/a/name with space"
-expect 0 "pack a tree" pack -o tree.dat tree
+expect 0 "pack a tree" pack --separator / -o tree.dat tree
 expect 0 "extract it" extract tree.dat -C out
 diff -r tree/a out/tree/a >/dev/null && pass || fail "round trip differs"
 expect 0 "list it" list tree.dat
@@ -43,7 +43,7 @@ cmp -s out/tree/a/f1.txt tree/a/f1.txt && pass || fail "--overwrite did not repl
 # Names that lead outside the target folder are refused; the rest extract.
 mkdir -p evil/zz evil/yy evil/xx evil/ok
 for d in zz yy xx ok; do echo "$d" >"evil/$d/evil"; done
-expect 0 "pack the evil tree" pack -o evil.dat evil
+expect 0 "pack the evil tree" pack --separator / -o evil.dat evil
 rename_entry evil.dat evil/xx/evil ../../x/evil
 rename_entry evil.dat evil/yy/evil /tmp/yy/evil
 rename_entry evil.dat evil/zz/evil C:/zz/x/evil

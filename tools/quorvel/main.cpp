@@ -46,7 +46,17 @@ static const CommandSpec kCommands[] = {
 };
 
 // Options that have no short form get a key from here on.
-enum { kJson = 256, kExclude, kOverwrite, kCacheSize, kPlugin, kVersion };
+enum {
+    kJson = 256,
+    kExclude,
+    kOverwrite,
+    kCacheSize,
+    kPlugin,
+    kVersion,
+    kSeparator,
+    kWrite,
+    kDiscardEdits
+};
 
 struct OptionSpec {
     const char *longName; // null if there is only the short one
@@ -71,7 +81,10 @@ static const OptionSpec kOptions[] = {
     {"output", 'o', "ARCHIVE", "pack ", "the archive to write"},
     {"files-from", 'T', "LIST", "pack ",
      "store the files and folders LIST names, one per line, in that order (- for standard "
-     "input)"},
+     "input); \\ and / both separate folders, so the output of list works as LIST"},
+    {"separator", kSeparator, "SEP", "pack ",
+     "store SEP between folders: \\ (the default, as the Windows programs that read "
+     "these archives expect) or /"},
 #ifndef _WIN32
     {"foreground", 'f', nullptr, "mount ", "stay in the foreground until the mount ends"},
     {"cache-size", kCacheSize, "SIZE", "mount ",
@@ -274,6 +287,13 @@ static int ReadOptions(const CommandSpec &command, int argc, char **argv, Option
             break;
         case 'T':
             options->listFile = optarg;
+            break;
+        case kSeparator:
+            if (strcmp(optarg, "/") != 0 && strcmp(optarg, "\\") != 0) {
+                Error("--separator", "'%s' is neither / nor \\", optarg);
+                return kExitUsage;
+            }
+            options->separator = optarg[0];
             break;
         case 'f':
             options->foreground = true;

@@ -40,7 +40,9 @@ static bool StoredName(const std::string &name, const Encoding &encoding, char s
     return true;
 }
 
-// The lines of a list file ("-" for standard input): one file or folder each.
+// The lines of a list file ("-" for standard input): one file or folder
+// each, where '\' separates folders as '/' does (the output of list names
+// entries as stored).
 static bool ReadListFile(const std::string &path, std::vector<std::string> *lines) {
     FILE *in = path == "-" ? stdin : OpenFile(path, "rb");
     if (in == nullptr) {
@@ -53,6 +55,7 @@ static bool ReadListFile(const std::string &path, std::vector<std::string> *line
         if (c == '\n' || c == EOF) {
             if (!line.empty() && line.back() == '\r')
                 line.pop_back();
+            std::replace(line.begin(), line.end(), '\\', '/');
             if (!line.empty())
                 lines->push_back(line);
             line.clear();
@@ -109,7 +112,8 @@ int Pack(const Options &options) {
     std::set<std::string> seen;
     for (const InputFile &input : inputs) {
         std::string stored, why;
-        if (StoredName(input.name, encoding, '/', &stored, &why) && !seen.insert(stored).second)
+        if (StoredName(input.name, encoding, options.separator, &stored, &why) &&
+            !seen.insert(stored).second)
             why = "is given more than once";
         if (!why.empty()) {
             Error(input.name, "%s", why.c_str());
@@ -140,7 +144,8 @@ int Update(const Options &options) {
     std::vector<std::string> arguments(options.operands.begin() + 1, options.operands.end());
     int status = Inputs(arguments, true, &inputs) ? kExitOk : kExitArchive;
 
-    // New entries follow the archive's own separator: '\' if its names use only that.
+    // New entries follow the archive's own separator: '/' if its names use
+    // only that, else '\', as pack stores by default.
     bool slash = false, backslash = false;
     std::map<std::string, size_t> byKey;
     for (size_t i = 0; i < inputs.size(); i++)
@@ -173,7 +178,7 @@ int Update(const Options &options) {
         backslash = backslash || name.find('\\') != std::string::npos;
         entries.push_back(entry);
     }
-    char separator = backslash && !slash ? '\\' : '/';
+    char separator = slash && !backslash ? '/' : '\\';
     for (size_t i = 0; status == kExitOk && i < inputs.size(); i++) {
         std::string stored, why;
         if (used[i])

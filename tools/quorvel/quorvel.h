@@ -23,6 +23,7 @@ struct Options {
     std::string directory = "."; // extract -C
     std::string output;          // pack -o
     std::string listFile;        // pack -T
+    char separator = '\\';       // pack --separator: stored between folders
     std::vector<std::string> excludes;
     bool details = false;             // list -l
     bool json = false;                // list --json

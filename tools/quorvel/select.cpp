@@ -38,6 +38,28 @@ static size_t IndexOf(const Listing &listing, uint64_t position) {
                                                        : listing.count;
 }
 
+// A name or pattern with every '\' read as '/': names use either between
+// folders, and NAME operands match with either.
+static std::string Slashes(std::string text) {
+    std::replace(text.begin(), text.end(), '\\', '/');
+    return text;
+}
+
+// Looks an exact name up through the plug-in as typed, then with all its
+// separators as '\', then as '/'; the index of its record, or listing.count.
+static size_t LookUpTyped(const Archive &archive, const Listing &listing, const Encoding &encoding,
+                          const std::string &typed) {
+    std::string backslashes = Slashes(typed);
+    std::replace(backslashes.begin(), backslashes.end(), '/', '\\');
+    for (const std::string &name : {typed, backslashes, Slashes(typed)}) {
+        std::string stored;
+        FileInfo record;
+        if (EncodeName(encoding, name, &stored) && LookUpEntry(archive, stored, &record) == SPI_OK)
+            return IndexOf(listing, record.position);
+    }
+    return listing.count;
+}
+
 // The records the operands and excludes choose (see Select).
 static std::vector<size_t> SelectEntries(const Archive &archive, const Listing &listing,
                                          const Encoding &encoding, const Options &options,
@@ -46,20 +68,15 @@ static std::vector<size_t> SelectEntries(const Archive &archive, const Listing &
     for (const std::string &operand : operands) {
         bool found = false;
         if (!HasPatternChars(operand) && !options.ignoreCase) {
-            std::string stored;
-            FileInfo record;
-            if (EncodeName(encoding, operand, &stored) &&
-                LookUpEntry(archive, stored, &record) == SPI_OK) {
-                size_t i = IndexOf(listing, record.position);
-                found = i < listing.count;
-                if (found)
-                    chosen[i] = true;
-            }
+            size_t i = LookUpTyped(archive, listing, encoding, operand);
+            found = i < listing.count;
+            if (found)
+                chosen[i] = true;
         } else {
-            std::string name;
+            std::string name, pattern = Slashes(operand);
             for (size_t i = 0; i < listing.count; i++) {
                 if (RecordName(listing.records[i], encoding, &name) &&
-                    MatchName(operand, name, options.ignoreCase)) {
+                    MatchName(pattern, Slashes(name), options.ignoreCase)) {
                     chosen[i] = true;
                     found = true;
                 }
@@ -79,7 +96,8 @@ static std::vector<size_t> SelectEntries(const Archive &archive, const Listing &
         bool excluded = false;
         if (!options.excludes.empty() && RecordName(listing.records[i], encoding, &name)) {
             for (const std::string &pattern : options.excludes)
-                excluded = excluded || MatchName(pattern, name, options.ignoreCase);
+                excluded =
+                    excluded || MatchName(Slashes(pattern), Slashes(name), options.ignoreCase);
         }
         if (!excluded)
             selected.push_back(i);
