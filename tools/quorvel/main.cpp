@@ -40,7 +40,8 @@ static const CommandSpec kCommands[] = {
     {"update", Update, "ARCHIVE FILE-OR-DIR...",
      "replace the entries these files match and add the others", 2, kAny, true},
 #ifndef _WIN32
-    {"mount", Mount, "ARCHIVE DIR", "show the archive as a read-only folder at DIR", 2, 2, true},
+    {"mount", Mount, "ARCHIVE DIR", "show the archive as a folder at DIR, read-only unless --write",
+     2, 2, true},
     {"umount", Unmount, "DIR", "end the mount at DIR", 1, 1, false},
 #endif
 };
@@ -89,6 +90,14 @@ static const OptionSpec kOptions[] = {
     {"foreground", 'f', nullptr, "mount ", "stay in the foreground until the mount ends"},
     {"cache-size", kCacheSize, "SIZE", "mount ",
      "keep the bytes of closed files up to SIZE (K, M, G; default 256M)"},
+    {"write", kWrite, nullptr, "mount ",
+     "let files and folders be made, changed, renamed and deleted; every change is kept "
+     "on disk at once in .ARCHIVE.quorvel-edits beside the archive, and the archive is "
+     "written anew when the mount ends (umount, fusermount3 -u, or Ctrl-C with -f). A save "
+     "that fails keeps the edits, and the next mount --write resumes them, as it does "
+     "after a crash"},
+    {"discard-edits", kDiscardEdits, nullptr, "mount ",
+     "with --write, drop the unsaved edits an earlier mount left, and start afresh"},
 #endif
     {"help", 'h', nullptr, "", "show this help and exit"},
 };
@@ -297,6 +306,12 @@ static int ReadOptions(const CommandSpec &command, int argc, char **argv, Option
             break;
         case 'f':
             options->foreground = true;
+            break;
+        case kWrite:
+            options->write = true;
+            break;
+        case kDiscardEdits:
+            options->discardEdits = true;
             break;
         case kCacheSize:
             if (!ParseSize(optarg, &options->cacheBytes)) {

@@ -30,6 +30,8 @@ struct Options {
     bool ignoreCase = false;          // -i
     bool overwrite = false;           // extract --overwrite
     bool foreground = false;          // mount -f
+    bool write = false;               // mount --write
+    bool discardEdits = false;        // mount --discard-edits
     uint64_t cacheBytes = 256u << 20; // mount --cache-size
 };
 

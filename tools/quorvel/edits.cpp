@@ -1,0 +1,276 @@
+// The sidecar of a writable mount: making, resuming and removing it, the
+// journal of changes, and the staged bytes of changed and new files.
+#include "tools/quorvel/edits.h"
+
+#include "tools/quorvel/output.h"
+
+#include <algorithm>
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+static const char kHeader[] = "quorvel-edits";
+static const char kVersion[] = "1";
+static const char kJournal[] = "journal";
+static const char kFiles[] = "files";
+static const char kProcess[] = "mount.pid";
+static const char kFailure[] = "save-failed";
+
+std::string SidecarPath(const std::string &archive) {
+    size_t slash = archive.rfind('/');
+    std::string folder = slash == std::string::npos ? "." : archive.substr(0, slash);
+    std::string name = slash == std::string::npos ? archive : archive.substr(slash + 1);
+    return folder + "/." + name + ".quorvel-edits";
+}
+
+// What ties a journal to one state of its archive: a journal made for
+// another file, or before the archive changed, is never applied.
+static std::string HeaderLine(const Archive &archive) {
+    char line[160];
+    snprintf(line, sizeof line, "%s\t%s\t%llu\t%lld\t%lld\n", kHeader, kVersion,
+             (unsigned long long)archive.state.size, (long long)archive.state.modified,
+             (long long)archive.state.modifiedNanoseconds);
+    return line;
+}
+
+static std::vector<std::string> Fields(const std::string &line) {
+    std::vector<std::string> fields;
+    size_t start = 0;
+    for (size_t tab; (tab = line.find('\t', start)) != std::string::npos; start = tab + 1)
+        fields.push_back(line.substr(start, tab - start));
+    fields.push_back(line.substr(start));
+    return fields;
+}
+
+static bool IsNumber(const std::string &text) {
+    return !text.empty() && text.size() < 19 &&
+           text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// A change as the journal holds it: a known operation with its fields.
+static bool WellFormed(const std::vector<std::string> &f) {
+    const std::string &op = f[0];
+    if (op == "new" || op == "stage")
+        return f.size() == 3 && !f[1].empty() && IsNumber(f[2]) && f[2] != "0";
+    if (op == "mkdir" || op == "rmdir" || op == "unlink")
+        return f.size() == 2 && !f[1].empty();
+    return op == "rename" && f.size() == 3 && !f[1].empty() && !f[2].empty();
+}
+
+static bool ReadAll(int fd, std::string *text) {
+    char buffer[65536];
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof buffer)) > 0)
+        text->append(buffer, (size_t)n);
+    return n == 0;
+}
+
+// Reads the journal of a resumed sidecar. A last line without its line end
+// is a change that was never answered (the mount stopped while writing it)
+// and is left out.
+static bool ReadJournal(Sidecar *sidecar, const Archive &archive,
+                        std::vector<std::vector<std::string>> *changes, std::string *why) {
+    std::string text;
+    if (!ReadAll(sidecar->journal, &text)) {
+        *why = "its journal cannot be read: " + std::string(strerror(errno));
+        return false;
+    }
+    size_t end = text.find('\n');
+    if (end == std::string::npos || text.substr(0, end + 1) != HeaderLine(archive)) {
+        *why = text.compare(0, sizeof kHeader - 1, kHeader) == 0
+                   ? "its edits were made to another archive, or the archive changed since"
+                   : "its journal is damaged";
+        return false;
+    }
+    for (size_t at = end + 1; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+        std::vector<std::string> fields = Fields(text.substr(at, end - at));
+        if (!WellFormed(fields)) {
+            *why = "its journal is damaged";
+            return false;
+        }
+        if (fields[0] == "new" || fields[0] == "stage")
+            sidecar->nextStage = std::max<uint64_t>(sidecar->nextStage,
+                                                    strtoull(fields[2].c_str(), nullptr, 10) + 1);
+        changes->push_back(fields);
+    }
+    return true;
+}
+
+static void RemoveAll(const std::string &path) {
+    DIR *files = opendir((path + "/" + kFiles).c_str());
+    for (struct dirent *e; files != nullptr && (e = readdir(files)) != nullptr;) {
+        if (e->d_name[0] != '.')
+            unlinkat(dirfd(files), e->d_name, 0);
+    }
+    if (files != nullptr)
+        closedir(files);
+    rmdir((path + "/" + kFiles).c_str());
+    for (const char *name : {kJournal, kProcess, kFailure})
+        unlink((path + "/" + name).c_str());
+    rmdir(path.c_str());
+}
+
+static bool MakeSidecar(Sidecar *sidecar, const Archive &archive, std::string *why) {
+    std::string header = HeaderLine(archive);
+    bool made = mkdir(sidecar->path.c_str(), 0700) == 0;
+    int error = errno;
+    if (made) {
+        made = mkdir((sidecar->path + "/" + kFiles).c_str(), 0700) == 0;
+        sidecar->journal = open((sidecar->path + "/" + kJournal).c_str(),
+                                O_RDWR | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0600);
+        made = made && sidecar->journal >= 0 &&
+               write(sidecar->journal, header.data(), header.size()) == (ssize_t)header.size() &&
+               fsync(sidecar->journal) == 0;
+        error = errno;
+        if (!made)
+            RemoveAll(sidecar->path);
+    }
+    if (!made)
+        *why = "cannot keep edits beside the archive: " + std::string(strerror(error));
+    return made;
+}
+
+bool OpenSidecar(const Archive &archive, bool discard, Sidecar *sidecar,
+                 std::vector<std::vector<std::string>> *changes, std::string *why) {
+    sidecar->path = SidecarPath(archive.path);
+    sidecar->nextStage = 1;
+    struct stat st;
+    bool exists = lstat(sidecar->path.c_str(), &st) == 0;
+    if (exists && !S_ISDIR(st.st_mode)) {
+        *why = "it is not a folder";
+        return false;
+    }
+    if (exists) {
+        sidecar->journal = open((sidecar->path + "/" + kJournal).c_str(),
+                                O_RDWR | O_APPEND | O_CLOEXEC | O_NOFOLLOW);
+        if (sidecar->journal < 0) {
+            *why = "it holds no journal";
+            return false;
+        }
+        if (flock(sidecar->journal, LOCK_EX | LOCK_NB) != 0) {
+            *why = "the archive is mounted for writing already";
+            CloseSidecar(sidecar, false);
+            return false;
+        }
+        if (discard) {
+            CloseSidecar(sidecar, true);
+            Error(sidecar->path, "unsaved edits discarded");
+            exists = false;
+        } else if (!ReadJournal(sidecar, archive, changes, why)) {
+            CloseSidecar(sidecar, false);
+            return false;
+        }
+    }
+    if (!exists &&
+        (!MakeSidecar(sidecar, archive, why) || flock(sidecar->journal, LOCK_EX | LOCK_NB) != 0)) {
+        CloseSidecar(sidecar, false);
+        return false;
+    }
+    sidecar->folder = open(sidecar->path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    sidecar->files =
+        open((sidecar->path + "/" + kFiles).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (sidecar->folder < 0 || sidecar->files < 0) {
+        *why = "it cannot be opened: " + std::string(strerror(errno));
+        CloseSidecar(sidecar, false);
+        return false;
+    }
+    unlinkat(sidecar->folder, kFailure, 0);
+    return true;
+}
+
+int AppendChange(Sidecar *sidecar, const std::vector<std::string> &fields) {
+    std::string line;
+    for (const std::string &field : fields)
+        line += (line.empty() ? "" : "\t") + field;
+    line += "\n";
+    // One write with O_APPEND: the line is there whole, or the mount stopped
+    // before answering the change.
+    ssize_t n = write(sidecar->journal, line.data(), line.size());
+    if (n == (ssize_t)line.size())
+        return 0;
+    int error = n < 0 ? errno : ENOSPC;
+    // Take a part of a line back, so that the journal stays whole.
+    if (n > 0) {
+        off_t size = lseek(sidecar->journal, 0, SEEK_END);
+        if (size >= n && ftruncate(sidecar->journal, size - n) != 0)
+            error = EIO;
+    }
+    return -error;
+}
+
+std::string StagedPath(const Sidecar &sidecar, uint64_t stage) {
+    return sidecar.path + "/" + kFiles + "/" + std::to_string(stage);
+}
+
+int CreateStaged(Sidecar *sidecar, uint64_t stage) {
+    int fd = openat(sidecar->files, std::to_string(stage).c_str(),
+                    O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    return fd >= 0 ? fd : -errno;
+}
+
+int OpenStaged(const Sidecar &sidecar, uint64_t stage) {
+    int fd = openat(sidecar.files, std::to_string(stage).c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+    return fd >= 0 ? fd : -errno;
+}
+
+void RemoveStaged(const Sidecar &sidecar, uint64_t stage) {
+    unlinkat(sidecar.files, std::to_string(stage).c_str(), 0);
+}
+
+int SyncSidecar(const Sidecar &sidecar) {
+    for (int fd : {sidecar.journal, sidecar.files, sidecar.folder}) {
+        if (fsync(fd) != 0)
+            return -errno;
+    }
+    return 0;
+}
+
+static void WriteNote(const Sidecar &sidecar, const char *name, const std::string &text) {
+    int fd = openat(sidecar.folder, name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+        ssize_t ignored = write(fd, text.data(), text.size());
+        (void)ignored; // a note that cannot be written only leaves umount less to say
+        close(fd);
+    }
+}
+
+void NoteMountProcess(const Sidecar &sidecar) {
+    WriteNote(sidecar, kProcess, std::to_string(getpid()) + "\n");
+}
+
+void NoteSaveFailure(const Sidecar &sidecar, const std::string &message) {
+    WriteNote(sidecar, kFailure, message + "\n");
+}
+
+void CloseSidecar(Sidecar *sidecar, bool remove) {
+    if (remove)
+        RemoveAll(sidecar->path);
+    for (int *fd : {&sidecar->files, &sidecar->folder, &sidecar->journal}) {
+        if (*fd >= 0)
+            close(*fd);
+        *fd = -1;
+    }
+}
+
+static std::string ReadNote(const std::string &path, const char *name) {
+    std::string text;
+    int fd = open((path + "/" + name).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd >= 0) {
+        ReadAll(fd, &text);
+        close(fd);
+    }
+    while (!text.empty() && text.back() == '\n')
+        text.pop_back();
+    return text;
+}
+
+int MountProcessOf(const std::string &path) { return atoi(ReadNote(path, kProcess).c_str()); }
+
+std::string SaveFailureOf(const std::string &path) { return ReadNote(path, kFailure); }
