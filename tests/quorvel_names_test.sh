@@ -79,13 +79,13 @@ check 'diff -r src rt/src >/dev/null' "the round trip through Shift_JIS differs"
 q list sjis.dat | tr -d '\r' >order.txt
 (cd out && $Q pack -O CP932 --separator / -T ../order.txt -o ../again.dat) >/dev/null
 check 'cmp -s sjis.dat again.dat' "a repacked / archive differs from the original"
-make_archive win.dat '\203\134\203\164\203\147\\\225\134\216\246.txt' hyouji \
+make_archive backslash.dat '\203\134\203\164\203\147\\\225\134\216\246.txt' hyouji \
     'data\\readme.txt' readme '\203\101.png' A
-q list win.dat | tr -d '\r' >order.txt
+q list backslash.dat | tr -d '\r' >order.txt
 check 'grep -qxF "data\\readme.txt" order.txt' "list does not show the stored separator"
-expect 0 "extract a \\ archive" extract win.dat -C win
-(cd win && $Q pack -O CP932 -T ../order.txt -o ../again.dat) >/dev/null
-check 'cmp -s win.dat again.dat' "a repacked \\ archive differs from the original"
+expect 0 "extract a \\ archive" extract backslash.dat -C backslash
+(cd backslash && $Q pack -O CP932 -T ../order.txt -o ../again.dat) >/dev/null
+check 'cmp -s backslash.dat again.dat' "a repacked \\ archive differs from the original"
 
 if [ -z "$lean" ]; then
     # Before writing anything: a name with no form in the code page, a name
