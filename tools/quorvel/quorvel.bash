@@ -10,7 +10,8 @@ _quorvel() {
         --plugin) ((i++)) ;;
         -O | --encoding) encoding=${words[i + 1]}; ((i++)) ;;
         --encoding=*) encoding=${words[i]#--encoding=} ;;
-        -C | --directory | -o | --output | -T | --files-from | --exclude) ((i++)) ;;
+        -C | --directory | -o | --output | -T | --files-from | --exclude | --separator | \
+            --cache-size) ((i++)) ;;
         -*) ;;
         *)
             if [[ -z $command ]]; then
@@ -27,6 +28,7 @@ _quorvel() {
     -C | --directory) _filedir -d; return ;;
     -o | --output) _filedir dat; return ;;
     -T | --files-from) _filedir; return ;;
+    --separator) COMPREPLY=($(compgen -W '/ \\' -- "$cur")); return ;;
     -O | --encoding)
         COMPREPLY=($(compgen -W "auto UTF-8 CP932 SHIFT_JIS GBK BIG5 UHC CP1252" -- "$cur"))
         return
@@ -34,7 +36,8 @@ _quorvel() {
     esac
 
     if [[ -z $command ]]; then
-        COMPREPLY=($(compgen -W "check list test extract cat pack update --help --version --plugin" \
+        COMPREPLY=($(compgen -W "check list test extract cat pack update mount umount --help
+            --version --plugin" \
             -- "$cur"))
         return
     fi
