@@ -174,6 +174,11 @@ if grep -q " $work/disk tmpfs" /proc/mounts; then
     check 'cmp -s disk/full.dat full-before.dat' "a failed save changed the archive"
     check '[ -f "disk/$(sidecar full.dat)/journal" ] && ! ls disk | grep -q quorvel-tmp' \
         "a failed save lost the edits or left a temporary file"
+    # A full disk while staging: the writer gets ENOSPC, earlier edits stay.
+    mount_rw disk/full.dat m
+    check '! head -c 2000000 /dev/zero 2>/dev/null >m/huge.bin' "a write past a full disk succeeded"
+    check '[ "$(cat m/small.txt)" = "small edit" ]' "a full disk lost an earlier edit"
+    q umount m 2>/dev/null
     rm -f big.bin && rm -f full-before.dat
 else
     echo "note: no tmpfs could be mounted; the full-disk case is not tested here"
