@@ -102,7 +102,9 @@ check '[ ! -e "$(sidecar game.dat)" ]' "an unchanged mount left its sidecar"
 
 # kill -9 after fsync loses nothing: the next mount resumes, and saves.
 mount_rw game.dat m
-printf 'after crash' >m/src/crash.txt
+printf 'first' >m/src/crash.txt
+printf 'after crash' >m/src/.crash.txt.tmp && mv m/src/.crash.txt.tmp m/src/crash.txt
+printf 'gone' >m/src/gone.txt && rm m/src/gone.txt
 sync m/src/crash.txt
 pid=$(cat "$(sidecar game.dat)/mount.pid")
 kill -9 "$pid"

@@ -89,6 +89,7 @@ static struct {
     Sidecar sidecar;
     size_t nextPlace = 0; // for new files: after every entry, in the order made
     char separator = '\\';
+    bool replaying = false; // applying a resumed journal
 } mounted;
 
 static size_t Child(size_t node, const std::string &name) {
@@ -237,10 +238,13 @@ static void ForgetFile(size_t node) {
         RemoveStaged(mounted.sidecar, n.stage);
 }
 
+// The size of a file's staged bytes. A resumed journal may name staged
+// bytes that a later change removed (a file replaced or deleted since).
 static int StagedSize(uint64_t stage, uint64_t *size) {
     struct stat st;
+    *size = 0;
     if (stat(StagedPath(mounted.sidecar, stage).c_str(), &st) != 0)
-        return -errno;
+        return mounted.replaying && errno == ENOENT ? 0 : -errno;
     *size = (uint64_t)st.st_size;
     return 0;
 }
@@ -581,9 +585,9 @@ static int Read(const char *, char *buffer, size_t size, off_t offset,
     const EntryBytes &entry = mounted.held[handle->held].entry;
     if (offset < 0 || (uint64_t)offset >= entry.size)
         return 0;
-    size_t n2 = size < entry.size - (size_t)offset ? size : entry.size - (size_t)offset;
-    memcpy(buffer, entry.bytes + offset, n2);
-    return (int)n2;
+    size_t count = size < entry.size - (size_t)offset ? size : entry.size - (size_t)offset;
+    memcpy(buffer, entry.bytes + offset, count);
+    return (int)count;
 }
 
 static int Write(const char *, const char *buffer, size_t size, off_t offset,
@@ -835,6 +839,7 @@ static bool ResumeEdits(const Options &options) {
         Error(SidecarPath(mounted.archive.path), "%s; nothing is mounted", why.c_str());
         return false;
     }
+    mounted.replaying = true;
     for (const std::vector<std::string> &change : changes) {
         if (ApplyChange(change, true) != 0) {
             Error(mounted.sidecar.path, "its journal does not fit the archive; nothing is mounted");
@@ -842,6 +847,7 @@ static bool ResumeEdits(const Options &options) {
             return false;
         }
     }
+    mounted.replaying = false;
     return true;
 }
 
