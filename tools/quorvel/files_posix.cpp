@@ -186,9 +186,15 @@ bool WritePlacedFile(ExtractTarget *target, const char *bytes, size_t size, int6
     return ok;
 }
 
+// A new archive's bytes are handed to the disk every so often while it is
+// written, so that the disk works while the copying goes on and the flush
+// before the rename finds little left to write.
+static constexpr uint64_t kWriteBehind = 16u << 20;
+
 struct NewFile {
     std::string target, temporary;
     int fd = -1;
+    uint64_t written = 0, handed = 0; // bytes written, and handed to the disk
 };
 
 NewFile *CreateNewFile(const std::string &target, std::string *why) {
@@ -209,10 +215,18 @@ NewFile *CreateNewFile(const std::string &target, std::string *why) {
 }
 
 bool WriteNewFile(NewFile *file, const void *bytes, size_t size, std::string *why) {
-    if (WriteAll(file->fd, (const char *)bytes, size))
-        return true;
-    *why = strerror(errno);
-    return false;
+    if (!WriteAll(file->fd, (const char *)bytes, size)) {
+        *why = strerror(errno);
+        return false;
+    }
+    file->written += size;
+    if (file->written - file->handed >= kWriteBehind) {
+        // Only starts the write-out; an error shows at the flush.
+        sync_file_range(file->fd, (off_t)file->handed, (off_t)(file->written - file->handed),
+                        SYNC_FILE_RANGE_WRITE);
+        file->handed = file->written;
+    }
+    return true;
 }
 
 // The folder holding `path`, flushed so that a rename in it is on the disk.
