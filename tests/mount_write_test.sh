@@ -82,6 +82,7 @@ wait
 check '[ "$(wc -c <m/src/both.txt)" -eq 20 ]' "appends from two processes were lost"
 
 expect 0 "umount saves" umount m
+has err.txt "src/empty: an empty folder is not stored"
 check '[ ! -e "$(sidecar game.dat)" ]' "the sidecar stayed after a good save"
 want="src\\img\\002.png src\\text\\a.txt src\\text\\b.txt src\\keep.txt src\\copied.txt "
 want="${want}src\\moved.txt src\\new\\n.txt src\\both.txt "
@@ -120,6 +121,18 @@ check '[ "$(cat m/src/crash.txt)" = "after crash" ]' "the resumed mount lost the
 q umount m
 expect 0 "cat the resumed edit" cat game.dat src/crash.txt
 check '[ "$(cat out.txt)" = "after crash" ]' "the resumed edit was not saved"
+
+# SIGTERM to a mount in the foreground saves, as an unmount does.
+mkdir -p m
+$Q mount -f --write game.dat m 2>m.log &
+pid=$!
+for _ in $(seq 100); do grep -q " $work/m fuse" /proc/mounts && break; sleep 0.1; done
+printf 'by signal' >m/src/signal.txt
+kill -TERM "$pid"
+wait "$pid"
+status=$?
+check '[ $status -eq 0 ] && [ "$($Q cat game.dat src/signal.txt)" = "by signal" ]' \
+    "SIGTERM did not save (exit $status): $(cat m.log)"
 
 # --discard-edits drops them, saying so.
 cp game.dat before.dat

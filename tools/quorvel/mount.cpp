@@ -16,6 +16,7 @@
 
 #define FUSE_USE_VERSION 31
 #include <algorithm>
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <fuse.h>
@@ -936,17 +937,19 @@ int Mount(const Options &options) {
     struct fuse_args args = FUSE_ARGS_INIT(3, (char **)arguments);
     struct fuse *fuse = fuse_new(&args, &operations, sizeof operations, nullptr);
     int status = kExitArchive;
+    char point[PATH_MAX]; // absolute, for the unmount after a signal
     bool ran = false;
     if (fuse == nullptr) {
         Error(dir, "cannot set up the mount");
-    } else if (fuse_mount(fuse, dir.c_str()) != 0) {
+    } else if (realpath(dir.c_str(), point) == nullptr || fuse_mount(fuse, point) != 0) {
         Error(dir, "cannot mount here (is FUSE usable on this system?)");
     } else {
         struct fuse_session *session = fuse_get_session(fuse);
         if (fuse_set_signal_handlers(session) == 0 && fuse_daemonize(options.foreground) == 0) {
             if (mounted.writable)
                 NoteMountProcess(mounted.sidecar);
-            status = fuse_loop(fuse) == 0 ? kExitOk : kExitArchive;
+            // A signal that ends the mount is its normal end, not an error.
+            status = fuse_loop(fuse) >= 0 ? kExitOk : kExitArchive;
             fuse_remove_signal_handlers(session);
             ran = true;
         }
@@ -1006,10 +1009,37 @@ static std::string WritableMountOf(const std::string &dir) {
     return archive;
 }
 
+// Names, for the save's warning, the folders below `dir` that hold no file.
+static bool WarnEmptyFolders(const std::string &dir, const std::string &shown,
+                             const std::string &archive) {
+    DIR *folder = opendir(dir.c_str());
+    bool holdsFile = false;
+    for (struct dirent *e; folder != nullptr && (e = readdir(folder)) != nullptr;) {
+        if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0)
+            continue;
+        std::string name = shown.empty() ? e->d_name : shown + "/" + e->d_name;
+        struct stat st;
+        bool isFolder =
+            fstatat(dirfd(folder), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+        bool below = !isFolder || WarnEmptyFolders(dir + "/" + e->d_name, name, archive);
+        holdsFile = holdsFile || below;
+    }
+    if (folder != nullptr)
+        closedir(folder);
+    if (!holdsFile && !shown.empty())
+        Error(archive, "%s: an empty folder is not stored (the format has none)", shown.c_str());
+    return holdsFile;
+}
+
 int Unmount(const Options &options) {
     const std::string &dir = options.operands[0];
     std::string archive = WritableMountOf(dir);
     std::string sidecar = archive.empty() ? "" : SidecarPath(archive);
+    // The mount saves once it is unmounted, where its own messages reach no
+    // one unless it runs in the foreground: what the save will warn of is
+    // said here.
+    if (!archive.empty())
+        WarnEmptyFolders(dir, "", archive);
     int process = sidecar.empty() ? 0 : MountProcessOf(sidecar);
     const char *arguments[] = {"fusermount3", "-u", dir.c_str(), nullptr};
     pid_t child;
