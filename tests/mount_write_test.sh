@@ -80,6 +80,10 @@ check 'chmod 600 m/src/keep.txt && touch -d 2001-01-01 m/src/keep.txt' "mode and
 ( for i in 1 2 3 4 5; do printf "b$i" >>m/src/both.txt; done ) &
 wait
 check '[ "$(wc -c <m/src/both.txt)" -eq 20 ]' "appends from two processes were lost"
+exec 3>m/src/both.txt 4>m/src/both.txt
+printf AAAA >&3 && printf B >&4
+exec 3>&- 4>&-
+check '[ "$(cat m/src/both.txt)" = BAAA ]' "two writers of one file: $(cat m/src/both.txt)"
 
 expect 0 "umount saves" umount m
 has err.txt "src/empty: an empty folder is not stored"

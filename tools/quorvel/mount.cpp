@@ -375,43 +375,46 @@ static int Change(const std::vector<std::string> &fields) {
     return error;
 }
 
-// Gives a file staged bytes: the first `keep` bytes of what it holds.
+// Gives an unchanged file staged bytes: the first `keep` bytes of its entry.
 static int Stage(size_t node, uint64_t keep) {
     uint64_t stage = mounted.sidecar.nextStage++;
     int fd = CreateStaged(&mounted.sidecar, stage);
     if (fd < 0)
         return fd;
     int error = 0;
-    const Node &n = mounted.nodes[node];
-    if (keep > 0 && n.stage == 0) {
+    if (keep > 0) {
         EntryBytes bytes;
-        int32_t result = StillTheArchive()
-                             ? ReadEntry(mounted.archive, mounted.listing.records[n.record], &bytes)
-                             : kArchiveChanged;
+        const FileInfo &record = mounted.listing.records[mounted.nodes[node].record];
+        int32_t result =
+            StillTheArchive() ? ReadEntry(mounted.archive, record, &bytes) : kArchiveChanged;
         error = result == SPI_OK ? 0 : result == SPI_NO_MEMORY ? -ENOMEM : -EIO;
         for (uint64_t done = 0; error == 0 && done < keep;) {
-            ssize_t w =
-                write(fd, bytes.bytes + done, (size_t)std::min<uint64_t>(keep - done, kCopyPiece));
+            size_t piece = (size_t)std::min<uint64_t>(keep - done, kCopyPiece);
+            ssize_t w = write(fd, bytes.bytes + done, piece);
             error = w < 0 ? -errno : 0;
             done += w > 0 ? (uint64_t)w : 0;
         }
         if (result == SPI_OK)
             FreeEntry(&bytes);
-    } else if (keep > 0) {
-        int from = OpenStaged(mounted.sidecar, n.stage);
-        error = from < 0 ? from : 0;
-        for (off_t at = 0; error == 0 && (uint64_t)at < keep;) {
-            ssize_t w = copy_file_range(from, &at, fd, nullptr, (size_t)(keep - (uint64_t)at), 0);
-            error = w < 0 ? -errno : w == 0 ? -EIO : 0;
-        }
-        if (from >= 0)
-            close(from);
     }
     close(fd);
     if (error == 0)
         error = Change({"stage", PathOf(node), std::to_string(stage)});
     if (error != 0)
         RemoveStaged(mounted.sidecar, stage);
+    return error;
+}
+
+// Cuts a file to `size` bytes, staging it first if it is unchanged.
+static int Resize(size_t node, uint64_t size) {
+    int error = 0;
+    if (mounted.nodes[node].stage == 0)
+        error = Stage(node, std::min<uint64_t>(size, mounted.nodes[node].size));
+    Node &n = mounted.nodes[node];
+    if (error == 0 && truncate(StagedPath(mounted.sidecar, n.stage).c_str(), (off_t)size) != 0)
+        error = -errno;
+    if (error == 0)
+        n.size = size;
     return error;
 }
 
@@ -535,10 +538,13 @@ static int Open(const char *path, struct fuse_file_info *file) {
         return -ENOENT;
     if (mounted.nodes[node].folder)
         return -EISDIR;
+    // Opened to be cut to nothing, a file keeps its staged bytes if it has
+    // them, so that every writer of it writes one file, as on a local disk.
     int error = 0;
-    bool truncate = (file->flags & O_TRUNC) != 0;
-    if (writing && (mounted.nodes[node].stage == 0 || truncate))
-        error = Stage(node, truncate ? 0 : mounted.nodes[node].size);
+    if (file->flags & O_TRUNC)
+        error = Resize(node, 0);
+    else if (writing && mounted.nodes[node].stage == 0)
+        error = Stage(node, mounted.nodes[node].size);
     return error != 0 ? error : OpenHandle(node, file);
 }
 
@@ -614,15 +620,7 @@ static int Truncate(const char *path, off_t size, struct fuse_file_info *) {
         return -ENOENT;
     if (mounted.nodes[node].folder)
         return -EISDIR;
-    int error = 0;
-    if (mounted.nodes[node].stage == 0)
-        error = Stage(node, std::min<uint64_t>((uint64_t)size, mounted.nodes[node].size));
-    if (error == 0 &&
-        truncate(StagedPath(mounted.sidecar, mounted.nodes[node].stage).c_str(), size) != 0)
-        error = -errno;
-    if (error == 0)
-        mounted.nodes[node].size = (uint64_t)size;
-    return error;
+    return Resize(node, (uint64_t)size);
 }
 
 static int Release(const char *, struct fuse_file_info *file) {
