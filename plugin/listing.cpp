@@ -12,22 +12,22 @@
 // several threads are served one call at a time. The lock needs no set-up.
 static SRWLOCK listingLock = SRWLOCK_INIT;
 
-// The record block must stay below what a 32-bit process can allocate.
-static constexpr uint64_t kLargestRecordBlock = 0x7FFFFFFF;
-
-void LockListing(void) { AcquireSRWLockExclusive(&listingLock); }
-void UnlockListing(void) { ReleaseSRWLockExclusive(&listingLock); }
-
 int32_t LoadEntries(HANDLE file, char **directory) {
+    AcquireSRWLockExclusive(&listingLock);
     *directory = LoadDirectory(file);
-    if (*directory == nullptr)
-        return SPI_NO_MEMORY;
-    if (LineBufferSetText(*directory) != 0) {
-        GlobalFree(*directory);
-        *directory = nullptr;
-        return SPI_NO_MEMORY;
-    }
-    return SPI_OK;
+    if (*directory != nullptr && LineBufferSetText(*directory) == 0)
+        return SPI_OK;
+    GlobalFree(*directory);
+    *directory = nullptr;
+    ReleaseSRWLockExclusive(&listingLock);
+    return SPI_NO_MEMORY;
+}
+
+void ReleaseEntries(char *directory, bool clear) {
+    GlobalFree(directory);
+    if (clear)
+        LineBufferClear();
+    ReleaseSRWLockExclusive(&listingLock);
 }
 
 void StartWalk(EntryWalk *walk, const char *directory) {
@@ -118,7 +118,6 @@ static int32_t ListEntries(HANDLE file, const char *directory, SpiBlock *records
     if (result != SPI_OK) {
         LocalFree(block);
         block = nullptr;
-        LineBufferClear();
     }
     *recordsOut = block;
     return result;
@@ -135,14 +134,13 @@ int32_t SPI_API GetArchiveInfo(const char *fileName, intptr_t, uint32_t flags,
     HANDLE file = OpenArchive(fileName);
     if (file == INVALID_HANDLE_VALUE)
         return SPI_FILE_ERROR;
-    LockListing();
     char *directory;
     int32_t result = LoadEntries(file, &directory);
     if (result == SPI_OK) {
         result = ListEntries(file, directory, recordsOut);
-        GlobalFree(directory);
+        // A listing keeps the directory in the line buffer until the next one.
+        ReleaseEntries(directory, result != SPI_OK);
     }
-    UnlockListing();
     CloseHandle(file);
     return result;
 }
@@ -184,15 +182,12 @@ int32_t SPI_API GetFileInfo(const char *fileName, intptr_t, const char *entryNam
     HANDLE file = OpenArchive(fileName);
     if (file == INVALID_HANDLE_VALUE)
         return SPI_FILE_ERROR;
-    LockListing();
     char *directory;
     int32_t result = LoadEntries(file, &directory);
     if (result == SPI_OK) {
         result = LookupEntry(file, directory, entryName, flags, recordOut);
-        GlobalFree(directory);
-        LineBufferClear();
+        ReleaseEntries(directory, true);
     }
-    UnlockListing();
     CloseHandle(file);
     return result;
 }

@@ -17,15 +17,18 @@ const char *InformationRow(int32_t index);
 // head) begins with the archive's magic line, else 0.
 int32_t HeadIsArchive(uintptr_t source);
 
-// The module-wide line buffer serves one listing at a time: every user of
-// LoadEntries and the walk holds this lock. It needs no set-up.
-void LockListing(void);
-void UnlockListing(void);
+// The record block must stay below what a 32-bit process can allocate.
+static constexpr uint64_t kLargestRecordBlock = 0x7FFFFFFF;
 
-// Loads the directory of an open archive and puts it in the line buffer.
-// Returns SPI_OK with *directory a block the caller releases (GlobalFree),
-// or SPI_NO_MEMORY with nothing to release.
+// Loads the directory of an open archive and puts it in the module-wide line
+// buffer, which serves one listing at a time: it takes the listing lock
+// (no set-up needed) and holds it until ReleaseEntries. Returns SPI_OK with
+// *directory set, or SPI_NO_MEMORY with nothing loaded and the lock released.
 int32_t LoadEntries(HANDLE file, char **directory);
+
+// Frees the loaded directory, empties the line buffer if `clear`, and
+// releases the listing lock.
+void ReleaseEntries(char *directory, bool clear);
 
 // The entry lines of the directory in the line buffer, in order, each in
 // place in the directory text that was loaded. Lines without a TAB are no

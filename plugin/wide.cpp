@@ -9,7 +9,6 @@
 
 #include <string.h>
 
-static constexpr uint64_t kLargestRecordBlock = 0x7FFFFFFF;
 static constexpr int32_t kNameEndingLength = 4;
 // path and filename of one record, joined: what a lookup compares.
 static constexpr int32_t kJoinedUnits = 400;
@@ -128,16 +127,12 @@ int32_t SPI_API GetArchiveInfoW(const SpiWideChar *fileName, intptr_t, uint32_t 
     HANDLE file = OpenArchiveW(fileName);
     if (file == INVALID_HANDLE_VALUE)
         return SPI_FILE_ERROR;
-    LockListing();
     char *directory;
     int32_t result = LoadEntries(file, &directory);
     if (result == SPI_OK) {
         *recordsOut = ListWideEntries(file, directory, &result);
-        GlobalFree(directory);
-        if (result != SPI_OK)
-            LineBufferClear();
+        ReleaseEntries(directory, result != SPI_OK);
     }
-    UnlockListing();
     CloseHandle(file);
     return result;
 }
@@ -200,30 +195,24 @@ int32_t SPI_API GetFileInfoW(const SpiWideChar *fileName, intptr_t, const SpiWid
     HANDLE file = OpenArchiveW(fileName);
     if (file == INVALID_HANDLE_VALUE)
         return SPI_FILE_ERROR;
-    LockListing();
     char *directory;
     int32_t result = LoadEntries(file, &directory);
     if (result == SPI_OK) {
         result = LookupWide(file, directory, entryName, flags, recordOut);
-        GlobalFree(directory);
-        LineBufferClear();
+        ReleaseEntries(directory, true);
     }
-    UnlockListing();
     CloseHandle(file);
     return result;
 }
 
 // The code page of the archive's names, for a file written into a folder.
 static int32_t ArchiveCodePage(HANDLE file, UINT *codePage) {
-    LockListing();
     char *directory;
     int32_t result = LoadEntries(file, &directory);
     if (result == SPI_OK) {
         *codePage = NamesCodePage(directory);
-        GlobalFree(directory);
-        LineBufferClear();
+        ReleaseEntries(directory, true);
     }
-    UnlockListing();
     return result;
 }
 
