@@ -98,12 +98,14 @@ int32_t ExtractToMemory(HANDLE file, intptr_t position, SpiBlock *destination,
 
 int32_t SPI_API GetFile(const char *fileName, intptr_t position, SpiBlock *destination,
                         uint32_t flags, ProgressCallback progress, intptr_t userData) {
-    if (destination == nullptr)
+    // `destination` is a handle variable only for output to memory; for any
+    // other output kind it is the host's own data (a path, say), which is
+    // never written.
+    if ((flags & SPI_OUTPUT_MASK) != SPI_OUTPUT_MEMORY || destination == nullptr)
         return SPI_UNSUPPORTED_MODE;
     // Hosts preset their variable and test it for null after a failure.
     *destination = nullptr;
-    if ((flags & SPI_INPUT_MASK) != SPI_INPUT_FILE ||
-        (flags & SPI_OUTPUT_MASK) != SPI_OUTPUT_MEMORY)
+    if ((flags & SPI_INPUT_MASK) != SPI_INPUT_FILE)
         return SPI_UNSUPPORTED_MODE;
     ReportProgress(progress, 0, userData);
     return ExtractToMemory(OpenArchive(fileName), position, destination, progress, userData);

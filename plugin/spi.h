@@ -64,6 +64,49 @@ enum {
     SPI_OUTPUT_FOLDER = 0x0000u // GetFileW only: a file in the folder `destination` names
 };
 
+// The contract, mode by mode. Bits 0-2 of flags give the input kind: 0, the
+// first argument names a file on disk; 1, it is the archive's bytes in
+// memory (not supported); 2-7, not defined. Bits 8-10 give GetFile's output
+// kind: 1, a memory block whose handle goes to a handle variable; 0, to
+// disk, where destination is the host's path (GetFileW: a folder); 2-7, not
+// defined. For every export and mode, "writes" is all the call writes:
+// every other pointer, whatever it points at (a string constant, a path
+// the host keeps for a later call, the archive's bytes in memory, a
+// read-only page), is read at most, never written; a record is written only
+// on success; an output buffer never past the length the host gave.
+//
+//  export            input output  reads                    writes                       result
+//  ----------------  ----- ------  -----------------------  ---------------------------  ---------
+//  GetPluginInfo(W)  -     -       index, bufferLength      buffer: the row, cut to      count
+//                                                           bufferLength-1 units and a
+//                                                           zero; index outside 0..3,
+//                                                           null buffer or length < 1:
+//                                                           nothing                      (or 0)
+//  IsSupported(W)    -     -       fileName; source < 0x10000: 22 bytes from that handle
+//                                  (its file position moves on); else 21 bytes at the
+//                                  address source           nothing                      1 or 0
+//  GetArchiveInfo(W) 0     any     fileName                 *recordsOut: the block on    0, 4, 6
+//                                                           success, null on failure
+//                    1-7   any     nothing                  *recordsOut: null            -1
+//  GetFileInfo(W)    0     any     fileName, entryName,     *recordOut on success only   0, 2, 4, 6
+//                                  bit 0x80 of flags
+//                    1-7   any     nothing                  nothing                      -1
+//  GetFile, GetFileW 0     1       fileName, position       *destination: the block on   0, 4, 6
+//                                                           success, null on failure;
+//                                                           progress calls
+//                    1-7   1       nothing                  *destination: null           -1
+//  GetFile           any   0, 2-7  nothing                  nothing                      -1
+//  GetFileW          0     0       fileName, position, the  the file folder\filename on  0, 4, 6
+//                                  folder path destination  success, nothing on failure;
+//                                                           progress calls
+//                    1-7   0       nothing                  nothing                      -1
+//                    any   2-7     nothing                  nothing                      -1
+//
+// Bits other than these are ignored (GetFileInfo reads 0x80, no export reads
+// the output kind but GetFile and GetFileW). A null handle variable or
+// record pointer gives -1, writing nothing. The progress calls of a
+// successful extraction are (0,3), (1,3), (2,3), (3,3); a -1 makes none.
+
 // One entry as a 32-bit host sees it: 428 bytes, packed, little-endian.
 #pragma pack(push, 1)
 typedef struct FileInfo32 {
@@ -180,10 +223,11 @@ int32_t SPI_API GetFile(const char *fileName, intptr_t position, SpiBlock *desti
 // SPI_UNSUPPORTED_MODE for other modes (no progress call), SPI_FILE_ERROR if
 // the archive cannot be opened, if `position` is below 0 or above 4294967295
 // or no entry line starts there, or if the entry's bytes do not lie inside
-// the file (a truncated archive), SPI_NO_MEMORY if memory runs short. On
-// every failure *destination is set to null (unless destination itself is
-// null): the host never receives a block holding anything but the entry's
-// bytes.
+// the file (a truncated archive), SPI_NO_MEMORY if memory runs short. With
+// output kind 1, every failure sets *destination to null (unless
+// destination itself is null): the host never receives a block holding
+// anything but the entry's bytes. With any other output kind destination
+// is not a handle variable, and nothing is written through it.
 // Progress calls, if `progress` is not null: (0,3) before the archive is
 // opened, (1,3) after its directory line is read, (2,3) before the entry's
 // bytes are read and (3,3) when done. A failure stops the sequence where it
