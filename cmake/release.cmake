@@ -26,6 +26,8 @@ if(AXQ_WIN32_DIR AND AXQ_WIN64_DIR)
   install(FILES ${PROJECT_BINARY_DIR}/windows/windows-readme.txt DESTINATION . RENAME README.txt
           COMPONENT windows)
   install(FILES ${PROJECT_BINARY_DIR}/windows/LICENSE.txt DESTINATION . COMPONENT windows)
+  # The host interface, for host authors: the contract mode by mode.
+  install(FILES plugin/spi.h DESTINATION . COMPONENT windows)
 endif()
 
 set(CPACK_PACKAGE_NAME axquorvel)

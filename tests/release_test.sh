@@ -16,7 +16,7 @@ export SOURCE_DATE_EPOCH
 zip=$dist/axquorvel-$version-windows.zip
 deb=$dist/quorvel_${version}_amd64.deb
 unzip -l "$zip" | awk 'NR > 3 && $4 != "" {print $4}' | sort >zip.txt
-printf 'LICENSE.txt\nREADME.txt\naxquorvel.sph\naxquorvel.spi\nquorvel.exe\nquorvel64.exe\n' >want.txt
+printf 'LICENSE.txt\nREADME.txt\naxquorvel.sph\naxquorvel.spi\nquorvel.exe\nquorvel64.exe\nspi.h\n' >want.txt
 check 'cmp -s zip.txt want.txt' "the zip holds: $(tr '\n' ' ' <zip.txt)"
 unzip -q "$zip" -d zip
 check 'file zip/axquorvel.spi | grep -q "PE32 executable (DLL).*Intel 80386"' "axquorvel.spi is no 32-bit DLL"
@@ -24,6 +24,8 @@ check 'file zip/axquorvel.sph | grep -q "PE32+ executable (DLL).*x86-64"' "axquo
 check 'head -c 2000 zip/README.txt | grep -q "$(printf "\r")$"' "README.txt has no CR LF line ends"
 check 'grep -q "axquorvel.sph   for 64-bit host" zip/README.txt' "README.txt says not where the modules go"
 check 'grep -q "GetArchiveInfoW" zip/README.txt' "README.txt does not name the wide entry points"
+check 'grep -q "spi.h, beside this file" zip/README.txt && grep -q "export            input output" zip/spi.h' \
+    "README.txt does not lead host authors to the contract table"
 dpkg-deb -c "$deb" | awk '{print $6}' >deb.txt
 check 'grep -qx "./usr/bin/quorvel" deb.txt && grep -qx "./usr/share/man/man1/quorvel.1" deb.txt' \
     "the package lacks quorvel or its manual"

@@ -23,12 +23,27 @@
 static constexpr int kStampHourShift = 9;
 // IsSupported takes a handle below this value, an address above.
 static constexpr uintptr_t kLargestHandle = 0xFFFF;
+// quorvel64.exe opens archives through the wide entry points.
+#if defined(_WIN32) && SPI_64BIT
+#define AXQ_WIDE_HOST 1
+#else
+#define AXQ_WIDE_HOST 0
+#endif
+static int32_t Supported(const Archive &archive, uintptr_t source);
+
+static int32_t SPI_API NoProgress(int32_t, int32_t, intptr_t) { return 0; }
 
 static decltype(&GetPluginInfo) getPluginInfo;
 static decltype(&IsSupported) isSupported;
 static decltype(&GetArchiveInfo) getArchiveInfo;
 static decltype(&GetFileInfo) getFileInfo;
 static decltype(&GetFile) getFile;
+#if AXQ_WIDE_HOST
+static decltype(&IsSupportedW) isSupportedW;
+static decltype(&GetArchiveInfoW) getArchiveInfoW;
+static decltype(&GetFileInfoW) getFileInfoW;
+static decltype(&GetFileW) getFileW;
+#endif
 
 #ifdef _WIN32
 
@@ -56,10 +71,13 @@ int LoadPlugin(const char *path) {
               kModuleKind);
         return kExitPlugin;
     }
-    const char *names[] = {"GetPluginInfo", "IsSupported", "GetArchiveInfo", "GetFileInfo",
-                           "GetFile"};
-    FARPROC found[5];
-    for (int i = 0; i < 5; i++) {
+    const char *names[] = {"GetPluginInfo",   "IsSupported",  "GetArchiveInfo",
+                           "GetFileInfo",     "GetFile",      "IsSupportedW",
+                           "GetArchiveInfoW", "GetFileInfoW", "GetFileW"};
+    // The 64-bit module's wide entry points too.
+    const int wanted = SPI_64BIT ? 9 : 5;
+    FARPROC found[9];
+    for (int i = 0; i < wanted; i++) {
         found[i] = GetProcAddress(loaded, names[i]);
         if (found[i] == nullptr) {
             Error(Narrow(module), "the plug-in has no %s export", names[i]);
@@ -71,6 +89,12 @@ int LoadPlugin(const char *path) {
     getArchiveInfo = (decltype(getArchiveInfo))(void *)found[2];
     getFileInfo = (decltype(getFileInfo))(void *)found[3];
     getFile = (decltype(getFile))(void *)found[4];
+#if SPI_64BIT
+    isSupportedW = (decltype(isSupportedW))(void *)found[5];
+    getArchiveInfoW = (decltype(getArchiveInfoW))(void *)found[6];
+    getFileInfoW = (decltype(getFileInfoW))(void *)found[7];
+    getFileW = (decltype(getFileW))(void *)found[8];
+#endif
     return kExitOk;
 }
 
@@ -188,7 +212,7 @@ ArchiveCheck OpenArchive(const std::string &path, Archive *archive, bool quiet) 
         return kUnreadable;
     }
     archive->state = StateOf(status);
-    if (!AnsiPath(path, &archive->pluginPath)) {
+    if (!AXQ_WIDE_HOST && !AnsiPath(path, &archive->pluginPath)) {
         Error(path, "the plug-in cannot open this path: it has characters outside the "
                     "system's code page and no short name");
         return kUnreadable;
@@ -198,16 +222,15 @@ ArchiveCheck OpenArchive(const std::string &path, Archive *archive, bool quiet) 
         Error(path, "cannot open the file");
         return kUnreadable;
     }
-    int32_t supported;
-    if ((uintptr_t)file <= kLargestHandle) {
-        supported = isSupported(archive->pluginPath.c_str(), (uintptr_t)file);
-    } else {
-        // A handle too large to pass as one: pass the file's head instead.
-        char head[22] = {0};
-        DWORD got = 0;
+    uintptr_t source = (uintptr_t)file;
+    // A handle too large to pass as one: pass the file's head instead.
+    char head[22] = {0};
+    DWORD got = sizeof head;
+    if (source > kLargestHandle) {
         ReadFile(file, head, sizeof head, &got, nullptr);
-        supported = got >= 21 && isSupported(archive->pluginPath.c_str(), (uintptr_t)head);
+        source = (uintptr_t)head;
     }
+    int32_t supported = got >= 21 && Supported(*archive, source);
     CloseHandle(file);
     if (!supported) {
         if (!quiet)
@@ -239,6 +262,140 @@ const char *ResultText(int32_t result) {
     }
 }
 
+#if AXQ_WIDE_HOST
+
+static int32_t Supported(const Archive &archive, uintptr_t source) {
+    return isSupportedW(Widen(archive.path).c_str(), source);
+}
+
+// The longest directory line the plug-in reads, and the longest name a
+// record holds.
+static constexpr size_t kLineProbeSize = 282, kRecordName = 199;
+
+// The names of the listed entries as stored: the bytes before the TAB of
+// each entry's directory line, read from the archive in one read.
+static bool StoredNames(const Archive &archive, const FileInfoW *records, size_t count,
+                        std::vector<std::string> *names) {
+    uint64_t end = count > 0 ? records[count - 1].position + kLineProbeSize : 0;
+    end = end < archive.state.size ? end : archive.state.size;
+    std::string directory((size_t)end, '\0');
+    HANDLE file = OpenHandle(archive.path);
+    DWORD got = 0;
+    bool ok = file != INVALID_HANDLE_VALUE &&
+              (end == 0 || ReadFile(file, &directory[0], (DWORD)end, &got, nullptr)) && got == end;
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    for (size_t i = 0; ok && i < count; i++) {
+        size_t from = (size_t)records[i].position;
+        size_t tab = directory.find('\t', from);
+        ok = tab != std::string::npos && tab - from < kLineProbeSize;
+        if (ok)
+            names->push_back(directory.substr(from, tab - from));
+    }
+    return ok;
+}
+
+// The code page the plug-in decodes these names from: UTF-8 when every
+// name is valid UTF-8, else a double-byte system code page, else CP932.
+static uint32_t NamesCodePage(const std::vector<std::string> &names) {
+    for (const std::string &name : names) {
+        if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name.data(), (int)name.size(),
+                                nullptr, 0) == 0 &&
+            !name.empty()) {
+            UINT ansi = GetACP();
+            return ansi == 932 || ansi == 936 || ansi == 949 || ansi == 950 ? ansi : 932;
+        }
+    }
+    return CP_UTF8;
+}
+
+// The record of the ANSI listing for a wide one: the same numbers, and the
+// stored name cut as the ANSI record cuts it, at a character boundary.
+static FileInfo AnsiRecord(const FileInfoW &wide, const std::string &name) {
+    FileInfo record;
+    memset(&record, 0, sizeof record);
+    memcpy(record.method, wide.method, sizeof record.method);
+    record.position = wide.position;
+    record.compsize = wide.compsize;
+    record.filesize = wide.filesize;
+    record.timestamp = wide.timestamp;
+    size_t cut = 0;
+    while (cut < name.size()) {
+        size_t next = cut + (IsDBCSLeadByte((BYTE)name[cut]) && cut + 1 < name.size() ? 2 : 1);
+        if (next > kRecordName)
+            break;
+        cut = next;
+    }
+    memcpy(record.filename, name.data(), cut);
+    return record;
+}
+
+int ListArchive(const Archive &archive, Listing *listing) {
+    *listing = Listing();
+    SpiBlock block = nullptr;
+    int32_t result = getArchiveInfoW(Widen(archive.path).c_str(), 0, SPI_INPUT_FILE, &block);
+    if (result != SPI_OK) {
+        Error(archive.path, "%s", ResultText(result));
+        return kExitArchive;
+    }
+    const FileInfoW *records = (const FileInfoW *)LocalLock(block);
+    size_t count = 0;
+    while (records != nullptr && records[count].method[0] != '\0')
+        count++;
+    std::vector<std::string> names;
+    bool named = StoredNames(archive, records, count, &names);
+    for (size_t i = 0; named && i < count; i++)
+        listing->owned.push_back(AnsiRecord(records[i], names[i]));
+    LocalUnlock(block);
+    LocalFree(block);
+    if (!named) {
+        listing->owned.clear();
+        Error(archive.path, "the archive changed while it was listed");
+        return kExitArchive;
+    }
+    archive.namesCodePage = NamesCodePage(names);
+    listing->records = listing->owned.data();
+    listing->count = count;
+    return kExitOk;
+}
+
+void FreeListing(Listing *listing) { *listing = Listing(); }
+
+int32_t LookUpEntry(const Archive &archive, const std::string &storedName, FileInfo *record) {
+    if (archive.namesCodePage == 0) {
+        Listing listing;
+        if (ListArchive(archive, &listing) != kExitOk)
+            return SPI_FILE_ERROR;
+    }
+    int n = MultiByteToWideChar(archive.namesCodePage, 0, storedName.data(), (int)storedName.size(),
+                                nullptr, 0);
+    std::wstring name((size_t)n, L'\0');
+    MultiByteToWideChar(archive.namesCodePage, 0, storedName.data(), (int)storedName.size(),
+                        &name[0], n);
+    FileInfoW wide;
+    int32_t result =
+        getFileInfoW(Widen(archive.path).c_str(), 0, name.c_str(), SPI_INPUT_FILE, &wide);
+    // The wide lookup compares decoded names, with '/' and '\\' alike: the
+    // entry it found must hold exactly these bytes.
+    std::vector<std::string> names;
+    if (result == SPI_OK && (!StoredNames(archive, &wide, 1, &names) || names[0] != storedName))
+        result = SPI_NO_SUCH_ENTRY;
+    if (result == SPI_OK)
+        *record = AnsiRecord(wide, storedName);
+    return result;
+}
+
+static int32_t GetEntry(const Archive &archive, const FileInfo &record, SpiBlock *block) {
+    return getFileW(Widen(archive.path).c_str(), (intptr_t)record.position, block,
+                    SPI_INPUT_FILE | SPI_OUTPUT_MEMORY, NoProgress, 0);
+}
+
+#else
+
+static int32_t Supported(const Archive &archive, uintptr_t source) {
+    return isSupported(archive.pluginPath.c_str(), source);
+}
+
 int ListArchive(const Archive &archive, Listing *listing) {
     *listing = Listing();
     int32_t result = getArchiveInfo(archive.pluginPath.c_str(), 0, SPI_INPUT_FILE, &listing->block);
@@ -264,12 +421,16 @@ int32_t LookUpEntry(const Archive &archive, const std::string &storedName, FileI
     return getFileInfo(archive.pluginPath.c_str(), 0, storedName.c_str(), SPI_INPUT_FILE, record);
 }
 
-static int32_t SPI_API NoProgress(int32_t, int32_t, intptr_t) { return 0; }
+static int32_t GetEntry(const Archive &archive, const FileInfo &record, SpiBlock *block) {
+    return getFile(archive.pluginPath.c_str(), (intptr_t)record.position, block,
+                   SPI_INPUT_FILE | SPI_OUTPUT_MEMORY, NoProgress, 0);
+}
+
+#endif
 
 int32_t ReadEntry(const Archive &archive, const FileInfo &record, EntryBytes *entry) {
     *entry = EntryBytes();
-    int32_t result = getFile(archive.pluginPath.c_str(), (intptr_t)record.position, &entry->block,
-                             SPI_INPUT_FILE | SPI_OUTPUT_MEMORY, NoProgress, 0);
+    int32_t result = GetEntry(archive, record, &entry->block);
     if (result != SPI_OK)
         return ArchiveUnchanged(archive) ? result : kArchiveChanged;
     entry->size = (size_t)LocalSize(entry->block);

@@ -9,6 +9,7 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <string>
+#include <vector>
 
 // Loads the plug-in: on Windows the module at `path`, or the one beside
 // quorvel.exe (axquorvel.spi for a 32-bit quorvel.exe, axquorvel.sph for a
@@ -30,10 +31,17 @@ struct FileState {
 };
 
 // An archive as quorvel and the plug-in see it.
+// quorvel.exe (32-bit) hands the plug-in an ANSI form of the path, as the
+// 32-bit module has only the ANSI entry points; quorvel64.exe opens
+// archives through the 64-bit module's wide entry points by their UTF-16
+// path, so any path Windows can open works.
 struct Archive {
     std::string path;       // as the user gave it (UTF-8 text on Windows)
-    std::string pluginPath; // what the plug-in opens: on Windows an ANSI form of the path
+    std::string pluginPath; // what the ANSI entry points open: on Windows an ANSI form of the path
     FileState state;        // the file when it was opened
+    // quorvel64.exe: the code page the plug-in decodes names from, found by
+    // the listing (0 before it).
+    mutable uint32_t namesCodePage = 0;
 };
 
 enum ArchiveCheck { kIsArchive, kNotAnArchive, kUnreadable };
@@ -48,10 +56,13 @@ bool ArchiveUnchanged(const Archive &archive);
 
 // The records of GetArchiveInfo, read in place in the block the plug-in
 // handed over; FreeListing gives the block back.
+// quorvel64.exe lists through GetArchiveInfoW and keeps the records in
+// `owned`, each with its name as stored (read from its directory line).
 struct Listing {
     SpiBlock block = nullptr;
     const FileInfo *records = nullptr;
     size_t count = 0;
+    std::vector<FileInfo> owned;
 };
 int ListArchive(const Archive &archive, Listing *listing); // an exit status; failures reported
 void FreeListing(Listing *listing);
