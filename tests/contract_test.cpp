@@ -493,8 +493,8 @@ int main(int argc, char **argv) {
             ExtractionModes(wide);
         }
     }
-    printf("contract test (%s, %s): %d calls, %d failed checks\n",
-           patterns ? "host patterns" : "every mode",
-           kWide ? "ANSI and wide exports" : "ANSI exports", calls, failures);
+    printf("contract test (%s, %s exports): %d calls in the table, %d failed checks\n",
+           patterns ? "host patterns" : "every mode", kWide ? "ANSI and wide" : "ANSI", calls,
+           failures);
     return failures == 0 ? 0 : 1;
 }
