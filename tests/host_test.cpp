@@ -204,7 +204,10 @@ static void FailuresLeaveNoHandle() {
         CHECK(block == nullptr);
     }
     HLOCAL block = INVALID_HANDLE_VALUE;
-    CHECK(getFile("files\\game.dat", 49, &block, 0, nullptr, 0) == -1 && block == nullptr);
+    // Output to disk: the argument is the host's path, not a handle variable.
+    CHECK(getFile("files\\game.dat", 49, &block, 0, nullptr, 0) == -1 &&
+          block == INVALID_HANDLE_VALUE);
+    CHECK(getFile("files\\game.dat", 49, &block, 0x101, nullptr, 0) == -1 && block == nullptr);
     block = INVALID_HANDLE_VALUE;
     CHECK(getFile("files\\missing.dat", 49, &block, 0x100, nullptr, 0) == 6 && block == nullptr);
     block = INVALID_HANDLE_VALUE;
