@@ -324,3 +324,14 @@ bool ListingNamesAreDistinct(const Listing &listing, const Encoding &encoding, s
     *why = clashes.empty() ? "" : ClashText(listing, encoding, clashes[0]);
     return clashes.empty();
 }
+
+bool ReportUnaccounted(const Archive &archive, const Listing &listing, const Encoding &encoding) {
+    std::string why;
+    bool whole = ListingAccountsForArchive(archive, listing, false, &why);
+    if (!whole)
+        Error(archive.path, "%s", why.c_str());
+    bool distinct = ListingNamesAreDistinct(listing, encoding, &why);
+    if (!distinct)
+        Error(archive.path, "%s", why.c_str());
+    return whole && distinct;
+}

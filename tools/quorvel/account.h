@@ -42,4 +42,8 @@ std::string ClashText(const Listing &listing, const Encoding &encoding, const Na
 // True if no two entries clash; else false with the first clash's sentence.
 bool ListingNamesAreDistinct(const Listing &listing, const Encoding &encoding, std::string *why);
 
+// Both checks, for the commands that read: each failure is one line on
+// standard error. True if there was none.
+bool ReportUnaccounted(const Archive &archive, const Listing &listing, const Encoding &encoding);
+
 #endif

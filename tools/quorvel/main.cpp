@@ -56,7 +56,8 @@ enum {
     kVersion,
     kSeparator,
     kWrite,
-    kDiscardEdits
+    kDiscardEdits,
+    kDropUnowned
 };
 
 struct OptionSpec {
@@ -86,6 +87,9 @@ static const OptionSpec kOptions[] = {
     {"separator", kSeparator, "SEP", "pack ",
      "store SEP between folders: \\ (the default, as the Windows programs that read "
      "these archives expect) or /"},
+    {"drop-unowned-bytes", kDropUnowned, nullptr, "update ",
+     "write the archive anew although some of its bytes after the directory belong to no "
+     "entry, and leave those bytes out; without it such an archive is refused"},
 #ifndef _WIN32
     {"foreground", 'f', nullptr, "mount ", "stay in the foreground until the mount ends"},
     {"cache-size", kCacheSize, "SIZE", "mount ",
@@ -312,6 +316,9 @@ static int ReadOptions(const CommandSpec &command, int argc, char **argv, Option
             break;
         case kDiscardEdits:
             options->discardEdits = true;
+            break;
+        case kDropUnowned:
+            options->dropUnowned = true;
             break;
         case kCacheSize:
             if (!ParseSize(optarg, &options->cacheBytes)) {
