@@ -64,6 +64,13 @@ make_archive twice.dat 'd/a' one 'd\\a' two
 refused twice.dat "the name d\\\\a is stored more than once, in the directory lines at bytes 21 and 47"
 make_archive clash.dat x one 'x\\y' two
 refused clash.dat "x is both a file and a folder (of x\\\\y)"
+make_archive folder-first.dat 'x/./y' one x two
+expect 1 "test a file named after an earlier entry's folder" test folder-first.dat
+has err.txt "x is both a file and a folder (of x/./y)"
+# Shift_JIS ソ ends in the byte of '\': ソ and ソ2 are two files, no folder.
+make_archive sjis.dat '\203\134' one '\203\1342' two
+expect 0 "test names whose second byte looks like a separator" test sjis.dat
+lacks err.txt "."
 
 # Bytes after the directory that no entry holds, between entries or at the
 # end: refused, and dropped, alone, only when asked.
@@ -72,6 +79,12 @@ refused trailing.dat "9 bytes after the directory belong to no entry, the first 
 expect 3 "update with trailing bytes" update trailing.dat new.txt
 has err.txt "drop-unowned-bytes"
 cp sound.dat want.dat && q update want.dat new.txt 2>/dev/null
+expect 0 "list an archive with trailing bytes" list trailing.dat
+check '[ "$(tr "\n" " " <out.txt)" = "a.txt b.txt " ]' "list's output changed: $(cat out.txt)"
+cp junk.dat junk-trailing.dat && printf 'left over' >>junk-trailing.dat
+expect 3 "--drop-unowned-bytes with a line that is no entry" update --drop-unowned-bytes \
+    junk-trailing.dat new.txt
+has err.txt "the directory line at byte 49 is not an entry line"
 expect 0 "update --drop-unowned-bytes" update --drop-unowned-bytes trailing.dat new.txt
 has err.txt "9 bytes that belonged to no entry were left out"
 check 'cmp -s trailing.dat want.dat' "--drop-unowned-bytes dropped more or less than the loose bytes"

@@ -30,8 +30,9 @@ static constexpr size_t kAny = (size_t)-1;
 static const CommandSpec kCommands[] = {
     {"check", Check, "FILE...", "say whether each file is a Quorvel archive", 1, kAny, true},
     {"list", List, "ARCHIVE [NAME...]", "list the entries, all or those named", 1, kAny, true},
-    {"test", Test, "ARCHIVE...", "check that every entry lies in the file and can be read", 1, kAny,
-     true},
+    {"test", Test, "ARCHIVE...",
+     "check that the listing is the whole archive and every entry lies in the file and can be read",
+     1, kAny, true},
     {"extract", Extract, "ARCHIVE [NAME...]", "extract the entries, all or those named", 1, kAny,
      true},
     {"cat", Cat, "ARCHIVE NAME...", "write the named entries to standard output", 2, kAny, true},
