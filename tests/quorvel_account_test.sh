@@ -34,6 +34,9 @@ make_archive long.dat "$long" "$(printf 'b%.0s' $(seq 78))" short "the rest"
 check '[ "$(wc -c <long.dat)" -eq 373 ] && [ -z "$($Q list long.dat 2>/dev/null)" ]' \
     "the long first name no longer hides its entries"
 refused long.dat "the first entry's line ends past byte 256, so the listing is not the whole archive"
+# One byte shorter, the line fits the probe, but the name does not fit a record.
+make_archive long213.dat "$(printf 'n%.0s' $(seq 213))" data
+refused long213.dat "the entry line at byte 21 holds a name longer than 199 bytes, which the listing cuts"
 
 # A line among the entry lines that is none: the listing skips it.
 make_archive sound.dat a.txt alpha b.txt beta

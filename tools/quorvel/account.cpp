@@ -175,7 +175,8 @@ static std::string ReadEntryLines(LineReader *reader, Account *account) {
     account->directoryEnd = position + length;
     if (!ParseLine(line, length, &entry))
         return ""; // no entry line: the line closes an empty directory
-    if (position + length > (uint64_t)kHeadProbeSize)
+    // The probe must hold the line up to its LF, which it may miss.
+    if (position + length - 1 > (uint64_t)kHeadProbeSize)
         return "the first entry's line ends past byte 256, so the listing is not the whole archive";
     if (entry.start < position + length)
         return Sentence("the first entry's bytes start at byte %llu, inside the directory",
