@@ -15,8 +15,8 @@
 //   save-failed  the last save's error, while the edits wait for the next.
 // A line reaches the journal before the change is answered, and fsync on a
 // file of the mount flushes its staged bytes, the journal and the folders.
-#ifndef AXQ_QUORVEL_EDITS_H
-#define AXQ_QUORVEL_EDITS_H
+#ifndef AXQ_QUORVEL_MOUNT_EDITS_H
+#define AXQ_QUORVEL_MOUNT_EDITS_H
 
 #include "tools/quorvel/host.h"
 

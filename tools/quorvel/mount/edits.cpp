@@ -1,6 +1,6 @@
 // The sidecar of a writable mount: making, resuming and removing it, the
 // journal of changes, and the staged bytes of changed and new files.
-#include "tools/quorvel/edits.h"
+#include "tools/quorvel/mount/edits.h"
 
 #include "tools/quorvel/output.h"
 

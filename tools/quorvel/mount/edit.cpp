@@ -1,0 +1,130 @@
+// The operations only a writable mount has: creating, writing, cutting,
+// flushing, making and removing folders, deleting and renaming; what the
+// format cannot hold (links, devices, attributes) is refused.
+#include "tools/quorvel/mount/mounted.h"
+
+#include <algorithm>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+static int Create(const char *path, mode_t, struct fuse_file_info *file) {
+    if (!mounted.writable)
+        return -EROFS;
+    std::string relative = Relative(path), stored;
+    int error = StoredPath(relative, &stored);
+    uint64_t stage = mounted.sidecar.nextStage++;
+    int fd = error == 0 ? CreateStaged(&mounted.sidecar, stage) : -1;
+    if (error == 0 && fd < 0)
+        error = fd;
+    if (fd >= 0)
+        close(fd);
+    if (error == 0)
+        error = Change({"new", relative, std::to_string(stage)});
+    if (error != 0 && fd >= 0)
+        RemoveStaged(mounted.sidecar, stage);
+    return error != 0 ? error : OpenHandle(Find(relative), file);
+}
+
+static int Write(const char *, const char *buffer, size_t size, off_t offset,
+                 struct fuse_file_info *file) {
+    Handle *handle = HandleOf(file);
+    if (handle == nullptr || handle->fd < 0)
+        return -EBADF;
+    Node &n = mounted.nodes[handle->node];
+    if (file->flags & O_APPEND)
+        offset = (off_t)n.size;
+    ssize_t done = pwrite(handle->fd, buffer, size, offset);
+    if (done < 0)
+        return -errno;
+    n.size = std::max<uint64_t>(n.size, (uint64_t)offset + (uint64_t)done);
+    return (int)done;
+}
+
+static int Truncate(const char *path, off_t size, struct fuse_file_info *) {
+    if (!mounted.writable)
+        return -EROFS;
+    size_t node = Find(Relative(path));
+    if (node == kNone)
+        return -ENOENT;
+    if (mounted.nodes[node].folder)
+        return -EISDIR;
+    return Resize(node, (uint64_t)size);
+}
+
+static int Sync(const char *, int, struct fuse_file_info *file) {
+    Handle *handle = HandleOf(file);
+    if (handle != nullptr && handle->fd >= 0 && fsync(handle->fd) != 0)
+        return -errno;
+    return mounted.writable ? SyncSidecar(mounted.sidecar) : 0;
+}
+
+static int MakeDirectory(const char *path, mode_t) {
+    if (!mounted.writable)
+        return -EROFS;
+    std::string relative = Relative(path), stored;
+    int error = StoredPath(relative, &stored);
+    return error != 0 ? error : Change({"mkdir", relative});
+}
+
+static int Unlink(const char *path) {
+    return mounted.writable ? Change({"unlink", Relative(path)}) : -EROFS;
+}
+
+static int RemoveDirectory(const char *path) {
+    return mounted.writable ? Change({"rmdir", Relative(path)}) : -EROFS;
+}
+
+static int RenameNode(const char *from, const char *to, unsigned int flags) {
+    if (!mounted.writable)
+        return -EROFS;
+    std::string source = Relative(from), target = Relative(to);
+    if (flags & RENAME_EXCHANGE)
+        return -EINVAL;
+    size_t node = Find(source);
+    if (node == kNone)
+        return -ENOENT;
+    if ((flags & RENAME_NOREPLACE) && Find(target) != kNone)
+        return -EEXIST;
+    int error = CheckNames(node, target);
+    return error != 0 ? error : Change({"rename", source, target});
+}
+
+// Modes, owners and times are not stored: accepted, and nothing changes.
+static int Accept(const char *path) {
+    return Find(Relative(path)) == kNone ? -ENOENT : mounted.writable ? 0 : -EROFS;
+}
+static int ChangeMode(const char *path, mode_t, struct fuse_file_info *) { return Accept(path); }
+static int ChangeOwner(const char *path, uid_t, gid_t, struct fuse_file_info *) {
+    return Accept(path);
+}
+static int ChangeTimes(const char *path, const struct timespec *, struct fuse_file_info *) {
+    return Accept(path);
+}
+
+// Links, devices and extended attributes have no place in an archive.
+static int RefuseLink(const char *, const char *) { return -EPERM; }
+static int RefuseNode(const char *, mode_t, dev_t) { return -EPERM; }
+static int RefuseAttribute(const char *, const char *, const char *, size_t, int) {
+    return -ENOTSUP;
+}
+
+void AddEditOperations(struct fuse_operations *operations) {
+    operations->create = Create;
+    operations->write = Write;
+    operations->truncate = Truncate;
+    operations->fsync = Sync;
+    operations->mkdir = MakeDirectory;
+    operations->unlink = Unlink;
+    operations->rmdir = RemoveDirectory;
+    operations->rename = RenameNode;
+    operations->chmod = ChangeMode;
+    operations->chown = ChangeOwner;
+    operations->utimens = ChangeTimes;
+    operations->symlink = RefuseLink;
+    operations->link = RefuseLink;
+    operations->mknod = RefuseNode;
+    operations->setxattr = RefuseAttribute;
+}
