@@ -17,10 +17,14 @@ static constexpr size_t kCopyPiece = 1 << 20;
 // Each checks the change and, with apply, makes it. A live change is
 // checked, journaled, then applied; a resumed journal is applied line by line.
 
+// Takes a node out of the tree. A file still open stays readable and
+// writable through its open files, as a deleted file does on a local disk,
+// and its staged bytes go when the last one closes.
 static void ForgetFile(size_t node) {
     Node &n = mounted.nodes[node];
     mounted.nodes[n.parent].children.erase(n.name);
-    if (n.stage != 0)
+    n.removed = true;
+    if (n.stage != 0 && n.opens == 0)
         RemoveStaged(mounted.sidecar, n.stage);
 }
 
@@ -139,6 +143,14 @@ static int Rename(const std::string &from, const std::string &to, bool apply) {
 
 int ApplyChange(const std::vector<std::string> &f, bool apply) {
     const std::string &op = f[0];
+    if (op == "reserve")
+        return 0;
+    if (op == "size") {
+        if (apply)
+            mounted.stagedAtLeast[strtoull(f[1].c_str(), nullptr, 10)] =
+                strtoull(f[2].c_str(), nullptr, 10);
+        return 0;
+    }
     if (op == "new")
         return NewFile(f[1], strtoull(f[2].c_str(), nullptr, 10), apply);
     if (op == "stage")
@@ -160,14 +172,23 @@ int Change(const std::vector<std::string> &fields) {
     return error;
 }
 
+int NoteSize(size_t node) {
+    const Node &n = mounted.nodes[node];
+    return n.stage == 0 ? 0
+                        : AppendChange(&mounted.sidecar,
+                                       {"size", std::to_string(n.stage), std::to_string(n.size)});
+}
+
 // Gives an unchanged file staged bytes: the first `keep` bytes of its entry.
+// The number is journaled before files/N is made, so that a copy cut short
+// by a crash is known and removed on resume, and its number never reused.
 int Stage(size_t node, uint64_t keep) {
-    uint64_t stage = mounted.sidecar.nextStage++;
-    int fd = CreateStaged(&mounted.sidecar, stage);
-    if (fd < 0)
-        return fd;
-    int error = 0;
-    if (keep > 0) {
+    uint64_t stage = 0;
+    int error = ReserveStage(&mounted.sidecar, &stage);
+    int fd = error == 0 ? CreateStaged(&mounted.sidecar, stage) : -1;
+    if (error == 0 && fd < 0)
+        error = fd;
+    if (error == 0 && keep > 0) {
         EntryBytes bytes;
         const FileInfo &record = mounted.listing.records[mounted.nodes[node].record];
         int32_t result =
@@ -182,23 +203,68 @@ int Stage(size_t node, uint64_t keep) {
         if (result == SPI_OK)
             FreeEntry(&bytes);
     }
-    close(fd);
-    if (error == 0)
+    if (fd >= 0)
+        close(fd);
+    // A file deleted while open changes only through its open files: it has
+    // no path for the journal, and nothing of it is saved.
+    if (error == 0 && !mounted.nodes[node].removed) {
         error = Change({"stage", PathOf(node), std::to_string(stage)});
-    if (error != 0)
+    } else if (error == 0) {
+        mounted.nodes[node].stage = stage;
+        mounted.nodes[node].size = keep;
+    }
+    if (error == 0 && keep > 0)
+        error = NoteSize(node);
+    if (error != 0 && fd >= 0 && mounted.nodes[node].stage != stage)
         RemoveStaged(mounted.sidecar, stage);
     return error;
 }
 
-// Cuts a file to `size` bytes, staging it first if it is unchanged.
+// Sets a file's size, staging it first if it is unchanged. A size it has
+// already changes nothing: an empty file opened to be cut to nothing, or a
+// touch, stages nothing.
 int Resize(size_t node, uint64_t size) {
-    int error = 0;
-    if (mounted.nodes[node].stage == 0)
-        error = Stage(node, std::min<uint64_t>(size, mounted.nodes[node].size));
+    if (size > kLargestFile)
+        return -EFBIG;
+    bool staged = mounted.nodes[node].stage != 0;
+    if (!staged && size == mounted.nodes[node].size)
+        return 0;
+    int error = staged ? 0 : Stage(node, std::min<uint64_t>(size, mounted.nodes[node].size));
     Node &n = mounted.nodes[node];
+    // A file that shrinks has its new size journaled first: its staged
+    // bytes are never shorter than the journal says.
+    uint64_t was = n.size;
+    n.size = std::min(n.size, size);
+    if (error == 0 && staged && size < was)
+        error = NoteSize(node);
     if (error == 0 && truncate(StagedPath(mounted.sidecar, n.stage).c_str(), (off_t)size) != 0)
         error = -errno;
-    if (error == 0)
-        n.size = size;
+    n.size = error == 0 ? size : was;
     return error;
+}
+
+bool CheckStaged(std::string *why) {
+    std::vector<uint64_t> live;
+    for (size_t node = 1; node < mounted.nodes.size(); node++) {
+        const Node &n = mounted.nodes[node];
+        if (n.removed || n.stage == 0)
+            continue;
+        live.push_back(n.stage);
+        struct stat st;
+        std::string staged = StagedPath(mounted.sidecar, n.stage);
+        auto least = mounted.stagedAtLeast.find(n.stage);
+        if (stat(staged.c_str(), &st) != 0) {
+            *why = PathOf(node) + ": its changed bytes, " + staged + ", are missing";
+            return false;
+        }
+        if (least != mounted.stagedAtLeast.end() && (uint64_t)st.st_size < least->second) {
+            *why = PathOf(node) + ": its changed bytes, " + staged + ", hold " +
+                   std::to_string(st.st_size) + " bytes of the " + std::to_string(least->second) +
+                   " written";
+            return false;
+        }
+    }
+    std::sort(live.begin(), live.end());
+    SweepStaged(mounted.sidecar, live);
+    return true;
 }

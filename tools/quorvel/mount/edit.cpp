@@ -15,7 +15,9 @@ static int Create(const char *path, mode_t, struct fuse_file_info *file) {
         return -EROFS;
     std::string relative = Relative(path), stored;
     int error = StoredPath(relative, &stored);
-    uint64_t stage = mounted.sidecar.nextStage++;
+    uint64_t stage = 0;
+    if (error == 0)
+        error = ReserveStage(&mounted.sidecar, &stage);
     int fd = error == 0 ? CreateStaged(&mounted.sidecar, stage) : -1;
     if (error == 0 && fd < 0)
         error = fd;
@@ -31,22 +33,37 @@ static int Create(const char *path, mode_t, struct fuse_file_info *file) {
 static int Write(const char *, const char *buffer, size_t size, off_t offset,
                  struct fuse_file_info *file) {
     Handle *handle = HandleOf(file);
-    if (handle == nullptr || handle->fd < 0)
+    if (handle == nullptr)
         return -EBADF;
-    Node &n = mounted.nodes[handle->node];
+    size_t node = handle->node;
     if (file->flags & O_APPEND)
-        offset = (off_t)n.size;
+        offset = (off_t)mounted.nodes[node].size;
+    if (offset < 0 || (uint64_t)offset + size > kLargestFile)
+        return -EFBIG;
+    // The first write to an unchanged file stages it.
+    int error = 0;
+    if (handle->fd < 0 && mounted.nodes[node].stage == 0)
+        error = Stage(node, mounted.nodes[node].size);
+    if (error == 0 && handle->fd < 0) {
+        handle->fd = OpenStaged(mounted.sidecar, mounted.nodes[node].stage);
+        error = handle->fd < 0 ? handle->fd : 0;
+        handle->fd = std::max(handle->fd, -1);
+    }
+    if (error != 0)
+        return error;
     ssize_t done = pwrite(handle->fd, buffer, size, offset);
     if (done < 0)
         return -errno;
+    handle->wrote = true;
+    Node &n = mounted.nodes[node];
     n.size = std::max<uint64_t>(n.size, (uint64_t)offset + (uint64_t)done);
     return (int)done;
 }
 
-static int Truncate(const char *path, off_t size, struct fuse_file_info *) {
+static int Truncate(const char *path, off_t size, struct fuse_file_info *file) {
     if (!mounted.writable)
         return -EROFS;
-    size_t node = Find(Relative(path));
+    size_t node = NodeOf(path, file);
     if (node == kNone)
         return -ENOENT;
     if (mounted.nodes[node].folder)
@@ -58,7 +75,16 @@ static int Sync(const char *, int, struct fuse_file_info *file) {
     Handle *handle = HandleOf(file);
     if (handle != nullptr && handle->fd >= 0 && fsync(handle->fd) != 0)
         return -errno;
-    return mounted.writable ? SyncSidecar(mounted.sidecar) : 0;
+    int error = handle != nullptr && handle->wrote && !mounted.nodes[handle->node].removed
+                    ? NoteSize(handle->node)
+                    : 0;
+    return error != 0 ? error : SyncSidecar(mounted.sidecar);
+}
+
+// A folder's fsync makes its renames and deletions durable: they are lines
+// of the journal.
+static int SyncFolder(const char *, int, struct fuse_file_info *) {
+    return SyncSidecar(mounted.sidecar);
 }
 
 static int MakeDirectory(const char *path, mode_t) {
@@ -93,15 +119,17 @@ static int RenameNode(const char *from, const char *to, unsigned int flags) {
 }
 
 // Modes, owners and times are not stored: accepted, and nothing changes.
-static int Accept(const char *path) {
-    return Find(Relative(path)) == kNone ? -ENOENT : mounted.writable ? 0 : -EROFS;
+static int Accept(const char *path, struct fuse_file_info *file) {
+    return NodeOf(path, file) == kNone ? -ENOENT : 0;
 }
-static int ChangeMode(const char *path, mode_t, struct fuse_file_info *) { return Accept(path); }
-static int ChangeOwner(const char *path, uid_t, gid_t, struct fuse_file_info *) {
-    return Accept(path);
+static int ChangeMode(const char *path, mode_t, struct fuse_file_info *file) {
+    return Accept(path, file);
 }
-static int ChangeTimes(const char *path, const struct timespec *, struct fuse_file_info *) {
-    return Accept(path);
+static int ChangeOwner(const char *path, uid_t, gid_t, struct fuse_file_info *file) {
+    return Accept(path, file);
+}
+static int ChangeTimes(const char *path, const struct timespec *, struct fuse_file_info *file) {
+    return Accept(path, file);
 }
 
 // Links, devices and extended attributes have no place in an archive.
@@ -116,6 +144,7 @@ void AddEditOperations(struct fuse_operations *operations) {
     operations->write = Write;
     operations->truncate = Truncate;
     operations->fsync = Sync;
+    operations->fsyncdir = SyncFolder;
     operations->mkdir = MakeDirectory;
     operations->unlink = Unlink;
     operations->rmdir = RemoveDirectory;

@@ -20,6 +20,18 @@
 static const char kReadOnlyType[] = "quorvel";
 static const char kWritableType[] = "quorvel-edit";
 
+// A value in FUSE's option list, where a comma ends an option and a
+// backslash escapes the character after it.
+static std::string OptionValue(const std::string &text) {
+    std::string escaped;
+    for (char c : text) {
+        if (c == ',' || c == '\\')
+            escaped += '\\';
+        escaped += c;
+    }
+    return escaped;
+}
+
 // Opens the sidecar and replays what an earlier mount left in it.
 static bool ResumeEdits(const Options &options) {
     std::vector<std::vector<std::string>> changes;
@@ -37,6 +49,15 @@ static bool ResumeEdits(const Options &options) {
         }
     }
     mounted.replaying = false;
+    // Damaged staged bytes are found now, not by a failing open or save.
+    if (!CheckStaged(&why)) {
+        Error(mounted.sidecar.path,
+              "%s, so the edits cannot be resumed; nothing is mounted. Copy what you need from "
+              "the folder, then mount --write --discard-edits drops them.",
+              why.c_str());
+        CloseSidecar(&mounted.sidecar, false);
+        return false;
+    }
     return true;
 }
 
@@ -94,7 +115,10 @@ int Mount(const Options &options) {
     mounted.writable = options.write;
     BuildTree();
     struct stat st;
-    if (!mounted.writable && stat(SidecarPath(absolute).c_str(), &st) == 0)
+    // What is left of a save that was stopped after it put the archive in
+    // place is no unsaved edit: the next mount --write clears it.
+    if (!mounted.writable && stat(SidecarPath(absolute).c_str(), &st) == 0 &&
+        !SaveFinished(SidecarPath(absolute), mounted.archive))
         Error(absolute, "unsaved edits exist in %s; shown is the archive as it is on disk",
               SidecarPath(absolute).c_str());
     if (mounted.writable && !ResumeEdits(options)) {
@@ -104,7 +128,7 @@ int Mount(const Options &options) {
 
     struct fuse_operations operations = Operations();
     std::string mountOptions = std::string(mounted.writable ? "rw" : "ro") +
-                               ",default_permissions,auto_unmount,fsname=" + absolute +
+                               ",default_permissions,auto_unmount,fsname=" + OptionValue(absolute) +
                                ",subtype=" + (mounted.writable ? kWritableType : kReadOnlyType);
     const char *arguments[] = {"quorvel", "-o", mountOptions.c_str()};
     struct fuse_args args = FUSE_ARGS_INIT(3, (char **)arguments);

@@ -19,6 +19,8 @@
 #include <vector>
 
 static constexpr size_t kNone = (size_t)-1;
+// The largest file an entry can be: its offsets are 32-bit.
+static constexpr uint64_t kLargestFile = 0xFFFFFFFFu;
 
 // A folder or a file of the tree; folders know their children by name, so
 // that a lookup is a search and a folder's listing a walk, whatever its size.
@@ -31,6 +33,8 @@ struct Node {
     size_t place = 0;      // its place among the entries of a saved archive
     uint64_t stage = 0;    // its bytes are the sidecar's files/N; 0 while not changed
     uint64_t size = 0;
+    int opens = 0;        // open files of it; its staged bytes stay until the last closes
+    bool removed = false; // deleted or replaced, and out of the tree
 };
 
 // An entry's bytes while files of it are open, and afterwards while the cache has room.
@@ -47,6 +51,7 @@ struct Handle {
     size_t node = 0;
     size_t held = kNone;
     int fd = -1;
+    bool wrote = false; // its size goes to the journal when it is closed
 };
 
 struct Mounted {
@@ -55,6 +60,7 @@ struct Mounted {
     Encoding encoding;
     std::vector<Node> nodes;             // node 0 is the root; removed nodes stay unused
     std::vector<std::string> recordPath; // each entry's path in the tree, "" if left out
+    std::vector<std::string> hiddenPath; // the path of an entry left out for a name listed before
     int64_t time = 0; // the archive's last-write time, for unchanged files and folders
     uid_t owner;
     gid_t group;
@@ -68,7 +74,8 @@ struct Mounted {
     Sidecar sidecar;
     size_t nextPlace = 0; // for new files: after every entry, in the order made
     char separator = '\\';
-    bool replaying = false; // applying a resumed journal
+    bool replaying = false;                               // applying a resumed journal
+    std::unordered_map<uint64_t, uint64_t> stagedAtLeast; // files/N's size as journaled
 };
 extern Mounted mounted;
 
@@ -89,6 +96,12 @@ int ApplyChange(const std::vector<std::string> &f, bool apply);
 int Change(const std::vector<std::string> &fields);
 int Stage(size_t node, uint64_t keep);
 int Resize(size_t node, uint64_t size);
+// Journals that a file's staged bytes are at least its size now; 0 or -errno.
+int NoteSize(size_t node);
+// After a resumed journal: every file's staged bytes are there, and none
+// are shorter than journaled; the staged files nothing names are removed.
+// False with the reason.
+bool CheckStaged(std::string *why);
 
 // Reading, shared by both kinds of mount (view.cpp).
 int GetAttributes(const char *path, struct stat *st, struct fuse_file_info *);
@@ -96,6 +109,9 @@ int ReadFolder(const char *path, void *buffer, fuse_fill_dir_t fill, off_t, stru
                enum fuse_readdir_flags);
 int OpenHandle(size_t node, struct fuse_file_info *file);
 Handle *HandleOf(struct fuse_file_info *file);
+// The node of an open file if `file` is given, else of `path`; kNone if none.
+size_t NodeOf(const char *path, struct fuse_file_info *file);
+void CloseHandle(Handle *handle);
 int Open(const char *path, struct fuse_file_info *file);
 int Read(const char *, char *buffer, size_t size, off_t offset, struct fuse_file_info *file);
 int Release(const char *, struct fuse_file_info *file);

@@ -45,6 +45,7 @@ static bool AddEntry(const std::vector<std::string> &components, size_t record) 
 void BuildTree() {
     mounted.nodes.assign(1, Node());
     mounted.recordPath.assign(mounted.listing.count, "");
+    mounted.hiddenPath.assign(mounted.listing.count, "");
     std::string name, why;
     std::vector<std::string> components;
     const Archive &archive = mounted.archive;
@@ -60,6 +61,8 @@ void BuildTree() {
         } else if (!AddEntry(components, i)) {
             Error(archive.path, "%s: left out: an entry listed before has its name",
                   ShownName(record, mounted.encoding).c_str());
+            for (const std::string &component : components)
+                mounted.hiddenPath[i] += (mounted.hiddenPath[i].empty() ? "" : "/") + component;
         } else {
             for (const std::string &component : components)
                 mounted.recordPath[i] += (mounted.recordPath[i].empty() ? "" : "/") + component;

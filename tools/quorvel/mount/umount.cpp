@@ -8,14 +8,12 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
-#include <signal.h>
 #include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 extern char **environ;
@@ -89,29 +87,32 @@ int Unmount(const Options &options) {
     // said here.
     if (!archive.empty())
         WarnEmptyFolders(dir, "", archive);
-    int process = sidecar.empty() ? 0 : MountProcessOf(sidecar);
+    // Opened before the unmount, so that the wait is for this mount's save.
+    int watched = sidecar.empty() ? -1 : WatchSidecar(sidecar);
     const char *arguments[] = {"fusermount3", "-u", dir.c_str(), nullptr};
     pid_t child;
     int status = -1;
     if (posix_spawnp(&child, arguments[0], nullptr, nullptr, (char **)arguments, environ) != 0) {
         Error("fusermount3", "%s", strerror(errno));
-        return kExitArchive;
+        status = 1;
+    } else {
+        waitpid(child, &status, 0);
     }
-    waitpid(child, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        return kExitArchive;
+    bool unmounted = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    int result = unmounted ? kExitOk : kExitArchive;
     // A writable mount saves after it is unmounted: wait for it to finish.
-    while (process > 0 && kill(process, 0) == 0) {
-        struct timespec pause = {0, 20 * 1000 * 1000};
-        nanosleep(&pause, nullptr);
-    }
-    struct stat st;
-    if (!sidecar.empty() && stat(sidecar.c_str(), &st) == 0) {
+    if (unmounted && watched >= 0 && !WaitForSave(watched)) {
         std::string failure = SaveFailureOf(sidecar);
-        fprintf(stderr, "%s\n",
-                failure.empty() ? ("quorvel: " + archive + ": the edits were not saved").c_str()
-                                : failure.c_str());
-        return kExitArchive;
+        if (failure.empty())
+            Error(archive,
+                  "the mount ended before its save was done; the edits are kept in %s, and the "
+                  "next mount --write resumes them",
+                  sidecar.c_str());
+        else
+            fprintf(stderr, "%s\n", failure.c_str());
+        result = kExitArchive;
+    } else if (watched >= 0 && !unmounted) {
+        close(watched);
     }
-    return kExitOk;
+    return result;
 }

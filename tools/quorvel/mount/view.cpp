@@ -13,8 +13,8 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
-int GetAttributes(const char *path, struct stat *st, struct fuse_file_info *) {
-    size_t node = Find(Relative(path));
+int GetAttributes(const char *path, struct stat *st, struct fuse_file_info *file) {
+    size_t node = NodeOf(path, file);
     if (node == kNone)
         return -ENOENT;
     memset(st, 0, sizeof *st);
@@ -115,6 +115,7 @@ int OpenHandle(size_t node, struct fuse_file_info *file) {
     }
     if (error != 0)
         return error;
+    mounted.nodes[node].opens++;
     file->fh = mounted.nextHandle++;
     mounted.handles.emplace(file->fh, handle);
     // The bytes of an unchanged entry do not change while the archive does not.
@@ -133,17 +134,23 @@ int Open(const char *path, struct fuse_file_info *file) {
         return -EISDIR;
     // Opened to be cut to nothing, a file keeps its staged bytes if it has
     // them, so that every writer of it writes one file, as on a local disk.
-    int error = 0;
-    if (file->flags & O_TRUNC)
-        error = Resize(node, 0);
-    else if (writing && mounted.nodes[node].stage == 0)
-        error = Stage(node, mounted.nodes[node].size);
+    // Opened for writing, it is staged at its first write: an open that
+    // writes nothing changes nothing.
+    int error = (file->flags & O_TRUNC) ? Resize(node, 0) : 0;
     return error != 0 ? error : OpenHandle(node, file);
 }
 
 Handle *HandleOf(struct fuse_file_info *file) {
     auto found = mounted.handles.find(file->fh);
     return found == mounted.handles.end() ? nullptr : &found->second;
+}
+
+// A file deleted while open has no path: the kernel names it by its open file.
+size_t NodeOf(const char *path, struct fuse_file_info *file) {
+    Handle *handle = file != nullptr ? HandleOf(file) : nullptr;
+    if (handle != nullptr)
+        return handle->node;
+    return path != nullptr ? Find(Relative(path)) : kNone;
 }
 
 int Read(const char *, char *buffer, size_t size, off_t offset, struct fuse_file_info *file) {
@@ -171,14 +178,24 @@ int Read(const char *, char *buffer, size_t size, off_t offset, struct fuse_file
     return (int)count;
 }
 
-int Release(const char *, struct fuse_file_info *file) {
-    Handle *handle = HandleOf(file);
-    if (handle == nullptr)
-        return 0;
+void CloseHandle(Handle *handle) {
+    Node &n = mounted.nodes[handle->node];
+    // What was written is journaled as the file's least size, so that a
+    // resume knows staged bytes that were cut short behind its back.
+    if (handle->wrote && !n.removed)
+        NoteSize(handle->node);
     if (handle->held != kNone)
         Unhold(handle->held);
     if (handle->fd >= 0)
         close(handle->fd);
+    if (--n.opens == 0 && n.removed && n.stage != 0)
+        RemoveStaged(mounted.sidecar, n.stage);
+}
+
+int Release(const char *, struct fuse_file_info *file) {
+    Handle *handle = HandleOf(file);
+    if (handle != nullptr)
+        CloseHandle(handle);
     mounted.handles.erase(file->fh);
     return 0;
 }
@@ -197,5 +214,8 @@ void *Start(struct fuse_conn_info *, struct fuse_config *config) {
     // keep them. Writable, every change comes through here, briefly kept.
     config->entry_timeout = config->attr_timeout = mounted.writable ? 1 : 3600;
     config->kernel_cache = mounted.writable ? 0 : 1;
+    // A file deleted while open goes at once, not renamed to a hidden name
+    // that a crash would leave in the tree; its open files keep it.
+    config->hard_remove = 1;
     return nullptr;
 }
