@@ -102,7 +102,8 @@ static int RemoveNode(const std::string &path, bool folder, bool apply) {
 // Moves a file or a folder; a file put over a file takes that file's place
 // among the entries, as editors save by writing a new file and renaming it
 // over the old one.
-static int Rename(const std::string &from, const std::string &to, bool apply) {
+static int Rename(const std::string &from, const std::string &to, bool apply,
+                  const std::string &vacated) {
     size_t node = Find(from), parent;
     std::string name;
     if (node == kNone || node == 0)
@@ -133,6 +134,8 @@ static int Rename(const std::string &from, const std::string &to, bool apply) {
         if (!moved.folder)
             moved.place = mounted.nodes[target].place;
         ForgetFile(target);
+    } else if (!moved.folder && to == vacated) {
+        moved.place = mounted.vacatedPlace;
     }
     mounted.nodes[moved.parent].children.erase(moved.name);
     moved.parent = parent;
@@ -151,6 +154,20 @@ int ApplyChange(const std::vector<std::string> &f, bool apply) {
                 strtoull(f[2].c_str(), nullptr, 10);
         return 0;
     }
+    // A file deleted while open; FUSE calls it hiding. It goes as unlink
+    // does, and a rename onto its path next takes its place.
+    std::string vacated;
+    if (apply)
+        vacated.swap(mounted.vacated);
+    if (op == "hide") {
+        size_t node = Find(f[1]);
+        int error = RemoveNode(f[1], false, apply);
+        if (error == 0 && apply) {
+            mounted.vacated = f[1];
+            mounted.vacatedPlace = mounted.nodes[node].place;
+        }
+        return error;
+    }
     if (op == "new")
         return NewFile(f[1], strtoull(f[2].c_str(), nullptr, 10), apply);
     if (op == "stage")
@@ -159,7 +176,7 @@ int ApplyChange(const std::vector<std::string> &f, bool apply) {
         return MakeFolder(f[1], apply);
     if (op == "rmdir" || op == "unlink")
         return RemoveNode(f[1], op == "rmdir", apply);
-    return Rename(f[1], f[2], apply);
+    return Rename(f[1], f[2], apply, vacated);
 }
 
 // A live change: checked, then in the journal, then made.

@@ -75,10 +75,14 @@ static int Sync(const char *, int, struct fuse_file_info *file) {
     Handle *handle = HandleOf(file);
     if (handle != nullptr && handle->fd >= 0 && fsync(handle->fd) != 0)
         return -errno;
-    int error = handle != nullptr && handle->wrote && !mounted.nodes[handle->node].removed
-                    ? NoteSize(handle->node)
-                    : 0;
+    int error = handle != nullptr ? NoteWritten(handle) : 0;
     return error != 0 ? error : SyncSidecar(mounted.sidecar);
+}
+
+// Each close of a written file: the kernel waits for this one, not for the release.
+static int Flush(const char *, struct fuse_file_info *file) {
+    Handle *handle = HandleOf(file);
+    return handle != nullptr ? NoteWritten(handle) : 0;
 }
 
 // A folder's fsync makes its renames and deletions durable: they are lines
@@ -96,7 +100,14 @@ static int MakeDirectory(const char *path, mode_t) {
 }
 
 static int Unlink(const char *path) {
-    return mounted.writable ? Change({"unlink", Relative(path)}) : -EROFS;
+    std::string relative = Relative(path);
+    // FUSE's removal of a hidden file at its last close: it left the tree
+    // when it was deleted.
+    if (IsHiddenName(relative) && Find(relative) == kNone) {
+        size_t erased = mounted.hidden.erase(relative.substr(relative.rfind('/') + 1));
+        return erased > 0 ? 0 : -ENOENT;
+    }
+    return Change({"unlink", relative});
 }
 
 static int RemoveDirectory(const char *path) {
@@ -114,6 +125,17 @@ static int RenameNode(const char *from, const char *to, unsigned int flags) {
         return -ENOENT;
     if ((flags & RENAME_NOREPLACE) && Find(target) != kNone)
         return -EEXIST;
+    // FUSE keeps a file deleted while open under a hidden name until its
+    // last close. It leaves the tree now, journaled as deleted, so that
+    // neither a listing nor a crash shows it, and stays reachable by that
+    // name alone.
+    if (IsHiddenName(target) && Find(target) == kNone && !mounted.nodes[node].folder &&
+        mounted.nodes[node].opens > 0) {
+        int error = Change({"hide", source});
+        if (error == 0)
+            mounted.hidden[target.substr(target.rfind('/') + 1)] = node;
+        return error;
+    }
     int error = CheckNames(node, target);
     return error != 0 ? error : Change({"rename", source, target});
 }
@@ -145,6 +167,7 @@ void AddEditOperations(struct fuse_operations *operations) {
     operations->truncate = Truncate;
     operations->fsync = Sync;
     operations->fsyncdir = SyncFolder;
+    operations->flush = Flush;
     operations->mkdir = MakeDirectory;
     operations->unlink = Unlink;
     operations->rmdir = RemoveDirectory;

@@ -63,7 +63,7 @@ static bool WellFormed(const std::vector<std::string> &f) {
         return f.size() == 2 && IsNumber(f[1]) && f[1] != "0";
     if (op == "size")
         return f.size() == 3 && IsNumber(f[1]) && f[1] != "0" && IsNumber(f[2]);
-    if (op == "mkdir" || op == "rmdir" || op == "unlink")
+    if (op == "mkdir" || op == "rmdir" || op == "unlink" || op == "hide")
         return f.size() == 2 && !f[1].empty();
     return op == "rename" && f.size() == 3 && !f[1].empty() && !f[2].empty();
 }

@@ -6,6 +6,8 @@
 //                new PATH N        a new file at PATH, its bytes in files/N
 //                stage PATH N      the file at PATH now has its bytes in files/N
 //                mkdir PATH        rmdir PATH        unlink PATH
+//                hide PATH         the file at PATH, deleted while open; a
+//                                  rename onto PATH next takes its place
 //                rename FROM TO    (a file or a folder, replacing what TO was)
 //                reserve N         files/N is about to be made; if no later
 //                                  line names it, a resume removes it

@@ -51,7 +51,7 @@ struct Handle {
     size_t node = 0;
     size_t held = kNone;
     int fd = -1;
-    bool wrote = false; // its size goes to the journal when it is closed
+    bool wrote = false; // written since its size last went to the journal
 };
 
 struct Mounted {
@@ -76,6 +76,13 @@ struct Mounted {
     char separator = '\\';
     bool replaying = false;                               // applying a resumed journal
     std::unordered_map<uint64_t, uint64_t> stagedAtLeast; // files/N's size as journaled
+    // Files deleted while open, by the hidden name FUSE gives them until
+    // their last close; out of the tree, journaled as deleted.
+    std::unordered_map<std::string, size_t> hidden;
+    // The last file deleted while open, whose place a rename onto its path
+    // takes next (an editor's save over a file another program holds open).
+    std::string vacated;
+    size_t vacatedPlace = 0;
 };
 extern Mounted mounted;
 
@@ -90,6 +97,8 @@ int ParentOf(const std::string &path, size_t *parent, std::string *name);
 bool StillTheArchive();
 int StoredPath(const std::string &path, std::string *stored);
 int CheckNames(size_t node, const std::string &path);
+// Whether the last component of a path is a name FUSE hides deleted open files under.
+bool IsHiddenName(const std::string &path);
 
 // Changes of the tree (changes.cpp).
 int ApplyChange(const std::vector<std::string> &f, bool apply);
@@ -112,6 +121,9 @@ Handle *HandleOf(struct fuse_file_info *file);
 // The node of an open file if `file` is given, else of `path`; kNone if none.
 size_t NodeOf(const char *path, struct fuse_file_info *file);
 void CloseHandle(Handle *handle);
+// Journals what was written through an open file as its least size, so
+// that a resume knows staged bytes cut short behind its back; 0 or -errno.
+int NoteWritten(Handle *handle);
 int Open(const char *path, struct fuse_file_info *file);
 int Read(const char *, char *buffer, size_t size, off_t offset, struct fuse_file_info *file);
 int Release(const char *, struct fuse_file_info *file);

@@ -128,13 +128,20 @@ bool StillTheArchive() {
 int StoredPath(const std::string &path, std::string *stored) {
     std::vector<std::string> components;
     std::string why;
-    if (!EntryPath(path, false, &components, &why) || path.find('\\') != std::string::npos)
+    // FUSE's hidden names are its own: a file of such a name would vanish.
+    if (!EntryPath(path, false, &components, &why) || path.find('\\') != std::string::npos ||
+        IsHiddenName(path))
         return -EINVAL;
     std::string text = path;
     std::replace(text.begin(), text.end(), '/', mounted.separator);
     if (!EncodeName(mounted.encoding, text, stored))
         return -EILSEQ;
     return stored->size() > (size_t)kMaxNameLength ? -ENAMETOOLONG : 0;
+}
+
+bool IsHiddenName(const std::string &path) {
+    size_t slash = path.rfind('/');
+    return path.compare(slash == std::string::npos ? 0 : slash + 1, 12, ".fuse_hidden") == 0;
 }
 
 // Every file at or below `node` checked as if it stood at `path`.

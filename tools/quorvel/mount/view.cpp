@@ -145,12 +145,18 @@ Handle *HandleOf(struct fuse_file_info *file) {
     return found == mounted.handles.end() ? nullptr : &found->second;
 }
 
-// A file deleted while open has no path: the kernel names it by its open file.
+// A file deleted while open is named by its open file, or by its hidden name.
 size_t NodeOf(const char *path, struct fuse_file_info *file) {
     Handle *handle = file != nullptr ? HandleOf(file) : nullptr;
     if (handle != nullptr)
         return handle->node;
-    return path != nullptr ? Find(Relative(path)) : kNone;
+    size_t node = path != nullptr ? Find(Relative(path)) : kNone;
+    if (node == kNone && path != nullptr && IsHiddenName(path)) {
+        std::string name = path;
+        auto found = mounted.hidden.find(name.substr(name.rfind('/') + 1));
+        node = found != mounted.hidden.end() ? found->second : kNone;
+    }
+    return node;
 }
 
 int Read(const char *, char *buffer, size_t size, off_t offset, struct fuse_file_info *file) {
@@ -178,12 +184,17 @@ int Read(const char *, char *buffer, size_t size, off_t offset, struct fuse_file
     return (int)count;
 }
 
+int NoteWritten(Handle *handle) {
+    int error = 0;
+    if (handle->wrote && !mounted.nodes[handle->node].removed)
+        error = NoteSize(handle->node);
+    handle->wrote = error != 0;
+    return error;
+}
+
 void CloseHandle(Handle *handle) {
     Node &n = mounted.nodes[handle->node];
-    // What was written is journaled as the file's least size, so that a
-    // resume knows staged bytes that were cut short behind its back.
-    if (handle->wrote && !n.removed)
-        NoteSize(handle->node);
+    NoteWritten(handle);
     if (handle->held != kNone)
         Unhold(handle->held);
     if (handle->fd >= 0)
@@ -214,8 +225,5 @@ void *Start(struct fuse_conn_info *, struct fuse_config *config) {
     // keep them. Writable, every change comes through here, briefly kept.
     config->entry_timeout = config->attr_timeout = mounted.writable ? 1 : 3600;
     config->kernel_cache = mounted.writable ? 0 : 1;
-    // A file deleted while open goes at once, not renamed to a hidden name
-    // that a crash would leave in the tree; its open files keep it.
-    config->hard_remove = 1;
     return nullptr;
 }
