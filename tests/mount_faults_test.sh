@@ -214,6 +214,15 @@ expect 3 "umount that would put a hidden x\\y first" umount m
 check 'cmp -s dup.dat dup-before.dat' "the refused save changed the archive"
 rm -r "$(sidecar dup.dat)"
 
+# An archive whose listing is not the whole file (its first line ends past
+# byte 256, so it lists as empty) is not mounted for writing.
+make_archive long.dat "$(head -c 220 /dev/zero | tr '\0' n)" first 'b' second
+cp long.dat long-before.dat
+expect 3 "mount --write of an archive the listing leaves out" mount --write long.dat m
+has err.txt "the listing is not the whole archive; it is not mounted for writing"
+check 'cmp -s long.dat long-before.dat && [ ! -e "$(sidecar long.dat)" ]' \
+    "a refused mount changed the archive or made a sidecar"
+
 # Any character in the archive's path: a comma, a backslash.
 mkdir -p 'odd,dir\x' && cp orig.dat 'odd,dir\x/g,1.dat'
 mount_rw 'odd,dir\x/g,1.dat' 'odd,dir\x/m'
