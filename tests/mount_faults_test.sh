@@ -148,7 +148,7 @@ fi
 # killed after it is finished by the next mount, not refused.
 if command -v strace >/dev/null && strace -o /dev/null true 2>/dev/null; then
     cp orig.dat game.dat
-    for call in rename rmdir; do
+    for call in rename rmdir unlink:when=4; do
         mkdir -p m
         strace -f -o /dev/null -e inject=$call:signal=SIGKILL $Q mount -f --write game.dat m \
             2>m.log &
