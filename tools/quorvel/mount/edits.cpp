@@ -418,6 +418,13 @@ int WatchSidecar(const std::string &path) {
     return open((path + "/" + kJournal).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
 }
 
+bool MountHoldsSidecar(int watched) {
+    bool held = flock(watched, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    if (!held)
+        flock(watched, LOCK_UN);
+    return held;
+}
+
 bool WaitForSave(int watched) {
     // The kernel lets go of a lock when its process ends, whether or not
     // anyone reaps it.
