@@ -148,7 +148,7 @@ fi
 # killed after it is finished by the next mount, not refused.
 if command -v strace >/dev/null && strace -o /dev/null true 2>/dev/null; then
     cp orig.dat game.dat
-    for call in rename rmdir unlink:when=4; do
+    for call in rename rename:when=2 unlinkat:when=2; do
         mkdir -p m
         strace -f -o /dev/null -e inject=$call:signal=SIGKILL $Q mount -f --write game.dat m \
             2>m.log &
@@ -171,7 +171,7 @@ if command -v strace >/dev/null && strace -o /dev/null true 2>/dev/null; then
         check '[ "$(cat m/d/a)" = "by $call" ]' "after a save killed at $call: $(cat m.log)"
         check '! ls | grep -q quorvel-tmp' "a killed save left its temporary file: $(ls)"
         q umount m
-        check '[ "$($Q cat game.dat d/a)" = "by $call" ] && [ ! -e "$s" ]' \
+        check '[ "$($Q cat game.dat d/a)" = "by $call" ] && [ ! -e "$s" ] && [ ! -e "$s.removed" ]' \
             "the save after a save killed at $call"
     done
 else

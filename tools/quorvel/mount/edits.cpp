@@ -110,7 +110,7 @@ static bool ReadJournal(Sidecar *sidecar, const Archive &archive,
     return true;
 }
 
-static void RemoveAll(const std::string &path) {
+static void RemoveContents(const std::string &path) {
     DIR *files = opendir((path + "/" + kFiles).c_str());
     for (struct dirent *e; files != nullptr && (e = readdir(files)) != nullptr;) {
         if (e->d_name[0] != '.')
@@ -119,11 +119,27 @@ static void RemoveAll(const std::string &path) {
     if (files != nullptr)
         closedir(files);
     rmdir((path + "/" + kFiles).c_str());
-    // The note of a save goes last: until then the next mount knows that
-    // the archive in place is the saved one.
     for (const char *name : {kProcess, kFailure, kJournal, kSaving})
         unlink((path + "/" + name).c_str());
     rmdir(path.c_str());
+}
+
+// Where a sidecar goes while it is removed.
+static std::string Removed(const std::string &path) { return path + ".removed"; }
+
+// Removes what a removal stopped halfway left.
+static void SweepRemoved(const std::string &path) {
+    struct stat st;
+    if (lstat(Removed(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        RemoveContents(Removed(path));
+}
+
+// Removes a sidecar: first renamed out of the way at once, so that a
+// removal stopped halfway leaves no part of a sidecar that a later mount
+// would take for edits, only a folder that the next mount removes.
+static void RemoveAll(const std::string &path) {
+    SweepRemoved(path);
+    RemoveContents(rename(path.c_str(), Removed(path).c_str()) == 0 ? Removed(path) : path);
 }
 
 static bool MakeSidecar(Sidecar *sidecar, const Archive &archive, std::string *why) {
@@ -212,6 +228,7 @@ bool OpenSidecar(const Archive &archive, bool discard, Sidecar *sidecar,
         CloseSidecar(sidecar, false);
         return false;
     }
+    SweepRemoved(sidecar->path);
     struct stat st;
     bool exists = lstat(sidecar->path.c_str(), &st) == 0;
     if (exists && !S_ISDIR(st.st_mode)) {
