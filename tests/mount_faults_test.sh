@@ -178,6 +178,16 @@ else
     echo "note: no strace here; a killed save is not tested"
 fi
 
+# A save killed just after it made its temporary file, before it noted the
+# file's identity: the file is known by the name noted before it was made.
+mount_rw game.dat m && printf 'early' >m/d/a && crash game.dat m
+printf 'part of a save' >game.dat.quorvel-tmp99999
+printf '%s\t0\t0\n' "$work/game.dat.quorvel-tmp99999" >"$s/saving"
+mount_rw game.dat m
+check '[ ! -e game.dat.quorvel-tmp99999 ] && [ "$(cat m/d/a)" = early ]' \
+    "a temporary file noted by name was left, or the edits lost: $(cat m.log)"
+q umount m
+
 # umount waits for the save, not for a process: a mount that nobody reaps
 # (its parent never waits) does not hold it up.
 mkdir -p m

@@ -199,8 +199,8 @@ static bool SavingNoteOf(const std::string &path, std::string *temporary, uint64
 bool SaveFinished(const std::string &path, const Archive &archive) {
     std::string temporary;
     uint64_t device, inode;
-    return SavingNoteOf(path, &temporary, &device, &inode) && device == archive.state.device &&
-           inode == archive.state.inode;
+    return SavingNoteOf(path, &temporary, &device, &inode) && inode != 0 &&
+           device == archive.state.device && inode == archive.state.inode;
 }
 
 // What an earlier mount's save left when it was killed: its temporary file
@@ -210,11 +210,12 @@ static bool EarlierSaveFinished(const Sidecar &sidecar, const Archive &archive) 
     uint64_t device, inode;
     if (!SavingNoteOf(sidecar.path, &temporary, &device, &inode))
         return false;
-    if (device == archive.state.device && inode == archive.state.inode)
+    if (inode != 0 && device == archive.state.device && inode == archive.state.inode)
         return true;
+    // Noted before it was made, the temporary file is known by its name alone.
     struct stat st;
-    if (lstat(temporary.c_str(), &st) == 0 && (uint64_t)st.st_dev == device &&
-        (uint64_t)st.st_ino == inode)
+    if (lstat(temporary.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+        (inode == 0 || ((uint64_t)st.st_dev == device && (uint64_t)st.st_ino == inode)))
         unlink(temporary.c_str());
     unlinkat(sidecar.folder, kSaving, 0);
     return false;
@@ -373,9 +374,10 @@ void NoteMountProcess(const Sidecar &sidecar) {
     WriteNote(sidecar, kProcess, std::to_string(getpid()) + "\n");
 }
 
-int NoteSaving(const Sidecar &sidecar, const std::string &temporary) {
+int NoteSaving(const Sidecar &sidecar, const std::string &temporary, bool made) {
     struct stat st;
-    if (stat(temporary.c_str(), &st) != 0)
+    memset(&st, 0, sizeof st);
+    if (made && stat(temporary.c_str(), &st) != 0)
         return -errno;
     std::string text = temporary + "\t" + std::to_string((uint64_t)st.st_dev) + "\t" +
                        std::to_string((uint64_t)st.st_ino) + "\n";
