@@ -122,6 +122,10 @@ int Pack(const Options &options) {
         }
         entries.push_back(FromFile(input, stored));
     }
+    if (entries.empty()) {
+        Error(options.output, "no input files");
+        return kExitArchive;
+    }
     if (!CheckNewArchive(options.output, entries))
         return kExitArchive;
     return WriteArchive(options.output, entries);
@@ -206,6 +210,10 @@ int Update(const Options &options) {
             status = kExitArchive;
         }
         entries.push_back(FromFile(inputs[i], stored));
+    }
+    if (status == kExitOk && entries.empty()) {
+        Error(path, "no input files");
+        status = kExitArchive;
     }
     if (status == kExitOk && !CheckNewArchive(path, entries))
         status = kExitArchive;
