@@ -1,0 +1,866 @@
+#!/usr/bin/python3
+# quorvel mount --write against a plain folder: random operation sequences,
+# kill -9 of the mount between and during them, and the saved archive's
+# entries and order, driven by Hypothesis's stateful testing.
+#
+# Every step runs on the mount and on a plain folder (the model) alike; their
+# results and then their trees (names, types, bytes) must agree. A killed
+# mount is unmounted and mounted again with --write, which resumes its
+# sidecar: what was answered must be there, a write in flight at the kill may
+# be there in part or not at all, and the archive keeps its bytes until the
+# clean save at the end. The saved archive then holds the model's files, in
+# the order the README gives: entries in their places (a file renamed over
+# another takes that one's place), new files after them in the order made.
+#
+# usage: mount_model_test.py QUORVEL              the fixed seeds, for make test
+#        mount_model_test.py QUORVEL --soak SECONDS   random seeds until then
+#        mount_model_test.py QUORVEL --seed N ...     replay seeds, shrinking a failure
+#        --include FAULT   also run what a known, still open fault breaks
+#                          (--include list names them)
+# Exit 77 when FUSE cannot be used here.
+import argparse
+import errno
+import os
+import random
+import shutil
+import signal
+import stat
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+try:
+    from hypothesis import HealthCheck, Phase, Verbosity, seed, settings
+    from hypothesis import strategies as st
+    from hypothesis.stateful import (RuleBasedStateMachine, initialize, invariant, precondition,
+                                     rule, run_state_machine_as_test)
+except ImportError:
+    sys.exit("python3-hypothesis is missing: tools/install-deps installs it")
+
+# Known faults of the writable mount that the driver can reach; each is left
+# out of a run unless --include names it, and a run says which were left out.
+KNOWN_FAULTS = {
+    "open-delete": "a file deleted or replaced while open becomes a visible .fuse_hidden "
+                   "file, comes back after a crash, and an editor's save over it moves it "
+                   "to the end",
+    "kill-anywhere": "a kill while an entry is being copied into the sidecar leaves a file "
+                     "the journal does not name, and the next change after the resume fails "
+                     "with EEXIST",
+    "empty-save": "deleting every file can never be saved",
+}
+
+BIG_WRITE = 8 << 20  # long enough for a timer to kill the mount in the middle
+MAX_FDS = 6
+MAGIC = b"FILECMB-DATA-LIST-IN\n"
+
+
+# --- Archives, built and read here rather than by the tool under test ---
+
+def build_archive(entries):
+    """The bytes of an archive of (stored name, bytes) entries, in order."""
+    start = len(MAGIC) + sum(len(name) + 23 for name, _ in entries) + 1
+    lines = []
+    for name, data in entries:
+        lines.append(name + b"\t%010d %010d\n" % (start, start + len(data)))
+        start += len(data)
+    return MAGIC + b"".join(lines) + b"\n" + b"".join(data for _, data in entries)
+
+
+def read_archive(raw):
+    """The (stored name, bytes) entries of an archive whose directory accounts
+    for every byte: each entry right after the one before, none left over."""
+    assert raw.startswith(MAGIC), "the saved archive lacks its magic line"
+    at, listed = len(MAGIC), []
+    while True:
+        end = raw.index(b"\n", at)
+        line, at = raw[at:end], end + 1
+        if not line:
+            break
+        name, _, numbers = line.rpartition(b"\t")
+        start, stop = (int(n) for n in numbers.split(b" "))
+        listed.append((name, start, stop))
+    for name, start, stop in listed:
+        assert start == at and stop >= start, f"{name!r} lies at {start}..{stop}, not at {at}"
+        at = stop
+    assert at == len(raw), f"{len(raw) - at} bytes after the last entry belong to none"
+    return [(name, raw[start:stop]) for name, start, stop in listed]
+
+
+# --- Operations, as steps that run alike on the mount and on the model ---
+
+class Blob:
+    """Bytes named by a seed and a length, so that a printed step stays short."""
+
+    def __init__(self, seed, length):
+        self.seed, self.length = seed, length
+        self.bytes = random.Random(seed).randbytes(length)
+
+    def __repr__(self):
+        return f"Blob(seed={self.seed}, length={self.length})"
+
+
+FLAGS = {
+    "r": os.O_RDONLY,
+    "w": os.O_WRONLY,
+    "rw": os.O_RDWR,
+    "append": os.O_WRONLY | os.O_APPEND,
+    "rw-append": os.O_RDWR | os.O_APPEND,
+    "trunc": os.O_WRONLY | os.O_TRUNC,
+    "create": os.O_RDWR | os.O_CREAT,
+    "create-trunc": os.O_WRONLY | os.O_CREAT | os.O_TRUNC,
+}
+# A dead mount answers what was asked of it with these.
+LOST = {"ENOTCONN", "ECONNABORTED"}
+# Errors POSIX lets a file system choose between.
+SAME_ERROR = {"EEXIST": "ENOTEMPTY"}
+
+
+class Side:
+    """One of the two trees: its root as a descriptor (so that nothing reaches
+    the folder below a dead mount) and the descriptors open in it."""
+
+    def __init__(self, name, root):
+        self.name, self.root, self.fds = name, root, {}
+
+    def proc(self, path):
+        return f"/proc/self/fd/{self.root}/{path}"
+
+
+def do(side, step):
+    """Runs one step; ("ok", value), ("error", name) or ("skip",) when its
+    descriptor is not open on this side."""
+    op, *a = step
+    if op in ("close", "pwrite", "append", "read", "ftruncate", "fsync") and a[0] not in side.fds:
+        return ("skip",)
+    try:
+        if op == "open":
+            fid, path, flags = a
+            side.fds[fid] = os.open(path, FLAGS[flags] | os.O_CLOEXEC, 0o644, dir_fd=side.root)
+            return ("ok", None)
+        if op == "close":
+            os.close(side.fds.pop(a[0]))
+            return ("ok", None)
+        if op == "pwrite":
+            fid, offset, data = a
+            return ("ok", os.pwrite(side.fds[fid], data, offset))
+        if op == "append":
+            return ("ok", os.write(side.fds[a[0]], a[1]))
+        if op == "read":
+            chunks, at = [], 0
+            while chunk := os.pread(side.fds[a[0]], 1 << 20, at):
+                chunks.append(chunk)
+                at += len(chunk)
+            return ("ok", b"".join(chunks))
+        if op == "ftruncate":
+            os.ftruncate(side.fds[a[0]], a[1])
+        elif op == "fsync":
+            os.fsync(side.fds[a[0]])
+        elif op == "truncate":
+            os.truncate(side.proc(a[0]), a[1])
+        elif op == "rename":
+            os.rename(a[0], a[1], src_dir_fd=side.root, dst_dir_fd=side.root)
+        elif op == "mkdir":
+            os.mkdir(a[0], dir_fd=side.root)
+        elif op == "rmdir":
+            os.rmdir(a[0], dir_fd=side.root)
+        elif op == "unlink":
+            os.unlink(a[0], dir_fd=side.root)
+        elif op == "fsyncdir":
+            fd = os.open(a[0], os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC, dir_fd=side.root)
+            try:
+                os.fsync(fd)
+            finally:
+                os.close(fd)
+        else:
+            raise ValueError(op)
+        return ("ok", None)
+    except OSError as e:
+        return ("error", errno.errorcode.get(e.errno, str(e.errno)))
+
+
+def same_result(a, b):
+    if a[0] == "error" and b[0] == "error":
+        return a[1] == b[1] or SAME_ERROR.get(a[1]) == b[1] or SAME_ERROR.get(b[1]) == a[1]
+    return a == b
+
+
+def shown(result):
+    if result[0] == "ok" and isinstance(result[1], bytes):
+        return f"ok: {len(result[1])} bytes"
+    return ": ".join(str(r) for r in result)
+
+
+def read_tree(root):
+    """Every folder (None) and file (its bytes) below a folder descriptor."""
+    tree = {}
+    for folder, folders, files, fd in os.fwalk(".", dir_fd=root):
+        prefix = "" if folder == "." else folder[2:] + "/"
+        for name in folders:
+            tree[prefix + name] = None
+        for name in files:
+            file = os.open(name, os.O_RDONLY | os.O_CLOEXEC | os.O_NOFOLLOW, dir_fd=fd)
+            try:
+                chunks = []
+                while chunk := os.read(file, 1 << 20):
+                    chunks.append(chunk)
+            finally:
+                os.close(file)
+            tree[prefix + name] = b"".join(chunks)
+    return tree
+
+
+def tree_difference(mount, model):
+    """What differs between two trees, briefly; "" when nothing does."""
+    lines = []
+    for path in sorted(set(mount) | set(model)):
+        a, b = mount.get(path, "missing"), model.get(path, "missing")
+        if a == b:
+            continue
+        def kind(x):
+            return x if isinstance(x, str) else "a folder" if x is None else f"{len(x)} bytes"
+        where = ""
+        if isinstance(a, bytes) and isinstance(b, bytes):
+            where = f", first difference at {next((i for i, (x, y) in enumerate(zip(a, b)) if x != y), min(len(a), len(b)))}"
+        lines.append(f"  {path}: mount has {kind(a)}, model has {kind(b)}{where}")
+    return "\n".join(lines)
+
+
+def written(old, offset, data):
+    """A file's bytes after writing `data` at `offset`."""
+    grown = old.ljust(offset, b"\0")
+    return grown[:offset] + data + grown[offset + len(data):]
+
+
+# --- The mount process ---
+
+def mounted(point):
+    with open("/proc/self/mountinfo") as info:
+        return any(line.split()[4] == point for line in info)
+
+
+def alive(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            return stat.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
+def wait_for(condition, what, seconds=10):
+    deadline = time.monotonic() + seconds
+    while not condition():
+        assert time.monotonic() < deadline, f"timed out waiting for {what}"
+        time.sleep(0.005)
+
+
+class Mount:
+    """A writable mount of one archive, started by quorvel mount --write; its
+    process is known by the id it notes in the sidecar, and killed by it."""
+
+    def __init__(self, quorvel, archive, point):
+        self.quorvel, self.archive, self.point = quorvel, archive, point
+        folder, name = os.path.split(archive)
+        self.sidecar = os.path.join(folder, f".{name}.quorvel-edits")
+        self.pid = None
+        self.root = None
+
+    def start(self):
+        run = subprocess.run([self.quorvel, "mount", "--write", self.archive, self.point],
+                             capture_output=True, text=True, timeout=60)
+        assert run.returncode == 0, f"mount --write: exit {run.returncode}: {run.stderr}"
+        before = self.pid
+        wait_for(lambda: self.noted_pid() not in (None, before) and alive(self.noted_pid()),
+                 "the mount to note its process")
+        self.pid = self.noted_pid()
+        self.root = os.open(self.point, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+
+    def noted_pid(self):
+        try:
+            with open(os.path.join(self.sidecar, "mount.pid")) as note:
+                return int(note.read())
+        except (OSError, ValueError):
+            return None
+
+    def kill(self):
+        # Only our own mount: its process may have ended and its id gone to another.
+        try:
+            with open(f"/proc/{self.pid}/cmdline", "rb") as f:
+                ours = self.archive.encode() in f.read().split(b"\0")
+        except (OSError, TypeError):
+            ours = False
+        if ours and alive(self.pid):
+            os.kill(self.pid, signal.SIGKILL)
+
+    def after_kill(self):
+        """Waits for the killed process to end and its mount to go."""
+        wait_for(lambda: not alive(self.pid), "the killed mount to end")
+        self.close_root()
+        if mounted(self.point):
+            subprocess.run(["fusermount3", "-u", "-z", self.point], capture_output=True)
+        wait_for(lambda: not mounted(self.point), "the killed mount to be unmounted")
+
+    def close_root(self):
+        if self.root is not None:
+            os.close(self.root)
+            self.root = None
+
+    def save(self):
+        self.close_root()
+        return subprocess.run([self.quorvel, "umount", self.point], capture_output=True,
+                              text=True, timeout=120)
+
+    def clean_up(self):
+        self.close_root()
+        self.kill()
+        if mounted(self.point):
+            subprocess.run(["fusermount3", "-u", "-z", self.point], capture_output=True)
+
+
+# --- The state machine ---
+
+NAMES = st.sampled_from(["a", "b", "ü"])
+PATHS = st.lists(NAMES, min_size=1, max_size=3).map("/".join)
+FOLDERS = st.one_of(st.just(""), PATHS)
+SMALL = st.one_of(st.integers(0, 64), st.integers(0, 300_000))
+BLOBS = st.builds(Blob, st.integers(0, 1 << 16), st.one_of(st.integers(0, 64), st.integers(0, 70_000)))
+FD_FLAGS = st.sampled_from(sorted(FLAGS))
+
+
+class MountModel(RuleBasedStateMachine):
+    counts = {"mounts": 0, "steps": 0, "kills": 0, "saves": 0}
+
+    def __init__(self, quorvel, include):
+        super().__init__()
+        self.include = include
+        self.work = tempfile.mkdtemp(prefix="axq-model-")
+        archive, point = os.path.join(self.work, "A.dat"), os.path.join(self.work, "m")
+        os.mkdir(point)
+        os.mkdir(os.path.join(self.work, "model"))
+        self.mount = Mount(quorvel, archive, point)
+        self.model = Side("model", os.open(os.path.join(self.work, "model"),
+                                           os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC))
+        self.mnt = None
+        self.next_fid = 0
+        self.ready = False
+        self.whole = False  # set when a rule or check ends without failing
+
+    # The saved order: self.place[path] for every file of the model; the
+    # entries' own places and stored names come first.
+    @initialize(entries=st.lists(st.tuples(PATHS, BLOBS), max_size=6),
+                separators=st.sampled_from(["\\", "/", "mixed"]))
+    def make_archive(self, entries, separators):
+        paths, stored = [], []
+        for path, blob in entries:
+            clash = any(p == path or p.startswith(path + "/") or path.startswith(p + "/")
+                        for p in paths)
+            if clash:
+                continue
+            sep = separators if separators != "mixed" else "/\\"[len(paths) % 2]
+            paths.append(path)
+            stored.append((path.replace("/", sep).encode(), blob.bytes))
+            folder = os.path.dirname(path)
+            if folder:
+                os.makedirs(os.path.join(self.work, "model", folder), exist_ok=True)
+            with open(os.path.join(self.work, "model", path), "wb") as f:
+                f.write(blob.bytes)
+        self.original = build_archive(stored)
+        with open(self.mount.archive, "wb") as f:
+            f.write(self.original)
+        slash = any(b"/" in name for name, _ in stored)
+        backslash = any(b"\\" in name for name, _ in stored)
+        self.separator = "/" if slash and not backslash else "\\"
+        self.entry_paths = paths
+        self.entry_names = [name for name, _ in stored]
+        self.place = {path: i for i, path in enumerate(paths)}
+        self.next_place = len(paths)
+        self.ready = True
+        self.whole = True
+
+    # --- Running steps on both sides ---
+
+    def model_step(self, step):
+        """Runs a step on the model and keeps the places of its files."""
+        op, *a = step
+        before = self.model_kind(a[1]) if op == "open" else None
+        if op == "rename":
+            source, target = self.model_kind(a[0]), self.model_kind(a[1])
+        result = do(self.model, step)
+        if result[0] != "ok":
+            return result
+        if op == "open" and before is None and FLAGS[a[2]] & os.O_CREAT:
+            self.place[a[1]] = self.next_place
+            self.next_place += 1
+        elif op == "unlink":
+            self.place.pop(a[0], None)
+        elif op == "rename" and a[0] != a[1]:
+            if source == "folder":
+                for path in [p for p in self.place if p.startswith(a[0] + "/")]:
+                    self.place[a[1] + path[len(a[0]):]] = self.place.pop(path)
+            else:
+                place = self.place.pop(a[0])
+                self.place[a[1]] = self.place[a[1]] if target == "file" else place
+        return result
+
+    def model_kind(self, path):
+        try:
+            st_ = os.stat(path, dir_fd=self.model.root, follow_symlinks=False)
+        except OSError:
+            return None
+        return "folder" if stat.S_ISDIR(st_.st_mode) else "file"
+
+    def run(self, steps):
+        for step in steps:
+            mount, model = do(self.mnt, step), self.model_step(step)
+            assert same_result(mount, model), \
+                f"{step_text(step)}: the mount gave {shown(mount)}, the model {shown(model)}"
+
+    def fid(self):
+        self.next_fid += 1
+        return self.next_fid
+
+    def open_in_model(self, path):
+        """Whether a descriptor the driver holds is open on the model's file at path."""
+        try:
+            st_ = os.stat(path, dir_fd=self.model.root, follow_symlinks=False)
+        except OSError:
+            return False
+        return any(os.fstat(fd).st_ino == st_.st_ino for fd in self.model.fds.values())
+
+    def replaces_open_file(self, path):
+        return "open-delete" not in self.include and self.open_in_model(path)
+
+    def fids(self):
+        return sorted(self.model.fds)
+
+    # --- Rules: what programs do to files ---
+
+    def begin(self):
+        """Mounts at the first rule: a run that makes no step mounts nothing."""
+        self.whole = False
+        MountModel.counts["steps"] += 1
+        if self.mnt is None:
+            MountModel.counts["mounts"] += 1
+            self.mount.start()
+            self.mnt = Side("mount", self.mount.root)
+
+    def end(self):
+        self.whole = True
+
+    @rule(path=PATHS, blob=BLOBS)
+    def write_file(self, path, blob):  # > path
+        self.begin()
+        f = self.fid()
+        self.run([("open", f, path, "create-trunc"), ("pwrite", f, 0, blob.bytes), ("close", f)])
+        self.end()
+
+    @rule(path=PATHS, offset=SMALL, blob=BLOBS)
+    def write_at(self, path, offset, blob):  # dd conv=notrunc, also past the end
+        self.begin()
+        f = self.fid()
+        self.run([("open", f, path, "w"), ("pwrite", f, offset, blob.bytes), ("close", f)])
+        self.end()
+
+    @rule(path=PATHS, blob=BLOBS)
+    def append(self, path, blob):  # >> path
+        self.begin()
+        f = self.fid()
+        self.run([("open", f, path, "append"), ("append", f, blob.bytes), ("close", f)])
+        self.end()
+
+    @rule(path=PATHS, size=SMALL)
+    def truncate(self, path, size):
+        self.begin()
+        self.run([("truncate", path, size)])
+        self.end()
+
+    @rule(path=PATHS, to=PATHS)
+    def rename(self, path, to):
+        self.begin()
+        if not self.replaces_open_file(to):
+            self.run([("rename", path, to)])
+        self.end()
+
+    @rule(path=PATHS)
+    def mkdir(self, path):
+        self.begin()
+        self.run([("mkdir", path)])
+        self.end()
+
+    @rule(path=PATHS)
+    def rmdir(self, path):
+        self.begin()
+        self.run([("rmdir", path)])
+        self.end()
+
+    @rule(path=PATHS)
+    def unlink(self, path):
+        self.begin()
+        if not self.replaces_open_file(path):
+            self.run([("unlink", path)])
+        self.end()
+
+    @rule(path=PATHS, blob=BLOBS)
+    def editor_save(self, path, blob):
+        """A new file beside the target, flushed, renamed over it, the folder flushed."""
+        self.begin()
+        folder, name = os.path.split(path)
+        temp = os.path.join(folder, f".{name}.swp")
+        if not self.replaces_open_file(path):
+            f = self.fid()
+            self.run([("open", f, temp, "create-trunc"), ("pwrite", f, 0, blob.bytes),
+                      ("fsync", f), ("close", f), ("rename", temp, path),
+                      ("fsyncdir", folder or ".")])
+        self.end()
+
+    @rule(path=PATHS)
+    def fsync_file(self, path):
+        self.begin()
+        f = self.fid()
+        self.run([("open", f, path, "r"), ("fsync", f), ("close", f)])
+        self.end()
+
+    @rule(folder=FOLDERS)
+    def fsync_folder(self, folder):
+        self.begin()
+        self.run([("fsyncdir", folder or ".")])
+        self.end()
+
+    # --- Descriptors kept open across other steps ---
+
+    @precondition(lambda self: self.ready and len(self.model.fds) < MAX_FDS)
+    @rule(path=PATHS, flags=FD_FLAGS)
+    def open_fd(self, path, flags):
+        self.begin()
+        self.run([("open", self.fid(), path, flags)])
+        self.end()
+
+    @precondition(lambda self: self.ready and self.model.fds)
+    @rule(which=st.integers(0, MAX_FDS - 1), offset=SMALL, blob=BLOBS)
+    def fd_write(self, which, offset, blob):
+        self.begin()
+        f = self.fids()[which % len(self.fids())]
+        self.run([("pwrite", f, offset, blob.bytes)])
+        self.end()
+
+    @precondition(lambda self: self.ready and self.model.fds)
+    @rule(which=st.integers(0, MAX_FDS - 1))
+    def fd_read(self, which):
+        self.begin()
+        self.run([("read", self.fids()[which % len(self.fids())])])
+        self.end()
+
+    @precondition(lambda self: self.ready and self.model.fds)
+    @rule(which=st.integers(0, MAX_FDS - 1), size=SMALL)
+    def fd_truncate(self, which, size):
+        self.begin()
+        self.run([("ftruncate", self.fids()[which % len(self.fids())], size)])
+        self.end()
+
+    @precondition(lambda self: self.ready and self.model.fds)
+    @rule(which=st.integers(0, MAX_FDS - 1))
+    def fd_fsync(self, which):
+        self.begin()
+        self.run([("fsync", self.fids()[which % len(self.fids())])])
+        self.end()
+
+    @precondition(lambda self: self.ready and self.model.fds)
+    @rule(which=st.integers(0, MAX_FDS - 1))
+    def fd_close(self, which):
+        self.begin()
+        self.run([("close", self.fids()[which % len(self.fids())])])
+        self.end()
+
+    # --- Crashes ---
+
+    @precondition(lambda self: self.ready)
+    @rule()
+    def kill_between(self):
+        self.begin()
+        self.mount.kill()
+        self.recover()
+        self.end()
+
+    @precondition(lambda self: self.ready)
+    @rule(path=PATHS, offset=SMALL, seed_=st.integers(0, 1 << 16),
+          delay=st.integers(0, 20))
+    def kill_during_write(self, path, offset, seed_, delay):
+        """A timer kills the mount while a large write runs (or just after)."""
+        self.begin()
+        f = self.fid()
+        data = Blob(seed_, BIG_WRITE).bytes
+        self.run([("open", f, path, "create")])
+        if f not in self.mnt.fds:
+            self.mount.kill()
+            self.recover()
+            self.end()
+            return
+        timer = threading.Timer(delay / 1000, self.mount.kill)
+        timer.start()
+        result = do(self.mnt, ("pwrite", f, offset, data))
+        timer.join()
+        pending = None
+        if result[0] == "ok" or result[1] in LOST:
+            done = result[1] if result[0] == "ok" else 0
+            self.model_step(("pwrite", f, offset, data[:done]))
+            if done < len(data):
+                pending = ("pwrite", f, offset + done, data[done:])
+        elif f in self.model.fds:
+            model = self.model_step(("pwrite", f, offset, data))
+            assert same_result(result, model), \
+                f"a large write: the mount gave {shown(result)}, the model {shown(model)}"
+        self.recover(pending)
+        self.end()
+
+    @precondition(lambda self: self.ready and "kill-anywhere" in self.include)
+    @rule(steps=st.lists(st.tuples(st.sampled_from(["write", "create", "rename", "unlink",
+                                                     "mkdir", "rmdir", "truncate"]),
+                                   PATHS, PATHS, BLOBS), min_size=1, max_size=6),
+          delay=st.integers(0, 5))
+    def kill_amid(self, steps, delay):
+        """A timer kills the mount amid small changes; the one in flight may
+        or may not be made."""
+        self.begin()
+        expanded = []
+        for op, path, other, blob in steps:
+            f = self.fid()
+            expanded += {
+                "write": [("open", f, path, "w"), ("pwrite", f, 0, blob.bytes), ("close", f)],
+                "create": [("open", f, path, "create"), ("close", f)],
+                "rename": [("rename", path, other)],
+                "unlink": [("unlink", path)],
+                "mkdir": [("mkdir", path)],
+                "rmdir": [("rmdir", path)],
+                "truncate": [("truncate", path, blob.length)],
+            }[op]
+        timer = threading.Timer(delay / 1000, self.mount.kill)
+        timer.start()
+        pending = None
+        for step in expanded:
+            if step[0] in ("unlink", "rename") and self.replaces_open_file(step[-1]):
+                continue
+            mount = do(self.mnt, step)
+            if mount[0] == "error" and mount[1] in LOST:
+                pending = step
+                break
+            model = self.model_step(step)
+            if step[0] == "pwrite" and mount[0] == "ok" and mount[1] < len(step[3]):
+                # Cut short by the kill: the rest may be written in part.
+                pending = ("pwrite", step[1], step[2] + mount[1], step[3][mount[1]:])
+                break
+            assert same_result(mount, model) or mount[0] == "ok" and step[0] == "close", \
+                f"{step_text(step)}: the mount gave {shown(mount)}, the model {shown(model)}"
+        timer.join()
+        self.recover(pending)
+        self.end()
+
+    def recover(self, pending=None):
+        """After a kill: unmount, check the archive, mount again, and find the
+        model's tree there, with the step in flight made or not."""
+        MountModel.counts["kills"] += 1
+        self.mount.after_kill()
+        for fd in self.mnt.fds.values():
+            try:
+                os.close(fd)
+            except OSError:
+                pass
+        self.mnt.fds.clear()
+        self.check_archive_unchanged()
+        self.mount.start()
+        self.mnt = Side("mount", self.mount.root)
+        got = read_tree(self.mnt.root)
+        if pending is not None:
+            self.settle(pending, got)
+        for fd in self.model.fds.values():
+            os.close(fd)
+        self.model.fds.clear()
+        difference = tree_difference(got, read_tree(self.model.root))
+        assert not difference, f"after the kill and the resume:\n{difference}"
+
+    def settle(self, step, got):
+        """Makes the step in flight at a kill on the model if the mount shows it made."""
+        if step[0] == "pwrite":
+            fid, offset, data = step[1:]
+            fd = self.model.fds.get(fid)
+            if fd is None:
+                return
+            target = os.readlink(f"/proc/self/fd/{fd}")
+            base = os.readlink(f"/proc/self/fd/{self.model.root}")
+            path = os.path.relpath(target, base)
+            now = got.get(path)
+            if target.endswith(" (deleted)") or not isinstance(now, bytes):
+                return
+            old = os.pread(fd, 1 << 30, 0)
+            common = next((i for i, (x, y) in enumerate(zip(now[offset:], data)) if x != y),
+                          min(len(data), max(0, len(now) - offset)))
+            for done in (len(now) - offset, common):
+                if 0 <= done <= len(data) and written(old, offset, data[:done]) == now:
+                    os.pwrite(fd, data[:done], offset)
+                    return
+        elif tree_difference(got, read_tree(self.model.root)):
+            self.model_step(step)
+            if step[0] == "open":
+                self.model_step(("close", step[1]))
+
+    # --- Checks ---
+
+    def check_archive_unchanged(self):
+        with open(self.mount.archive, "rb") as f:
+            assert f.read() == self.original, "the archive changed before a clean save"
+
+    @invariant()
+    def same_trees(self):
+        if self.mnt is None:
+            return
+        self.whole = False
+        difference = tree_difference(read_tree(self.mnt.root), read_tree(self.model.root))
+        assert not difference, f"the trees differ:\n{difference}"
+        self.check_archive_unchanged()
+        self.whole = True
+
+    def expected_entries(self):
+        """The model's files as the save stores them, in order."""
+        entries = []
+        for path, place in sorted(self.place.items(), key=lambda item: item[1]):
+            if place < len(self.entry_paths) and self.entry_paths[place] == path:
+                name = self.entry_names[place]
+            else:
+                name = path.replace("/", self.separator).encode()
+            with open(os.path.join(self.work, "model", path), "rb") as f:
+                entries.append((name, f.read()))
+        return entries
+
+    def teardown(self):
+        try:
+            if self.mnt is not None and self.whole:
+                self.save_and_compare()
+        finally:
+            self.mount.clean_up()
+            for side in (self.mnt, self.model):
+                for fd in (side.fds.values() if side else []):
+                    try:
+                        os.close(fd)
+                    except OSError:
+                        pass
+            os.close(self.model.root)
+            shutil.rmtree(self.work, ignore_errors=True)
+
+    def save_and_compare(self):
+        if not self.place and "empty-save" not in self.include:
+            self.run([("open", "keep", "kept", "create"), ("close", "keep")])
+        for fid in self.fids():
+            self.run([("close", fid)])
+        saved = self.mount.save()
+        assert saved.returncode == 0, f"umount: exit {saved.returncode}: {saved.stderr}"
+        for folder, _, _, fd in os.fwalk(".", dir_fd=self.model.root):
+            if folder != "." and not any(p.startswith(folder[2:] + "/") for p in self.place):
+                assert f"{folder[2:]}: an empty folder is not stored" in saved.stderr, \
+                    f"umount did not name the empty folder {folder[2:]}: {saved.stderr}"
+        left = [n for n in os.listdir(self.work) if n not in ("A.dat", "m", "model")]
+        assert not left, f"the save left {left} beside the archive"
+        with open(self.mount.archive, "rb") as f:
+            got = read_archive(f.read())
+        want = self.expected_entries()
+        MountModel.counts["saves"] += 1
+        if got != want:
+            raise AssertionError(
+                "the saved archive differs from the model:\n"
+                f"  saved: {[(n.decode(errors='replace'), len(d)) for n, d in got]}\n"
+                f"  model: {[(n.decode(errors='replace'), len(d)) for n, d in want]}")
+
+
+def step_text(step):
+    return "(" + ", ".join(f"{len(x)} bytes" if isinstance(x, bytes) else repr(x)
+                           for x in step) + ")"
+
+
+# --- Runs ---
+
+def run_seed(quorvel, number, include, steps, examples, shrink, verbose=False):
+    def factory():
+        return MountModel(quorvel, include)
+    phases = [Phase.explicit, Phase.generate] + ([Phase.shrink] if shrink else [])
+    seed(number)(factory)
+    run_state_machine_as_test(factory, settings=settings(
+        max_examples=examples, stateful_step_count=steps, deadline=None, database=None,
+        phases=phases, suppress_health_check=list(HealthCheck), report_multiple_bugs=False,
+        verbosity=Verbosity.debug if verbose else Verbosity.normal))
+
+
+def fuse_usable(quorvel):
+    """Whether a mount can be made here at all; why not, otherwise."""
+    if not os.path.exists("/dev/fuse") or shutil.which("fusermount3") is None:
+        return "no /dev/fuse or no fusermount3 here"
+    work = tempfile.mkdtemp(prefix="axq-model-")
+    try:
+        archive, point = os.path.join(work, "probe.dat"), os.path.join(work, "m")
+        os.mkdir(point)
+        with open(archive, "wb") as f:
+            f.write(build_archive([(b"probe", b"x")]))
+        run = subprocess.run([quorvel, "mount", archive, point], capture_output=True, text=True)
+        if run.returncode != 0 and "cannot mount here" in run.stderr:
+            return "FUSE mounts are not allowed here: " + run.stderr.strip()
+        subprocess.run([quorvel, "umount", point], capture_output=True)
+        return ""
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("quorvel")
+    parser.add_argument("--seed", type=int, action="append", default=[])
+    parser.add_argument("--soak", type=float, metavar="SECONDS")
+    parser.add_argument("--include", action="append", default=[])
+    parser.add_argument("--steps", type=int, default=40)
+    parser.add_argument("--examples", type=int, default=2)
+    parser.add_argument("--verbose", action="store_true", help="print every step")
+    options = parser.parse_args()
+    if "list" in options.include:
+        for name, what in KNOWN_FAULTS.items():
+            print(f"{name}: {what}")
+        return 0
+    unknown = [name for name in options.include if name not in KNOWN_FAULTS]
+    if unknown:
+        parser.error(f"unknown fault {unknown[0]}; --include list names them")
+    quorvel = os.path.realpath(options.quorvel)
+    why = fuse_usable(quorvel)
+    if why:
+        print(f"skipped: {why}")
+        return 77
+    for name, what in KNOWN_FAULTS.items():
+        if name not in options.include:
+            print(f"left out, a known fault (--include {name}): {what}")
+    if options.soak is not None:
+        deadline = time.monotonic() + options.soak
+        seeds = iter(lambda: random.getrandbits(32), None)
+    else:
+        deadline = None
+        seeds = iter(options.seed or [1, 2, 3, 4, 5, 6])
+    failed, ran = [], 0
+    for number in seeds:
+        if deadline is not None and time.monotonic() >= deadline:
+            break
+        ran += 1
+        began = time.monotonic()
+        MountModel.counts = dict.fromkeys(MountModel.counts, 0)
+        try:
+            run_seed(quorvel, number, options.include, options.steps, options.examples,
+                     shrink=bool(options.seed), verbose=options.verbose)
+            counts = ", ".join(f"{n} {what}" for what, n in MountModel.counts.items())
+            print(f"seed {number}: passed: {counts} ({time.monotonic() - began:.1f} s)", flush=True)
+        except Exception as e:  # any failure, Hypothesis's own included, fails the seed
+            print(f"seed {number}: FAILED: {type(e).__name__}: {e}", flush=True)
+            failed.append(number)
+    print(f"{ran} seeds, {len(failed)} failed")
+    if failed:
+        command = " ".join(["/usr/bin/python3", sys.argv[0], options.quorvel]
+                           + [f"--include {name}" for name in options.include]
+                           + [f"--seed {n}" for n in failed])
+        print(f"failed seeds: {' '.join(map(str, failed))}\nreplay: {command}")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
