@@ -34,8 +34,8 @@ import time
 try:
     from hypothesis import HealthCheck, Phase, Verbosity, seed, settings
     from hypothesis import strategies as st
-    from hypothesis.stateful import (RuleBasedStateMachine, initialize, invariant, precondition,
-                                     rule, run_state_machine_as_test)
+    from hypothesis.stateful import (Bundle, RuleBasedStateMachine, initialize, invariant,
+                                     multiple, precondition, rule, run_state_machine_as_test)
 except ImportError:
     sys.exit("python3-hypothesis is missing: tools/install-deps installs it")
 
@@ -321,7 +321,9 @@ class Mount:
 # --- The state machine ---
 
 NAMES = st.sampled_from(["a", "b", "ü"])
-PATHS = st.lists(NAMES, min_size=1, max_size=3).map("/".join)
+# Paths made or used before come back often, so that steps meet each other.
+KNOWN = Bundle("known")
+PATHS = st.one_of(KNOWN, st.lists(NAMES, min_size=1, max_size=3).map("/".join))
 FOLDERS = st.one_of(st.just(""), PATHS)
 SMALL = st.one_of(st.integers(0, 64), st.integers(0, 300_000))
 BLOBS = st.builds(Blob, st.integers(0, 1 << 16), st.one_of(st.integers(0, 64), st.integers(0, 70_000)))
@@ -348,7 +350,7 @@ class MountModel(RuleBasedStateMachine):
 
     # The saved order: self.place[path] for every file of the model; the
     # entries' own places and stored names come first.
-    @initialize(entries=st.lists(st.tuples(PATHS, BLOBS), max_size=6),
+    @initialize(target=KNOWN, entries=st.lists(st.tuples(PATHS, BLOBS), max_size=6),
                 separators=st.sampled_from(["\\", "/", "mixed"]))
     def make_archive(self, entries, separators):
         paths, stored = [], []
@@ -377,6 +379,8 @@ class MountModel(RuleBasedStateMachine):
         self.next_place = len(paths)
         self.ready = True
         self.whole = True
+        folders = {os.path.dirname(p) for p in paths} - {""}
+        return multiple("a", *paths, *folders)
 
     # --- Running steps on both sides ---
 
@@ -448,12 +452,13 @@ class MountModel(RuleBasedStateMachine):
     def end(self):
         self.whole = True
 
-    @rule(path=PATHS, blob=BLOBS)
+    @rule(target=KNOWN, path=PATHS, blob=BLOBS)
     def write_file(self, path, blob):  # > path
         self.begin()
         f = self.fid()
         self.run([("open", f, path, "create-trunc"), ("pwrite", f, 0, blob.bytes), ("close", f)])
         self.end()
+        return path
 
     @rule(path=PATHS, offset=SMALL, blob=BLOBS)
     def write_at(self, path, offset, blob):  # dd conv=notrunc, also past the end
@@ -475,18 +480,20 @@ class MountModel(RuleBasedStateMachine):
         self.run([("truncate", path, size)])
         self.end()
 
-    @rule(path=PATHS, to=PATHS)
+    @rule(target=KNOWN, path=PATHS, to=PATHS)
     def rename(self, path, to):
         self.begin()
         if not self.replaces_open_file(to):
             self.run([("rename", path, to)])
         self.end()
+        return to
 
-    @rule(path=PATHS)
+    @rule(target=KNOWN, path=PATHS)
     def mkdir(self, path):
         self.begin()
         self.run([("mkdir", path)])
         self.end()
+        return path
 
     @rule(path=PATHS)
     def rmdir(self, path):
@@ -501,7 +508,7 @@ class MountModel(RuleBasedStateMachine):
             self.run([("unlink", path)])
         self.end()
 
-    @rule(path=PATHS, blob=BLOBS)
+    @rule(target=KNOWN, path=PATHS, blob=BLOBS)
     def editor_save(self, path, blob):
         """A new file beside the target, flushed, renamed over it, the folder flushed."""
         self.begin()
@@ -513,6 +520,7 @@ class MountModel(RuleBasedStateMachine):
                       ("fsync", f), ("close", f), ("rename", temp, path),
                       ("fsyncdir", folder or ".")])
         self.end()
+        return path
 
     @rule(path=PATHS)
     def fsync_file(self, path):
@@ -530,11 +538,12 @@ class MountModel(RuleBasedStateMachine):
     # --- Descriptors kept open across other steps ---
 
     @precondition(lambda self: self.ready and len(self.model.fds) < MAX_FDS)
-    @rule(path=PATHS, flags=FD_FLAGS)
+    @rule(target=KNOWN, path=PATHS, flags=FD_FLAGS)
     def open_fd(self, path, flags):
         self.begin()
         self.run([("open", self.fid(), path, flags)])
         self.end()
+        return path
 
     @precondition(lambda self: self.ready and self.model.fds)
     @rule(which=st.integers(0, MAX_FDS - 1), offset=SMALL, blob=BLOBS)
@@ -816,6 +825,8 @@ def main():
     parser.add_argument("--steps", type=int, default=40)
     parser.add_argument("--examples", type=int, default=2)
     parser.add_argument("--verbose", action="store_true", help="print every step")
+    parser.add_argument("--shrink", action="store_true",
+                        help="shrink a failure of a replayed seed (minutes: each try mounts and saves)")
     options = parser.parse_args()
     if "list" in options.include:
         for name, what in KNOWN_FAULTS.items():
@@ -847,11 +858,13 @@ def main():
         MountModel.counts = dict.fromkeys(MountModel.counts, 0)
         try:
             run_seed(quorvel, number, options.include, options.steps, options.examples,
-                     shrink=bool(options.seed), verbose=options.verbose)
+                     shrink=options.shrink, verbose=options.verbose)
             counts = ", ".join(f"{n} {what}" for what, n in MountModel.counts.items())
             print(f"seed {number}: passed: {counts} ({time.monotonic() - began:.1f} s)", flush=True)
         except Exception as e:  # any failure, Hypothesis's own included, fails the seed
-            print(f"seed {number}: FAILED: {type(e).__name__}: {e}", flush=True)
+            # Hypothesis adds the failing steps to the exception as notes.
+            steps = "\n".join(getattr(e, "__notes__", []))
+            print(f"seed {number}: FAILED: {type(e).__name__}: {e}\n{steps}", flush=True)
             failed.append(number)
     print(f"{ran} seeds, {len(failed)} failed")
     if failed:
