@@ -159,7 +159,7 @@ rm -r "$(sidecar game.dat)"
 # The archive replaced while mounted: reads fail, the save refuses, the edits stay.
 mount_rw game.dat m
 printf 'edit' >m/src/keep.txt
-cp game.dat other.dat && printf 'x' >>other.dat && mv other.dat game.dat
+cp game.dat other.dat && touch -d 2003-03-03 other.dat && mv other.dat game.dat
 cp game.dat replaced.dat
 check '! cat m/src/img/002.png >/dev/null 2>&1' "an entry of a replaced archive was read"
 expect 3 "umount of a replaced archive" umount m
@@ -189,6 +189,7 @@ if grep -q " $work/disk tmpfs" /proc/mounts; then
     mount_rw disk/full.dat m
     printf 'small edit' >m/small.txt
     expect 3 "umount with no room for the new archive" umount m
+    has err.txt "No space left on device"
     has err.txt "the edits are kept"
     check 'cmp -s disk/full.dat full-before.dat' "a failed save changed the archive"
     check '[ -f "disk/$(sidecar full.dat)/journal" ] && ! ls disk | grep -q quorvel-tmp' \

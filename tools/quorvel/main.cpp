@@ -30,8 +30,9 @@ static constexpr size_t kAny = (size_t)-1;
 static const CommandSpec kCommands[] = {
     {"check", Check, "FILE...", "say whether each file is a Quorvel archive", 1, kAny, true},
     {"list", List, "ARCHIVE [NAME...]", "list the entries, all or those named", 1, kAny, true},
-    {"test", Test, "ARCHIVE...", "check that every entry lies in the file and can be read", 1, kAny,
-     true},
+    {"test", Test, "ARCHIVE...",
+     "check that the listing is the whole archive and every entry lies in the file and can be read",
+     1, kAny, true},
     {"extract", Extract, "ARCHIVE [NAME...]", "extract the entries, all or those named", 1, kAny,
      true},
     {"cat", Cat, "ARCHIVE NAME...", "write the named entries to standard output", 2, kAny, true},
@@ -56,7 +57,8 @@ enum {
     kVersion,
     kSeparator,
     kWrite,
-    kDiscardEdits
+    kDiscardEdits,
+    kDropUnowned
 };
 
 struct OptionSpec {
@@ -86,6 +88,9 @@ static const OptionSpec kOptions[] = {
     {"separator", kSeparator, "SEP", "pack ",
      "store SEP between folders: \\ (the default, as the Windows programs that read "
      "these archives expect) or /"},
+    {"drop-unowned-bytes", kDropUnowned, nullptr, "update ",
+     "write the archive anew although some of its bytes after the directory belong to no "
+     "entry, and leave those bytes out; without it such an archive is refused"},
 #ifndef _WIN32
     {"foreground", 'f', nullptr, "mount ", "stay in the foreground until the mount ends"},
     {"cache-size", kCacheSize, "SIZE", "mount ",
@@ -312,6 +317,9 @@ static int ReadOptions(const CommandSpec &command, int argc, char **argv, Option
             break;
         case kDiscardEdits:
             options->discardEdits = true;
+            break;
+        case kDropUnowned:
+            options->dropUnowned = true;
             break;
         case kCacheSize:
             if (!ParseSize(optarg, &options->cacheBytes)) {
