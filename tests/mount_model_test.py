@@ -296,7 +296,7 @@ class Mount:
             os.kill(self.pid, signal.SIGKILL)
 
     def after_kill(self):
-        """Waits for the killed process to end and its mount to go."""
+        """Waits for the process to end (killed or saved) and its mount to go."""
         wait_for(lambda: not alive(self.pid), "the killed mount to end")
         self.close_root()
         if mounted(self.point):
@@ -762,28 +762,71 @@ class MountModel(RuleBasedStateMachine):
             os.close(self.model.root)
             shutil.rmtree(self.work, ignore_errors=True)
 
-    def save_and_compare(self):
+    def save_and_compare(self, kill_delay=None):
+        """Saves with quorvel umount, and compares the archive with the model.
+        With kill_delay, a timer kills the mount that many ms into the save:
+        the archive is then either as it was or the whole new one."""
         if not self.place and not self.allowed("empty-save"):
             self.run([("open", "keep", "kept", "create"), ("close", "keep")])
         for fid in self.fids():
             self.run([("close", fid)])
+        timer = None if kill_delay is None else threading.Timer(kill_delay / 1000, self.mount.kill)
+        if timer:
+            timer.start()
         saved = self.mount.save()
-        assert saved.returncode == 0, f"umount: exit {saved.returncode}: {saved.stderr}"
-        for folder, _, _, fd in os.fwalk(".", dir_fd=self.model.root):
-            if folder != "." and not any(p.startswith(folder[2:] + "/") for p in self.place):
-                assert f"{folder[2:]}: an empty folder is not stored" in saved.stderr, \
-                    f"umount did not name the empty folder {folder[2:]}: {saved.stderr}"
-        left = [n for n in os.listdir(self.work) if n not in ("A.dat", "m", "model")]
-        assert not left, f"the save left {left} beside the archive"
-        with open(self.mount.archive, "rb") as f:
-            got = read_archive(f.read())
-        want = self.expected_entries()
+        if timer:
+            timer.join()
+        self.mount.after_kill()
+        self.mnt = None
         MountModel.counts["saves"] += 1
+        with open(self.mount.archive, "rb") as f:
+            raw = f.read()
+        if timer and raw == self.original and saved.returncode != 0:
+            return  # killed before its rename: the edits wait in the sidecar
+        assert saved.returncode == 0 or timer, f"umount: exit {saved.returncode}: {saved.stderr}"
+        got, want = read_archive(raw), self.expected_entries()
         if got != want:
             raise AssertionError(
                 "the saved archive differs from the model:\n"
                 f"  saved: {[(n.decode(errors='replace'), len(d)) for n, d in got]}\n"
                 f"  model: {[(n.decode(errors='replace'), len(d)) for n, d in want]}")
+        if not timer:
+            for folder, _, _, fd in os.fwalk(".", dir_fd=self.model.root):
+                if folder != "." and not any(p.startswith(folder[2:] + "/") for p in self.place):
+                    assert f"{folder[2:]}: an empty folder is not stored" in saved.stderr, \
+                        f"umount did not name the empty folder {folder[2:]}: {saved.stderr}"
+            left = [n for n in os.listdir(self.work) if n not in ("A.dat", "m", "model")]
+            assert not left, f"the save left {left} beside the archive"
+        # The saved archive is the one the next mount starts from; it holds
+        # no empty folders.
+        for folder, _, _, _ in os.fwalk(".", topdown=False, dir_fd=self.model.root):
+            if folder != ".":
+                try:
+                    os.rmdir(folder[2:], dir_fd=self.model.root)
+                except OSError:
+                    pass
+        self.original = raw
+        self.entry_names = [name for name, _ in got]
+        self.entry_paths = [name.decode().replace("\\", "/") for name in self.entry_names]
+        self.place = {path: i for i, path in enumerate(self.entry_paths)}
+        self.next_place = len(self.entry_paths)
+        slash = any(b"/" in name for name in self.entry_names)
+        backslash = any(b"\\" in name for name in self.entry_names)
+        self.separator = "/" if slash and not backslash else "\\"
+
+    @precondition(lambda self: self.ready)
+    @rule(kill_delay=st.one_of(st.none(), st.integers(0, 30)))
+    @step
+    def save_and_mount_again(self, kill_delay):
+        """A save, killed during it or not, and a mount --write after it: the
+        model's tree either way, nothing left beside the archive."""
+        self.save_and_compare(kill_delay)
+        self.start()
+        left = [n for n in os.listdir(self.work)
+                if n not in ("A.dat", "m", "model", ".A.dat.quorvel-edits")]
+        assert not left, f"a save and a mount left {left} beside the archive"
+        difference = tree_difference(read_tree(self.mnt.root), read_tree(self.model.root))
+        assert not difference, f"after the save and a new mount:\n{difference}"
 
 
 def step_text(step):
