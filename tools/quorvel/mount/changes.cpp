@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <errno.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -270,14 +271,19 @@ bool CheckStaged(std::string *why) {
         struct stat st;
         std::string staged = StagedPath(mounted.sidecar, n.stage);
         auto least = mounted.stagedAtLeast.find(n.stage);
+        char text[1024];
         if (stat(staged.c_str(), &st) != 0) {
-            *why = PathOf(node) + ": its changed bytes, " + staged + ", are missing";
+            snprintf(text, sizeof text, "%s: its changed bytes, %s, are missing",
+                     PathOf(node).c_str(), staged.c_str());
+            *why = text;
             return false;
         }
         if (least != mounted.stagedAtLeast.end() && (uint64_t)st.st_size < least->second) {
-            *why = PathOf(node) + ": its changed bytes, " + staged + ", hold " +
-                   std::to_string(st.st_size) + " bytes of the " + std::to_string(least->second) +
-                   " written";
+            snprintf(text, sizeof text,
+                     "%s: its changed bytes, %s, hold %llu bytes of the %llu written",
+                     PathOf(node).c_str(), staged.c_str(), (unsigned long long)st.st_size,
+                     (unsigned long long)least->second);
+            *why = text;
             return false;
         }
     }

@@ -98,6 +98,8 @@ bool SaveFinished(const std::string &path, const Archive &archive);
 // True if the save put the archive in place (the journal is gone).
 int WatchSidecar(const std::string &path);
 bool WaitForSave(int watched);
+// Whether a mount still holds the watched journal's lock.
+bool MountHoldsSidecar(int watched);
 // The error the last save of the sidecar at `path` left (empty if none).
 std::string SaveFailureOf(const std::string &path);
 

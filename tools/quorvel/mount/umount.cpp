@@ -66,8 +66,10 @@ static bool WarnEmptyFolders(const std::string &dir, const std::string &shown,
             continue;
         std::string name = shown.empty() ? e->d_name : shown + "/" + e->d_name;
         struct stat st;
-        bool isFolder =
-            fstatat(dirfd(folder), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+        bool isFolder = e->d_type != DT_UNKNOWN
+                            ? e->d_type == DT_DIR
+                            : fstatat(dirfd(folder), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                                  S_ISDIR(st.st_mode);
         bool below = !isFolder || WarnEmptyFolders(dir + "/" + e->d_name, name, archive);
         holdsFile = holdsFile || below;
     }
@@ -101,7 +103,9 @@ int Unmount(const Options &options) {
     bool unmounted = WIFEXITED(status) && WEXITSTATUS(status) == 0;
     int result = unmounted ? kExitOk : kExitArchive;
     // A writable mount saves after it is unmounted: wait for it to finish.
-    if (unmounted && watched >= 0 && !WaitForSave(watched)) {
+    // One that was killed may be gone already; it holds nothing any more.
+    bool ended = watched >= 0 && (unmounted || !MountHoldsSidecar(watched));
+    if (ended && !WaitForSave(watched)) {
         std::string failure = SaveFailureOf(sidecar);
         if (failure.empty())
             Error(archive,
@@ -111,7 +115,7 @@ int Unmount(const Options &options) {
         else
             fprintf(stderr, "%s\n", failure.c_str());
         result = kExitArchive;
-    } else if (watched >= 0 && !unmounted) {
+    } else if (watched >= 0 && !ended) {
         close(watched);
     }
     return result;
