@@ -8,10 +8,11 @@
 # mount is unmounted and mounted again with --write, which resumes its
 # sidecar: what was answered must be there, the step in flight at the kill
 # may be made or not (a write in part), and the archive keeps its bytes until
-# a save. A save (killed during it or not, now and then, and always at the
-# end) leaves the archive as it was or holding the model's files, in the
-# order the README gives: entries in their places (a file renamed over
-# another takes that one's place), new files after them in the order made.
+# a save. A save (now and then, and always at the end; with --include
+# kill-during-save, killed during it) leaves the archive holding the model's
+# files, or as it was after a kill, in the order the README gives: entries in
+# their places (a file renamed over another takes that one's place), new
+# files after them in the order made.
 #
 # usage: mount_model_test.py QUORVEL                  the fixed seeds, for make test
 #        mount_model_test.py QUORVEL --soak SECONDS   random seeds for that long
@@ -19,12 +20,10 @@
 #        --include FAULT    also runs what a known, still open fault breaks
 # Exit 77 when FUSE cannot be used here.
 import argparse
-import errno
 import functools
 import os
 import random
 import shutil
-import signal
 import stat
 import subprocess
 import sys
@@ -40,6 +39,10 @@ try:
                                      multiple, precondition, rule, run_state_machine_as_test)
 except ImportError:
     sys.exit("python3-hypothesis is missing: tools/install-deps installs it")
+sys.dont_write_bytecode = True  # nothing written into the source tree
+from mount_model_sides import (FLAGS, LOST, Blob, Mount, Side, build_archive, common_length, do,
+                               read_archive, read_tree, same_result, shown, step_text,
+                               tree_difference, written)
 
 # Known faults the driver reaches: what each breaks is left out of a run
 # unless --include names it, and the run says so.
@@ -51,269 +54,6 @@ KNOWN_FAULTS = {
 BOUNDED_SEEDS = [2, 3]  # make test's run: about 20 s on an idle machine
 BIG_WRITE = 8 << 20  # long enough for a timer to kill the mount in the middle
 MAX_FDS = 6
-MAGIC = b"FILECMB-DATA-LIST-IN\n"
-
-
-# --- Archives, built and read here rather than by the tool under test ---
-
-def build_archive(entries):
-    """The bytes of an archive of (stored name, bytes) entries, in order."""
-    start = len(MAGIC) + sum(len(name) + 23 for name, _ in entries) + 1
-    lines = []
-    for name, data in entries:
-        lines.append(name + b"\t%010d %010d\n" % (start, start + len(data)))
-        start += len(data)
-    return MAGIC + b"".join(lines) + b"\n" + b"".join(data for _, data in entries)
-
-
-def read_archive(raw):
-    """The (stored name, bytes) entries of an archive whose directory accounts
-    for every byte: each entry right after the one before, none left over."""
-    assert raw.startswith(MAGIC), "the saved archive lacks its magic line"
-    at, listed = len(MAGIC), []
-    while True:
-        end = raw.index(b"\n", at)
-        line, at = raw[at:end], end + 1
-        if not line:
-            break
-        name, _, numbers = line.rpartition(b"\t")
-        start, stop = (int(n) for n in numbers.split(b" "))
-        listed.append((name, start, stop))
-    for name, start, stop in listed:
-        assert start == at and stop >= start, f"{name!r} lies at {start}..{stop}, not at {at}"
-        at = stop
-    assert at == len(raw), f"{len(raw) - at} bytes after the last entry belong to none"
-    return [(name, raw[start:stop]) for name, start, stop in listed]
-
-
-# --- Operations, as steps that run alike on the mount and on the model ---
-
-class Blob:
-    """Bytes named by a seed and a length, so that a printed step stays short."""
-
-    def __init__(self, seed, length):
-        self.seed, self.length = seed, length
-        self.bytes = random.Random(seed).randbytes(length)
-
-    def __repr__(self):
-        return f"Blob(seed={self.seed}, length={self.length})"
-
-
-FLAGS = {
-    "r": os.O_RDONLY,
-    "w": os.O_WRONLY,
-    "rw": os.O_RDWR,
-    "append": os.O_WRONLY | os.O_APPEND,
-    "rw-append": os.O_RDWR | os.O_APPEND,
-    "trunc": os.O_WRONLY | os.O_TRUNC,
-    "create": os.O_RDWR | os.O_CREAT,
-    "create-trunc": os.O_WRONLY | os.O_CREAT | os.O_TRUNC,
-}
-# A dead mount answers what was asked of it with these.
-LOST = {"ENOTCONN", "ECONNABORTED"}
-# Errors POSIX lets a file system choose between.
-SAME_ERROR = {"EEXIST": "ENOTEMPTY"}
-
-
-class Side:
-    """One of the two trees: its root as a descriptor (so that nothing reaches
-    the folder below a dead mount) and the descriptors open in it."""
-
-    def __init__(self, name, root):
-        self.name, self.root, self.fds = name, root, {}
-
-    def proc(self, path):
-        return f"/proc/self/fd/{self.root}/{path}"
-
-
-def do(side, step):
-    """Runs one step; ("ok", value), ("error", name) or ("skip",) when its
-    descriptor is not open on this side."""
-    op, *a = step
-    if op in ("close", "pwrite", "append", "read", "ftruncate", "fsync") and a[0] not in side.fds:
-        return ("skip",)
-    try:
-        if op == "open":
-            fid, path, flags = a
-            side.fds[fid] = os.open(path, FLAGS[flags] | os.O_CLOEXEC, 0o644, dir_fd=side.root)
-            return ("ok", None)
-        if op == "close":
-            os.close(side.fds.pop(a[0]))
-            return ("ok", None)
-        if op == "pwrite":
-            fid, offset, data = a
-            return ("ok", os.pwrite(side.fds[fid], data, offset))
-        if op == "append":
-            return ("ok", os.write(side.fds[a[0]], a[1]))
-        if op == "read":
-            chunks, at = [], 0
-            while chunk := os.pread(side.fds[a[0]], 1 << 20, at):
-                chunks.append(chunk)
-                at += len(chunk)
-            return ("ok", b"".join(chunks))
-        if op == "ftruncate":
-            os.ftruncate(side.fds[a[0]], a[1])
-        elif op == "fsync":
-            os.fsync(side.fds[a[0]])
-        elif op == "truncate":
-            os.truncate(side.proc(a[0]), a[1])
-        elif op == "rename":
-            os.rename(a[0], a[1], src_dir_fd=side.root, dst_dir_fd=side.root)
-        elif op == "mkdir":
-            os.mkdir(a[0], dir_fd=side.root)
-        elif op == "rmdir":
-            os.rmdir(a[0], dir_fd=side.root)
-        elif op == "unlink":
-            os.unlink(a[0], dir_fd=side.root)
-        elif op == "fsyncdir":
-            fd = os.open(a[0], os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC, dir_fd=side.root)
-            try:
-                os.fsync(fd)
-            finally:
-                os.close(fd)
-        else:
-            raise ValueError(op)
-        return ("ok", None)
-    except OSError as e:
-        return ("error", errno.errorcode.get(e.errno, str(e.errno)))
-
-
-def same_result(a, b):
-    if a[0] == "error" and b[0] == "error":
-        return a[1] == b[1] or SAME_ERROR.get(a[1]) == b[1] or SAME_ERROR.get(b[1]) == a[1]
-    return a == b
-
-
-def shown(result):
-    if result[0] == "ok" and isinstance(result[1], bytes):
-        return f"ok: {len(result[1])} bytes"
-    return ": ".join(str(r) for r in result)
-
-
-def read_tree(root):
-    """Every folder (None) and file (its bytes) below a folder descriptor."""
-    tree = {}
-    for folder, folders, files, fd in os.fwalk(".", dir_fd=root):
-        prefix = "" if folder == "." else folder[2:] + "/"
-        for name in folders:
-            tree[prefix + name] = None
-        for name in files:
-            file = os.open(name, os.O_RDONLY | os.O_CLOEXEC | os.O_NOFOLLOW, dir_fd=fd)
-            try:
-                chunks = []
-                while chunk := os.read(file, 1 << 20):
-                    chunks.append(chunk)
-            finally:
-                os.close(file)
-            tree[prefix + name] = b"".join(chunks)
-    return tree
-
-
-def tree_difference(mount, model):
-    """What differs between two trees, briefly; "" when nothing does."""
-    lines = []
-    for path in sorted(set(mount) | set(model)):
-        a, b = mount.get(path, "missing"), model.get(path, "missing")
-        if a == b:
-            continue
-        def kind(x):
-            return x if isinstance(x, str) else "a folder" if x is None else f"{len(x)} bytes"
-        where = ""
-        if isinstance(a, bytes) and isinstance(b, bytes):
-            where = f", first difference at {next((i for i, (x, y) in enumerate(zip(a, b)) if x != y), min(len(a), len(b)))}"
-        lines.append(f"  {path}: mount has {kind(a)}, model has {kind(b)}{where}")
-    return "\n".join(lines)
-
-
-def written(old, offset, data):
-    """A file's bytes after writing `data` at `offset`."""
-    grown = old.ljust(offset, b"\0")
-    return grown[:offset] + data + grown[offset + len(data):]
-
-
-# --- The mount process ---
-
-def mounted(point):
-    with open("/proc/self/mountinfo") as info:
-        return any(line.split()[4] == point for line in info)
-
-
-def alive(pid):
-    try:
-        with open(f"/proc/{pid}/stat") as stat:
-            return stat.read().rsplit(")", 1)[1].split()[0] != "Z"
-    except OSError:
-        return False
-
-
-def wait_for(condition, what, seconds=10):
-    deadline = time.monotonic() + seconds
-    while not condition():
-        assert time.monotonic() < deadline, f"timed out waiting for {what}"
-        time.sleep(0.005)
-
-
-class Mount:
-    """A writable mount of one archive, started by quorvel mount --write; its
-    process is known by the id it notes in the sidecar, and killed by it."""
-
-    def __init__(self, quorvel, archive, point):
-        self.quorvel, self.archive, self.point = quorvel, archive, point
-        folder, name = os.path.split(archive)
-        self.sidecar = os.path.join(folder, f".{name}.quorvel-edits")
-        self.pid = None
-        self.root = None
-
-    def start(self):
-        run = subprocess.run([self.quorvel, "mount", "--write", self.archive, self.point],
-                             capture_output=True, text=True, timeout=60)
-        assert run.returncode == 0, f"mount --write: exit {run.returncode}: {run.stderr}"
-        before = self.pid
-        wait_for(lambda: self.noted_pid() not in (None, before) and alive(self.noted_pid()),
-                 "the mount to note its process")
-        self.pid = self.noted_pid()
-        self.root = os.open(self.point, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
-
-    def noted_pid(self):
-        try:
-            with open(os.path.join(self.sidecar, "mount.pid")) as note:
-                return int(note.read())
-        except (OSError, ValueError):
-            return None
-
-    def kill(self):
-        # Only our own mount: its process may have ended and its id gone to another.
-        try:
-            with open(f"/proc/{self.pid}/cmdline", "rb") as f:
-                ours = self.archive.encode() in f.read().split(b"\0")
-        except (OSError, TypeError):
-            ours = False
-        if ours and alive(self.pid):
-            os.kill(self.pid, signal.SIGKILL)
-
-    def after_kill(self):
-        """Waits for the process to end (killed or saved) and its mount to go."""
-        wait_for(lambda: not alive(self.pid), "the killed mount to end")
-        self.close_root()
-        if mounted(self.point):
-            subprocess.run(["fusermount3", "-u", "-z", self.point], capture_output=True)
-        wait_for(lambda: not mounted(self.point), "the killed mount to be unmounted")
-
-    def close_root(self):
-        if self.root is not None:
-            os.close(self.root)
-            self.root = None
-
-    def save(self):
-        self.close_root()
-        return subprocess.run([self.quorvel, "umount", self.point], capture_output=True,
-                              text=True, timeout=120)
-
-    def clean_up(self):
-        self.close_root()
-        self.kill()
-        if mounted(self.point):
-            subprocess.run(["fusermount3", "-u", "-z", self.point], capture_output=True)
 
 
 # --- The state machine ---
@@ -325,10 +65,11 @@ NEW_PATHS = st.lists(NAMES, min_size=1, max_size=3).map("/".join)
 PATHS = st.one_of(KNOWN, NEW_PATHS)
 FOLDERS = st.one_of(st.just(""), PATHS)
 SMALL = st.one_of(st.integers(0, 64), st.integers(0, 300_000))
-BLOBS = st.builds(Blob, st.integers(0, 1 << 16), st.one_of(st.integers(0, 64), st.integers(0, 70_000)))
+SEEDS = st.integers(0, 1 << 16)
+BLOBS = st.builds(Blob, SEEDS, st.one_of(st.integers(0, 64), st.integers(0, 70_000)))
 FD_FLAGS = st.sampled_from(sorted(FLAGS))
 # Now and then an entry large enough that copying it into the sidecar takes a while.
-ENTRY_BLOBS = st.one_of(BLOBS, st.builds(Blob, st.integers(0, 1 << 16), st.integers(1 << 20, 4 << 20)))
+ENTRY_BLOBS = st.one_of(BLOBS, st.builds(Blob, SEEDS, st.integers(1 << 20, 4 << 20)))
 
 
 def noted(function):
@@ -349,8 +90,8 @@ def noted(function):
     return wrapper
 
 
-def step(function):
-    """A rule: it mounts first if nothing is mounted yet."""
+def action(function):
+    """A rule's body: it mounts first if nothing is mounted yet."""
     @noted
     @functools.wraps(function)
     def wrapper(self, *args, **kwargs):
@@ -468,53 +209,53 @@ class MountModel(RuleBasedStateMachine):
             self.mnt = Side("mount", self.mount.root)
 
     @rule(target=KNOWN, path=PATHS, blob=BLOBS)
-    @step
+    @action
     def write_file(self, path, blob):  # > path
         f = self.fid()
         self.run([("open", f, path, "create-trunc"), ("pwrite", f, 0, blob.bytes), ("close", f)])
         return path
 
     @rule(path=PATHS, offset=SMALL, blob=BLOBS)
-    @step
+    @action
     def write_at(self, path, offset, blob):  # dd conv=notrunc, also past the end
         f = self.fid()
         self.run([("open", f, path, "w"), ("pwrite", f, offset, blob.bytes), ("close", f)])
 
     @rule(path=PATHS, blob=BLOBS)
-    @step
+    @action
     def append(self, path, blob):  # >> path
         f = self.fid()
         self.run([("open", f, path, "append"), ("append", f, blob.bytes), ("close", f)])
 
     @rule(path=PATHS, size=SMALL)
-    @step
+    @action
     def truncate(self, path, size):
         self.run([("truncate", path, size)])
 
     @rule(target=KNOWN, path=PATHS, to=PATHS)
-    @step
+    @action
     def rename(self, path, to):
         self.run([("rename", path, to)])
         return to
 
     @rule(target=KNOWN, path=PATHS)
-    @step
+    @action
     def mkdir(self, path):
         self.run([("mkdir", path)])
         return path
 
     @rule(path=PATHS)
-    @step
+    @action
     def rmdir(self, path):
         self.run([("rmdir", path)])
 
     @rule(path=PATHS)
-    @step
+    @action
     def unlink(self, path):
         self.run([("unlink", path)])
 
     @rule(target=KNOWN, path=PATHS, blob=BLOBS)
-    @step
+    @action
     def editor_save(self, path, blob):
         """A new file beside the target, flushed, renamed over it, the folder flushed."""
         folder, name = os.path.split(path)
@@ -525,13 +266,13 @@ class MountModel(RuleBasedStateMachine):
         return path
 
     @rule(path=PATHS)
-    @step
+    @action
     def fsync_file(self, path):
         f = self.fid()
         self.run([("open", f, path, "r"), ("fsync", f), ("close", f)])
 
     @rule(folder=FOLDERS)
-    @step
+    @action
     def fsync_folder(self, folder):
         self.run([("fsyncdir", folder or ".")])
 
@@ -539,39 +280,39 @@ class MountModel(RuleBasedStateMachine):
 
     @precondition(lambda self: self.ready and len(self.model.fds) < MAX_FDS)
     @rule(target=KNOWN, path=PATHS, flags=FD_FLAGS)
-    @step
+    @action
     def open_fd(self, path, flags):
         self.run([("open", self.fid(), path, flags)])
         return path
 
     @precondition(lambda self: self.ready and self.model.fds)
     @rule(which=st.integers(0, MAX_FDS - 1), offset=SMALL, blob=BLOBS)
-    @step
+    @action
     def fd_write(self, which, offset, blob):
         f = self.fids()[which % len(self.fids())]
         self.run([("pwrite", f, offset, blob.bytes)])
 
     @precondition(lambda self: self.ready and self.model.fds)
     @rule(which=st.integers(0, MAX_FDS - 1))
-    @step
+    @action
     def fd_read(self, which):
         self.run([("read", self.fids()[which % len(self.fids())])])
 
     @precondition(lambda self: self.ready and self.model.fds)
     @rule(which=st.integers(0, MAX_FDS - 1), size=SMALL)
-    @step
+    @action
     def fd_truncate(self, which, size):
         self.run([("ftruncate", self.fids()[which % len(self.fids())], size)])
 
     @precondition(lambda self: self.ready and self.model.fds)
     @rule(which=st.integers(0, MAX_FDS - 1))
-    @step
+    @action
     def fd_fsync(self, which):
         self.run([("fsync", self.fids()[which % len(self.fids())])])
 
     @precondition(lambda self: self.ready and self.model.fds)
     @rule(which=st.integers(0, MAX_FDS - 1))
-    @step
+    @action
     def fd_close(self, which):
         self.run([("close", self.fids()[which % len(self.fids())])])
 
@@ -579,14 +320,14 @@ class MountModel(RuleBasedStateMachine):
 
     @precondition(lambda self: self.ready)
     @rule()
-    @step
+    @action
     def kill_between(self):
         self.mount.kill()
         self.recover()
 
     @precondition(lambda self: self.ready)
-    @rule(path=PATHS, offset=SMALL, seed_=st.integers(0, 1 << 16), delay=st.integers(0, 20))
-    @step
+    @rule(path=PATHS, offset=SMALL, seed_=SEEDS, delay=st.integers(0, 20))
+    @action
     def kill_during_write(self, path, offset, seed_, delay):
         """A timer kills the mount while a file is opened and a large write
         runs (or just after)."""
@@ -599,7 +340,7 @@ class MountModel(RuleBasedStateMachine):
                                                      "mkdir", "rmdir", "truncate"]),
                                    PATHS, PATHS, BLOBS), min_size=1, max_size=6),
           delay=st.integers(0, 5))
-    @step
+    @action
     def kill_amid(self, steps, delay):
         """A timer kills the mount amid small changes."""
         expanded = []
@@ -627,7 +368,8 @@ class MountModel(RuleBasedStateMachine):
         try:
             for step in steps:
                 mount = do(self.mnt, step)
-                if mount[0] == "error" and mount[1] in LOST:
+                if mount[0] == "error" and (mount[1] in LOST or
+                                            mount[1] == "EIO" and self.mount.killed.is_set()):
                     pending = step
                     break
                 if step[0] == "pwrite" and mount[0] == "ok" and mount[1] < len(step[3]):
@@ -681,9 +423,7 @@ class MountModel(RuleBasedStateMachine):
                 return
             with open(target, "rb") as f:  # fd may be open for writing only
                 old = f.read()
-            common = next((i for i, (x, y) in enumerate(zip(now[offset:], data)) if x != y),
-                          min(len(data), max(0, len(now) - offset)))
-            for done in (len(now) - offset, common):
+            for done in (len(now) - offset, common_length(now[offset:], data)):
                 if 0 <= done <= len(data) and written(old, offset, data[:done]) == now:
                     os.pwrite(fd, data[:done], offset)
                     return
@@ -786,13 +526,13 @@ class MountModel(RuleBasedStateMachine):
 
     @precondition(lambda self: self.ready)
     @rule()
-    @step
+    @action
     def save_and_mount_again(self):
         self.save_and_mount_again_killed(None)
 
     @precondition(lambda self: self.ready and "kill-during-save" in self.include)
     @rule(delay=st.integers(0, 30))
-    @step
+    @action
     def kill_during_save(self, delay):
         self.save_and_mount_again_killed(delay)
 
@@ -806,11 +546,6 @@ class MountModel(RuleBasedStateMachine):
         assert not left, f"a save and a mount left {left} beside the archive"
         difference = tree_difference(read_tree(self.mnt.root), read_tree(self.model.root))
         assert not difference, f"after the save and a new mount:\n{difference}"
-
-
-def step_text(step):
-    return "(" + ", ".join(f"{len(x)} bytes" if isinstance(x, bytes) else repr(x)
-                           for x in step) + ")"
 
 
 # --- Runs ---
@@ -858,7 +593,7 @@ def main():
                         choices=sorted(KNOWN_FAULTS), help="run what a known fault breaks")
     parser.add_argument("--verbose", action="store_true", help="print every step")
     parser.add_argument("--shrink", action="store_true",
-                        help="shrink a failure of a replayed seed (minutes: each try mounts and saves)")
+                        help="shrink a replayed failure (minutes: each try mounts and saves)")
     options = parser.parse_args()
     quorvel = os.path.realpath(options.quorvel)
     why = fuse_usable(quorvel)
