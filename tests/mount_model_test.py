@@ -47,9 +47,9 @@ from mount_model_sides import (FLAGS, LOST, Blob, Mount, Side, build_archive, co
 # Known faults the driver reaches: what each breaks is left out of a run
 # unless --include names it, and the run says so.
 KNOWN_FAULTS = {
-    "kill-during-save": "a kill while the save removes the sidecar (after the new archive is "
-                        "in place, or when nothing changed) leaves part of it, which the next "
-                        "mount --write refuses",
+    "kill-during-save": "a kill while the save rewrites its note of the temporary file "
+                        "leaves the note empty, and the next mount leaves the archive-sized "
+                        "temporary file beside the archive for good",
 }
 BOUNDED_SEEDS = [2, 3]  # make test's run: about 20 s on an idle machine
 BIG_WRITE = 8 << 20  # long enough for a timer to kill the mount in the middle
