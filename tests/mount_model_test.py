@@ -8,16 +8,15 @@
 # mount is unmounted and mounted again with --write, which resumes its
 # sidecar: what was answered must be there, the step in flight at the kill
 # may be made or not (a write in part), and the archive keeps its bytes until
-# a save. A save (now and then, and always at the end; with --include
-# kill-during-save, killed during it) leaves the archive holding the model's
-# files, or as it was after a kill, in the order the README gives: entries in
-# their places (a file renamed over another takes that one's place), new
-# files after them in the order made.
+# a save. A save (now and then, killed during it or not, and always at the
+# end) leaves the archive holding the model's files, or as it was after a
+# kill, in the order the README gives: entries in their places (a file
+# renamed over another takes that one's place), new files after them in the
+# order made.
 #
 # usage: mount_model_test.py QUORVEL                  the fixed seeds, for make test
 #        mount_model_test.py QUORVEL --soak SECONDS   random seeds for that long
 #        mount_model_test.py QUORVEL --seed N ...     replay seeds (--shrink: the fewest steps)
-#        --include FAULT    also runs what a known, still open fault breaks
 # Exit 77 when FUSE cannot be used here.
 import argparse
 import functools
@@ -45,13 +44,6 @@ from mount_model_sides import (FLAGS, LOST, Blob, Mount, Side, build_archive, co
                                read_archive, read_tree, same_result, shown, step_text,
                                tree_difference, written)
 
-# Known faults the driver reaches: what each breaks is left out of a run
-# unless --include names it, and the run says so.
-KNOWN_FAULTS = {
-    "kill-during-save": "a kill while the save rewrites its note of the temporary file "
-                        "leaves the note empty, and the next mount leaves the archive-sized "
-                        "temporary file beside the archive for good",
-}
 BOUNDED_SEEDS = [2, 3]  # make test's run: about 20 s on an idle machine
 BIG_WRITE = 8 << 20  # long enough for a timer to kill the mount in the middle
 MAX_FDS = 6
@@ -106,9 +98,8 @@ class MountModel(RuleBasedStateMachine):
     counts = {"mounts": 0, "steps": 0, "kills": 0, "saves": 0}
     failures = []
 
-    def __init__(self, quorvel, include):
+    def __init__(self, quorvel):
         super().__init__()
-        self.include = include
         self.work = tempfile.mkdtemp(prefix="axq-model-")
         archive, point = os.path.join(self.work, "A.dat"), os.path.join(self.work, "m")
         os.mkdir(point)
@@ -519,7 +510,6 @@ class MountModel(RuleBasedStateMachine):
     def save_and_mount_again(self):
         self.save_and_mount_again_killed(None)
 
-    @precondition(lambda self: "kill-during-save" in self.include)
     @rule(delay=st.integers(0, 30))
     @action
     def kill_during_save(self, delay):
@@ -554,9 +544,9 @@ class MountModel(RuleBasedStateMachine):
 
 # --- Runs ---
 
-def run_seed(quorvel, number, include, steps, examples, shrink, verbose=False):
+def run_seed(quorvel, number, steps, examples, shrink, verbose=False):
     def factory():
-        return MountModel(quorvel, include)
+        return MountModel(quorvel)
     phases = [Phase.explicit, Phase.generate] + ([Phase.shrink] if shrink else [])
     seed(number)(factory)
     run_state_machine_as_test(factory, settings=settings(
@@ -595,8 +585,6 @@ def main():
     parser.add_argument("--steps", type=int, default=40, help="steps of a run (40)")
     parser.add_argument("--examples", type=int, default=20,
                         help="runs per seed (20); Hypothesis's first ones are short")
-    parser.add_argument("--include", action="append", default=[], metavar="FAULT",
-                        choices=sorted(KNOWN_FAULTS), help="run what a known fault breaks")
     parser.add_argument("--verbose", action="store_true", help="print every step")
     parser.add_argument("--shrink", action="store_true",
                         help="shrink a replayed failure (minutes: each try mounts and saves)")
@@ -606,9 +594,6 @@ def main():
     if why:
         print(f"skipped: {why}")
         return 77
-    for name, what in KNOWN_FAULTS.items():
-        if name not in options.include:
-            print(f"left out (--include {name}), a known fault: {what}")
     if options.soak is not None:
         deadline = time.monotonic() + options.soak
         seeds = iter(lambda: random.getrandbits(32), None)
@@ -624,7 +609,7 @@ def main():
         MountModel.counts = dict.fromkeys(MountModel.counts, 0)
         MountModel.failures = []
         try:
-            run_seed(quorvel, number, options.include, options.steps, options.examples,
+            run_seed(quorvel, number, options.steps, options.examples,
                      shrink=options.shrink, verbose=options.verbose)
             counts = ", ".join(f"{n} {what}" for what, n in MountModel.counts.items())
             print(f"seed {number}: passed: {counts} ({time.monotonic() - began:.1f} s)", flush=True)
@@ -639,7 +624,6 @@ def main():
     if failed:
         command = " ".join(["/usr/bin/python3", sys.argv[0], options.quorvel,
                             f"--steps {options.steps} --examples {options.examples}"]
-                           + [f"--include {name}" for name in options.include]
                            + [f"--seed {n}" for n in failed])
         print(f"failed seeds: {' '.join(map(str, failed))}\nreplay: {command}")
     return 1 if failed else 0
