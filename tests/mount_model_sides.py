@@ -203,18 +203,25 @@ def mounted(point):
         return any(line.split()[4] == point for line in info)
 
 
-def alive(pid):
+def process_state(pid):
+    """A process's state letter (Z for one that ended), and where it waits."""
     try:
-        with open(f"/proc/{pid}/stat") as status:
-            return status.read().rsplit(")", 1)[1].split()[0] != "Z"
+        with open(f"/proc/{pid}/stat") as status, open(f"/proc/{pid}/wchan") as where:
+            return status.read().rsplit(")", 1)[1].split()[0] + " in " + where.read()
     except OSError:
-        return False
+        return "gone"
+
+
+def alive(pid):
+    return process_state(pid)[0] not in "Zg"
 
 
 def wait_for(condition, what, seconds=10):
+    """Waits until condition() holds; `what` (or what() says) what was awaited."""
     deadline = time.monotonic() + seconds
     while not condition():
-        assert time.monotonic() < deadline, f"timed out waiting for {what}"
+        assert time.monotonic() < deadline, \
+            f"timed out waiting for {what() if callable(what) else what}"
         time.sleep(0.005)
 
 
@@ -261,7 +268,8 @@ class Mount:
 
     def after_kill(self):
         """Waits for the process to end (killed or saved) and its mount to go."""
-        wait_for(lambda: not alive(self.pid), "the killed mount to end")
+        wait_for(lambda: not alive(self.pid),
+                 lambda: f"the mount's process {self.pid} to end ({process_state(self.pid)})")
         self.close_root()
         if mounted(self.point):
             subprocess.run(["fusermount3", "-u", "-z", self.point], capture_output=True)

@@ -473,7 +473,11 @@ class MountModel(RuleBasedStateMachine):
         saved = self.mount.save()
         if timer:
             timer.join()
-        self.mount.after_kill()
+        try:
+            self.mount.after_kill()
+        except AssertionError as e:
+            raise AssertionError(f"{e}, after umount's exit {saved.returncode}: "
+                                 f"{saved.stderr.strip()}") from None
         self.mnt = None
         MountModel.counts["saves"] += 1
         with open(self.mount.archive, "rb") as f:
