@@ -216,8 +216,9 @@ def alive(pid):
     return process_state(pid)[0] not in "Zg"
 
 
-def wait_for(condition, what, seconds=10):
-    """Waits until condition() holds; `what` (or what() says) what was awaited."""
+def wait_for(condition, what, seconds=60):
+    """Waits until condition() holds; `what` (or what() says) what was awaited.
+    A minute: on a busy machine a process may take seconds to end."""
     deadline = time.monotonic() + seconds
     while not condition():
         assert time.monotonic() < deadline, \
