@@ -5,8 +5,9 @@ WINE_ENV := WINEPREFIX=$(BUILD)/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="msco
 NATIVE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 JOBS := $(shell nproc)
 
-.PHONY: all deps native asan tsan fuzz-build fuzz bench win32 win64 test demo dist install clean
+.PHONY: all deps native asan tsan fuzz-build fuzz soak bench win32 win64 test demo dist install clean
 FUZZ_SECONDS ?= 180
+SECONDS ?= 600
 PREFIX ?= /usr/local
 # Times inside the release come from the last commit, so that it builds the same each time.
 SOURCE_DATE_EPOCH ?= $(shell git log -1 --format=%ct 2>/dev/null || echo 1)
@@ -36,6 +37,11 @@ fuzz-build: deps
 
 fuzz: fuzz-build
 	tools/fuzz $(BUILD)/fuzz $(FUZZ_SECONDS)
+
+# The writable mount's random-operation test on random seeds for SECONDS; it
+# prints the seeds that failed and the command that replays them.
+soak: native
+	/usr/bin/python3 tests/mount_model_test.py $(BUILD)/native/quorvel --soak $(SECONDS)
 
 # The last row: the 64-bit module's wide listing against its ANSI one, under Wine.
 bench: deps win64
