@@ -3,7 +3,10 @@
 // as another program might while quorvel works, between its listing and its
 // reads or while it reads an input.
 //   AXQ_FAULT_FILE=PATH AXQ_FAULT_AT=N (AXQ_FAULT_TRUNCATE=BYTES | AXQ_FAULT_REPLACE=OTHER)
-// PATH is compared as quorvel gives it to the system.
+//   [AXQ_FAULT_ON=VICTIM]
+// PATH is compared as quorvel gives it to the system. The fault strikes PATH
+// itself, or VICTIM: another file changed when PATH is opened (an archive
+// replaced while an input is read).
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <stdarg.h>
@@ -21,9 +24,12 @@ static void Inject(const char *path) {
         return;
     const char *size = getenv("AXQ_FAULT_TRUNCATE");
     const char *other = getenv("AXQ_FAULT_REPLACE");
-    if (size != nullptr && truncate(path, atoll(size)) != 0)
+    const char *victim = getenv("AXQ_FAULT_ON");
+    if (victim == nullptr)
+        victim = path;
+    if (size != nullptr && truncate(victim, atoll(size)) != 0)
         abort();
-    if (other != nullptr && rename(other, path) != 0)
+    if (other != nullptr && rename(other, victim) != 0)
         abort();
 }
 

@@ -92,6 +92,30 @@ check 'cmp -s packed.dat five.dat && no_temporaries .' "a failed pack damaged th
 head -c 100000 /dev/urandom >src/d/e3.bin
 q pack -o five.dat src >/dev/null
 
+# An archive reached through a symbolic link is written where the link leads,
+# and the link stays a link.
+mkdir -p real
+make_archive real/linked.dat x old
+ln -s real/linked.dat link.dat
+printf added >y
+expect 0 "update an archive through a link" update link.dat y
+check '[ -L link.dat ] && [ "$(stored_names real/linked.dat | tr "\n" " ")" = "x y " ]' \
+    "update through a link did not update the archive it names"
+expect 0 "pack through a link" pack -o link.dat y
+check '[ -L link.dat ] && [ "$(stored_names real/linked.dat)" = y ] && no_temporaries . real' \
+    "pack through a link did not write the archive it names"
+
+# An archive replaced while update writes its successor: the other archive stays.
+# Every entry is replaced by a file, so no entry's read notices the change.
+make_archive race.dat x old
+printf new >x
+make_archive theirs.dat x mine y more
+cp theirs.dat theirs.keep
+AXQ_FAULT_FILE=x AXQ_FAULT_AT=1 AXQ_FAULT_ON=race.dat AXQ_FAULT_REPLACE=theirs.dat \
+    LD_PRELOAD=$preload expect 3 "update an archive replaced while it is rewritten" update race.dat x
+has err.txt "race.dat: the archive changed on disk while it was being rewritten"
+check 'cmp -s race.dat theirs.keep && no_temporaries .' "update replaced another program's archive"
+
 # Links swapped into the target while it is extracted never lead a write out of it.
 mkdir -p many/d/sub outside
 i=0

@@ -6,6 +6,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <filesystem>
+#include <limits.h>
 #include <map>
 #include <stdio.h>
 #include <string.h>
@@ -197,10 +198,21 @@ struct NewFile {
     uint64_t written = 0, handed = 0; // bytes written, and handed to the disk
 };
 
+// A target reached through symbolic links is the file they lead to: the new
+// file replaces that one, and the links keep leading to it.
+static std::string ThroughLinks(const std::string &target) {
+    struct stat st;
+    char resolved[PATH_MAX];
+    if (lstat(target.c_str(), &st) != 0 || !S_ISLNK(st.st_mode) ||
+        realpath(target.c_str(), resolved) == nullptr)
+        return target;
+    return resolved;
+}
+
 NewFile *CreateNewFile(const std::string &target, std::string *why) {
     NewFile *file = new NewFile;
-    file->target = target;
-    file->temporary = NewFileTemporaryFor(target);
+    file->target = ThroughLinks(target);
+    file->temporary = NewFileTemporaryFor(file->target);
     file->fd = open(file->temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (file->fd < 0) {
         *why = strerror(errno);
@@ -211,7 +223,7 @@ NewFile *CreateNewFile(const std::string &target, std::string *why) {
     // saving a user's archive), then its permissions, which a change of
     // owner may have cut.
     struct stat st;
-    if (stat(target.c_str(), &st) == 0) {
+    if (stat(file->target.c_str(), &st) == 0) {
         // Only root gives another owner; a group, only one the writer is in.
         int kept = fchown(file->fd, st.st_uid, st.st_gid);
         if (kept != 0)

@@ -217,8 +217,10 @@ int Update(const Options &options) {
     }
     if (status == kExitOk && !CheckNewArchive(path, entries))
         status = kExitArchive;
+    WriteWatch watch;
+    watch.source = &archive;
     if (status == kExitOk)
-        status = WriteArchive(path, entries);
+        status = WriteArchive(path, entries, &watch);
     if (status == kExitOk && unowned > 0)
         Error(path, "%llu bytes that belonged to no entry were left out",
               (unsigned long long)unowned);
