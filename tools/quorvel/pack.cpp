@@ -137,6 +137,26 @@ static std::string Key(std::string name) {
     return name;
 }
 
+// The new archive holds each path once, and no name as both a file and a
+// folder, as the old one did: a file given twice, or a folder given where the
+// archive holds a file of its name, is refused, since every writer refuses
+// to rewrite an archive that holds such names.
+static bool NewNamesAreDistinct(const std::string &path, const std::vector<NewEntry> &entries,
+                                const Encoding &encoding) {
+    std::vector<NameClash> clashes = FindNameClashes(
+        entries.size(), [&](size_t i) { return entries[i].storedName.c_str(); }, encoding);
+    if (clashes.empty())
+        return true;
+    const NameClash &clash = clashes[0];
+    if (clash.duplicate)
+        Error(path, "%s would be stored more than once; the archive is left as it is",
+              entries[clash.other].shownName.c_str());
+    else
+        Error(path, "%s would be both a file and a folder (of %s); the archive is left as it is",
+              entries[clash.entry].shownName.c_str(), entries[clash.other].shownName.c_str());
+    return false;
+}
+
 int Update(const Options &options) {
     const std::string &path = options.operands[0];
     Selection selection;
@@ -216,6 +236,10 @@ int Update(const Options &options) {
         status = kExitArchive;
     }
     if (status == kExitOk && !CheckNewArchive(path, entries))
+        status = kExitArchive;
+    // Replaced entries keep their names, which the listing's check covered.
+    if (status == kExitOk && entries.size() > listing.count &&
+        !NewNamesAreDistinct(path, entries, encoding))
         status = kExitArchive;
     WriteWatch watch;
     watch.source = &archive;
