@@ -105,6 +105,25 @@ expect 0 "pack through a link" pack -o link.dat y
 check '[ -L link.dat ] && [ "$(stored_names real/linked.dat)" = y ] && no_temporaries . real' \
     "pack through a link did not write the archive it names"
 
+# Only regular files are archives: a FIFO is neither opened for reading,
+# which would wait for a writer, nor replaced by a new archive; nor is a
+# device a link leads to.
+mkfifo fifo.dat
+Q="timeout 20 $Q" expect 3 "list a FIFO" list fifo.dat
+has err.txt "fifo.dat: not a regular file"
+Q="timeout 20 $Q" expect 3 "pack over a FIFO" pack -o fifo.dat y
+has err.txt "fifo.dat: not a regular file; an archive replaces only a regular file"
+check '[ -p fifo.dat ] && no_temporaries .' "a new archive replaced a FIFO"
+# A device of our own, never the system's: a failure here would replace it.
+if mknod null-device c 1 3 2>/dev/null; then
+    ln -s null-device null.dat
+    expect 3 "pack through a link to a device" pack -o null.dat y
+    check '[ -L null.dat ] && [ -c null-device ] && no_temporaries .' \
+        "a new archive replaced a device"
+else
+    echo "skipped: a device as the target (mknod is not allowed)"
+fi
+
 # An archive replaced while update writes its successor: the other archive stays.
 # Every entry is replaced by a file, so no entry's read notices the change.
 make_archive race.dat x old

@@ -210,8 +210,16 @@ static std::string ThroughLinks(const std::string &target) {
 }
 
 NewFile *CreateNewFile(const std::string &target, std::string *why) {
+    std::string resolved = ThroughLinks(target);
+    // Renaming over a device or a FIFO would put a file in its place.
+    struct stat st;
+    if (stat(resolved.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        *why = S_ISDIR(st.st_mode) ? strerror(EISDIR)
+                                   : "not a regular file; an archive replaces only a regular file";
+        return nullptr;
+    }
     NewFile *file = new NewFile;
-    file->target = ThroughLinks(target);
+    file->target = resolved;
     file->temporary = NewFileTemporaryFor(file->target);
     file->fd = open(file->temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (file->fd < 0) {
@@ -222,7 +230,6 @@ NewFile *CreateNewFile(const std::string &target, std::string *why) {
     // A replaced archive keeps its owner where the writer may give it (root
     // saving a user's archive), then its permissions, which a change of
     // owner may have cut.
-    struct stat st;
     if (stat(file->target.c_str(), &st) == 0) {
         // Only root gives another owner; a group, only one the writer is in.
         int kept = fchown(file->fd, st.st_uid, st.st_gid);
