@@ -4,11 +4,14 @@
 // reads or while it reads an input.
 //   AXQ_FAULT_FILE=PATH AXQ_FAULT_AT=N (AXQ_FAULT_TRUNCATE=BYTES | AXQ_FAULT_REPLACE=OTHER)
 //   [AXQ_FAULT_ON=VICTIM]
+//   AXQ_FAULT_FILE=PATH AXQ_FAULT_AT=N AXQ_FAULT_SIGNAL=NUMBER
 // PATH is compared as quorvel gives it to the system. The fault strikes PATH
 // itself, or VICTIM: another file changed when PATH is opened (an archive
-// replaced while an input is read).
+// replaced while an input is read). A signal is raised in quorvel itself,
+// as Ctrl-C or a kill would stop it there.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -24,6 +27,9 @@ static void Inject(const char *path) {
         return;
     const char *size = getenv("AXQ_FAULT_TRUNCATE");
     const char *other = getenv("AXQ_FAULT_REPLACE");
+    const char *signal = getenv("AXQ_FAULT_SIGNAL");
+    if (signal != nullptr)
+        raise(atoi(signal));
     const char *victim = getenv("AXQ_FAULT_ON");
     if (victim == nullptr)
         victim = path;

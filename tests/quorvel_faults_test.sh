@@ -135,6 +135,18 @@ AXQ_FAULT_FILE=x AXQ_FAULT_AT=1 AXQ_FAULT_ON=race.dat AXQ_FAULT_REPLACE=theirs.d
 has err.txt "race.dat: the archive changed on disk while it was being rewritten"
 check 'cmp -s race.dat theirs.keep && no_temporaries .' "update replaced another program's archive"
 
+# Stopped by Ctrl-C or a kill while it writes: the old archive and no temporary file.
+cp five.dat packed.dat
+for signal in 2 15; do
+    AXQ_FAULT_FILE=src/d/e3.bin AXQ_FAULT_AT=1 AXQ_FAULT_SIGNAL=$signal LD_PRELOAD=$preload \
+        expect $((128 + signal)) "pack stopped by signal $signal" pack -o packed.dat src
+    check 'cmp -s packed.dat five.dat && no_temporaries .' \
+        "pack stopped by signal $signal left a temporary file or changed the archive"
+done
+AXQ_FAULT_FILE=src/d/e3.bin AXQ_FAULT_AT=1 AXQ_FAULT_SIGNAL=2 LD_PRELOAD=$preload \
+    expect 130 "update stopped by Ctrl-C" update packed.dat src/d/e3.bin
+check 'cmp -s packed.dat five.dat && no_temporaries .' "update stopped by Ctrl-C left a temporary file"
+
 # Links swapped into the target while it is extracted never lead a write out of it.
 mkdir -p many/d/sub outside
 i=0

@@ -51,6 +51,10 @@ void AbandonNewFile(NewFile *file);
 std::string NewFileTemporary(const NewFile *file);
 // The path the temporary file of a new `target` will have in this process.
 std::string NewFileTemporaryFor(const std::string &target);
+// From now on Ctrl-C, SIGTERM or SIGHUP remove the temporary file of the new
+// file being written before the process ends (Linux; pack and update, which
+// have no other use for these signals).
+void RemoveNewFileOnInterrupt();
 
 // A file to store: its name as given (relative, '/' between folders, UTF-8
 // text on Windows, the system's bytes on Linux) and where to read it.

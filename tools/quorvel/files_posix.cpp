@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <limits.h>
 #include <map>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -198,6 +199,35 @@ struct NewFile {
     uint64_t written = 0, handed = 0; // bytes written, and handed to the disk
 };
 
+// The temporary file being written, for a signal handler: its path in a
+// fixed buffer, noted once the file is made and forgotten once it is renamed
+// or removed (never noted for a name that another file held).
+static char temporaryOnInterrupt[PATH_MAX];
+static volatile sig_atomic_t temporaryNoted = 0;
+
+static void NoteTemporary(const std::string &path) {
+    if (path.size() >= sizeof temporaryOnInterrupt)
+        return;
+    memcpy(temporaryOnInterrupt, path.c_str(), path.size() + 1);
+    temporaryNoted = 1;
+}
+
+static void RemoveTemporaryAndStop(int number) {
+    if (temporaryNoted)
+        unlink(temporaryOnInterrupt);
+    signal(number, SIG_DFL);
+    raise(number);
+}
+
+void RemoveNewFileOnInterrupt() {
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = RemoveTemporaryAndStop;
+    sigemptyset(&action.sa_mask);
+    for (int number : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(number, &action, nullptr);
+}
+
 // A target reached through symbolic links is the file they lead to: the new
 // file replaces that one, and the links keep leading to it.
 static std::string ThroughLinks(const std::string &target) {
@@ -227,6 +257,7 @@ NewFile *CreateNewFile(const std::string &target, std::string *why) {
         delete file;
         return nullptr;
     }
+    NoteTemporary(file->temporary);
     // A replaced archive keeps its owner where the writer may give it (root
     // saving a user's archive), then its permissions, which a change of
     // owner may have cut.
@@ -283,6 +314,7 @@ bool CommitNewFile(NewFile *file, std::string *why) {
         AbandonNewFile(file);
         return false;
     }
+    temporaryNoted = 0;
     FlushFolderOf(file->target);
     delete file;
     return true;
@@ -294,5 +326,6 @@ void AbandonNewFile(NewFile *file) {
     if (file->fd >= 0)
         close(file->fd);
     unlink(file->temporary.c_str());
+    temporaryNoted = 0;
     delete file;
 }

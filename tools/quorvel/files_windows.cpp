@@ -223,6 +223,11 @@ bool CommitNewFile(NewFile *file, std::string *why) {
     return true;
 }
 
+// A console's Ctrl-C handler runs on a thread of its own while the file is
+// still open and being written; the temporary file of a stopped pack is left
+// beside the target, where it is plainly named.
+void RemoveNewFileOnInterrupt() {}
+
 void AbandonNewFile(NewFile *file) {
     if (file == nullptr)
         return;

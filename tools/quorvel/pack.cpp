@@ -100,6 +100,7 @@ static NewEntry FromFile(const InputFile &input, const std::string &stored) {
 }
 
 int Pack(const Options &options) {
+    RemoveNewFileOnInterrupt();
     std::vector<std::string> arguments;
     if (!options.listFile.empty() && !ReadListFile(options.listFile, &arguments))
         return kExitArchive;
@@ -158,6 +159,7 @@ static bool NewNamesAreDistinct(const std::string &path, const std::vector<NewEn
 }
 
 int Update(const Options &options) {
+    RemoveNewFileOnInterrupt();
     const std::string &path = options.operands[0];
     Selection selection;
     if (OpenListing(path, options.encoding, &selection) != kExitOk)
