@@ -124,6 +124,19 @@ else
     echo "skipped: a device as the target (mknod is not allowed)"
 fi
 
+# In a tree being packed, a link to a file is stored as the file; what the
+# format cannot hold is left out, and each is named.
+mkdir -p tree/sub
+printf a >tree/a && printf s >tree/sub/s
+ln -s a tree/file-link && ln -s sub tree/folder-link && ln -s nowhere tree/dangling
+mkfifo tree/fifo
+expect 0 "pack a tree with links and a FIFO" pack -o tree.dat tree
+check '[ "$(stored_names tree.dat | tr "\n" " ")" = "tree\\a tree\\file-link tree\\sub\\s " ]' \
+    "pack of a tree with links: $(stored_names tree.dat | tr '\n' ' ')"
+has err.txt "tree/folder-link: a symbolic link to a folder is not followed, so it is left out"
+has err.txt "tree/dangling: a symbolic link that leads nowhere is left out"
+has err.txt "tree/fifo: not a regular file or a folder, so it is left out"
+
 # An archive replaced while update writes its successor: the other archive stays.
 # Every entry is replaced by a file, so no entry's read notices the change.
 make_archive race.dat x old
