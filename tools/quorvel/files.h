@@ -51,6 +51,13 @@ void AbandonNewFile(NewFile *file);
 std::string NewFileTemporary(const NewFile *file);
 // The path the temporary file of a new `target` will have in this process.
 std::string NewFileTemporaryFor(const std::string &target);
+// Holds the archive at `path` while update rewrites it, against a writable
+// mount of it, whose edits would otherwise be refused at its save, and
+// against another update, whose entries one of the two would drop. False if
+// one of them holds it; *held is then -1, as it is where nothing can be held
+// (Windows, an archive that cannot be opened).
+bool HoldArchive(const std::string &path, int *held);
+void ReleaseArchive(int held);
 // From now on Ctrl-C, SIGTERM or SIGHUP remove the temporary file of the new
 // file being written before the process ends (Linux; pack and update, which
 // have no other use for these signals).

@@ -11,6 +11,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -226,6 +227,23 @@ void RemoveNewFileOnInterrupt() {
     sigemptyset(&action.sa_mask);
     for (int number : {SIGINT, SIGTERM, SIGHUP})
         sigaction(number, &action, nullptr);
+}
+
+// The lock a writable mount takes on the archive's file (by its device and
+// inode, whatever name reaches it).
+bool HoldArchive(const std::string &path, int *held) {
+    *held = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (*held < 0 || flock(*held, LOCK_EX | LOCK_NB) == 0)
+        return true;
+    bool busy = errno == EWOULDBLOCK;
+    close(*held);
+    *held = -1;
+    return !busy;
+}
+
+void ReleaseArchive(int held) {
+    if (held >= 0)
+        close(held);
 }
 
 // A target reached through symbolic links is the file they lead to: the new

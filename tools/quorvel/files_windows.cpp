@@ -223,6 +223,14 @@ bool CommitNewFile(NewFile *file, std::string *why) {
     return true;
 }
 
+// Windows has no writable mount to hold the archive against.
+bool HoldArchive(const std::string &, int *held) {
+    *held = -1;
+    return true;
+}
+
+void ReleaseArchive(int) {}
+
 // A console's Ctrl-C handler runs on a thread of its own while the file is
 // still open and being written; the temporary file of a stopped pack is left
 // beside the target, where it is plainly named.

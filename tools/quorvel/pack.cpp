@@ -172,7 +172,13 @@ int Update(const Options &options) {
     std::string refusal;
     uint64_t unowned = 0;
     int status = kExitOk;
-    if (!ListingAccountsForArchive(archive, listing, options.dropUnowned, &refusal, &unowned)) {
+    int held = -1;
+    if (!HoldArchive(path, &held)) {
+        Error(path, "the archive is mounted for writing or being updated; the archive is left "
+                    "as it is");
+        status = kExitArchive;
+    } else if (!ListingAccountsForArchive(archive, listing, options.dropUnowned, &refusal,
+                                          &unowned)) {
         if (unowned > 0)
             Error(path, "%s; --drop-unowned-bytes writes the archive without them",
                   refusal.c_str());
@@ -250,6 +256,7 @@ int Update(const Options &options) {
     if (status == kExitOk && unowned > 0)
         Error(path, "%llu bytes that belonged to no entry were left out",
               (unsigned long long)unowned);
+    ReleaseArchive(held);
     FreeSelection(&selection);
     return status;
 }
