@@ -263,6 +263,7 @@ printf 'new' >new.txt
 cp orig.dat orig-before.dat
 expect 3 "update of an archive mounted for writing" update link.dat new.txt
 has err.txt "the archive is mounted for writing or being updated"
-check 'cmp -s orig.dat orig-before.dat' "update changed an archive mounted for writing"
+expect 3 "pack over an archive mounted for writing" pack -o orig.dat new.txt
+check 'cmp -s orig.dat orig-before.dat' "update or pack changed an archive mounted for writing"
 q umount m
 finish

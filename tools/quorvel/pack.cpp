@@ -129,7 +129,15 @@ int Pack(const Options &options) {
     }
     if (!CheckNewArchive(options.output, entries))
         return kExitArchive;
-    return WriteArchive(options.output, entries);
+    int held = -1;
+    if (!HoldArchive(options.output, &held)) {
+        Error(options.output, "the archive is mounted for writing or being updated; the archive "
+                              "is left as it is");
+        return kExitArchive;
+    }
+    int status = WriteArchive(options.output, entries);
+    ReleaseArchive(held);
+    return status;
 }
 
 // A name as a key for matching files to entries: '\' and '/' both separate folders.
