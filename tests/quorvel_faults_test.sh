@@ -189,6 +189,11 @@ expect 1 "extract names Windows refuses" extract win.dat -C win
 check '[ -f win/CON ] && [ -f "win/x/a:b" ] && [ -f win/dot. ] && [ -f "win/space " ]' \
     "Windows' refusals applied on Linux"
 has err.txt 'ctl\\x01x: refused: a name with a control character'
+# pack and update store no name that extract would refuse so.
+printf c >"$(printf 'ctl\001x')"
+expect 3 "pack a name with a control character" pack -o ctl.dat "$(printf 'ctl\001x')"
+has err.txt 'ctl\\x01x: a name with a control character is not stored, as extract refuses it'
+check '[ ! -e ctl.dat ]' "pack stored a name with a control character"
 
 # A new archive is on the disk before it replaces the old one, and so is the rename.
 if command -v strace >/dev/null; then

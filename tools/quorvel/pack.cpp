@@ -4,6 +4,7 @@
 #include "tools/quorvel/account.h"
 #include "tools/quorvel/files.h"
 #include "tools/quorvel/host.h"
+#include "tools/quorvel/names.h"
 #include "tools/quorvel/output.h"
 #include "tools/quorvel/quorvel.h"
 #include "tools/quorvel/select.h"
@@ -16,6 +17,14 @@
 #include <set>
 #include <string.h>
 
+// Control characters that extract refuses; a TAB, CR or LF is refused as
+// the format's own limit when the whole archive is checked.
+static bool HasControlCharacter(const std::string &name) {
+    return std::any_of(name.begin(), name.end(), [](unsigned char c) {
+        return (c < 0x20 && c != '\t' && c != '\r' && c != '\n') || c == 0x7F;
+    });
+}
+
 // The name to store for an input file, converted into the archive's code
 // page, with `separator` between folders; false with the reason.
 static bool StoredName(const std::string &name, const Encoding &encoding, char separator,
@@ -26,6 +35,8 @@ static bool StoredName(const std::string &name, const Encoding &encoding, char s
         *why = "its name is not valid UTF-8 text";
     else if (outside)
         *why = "give it as a path below the current folder";
+    else if (HasControlCharacter(name))
+        *why = "a name with a control character is not stored, as extract refuses it";
 #ifndef _WIN32
     else if (name.find('\\') != std::string::npos)
         *why = "a backslash in a name would read as a folder separator";
@@ -118,7 +129,7 @@ int Pack(const Options &options) {
             !seen.insert(stored).second)
             why = "is given more than once";
         if (!why.empty()) {
-            Error(input.name, "%s", why.c_str());
+            Error(EscapeControls(input.name), "%s", why.c_str());
             return kExitArchive;
         }
         entries.push_back(FromFile(input, stored));
@@ -242,7 +253,7 @@ int Update(const Options &options) {
         if (used[i])
             continue;
         if (!StoredName(inputs[i].name, encoding, separator, &stored, &why)) {
-            Error(inputs[i].name, "%s", why.c_str());
+            Error(EscapeControls(inputs[i].name), "%s", why.c_str());
             status = kExitArchive;
         }
         entries.push_back(FromFile(inputs[i], stored));
