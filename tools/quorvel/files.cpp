@@ -58,7 +58,7 @@ bool CollectInputs(const std::string &argument, std::vector<InputFile> *inputs) 
                 return false;
         } else if (!it->is_directory(ec) || it->is_symlink(ec)) {
             // The format stores files only: say what is left out.
-            std::string name = FromPath(it->path(), false);
+            std::string name = EscapeControls(FromPath(it->path(), false));
             if (it->is_directory(ec))
                 Error(name, "a symbolic link to a folder is not followed, so it is left out");
             else if (it->is_symlink(ec) && !fs::exists(it->path(), ec))
