@@ -160,6 +160,16 @@ AXQ_FAULT_FILE=src/d/e3.bin AXQ_FAULT_AT=1 AXQ_FAULT_SIGNAL=2 LD_PRELOAD=$preloa
     expect 130 "update stopped by Ctrl-C" update packed.dat src/d/e3.bin
 check 'cmp -s packed.dat five.dat && no_temporaries .' "update stopped by Ctrl-C left a temporary file"
 
+# A temporary file left by a killed process that had quorvel's id is not in
+# the way, and stays: quorvel takes another name (exec keeps the shell's id).
+cp five.dat stale.dat
+sh -c 'printf stale >"stale.dat.quorvel-tmp$$" && exec "$0" update stale.dat src/d/e1.bin' "$Q" \
+    >out.txt 2>err.txt
+status=$?
+check '[ $status -eq 0 ] && [ "$(cat stale.dat.quorvel-tmp*)" = stale ]' \
+    "a stale temporary file of the same id: $(cat err.txt)"
+rm -f stale.dat.quorvel-tmp*
+
 # Links swapped into the target while it is extracted never lead a write out of it.
 mkdir -p many/d/sub outside
 i=0

@@ -200,6 +200,9 @@ struct NewFile {
     uint64_t written = 0, handed = 0; // bytes written, and handed to the disk
 };
 
+// Names tried for a new file's temporary file.
+static constexpr int kTemporaryAttempts = 100;
+
 // The temporary file being written, for a signal handler: its path in a
 // fixed buffer, noted once the file is made and forgotten once it is renamed
 // or removed (never noted for a name that another file held).
@@ -268,8 +271,16 @@ NewFile *CreateNewFile(const std::string &target, std::string *why) {
     }
     NewFile *file = new NewFile;
     file->target = resolved;
-    file->temporary = NewFileTemporaryFor(file->target);
-    file->fd = open(file->temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    // A file of that name is left from a killed process that had our id: it
+    // is never ours to remove, so another name is taken.
+    for (int attempt = 0; file->fd < 0 && attempt < kTemporaryAttempts; attempt++) {
+        file->temporary = NewFileTemporaryFor(file->target);
+        if (attempt > 0)
+            file->temporary += "." + std::to_string(attempt);
+        file->fd = open(file->temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (file->fd < 0 && errno != EEXIST)
+            break;
+    }
     if (file->fd < 0) {
         *why = strerror(errno);
         delete file;
