@@ -160,6 +160,15 @@ AXQ_FAULT_FILE=src/d/e3.bin AXQ_FAULT_AT=1 AXQ_FAULT_SIGNAL=2 LD_PRELOAD=$preloa
     expect 130 "update stopped by Ctrl-C" update packed.dat src/d/e3.bin
 check 'cmp -s packed.dat five.dat && no_temporaries .' "update stopped by Ctrl-C left a temporary file"
 
+# The unsaved edits of a writable mount that was killed would no longer apply
+# to an updated archive: update is refused until they are saved or dropped.
+cp five.dat edited.dat
+mkdir .edited.dat.quorvel-edits
+expect 3 "update an archive with unsaved edits" update edited.dat src/d/e1.bin
+has err.txt "unsaved edits are in $work/.edited.dat.quorvel-edits"
+check 'cmp -s edited.dat five.dat' "update changed an archive with unsaved edits"
+rmdir .edited.dat.quorvel-edits
+
 # A temporary file left by a killed process that had quorvel's id is not in
 # the way, and stays: quorvel takes another name (exec keeps the shell's id).
 cp five.dat stale.dat

@@ -58,6 +58,10 @@ std::string NewFileTemporaryFor(const std::string &target);
 // (Windows, an archive that cannot be opened).
 bool HoldArchive(const std::string &path, int *held);
 void ReleaseArchive(int held);
+// The sidecar of a writable mount of the archive at `path` that holds edits
+// not yet saved (a mount that crashed, was killed or failed to save), or ""
+// (always on Windows, which has no mount).
+std::string UnsavedEditsOf(const std::string &path);
 // From now on Ctrl-C, SIGTERM or SIGHUP remove the temporary file of the new
 // file being written before the process ends (Linux; pack and update, which
 // have no other use for these signals).

@@ -2,6 +2,7 @@
 // descriptor with openat and O_NOFOLLOW, so that a symbolic link made or
 // swapped while quorvel runs cannot send a write outside it.
 #include "tools/quorvel/files.h"
+#include "tools/quorvel/mount/edits.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -247,6 +248,15 @@ bool HoldArchive(const std::string &path, int *held) {
 void ReleaseArchive(int held) {
     if (held >= 0)
         close(held);
+}
+
+std::string UnsavedEditsOf(const std::string &path) {
+    char real[PATH_MAX];
+    struct stat st;
+    if (realpath(path.c_str(), real) == nullptr)
+        return "";
+    std::string sidecar = SidecarPath(real);
+    return stat(sidecar.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? sidecar : "";
 }
 
 // A target reached through symbolic links is the file they lead to: the new

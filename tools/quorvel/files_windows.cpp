@@ -240,6 +240,8 @@ bool HoldArchive(const std::string &, int *held) {
 
 void ReleaseArchive(int) {}
 
+std::string UnsavedEditsOf(const std::string &) { return ""; }
+
 // A console's Ctrl-C handler runs on a thread of its own while the file is
 // still open and being written; the temporary file of a stopped pack is left
 // beside the target, where it is plainly named.

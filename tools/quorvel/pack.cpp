@@ -192,9 +192,18 @@ int Update(const Options &options) {
     uint64_t unowned = 0;
     int status = kExitOk;
     int held = -1;
+    std::string edits;
     if (!HoldArchive(path, &held)) {
         Error(path, "the archive is mounted for writing or being updated; the archive is left "
                     "as it is");
+        status = kExitArchive;
+    } else if (!(edits = UnsavedEditsOf(path)).empty()) {
+        // A changed archive strands them: the next mount --write refuses them.
+        Error(path,
+              "a writable mount's unsaved edits are in %s, and would no longer apply after this "
+              "update; save them (mount --write, then umount) or drop them (mount --write "
+              "--discard-edits) first; the archive is left as it is",
+              edits.c_str());
         status = kExitArchive;
     } else if (!ListingAccountsForArchive(archive, listing, options.dropUnowned, &refusal,
                                           &unowned)) {
