@@ -169,6 +169,15 @@ has err.txt "unsaved edits are in $work/.edited.dat.quorvel-edits"
 check 'cmp -s edited.dat five.dat' "update changed an archive with unsaved edits"
 rmdir .edited.dat.quorvel-edits
 
+# extract stopped by Ctrl-C while it writes an entry leaves no temporary file
+# (exec keeps the shell's id, which the temporary file's name holds).
+AXQ_FAULT_AT=1 AXQ_FAULT_SIGNAL=2 LD_PRELOAD=$preload \
+    sh -c 'AXQ_FAULT_FILE=.quorvel-$$-3 exec "$0" extract five.dat -C stopped' "$Q" 2>err.txt
+status=$?
+check '[ $status -eq 130 ] && [ -f stopped/src/d/e2.bin ] && [ ! -e stopped/src/d/e3.bin ]' \
+    "extract stopped by Ctrl-C: status $status, $(find stopped -type f | tr '\n' ' ')"
+check 'no_temporaries stopped' "extract stopped by Ctrl-C left a temporary file"
+
 # A temporary file left by a killed process that had quorvel's id is not in
 # the way, and stays: quorvel takes another name (exec keeps the shell's id).
 cp five.dat stale.dat

@@ -62,10 +62,10 @@ void ReleaseArchive(int held);
 // not yet saved (a mount that crashed, was killed or failed to save), or ""
 // (always on Windows, which has no mount).
 std::string UnsavedEditsOf(const std::string &path);
-// From now on Ctrl-C, SIGTERM or SIGHUP remove the temporary file of the new
-// file being written before the process ends (Linux; pack and update, which
-// have no other use for these signals).
-void RemoveNewFileOnInterrupt();
+// From now on Ctrl-C, SIGTERM or SIGHUP remove the temporary file being
+// written (a new archive's, an extracted entry's) before the process ends
+// (Linux; pack, update and extract, which have no other use for them).
+void RemoveTemporaryOnInterrupt();
 
 // A file to store: its name as given (relative, '/' between folders, UTF-8
 // text on Windows, the system's bytes on Linux) and where to read it.

@@ -16,6 +16,53 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+// The temporary file being written, for a signal handler: its folder and
+// path in a fixed buffer, noted once the file is made and forgotten once it
+// is renamed or removed (never noted for a name that another file held).
+static char temporaryOnInterrupt[PATH_MAX];
+static volatile sig_atomic_t temporaryFolder = AT_FDCWD;
+static volatile sig_atomic_t temporaryNoted = 0;
+
+static void NoteTemporary(int folder, const std::string &path) {
+    if (path.size() >= sizeof temporaryOnInterrupt)
+        return;
+    memcpy(temporaryOnInterrupt, path.c_str(), path.size() + 1);
+    temporaryFolder = folder;
+    temporaryNoted = 1;
+}
+
+static void RemoveTemporaryAndStop(int number) {
+    if (temporaryNoted)
+        unlinkat(temporaryFolder, temporaryOnInterrupt, 0);
+    signal(number, SIG_DFL);
+    raise(number);
+}
+
+// Makes a temporary file and notes it with every signal held off in
+// between, so that an interrupt, whenever it comes, finds it noted.
+static int OpenTemporary(int folder, const std::string &path) {
+    sigset_t all, old;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, &old);
+    int fd =
+        openat(folder, path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    int error = errno;
+    if (fd >= 0)
+        NoteTemporary(folder, path);
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+    errno = error;
+    return fd;
+}
+
+void RemoveTemporaryOnInterrupt() {
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = RemoveTemporaryAndStop;
+    sigemptyset(&action.sa_mask);
+    for (int number : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(number, &action, nullptr);
+}
+
 // Folders below the target stay open once entered, so that the entries of
 // one folder, wherever they stand in the archive, cost no walk each.
 static constexpr size_t kOpenFolders = 256;
@@ -159,8 +206,7 @@ bool WritePlacedFile(ExtractTarget *target, const char *bytes, size_t size, int6
     // A short name of its own: the entry's name may be near the length limit.
     std::string temporary = target->temporaryPrefix + std::to_string(++target->temporaries);
     int dir = target->folderFd;
-    int fd =
-        openat(dir, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    int fd = OpenTemporary(dir, temporary);
     if (fd < 0) {
         *why = strerror(errno);
         return false;
@@ -187,6 +233,7 @@ bool WritePlacedFile(ExtractTarget *target, const char *bytes, size_t size, int6
     }
     if (!ok)
         unlinkat(dir, temporary.c_str(), 0);
+    temporaryNoted = 0;
     return ok;
 }
 
@@ -203,35 +250,6 @@ struct NewFile {
 
 // Names tried for a new file's temporary file.
 static constexpr int kTemporaryAttempts = 100;
-
-// The temporary file being written, for a signal handler: its path in a
-// fixed buffer, noted once the file is made and forgotten once it is renamed
-// or removed (never noted for a name that another file held).
-static char temporaryOnInterrupt[PATH_MAX];
-static volatile sig_atomic_t temporaryNoted = 0;
-
-static void NoteTemporary(const std::string &path) {
-    if (path.size() >= sizeof temporaryOnInterrupt)
-        return;
-    memcpy(temporaryOnInterrupt, path.c_str(), path.size() + 1);
-    temporaryNoted = 1;
-}
-
-static void RemoveTemporaryAndStop(int number) {
-    if (temporaryNoted)
-        unlink(temporaryOnInterrupt);
-    signal(number, SIG_DFL);
-    raise(number);
-}
-
-void RemoveNewFileOnInterrupt() {
-    struct sigaction action;
-    memset(&action, 0, sizeof action);
-    action.sa_handler = RemoveTemporaryAndStop;
-    sigemptyset(&action.sa_mask);
-    for (int number : {SIGINT, SIGTERM, SIGHUP})
-        sigaction(number, &action, nullptr);
-}
 
 // The lock a writable mount takes on the archive's file (by its device and
 // inode, whatever name reaches it).
@@ -287,7 +305,7 @@ NewFile *CreateNewFile(const std::string &target, std::string *why) {
         file->temporary = NewFileTemporaryFor(file->target);
         if (attempt > 0)
             file->temporary += "." + std::to_string(attempt);
-        file->fd = open(file->temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        file->fd = OpenTemporary(AT_FDCWD, file->temporary);
         if (file->fd < 0 && errno != EEXIST)
             break;
     }
@@ -296,7 +314,6 @@ NewFile *CreateNewFile(const std::string &target, std::string *why) {
         delete file;
         return nullptr;
     }
-    NoteTemporary(file->temporary);
     // A replaced archive keeps its owner where the writer may give it (root
     // saving a user's archive), then its permissions, which a change of
     // owner may have cut.

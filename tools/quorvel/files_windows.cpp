@@ -243,9 +243,9 @@ void ReleaseArchive(int) {}
 std::string UnsavedEditsOf(const std::string &) { return ""; }
 
 // A console's Ctrl-C handler runs on a thread of its own while the file is
-// still open and being written; the temporary file of a stopped pack is left
-// beside the target, where it is plainly named.
-void RemoveNewFileOnInterrupt() {}
+// still open and being written; the temporary file of a stopped command is
+// left beside its target, where it is plainly named.
+void RemoveTemporaryOnInterrupt() {}
 
 void AbandonNewFile(NewFile *file) {
     if (file == nullptr)

@@ -111,7 +111,7 @@ static NewEntry FromFile(const InputFile &input, const std::string &stored) {
 }
 
 int Pack(const Options &options) {
-    RemoveNewFileOnInterrupt();
+    RemoveTemporaryOnInterrupt();
     std::vector<std::string> arguments;
     if (!options.listFile.empty() && !ReadListFile(options.listFile, &arguments))
         return kExitArchive;
@@ -178,7 +178,7 @@ static bool NewNamesAreDistinct(const std::string &path, const std::vector<NewEn
 }
 
 int Update(const Options &options) {
-    RemoveNewFileOnInterrupt();
+    RemoveTemporaryOnInterrupt();
     const std::string &path = options.operands[0];
     Selection selection;
     if (OpenListing(path, options.encoding, &selection) != kExitOk)
