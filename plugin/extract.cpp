@@ -22,10 +22,13 @@ void ReportProgress(ProgressCallback progress, int32_t step, intptr_t userData) 
 // Finds the entry line's two offsets in a probe read at its first byte. The
 // probe must hold a whole entry line: an LF with a TAB 22 bytes before it,
 // so that a position inside the number fields, on the magic line or past the
-// end of the file is refused instead of read as an entry.
+// end of the file is refused instead of read as an entry. A CR before the LF
+// ends the line there (a damaged directory that the listing splits at CR):
+// the fields after it are the next line's, not this entry's.
 static const char *ParseProbe(const char *probe, uint32_t got, uint32_t *start, uint32_t *size) {
     const char *lf = FindChar(probe, '\n', (int32_t)got);
-    if (lf == nullptr || lf - probe < kTabBeforeLf || lf[-kTabBeforeLf] != '\t')
+    if (lf == nullptr || lf - probe < kTabBeforeLf || lf[-kTabBeforeLf] != '\t' ||
+        FindChar(probe, '\r', (int32_t)(lf - probe)) != nullptr)
         return nullptr;
     *start = ParseDecimal(lf - kStartBeforeLf);
     *size = ParseDecimal(lf - kEndBeforeLf) - *start;

@@ -3,28 +3,47 @@
 // as another program might while quorvel works, between its listing and its
 // reads or while it reads an input.
 //   AXQ_FAULT_FILE=PATH AXQ_FAULT_AT=N (AXQ_FAULT_TRUNCATE=BYTES | AXQ_FAULT_REPLACE=OTHER)
-// PATH is compared as quorvel gives it to the system.
+//   [AXQ_FAULT_ON=VICTIM]
+//   AXQ_FAULT_FILE=PATH AXQ_FAULT_AT=N AXQ_FAULT_SIGNAL=NUMBER
+// PATH is compared as quorvel gives it to the system. The fault strikes PATH
+// itself, or VICTIM: another file changed when PATH is opened (an archive
+// replaced while an input is read). A signal is raised in quorvel itself,
+// once the file is open, as Ctrl-C or a kill would stop it there.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
-static void Inject(const char *path) {
+// True at the N-th opening of PATH, after striking it (or VICTIM); a signal
+// is raised once the opening is done (Raise), so that a file being made
+// exists when the process is stopped.
+static bool Inject(const char *path) {
     static int opened;
     const char *file = getenv("AXQ_FAULT_FILE");
     const char *at = getenv("AXQ_FAULT_AT");
     if (file == nullptr || at == nullptr || path == nullptr || strcmp(path, file) != 0 ||
         ++opened != atoi(at))
-        return;
+        return false;
     const char *size = getenv("AXQ_FAULT_TRUNCATE");
     const char *other = getenv("AXQ_FAULT_REPLACE");
-    if (size != nullptr && truncate(path, atoll(size)) != 0)
+    const char *victim = getenv("AXQ_FAULT_ON");
+    if (victim == nullptr)
+        victim = path;
+    if (size != nullptr && truncate(victim, atoll(size)) != 0)
         abort();
-    if (other != nullptr && rename(other, path) != 0)
+    if (other != nullptr && rename(other, victim) != 0)
         abort();
+    return true;
+}
+
+static void Raise(bool hit) {
+    const char *signal = getenv("AXQ_FAULT_SIGNAL");
+    if (hit && signal != nullptr)
+        raise(atoi(signal));
 }
 
 template <typename Function> static Function Next(const char *name) {
@@ -42,8 +61,10 @@ int open(const char *path, int flags, ...) {
     va_start(args, flags);
     mode_t mode = ModeOf(flags, args);
     va_end(args);
-    Inject(path);
-    return Next<int (*)(const char *, int, mode_t)>("open")(path, flags, mode);
+    bool hit = Inject(path);
+    int fd = Next<int (*)(const char *, int, mode_t)>("open")(path, flags, mode);
+    Raise(hit);
+    return fd;
 }
 
 int open64(const char *path, int flags, ...) {
@@ -51,17 +72,45 @@ int open64(const char *path, int flags, ...) {
     va_start(args, flags);
     mode_t mode = ModeOf(flags, args);
     va_end(args);
-    Inject(path);
-    return Next<int (*)(const char *, int, mode_t)>("open64")(path, flags, mode);
+    bool hit = Inject(path);
+    int fd = Next<int (*)(const char *, int, mode_t)>("open64")(path, flags, mode);
+    Raise(hit);
+    return fd;
 }
 
 FILE *fopen(const char *path, const char *mode) {
-    Inject(path);
-    return Next<FILE *(*)(const char *, const char *)>("fopen")(path, mode);
+    bool hit = Inject(path);
+    FILE *file = Next<FILE *(*)(const char *, const char *)>("fopen")(path, mode);
+    Raise(hit);
+    return file;
 }
 
 FILE *fopen64(const char *path, const char *mode) {
-    Inject(path);
-    return Next<FILE *(*)(const char *, const char *)>("fopen64")(path, mode);
+    bool hit = Inject(path);
+    FILE *file = Next<FILE *(*)(const char *, const char *)>("fopen64")(path, mode);
+    Raise(hit);
+    return file;
+}
+
+int openat(int dir, const char *path, int flags, ...) {
+    va_list args;
+    va_start(args, flags);
+    mode_t mode = ModeOf(flags, args);
+    va_end(args);
+    bool hit = Inject(path);
+    int fd = Next<int (*)(int, const char *, int, mode_t)>("openat")(dir, path, flags, mode);
+    Raise(hit);
+    return fd;
+}
+
+int openat64(int dir, const char *path, int flags, ...) {
+    va_list args;
+    va_start(args, flags);
+    mode_t mode = ModeOf(flags, args);
+    va_end(args);
+    bool hit = Inject(path);
+    int fd = Next<int (*)(int, const char *, int, mode_t)>("openat64")(dir, path, flags, mode);
+    Raise(hit);
+    return fd;
 }
 }

@@ -257,5 +257,13 @@ mkdir -p m2
 mount_rw orig.dat m
 expect 3 "a second writable mount through a hard link" mount --write link.dat m2
 has err.txt "mounted for writing already"
+# update while it is mounted for writing would make the mount's save refuse
+# its edits: update is refused instead, under any name of the file.
+printf 'new' >new.txt
+cp orig.dat orig-before.dat
+expect 3 "update of an archive mounted for writing" update link.dat new.txt
+has err.txt "the archive is mounted for writing or being updated"
+expect 3 "pack over an archive mounted for writing" pack -o orig.dat new.txt
+check 'cmp -s orig.dat orig-before.dat' "update or pack changed an archive mounted for writing"
 q umount m
 finish

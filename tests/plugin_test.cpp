@@ -373,6 +373,21 @@ TEST_F(Plugin, ExtractionRefusesPositionsWithoutAWholeEntryLine) {
     EXPECT_EQ(Extract(path, 21), "<result 6>");
 }
 
+// A damaged directory whose lines end in CR alone lists each line as an
+// entry; the probe at such a line runs on to the next line's LF, and must
+// not hand over that entry's bytes as this one's.
+TEST_F(Plugin, ExtractionRefusesALineThatEndsInCr) {
+    std::string directory =
+        "FILECMB-DATA-LIST-IN\n" + EntryLine("a", 73, 75) + EntryLine("b", 75, 77);
+    directory[21 + 23] = '\r';
+    std::string path = Write(directory + "END\n" + "AABB");
+    std::vector<FileInfo> records = List(path);
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_STREQ(records[0].filename, "a");
+    EXPECT_EQ(Extract(path, records[0].position), "<result 6>");
+    EXPECT_EQ(Extract(path, records[1].position), "BB");
+}
+
 TEST_F(Plugin, ExtractionOfATruncatedArchiveHandsOverNothing) {
     std::string bytes = BuildArchive(kThree);
     std::string path = Write(bytes.substr(0, bytes.size() - 1));

@@ -92,6 +92,102 @@ check 'cmp -s packed.dat five.dat && no_temporaries .' "a failed pack damaged th
 head -c 100000 /dev/urandom >src/d/e3.bin
 q pack -o five.dat src >/dev/null
 
+# An archive reached through a symbolic link is written where the link leads,
+# and the link stays a link.
+mkdir -p real
+make_archive real/linked.dat x old
+ln -s real/linked.dat link.dat
+printf added >y
+expect 0 "update an archive through a link" update link.dat y
+check '[ -L link.dat ] && [ "$(stored_names real/linked.dat | tr "\n" " ")" = "x y " ]' \
+    "update through a link did not update the archive it names"
+expect 0 "pack through a link" pack -o link.dat y
+check '[ -L link.dat ] && [ "$(stored_names real/linked.dat)" = y ] && no_temporaries . real' \
+    "pack through a link did not write the archive it names"
+
+# Only regular files are archives: a FIFO is neither opened for reading,
+# which would wait for a writer, nor replaced by a new archive; nor is a
+# device a link leads to.
+mkfifo fifo.dat
+Q="timeout 20 $Q" expect 3 "list a FIFO" list fifo.dat
+has err.txt "fifo.dat: not a regular file"
+Q="timeout 20 $Q" expect 3 "pack over a FIFO" pack -o fifo.dat y
+has err.txt "fifo.dat: not a regular file; an archive replaces only a regular file"
+check '[ -p fifo.dat ] && no_temporaries .' "a new archive replaced a FIFO"
+# A device of our own, never the system's: a failure here would replace it.
+if mknod null-device c 1 3 2>/dev/null; then
+    ln -s null-device null.dat
+    expect 3 "pack through a link to a device" pack -o null.dat y
+    check '[ -L null.dat ] && [ -c null-device ] && no_temporaries .' \
+        "a new archive replaced a device"
+else
+    echo "skipped: a device as the target (mknod is not allowed)"
+fi
+
+# In a tree being packed, a link to a file is stored as the file; what the
+# format cannot hold is left out, and each is named.
+mkdir -p tree/sub
+printf a >tree/a && printf s >tree/sub/s
+ln -s a tree/file-link && ln -s sub tree/folder-link && ln -s nowhere tree/dangling
+mkfifo tree/fifo
+expect 0 "pack a tree with links and a FIFO" pack -o tree.dat tree
+check '[ "$(stored_names tree.dat | tr "\n" " ")" = "tree\\a tree\\file-link tree\\sub\\s " ]' \
+    "pack of a tree with links: $(stored_names tree.dat | tr '\n' ' ')"
+has err.txt "tree/folder-link: a symbolic link to a folder is not followed, so it is left out"
+has err.txt "tree/dangling: a symbolic link that leads nowhere is left out"
+has err.txt "tree/fifo: not a regular file or a folder, so it is left out"
+
+# An archive replaced while update writes its successor: the other archive stays.
+# Every entry is replaced by a file, so no entry's read notices the change.
+make_archive race.dat x old
+printf new >x
+make_archive theirs.dat x mine y more
+cp theirs.dat theirs.keep
+AXQ_FAULT_FILE=x AXQ_FAULT_AT=1 AXQ_FAULT_ON=race.dat AXQ_FAULT_REPLACE=theirs.dat \
+    LD_PRELOAD=$preload expect 3 "update an archive replaced while it is rewritten" update race.dat x
+has err.txt "race.dat: the archive changed on disk while it was being rewritten"
+check 'cmp -s race.dat theirs.keep && no_temporaries .' "update replaced another program's archive"
+
+# Stopped by Ctrl-C or a kill while it writes: the old archive and no temporary file.
+cp five.dat packed.dat
+for signal in 2 15; do
+    AXQ_FAULT_FILE=src/d/e3.bin AXQ_FAULT_AT=1 AXQ_FAULT_SIGNAL=$signal LD_PRELOAD=$preload \
+        expect $((128 + signal)) "pack stopped by signal $signal" pack -o packed.dat src
+    check 'cmp -s packed.dat five.dat && no_temporaries .' \
+        "pack stopped by signal $signal left a temporary file or changed the archive"
+done
+AXQ_FAULT_FILE=src/d/e3.bin AXQ_FAULT_AT=1 AXQ_FAULT_SIGNAL=2 LD_PRELOAD=$preload \
+    expect 130 "update stopped by Ctrl-C" update packed.dat src/d/e3.bin
+check 'cmp -s packed.dat five.dat && no_temporaries .' "update stopped by Ctrl-C left a temporary file"
+
+# The unsaved edits of a writable mount that was killed would no longer apply
+# to an updated archive: update is refused until they are saved or dropped.
+cp five.dat edited.dat
+mkdir .edited.dat.quorvel-edits
+expect 3 "update an archive with unsaved edits" update edited.dat src/d/e1.bin
+has err.txt "unsaved edits are in $work/.edited.dat.quorvel-edits"
+check 'cmp -s edited.dat five.dat' "update changed an archive with unsaved edits"
+rmdir .edited.dat.quorvel-edits
+
+# extract stopped by Ctrl-C while it writes an entry leaves no temporary file
+# (exec keeps the shell's id, which the temporary file's name holds).
+AXQ_FAULT_AT=1 AXQ_FAULT_SIGNAL=2 LD_PRELOAD=$preload \
+    sh -c 'AXQ_FAULT_FILE=.quorvel-$$-3 exec "$0" extract five.dat -C stopped' "$Q" 2>err.txt
+status=$?
+check '[ $status -eq 130 ] && [ -f stopped/src/d/e2.bin ] && [ ! -e stopped/src/d/e3.bin ]' \
+    "extract stopped by Ctrl-C: status $status, $(find stopped -type f | tr '\n' ' ')"
+check 'no_temporaries stopped' "extract stopped by Ctrl-C left a temporary file"
+
+# A temporary file left by a killed process that had quorvel's id is not in
+# the way, and stays: quorvel takes another name (exec keeps the shell's id).
+cp five.dat stale.dat
+sh -c 'printf stale >"stale.dat.quorvel-tmp$$" && exec "$0" update stale.dat src/d/e1.bin' "$Q" \
+    >out.txt 2>err.txt
+status=$?
+check '[ $status -eq 0 ] && [ "$(cat stale.dat.quorvel-tmp*)" = stale ]' \
+    "a stale temporary file of the same id: $(cat err.txt)"
+rm -f stale.dat.quorvel-tmp*
+
 # Links swapped into the target while it is extracted never lead a write out of it.
 mkdir -p many/d/sub outside
 i=0
@@ -121,6 +217,11 @@ expect 1 "extract names Windows refuses" extract win.dat -C win
 check '[ -f win/CON ] && [ -f "win/x/a:b" ] && [ -f win/dot. ] && [ -f "win/space " ]' \
     "Windows' refusals applied on Linux"
 has err.txt 'ctl\\x01x: refused: a name with a control character'
+# pack and update store no name that extract would refuse so.
+printf c >"$(printf 'ctl\001x')"
+expect 3 "pack a name with a control character" pack -o ctl.dat "$(printf 'ctl\001x')"
+has err.txt 'ctl\\x01x: a name with a control character is not stored, as extract refuses it'
+check '[ ! -e ctl.dat ]' "pack stored a name with a control character"
 
 # A new archive is on the disk before it replaces the old one, and so is the rename.
 if command -v strace >/dev/null; then

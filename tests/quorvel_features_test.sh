@@ -118,6 +118,18 @@ check 'cmp -s mod.dat kept.dat' "a failed update changed the archive"
 expect 3 "update a file that is not an archive" update mod/x/a mod/x/b
 check '[ "$(cat mod/x/a)" = a0 ]' "update changed a file that is not an archive"
 check '! ls -a . mod/x | grep -q quorvel-tmp' "a temporary file was left"
+# update never stores a name twice, or a name as both a file and a folder:
+# such an archive is one that update itself refuses to rewrite.
+printf e0 >mod/x/e
+expect 3 "update with a new file given twice" update mod.dat mod/x/e mod/x/e
+has err.txt "mod/x/e would be stored more than once; the archive is left as it is"
+expect 3 "update with a replaced file given twice" update mod.dat mod/x/a ./mod/x/a
+printf f0 >mod/x/f
+q pack -o clash.dat mod/x/f >/dev/null && cp clash.dat clash-kept.dat
+rm mod/x/f && mkdir mod/x/f && printf g0 >mod/x/f/g
+expect 3 "update with a folder where the archive holds a file" update clash.dat mod/x/f
+has err.txt "would be both a file and a folder"
+check 'cmp -s mod.dat kept.dat && cmp -s clash.dat clash-kept.dat' "a refused update changed the archive"
 # Names with '\' separators, as Windows tools write them, are matched and kept.
 make_archive win.dat 'data\\a.txt' old 'data\\b.txt' keep
 mkdir -p data && printf new >data/a.txt && printf added >data/c.txt

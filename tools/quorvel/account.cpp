@@ -284,9 +284,9 @@ static bool PlainPath(const char *bytes, size_t *size) {
 // kept whole, as its bytes after a zero byte, where no separator can be told
 // from a double-byte character's second byte. ASCII reads the same in every
 // code page, so it is taken as it is.
-static void PathOf(const FileInfo &record, const Encoding &encoding, std::string *name,
+static void PathOf(const char *stored, const Encoding &encoding, std::string *name,
                    std::string *key) {
-    const char *bytes = record.filename;
+    const char *bytes = stored;
     size_t size = 0;
     if (PlainPath(bytes, &size)) {
         key->assign(bytes, size);
@@ -318,9 +318,9 @@ static void PathOf(const FileInfo &record, const Encoding &encoding, std::string
     }
 }
 
-static std::string PathOf(const FileInfo &record, const Encoding &encoding) {
+static std::string PathOf(const char *stored, const Encoding &encoding) {
     std::string name, key;
-    PathOf(record, encoding, &name, &key);
+    PathOf(stored, encoding, &name, &key);
     return key;
 }
 
@@ -336,13 +336,13 @@ static uint64_t Hash(const char *bytes, size_t size) {
 // not hold a second time: files[i] is entry i's, and folders holds each
 // folder on the way to an entry, with the first entry of each run of entries
 // in it. Every match of hashes is checked on the paths themselves.
-static void HashPaths(const Listing &listing, const Encoding &encoding,
+static void HashPaths(size_t count, const StoredNameAt &nameAt, const Encoding &encoding,
                       std::vector<uint64_t> *files,
                       std::vector<std::pair<uint64_t, size_t>> *folders) {
     std::string name, key, parent;
-    files->reserve(listing.count);
-    for (size_t i = 0; i < listing.count; i++) {
-        PathOf(listing.records[i], encoding, &name, &key);
+    files->reserve(count);
+    for (size_t i = 0; i < count; i++) {
+        PathOf(nameAt(i), encoding, &name, &key);
         files->push_back(Hash(key.data(), key.size()));
         size_t slash = key.rfind('/');
         bool bytes = !key.empty() && key[0] == '\0';
@@ -367,10 +367,11 @@ static bool MayClash(std::vector<uint64_t> sorted,
     });
 }
 
-std::vector<NameClash> FindNameClashes(const Listing &listing, const Encoding &encoding) {
+std::vector<NameClash> FindNameClashes(size_t count, const StoredNameAt &nameAt,
+                                       const Encoding &encoding) {
     std::vector<uint64_t> hashes;
     std::vector<std::pair<uint64_t, size_t>> folders;
-    HashPaths(listing, encoding, &hashes, &folders);
+    HashPaths(count, nameAt, encoding, &hashes, &folders);
     std::vector<NameClash> clashes;
     if (!MayClash(hashes, folders))
         return clashes;
@@ -384,8 +385,8 @@ std::vector<NameClash> FindNameClashes(const Listing &listing, const Encoding &e
         if (k > 0 && files[k].first == files[first].first) {
             clash.entry = files[first].second;
             clash.other = files[k].second;
-            clash.duplicate = PathOf(listing.records[clash.entry], encoding) ==
-                              PathOf(listing.records[clash.other], encoding);
+            clash.duplicate =
+                PathOf(nameAt(clash.entry), encoding) == PathOf(nameAt(clash.other), encoding);
             if (clash.duplicate)
                 clashes.push_back(clash);
             continue;
@@ -397,14 +398,20 @@ std::vector<NameClash> FindNameClashes(const Listing &listing, const Encoding &e
             continue;
         clash.entry = files[k].second;
         clash.other = folder->second;
-        std::string path = PathOf(listing.records[clash.entry], encoding) + "/";
-        if (PathOf(listing.records[clash.other], encoding).compare(0, path.size(), path) == 0)
+        std::string path = PathOf(nameAt(clash.entry), encoding) + "/";
+        if (PathOf(nameAt(clash.other), encoding).compare(0, path.size(), path) == 0)
             clashes.push_back(clash);
     }
     std::sort(clashes.begin(), clashes.end(), [](const NameClash &a, const NameClash &b) {
         return std::max(a.entry, a.other) < std::max(b.entry, b.other);
     });
     return clashes;
+}
+
+std::vector<NameClash> FindNameClashes(const Listing &listing, const Encoding &encoding) {
+    return FindNameClashes(
+        listing.count, [&](size_t i) { return (const char *)listing.records[i].filename; },
+        encoding);
 }
 
 std::string ClashText(const Listing &listing, const Encoding &encoding, const NameClash &clash) {

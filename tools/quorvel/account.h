@@ -7,6 +7,7 @@
 #include "tools/quorvel/codepage.h"
 #include "tools/quorvel/host.h"
 
+#include <functional>
 #include <stddef.h>
 #include <stdint.h>
 #include <string>
@@ -35,6 +36,11 @@ struct NameClash {
 // Every later entry of a path stored more than once, and every file that is
 // also a folder (once, with one entry below it), in the listing's order.
 std::vector<NameClash> FindNameClashes(const Listing &listing, const Encoding &encoding);
+// The same over any names as stored (a new archive's, before it is written):
+// nameAt(i) is entry i's, zero-terminated.
+using StoredNameAt = std::function<const char *(size_t)>;
+std::vector<NameClash> FindNameClashes(size_t count, const StoredNameAt &nameAt,
+                                       const Encoding &encoding);
 
 // One sentence on a clash, naming both entries.
 std::string ClashText(const Listing &listing, const Encoding &encoding, const NameClash &clash);

@@ -39,6 +39,7 @@ static std::string ExtractOne(const Archive &archive, ExtractTarget *target, con
 }
 
 int Extract(const Options &options) {
+    RemoveTemporaryOnInterrupt();
     Selection selection;
     int status = Select(options, &selection);
     if (status > kExitPartial)

@@ -53,8 +53,20 @@ bool CollectInputs(const std::string &argument, std::vector<InputFile> *inputs) 
         return false;
     }
     for (fs::recursive_directory_iterator it(start, ec), end; !ec && it != end; it.increment(ec)) {
-        if (it->is_regular_file(ec) && !add(it->path()))
-            return false;
+        if (it->is_regular_file(ec)) {
+            if (!add(it->path()))
+                return false;
+        } else if (!it->is_directory(ec) || it->is_symlink(ec)) {
+            // The format stores files only: say what is left out.
+            std::string name = EscapeControls(FromPath(it->path(), false));
+            if (it->is_directory(ec))
+                Error(name, "a symbolic link to a folder is not followed, so it is left out");
+            else if (it->is_symlink(ec) && !fs::exists(it->path(), ec))
+                Error(name, "a symbolic link that leads nowhere is left out");
+            else
+                Error(name, "not a regular file or a folder, so it is left out");
+        }
+        ec.clear();
     }
     if (ec)
         Error(argument, "%s", ec.message().c_str());

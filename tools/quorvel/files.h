@@ -51,6 +51,21 @@ void AbandonNewFile(NewFile *file);
 std::string NewFileTemporary(const NewFile *file);
 // The path the temporary file of a new `target` will have in this process.
 std::string NewFileTemporaryFor(const std::string &target);
+// Holds the archive at `path` while update rewrites it, against a writable
+// mount of it, whose edits would otherwise be refused at its save, and
+// against another update, whose entries one of the two would drop. False if
+// one of them holds it; *held is then -1, as it is where nothing can be held
+// (Windows, an archive that cannot be opened).
+bool HoldArchive(const std::string &path, int *held);
+void ReleaseArchive(int held);
+// The sidecar of a writable mount of the archive at `path` that holds edits
+// not yet saved (a mount that crashed, was killed or failed to save), or ""
+// (always on Windows, which has no mount).
+std::string UnsavedEditsOf(const std::string &path);
+// From now on Ctrl-C, SIGTERM or SIGHUP remove the temporary file being
+// written (a new archive's, an extracted entry's) before the process ends
+// (Linux; pack, update and extract, which have no other use for them).
+void RemoveTemporaryOnInterrupt();
 
 // A file to store: its name as given (relative, '/' between folders, UTF-8
 // text on Windows, the system's bytes on Linux) and where to read it.

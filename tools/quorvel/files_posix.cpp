@@ -2,15 +2,66 @@
 // descriptor with openat and O_NOFOLLOW, so that a symbolic link made or
 // swapped while quorvel runs cannot send a write outside it.
 #include "tools/quorvel/files.h"
+#include "tools/quorvel/mount/edits.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <filesystem>
+#include <limits.h>
 #include <map>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+// The temporary file being written, for a signal handler: its folder and
+// path in a fixed buffer, noted once the file is made and forgotten once it
+// is renamed or removed (never noted for a name that another file held).
+static char temporaryOnInterrupt[PATH_MAX];
+static volatile sig_atomic_t temporaryFolder = AT_FDCWD;
+static volatile sig_atomic_t temporaryNoted = 0;
+
+static void NoteTemporary(int folder, const std::string &path) {
+    if (path.size() >= sizeof temporaryOnInterrupt)
+        return;
+    memcpy(temporaryOnInterrupt, path.c_str(), path.size() + 1);
+    temporaryFolder = folder;
+    temporaryNoted = 1;
+}
+
+static void RemoveTemporaryAndStop(int number) {
+    if (temporaryNoted)
+        unlinkat(temporaryFolder, temporaryOnInterrupt, 0);
+    signal(number, SIG_DFL);
+    raise(number);
+}
+
+// Makes a temporary file and notes it with every signal held off in
+// between, so that an interrupt, whenever it comes, finds it noted.
+static int OpenTemporary(int folder, const std::string &path) {
+    sigset_t all, old;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, &old);
+    int fd =
+        openat(folder, path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    int error = errno;
+    if (fd >= 0)
+        NoteTemporary(folder, path);
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+    errno = error;
+    return fd;
+}
+
+void RemoveTemporaryOnInterrupt() {
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = RemoveTemporaryAndStop;
+    sigemptyset(&action.sa_mask);
+    for (int number : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(number, &action, nullptr);
+}
 
 // Folders below the target stay open once entered, so that the entries of
 // one folder, wherever they stand in the archive, cost no walk each.
@@ -155,8 +206,7 @@ bool WritePlacedFile(ExtractTarget *target, const char *bytes, size_t size, int6
     // A short name of its own: the entry's name may be near the length limit.
     std::string temporary = target->temporaryPrefix + std::to_string(++target->temporaries);
     int dir = target->folderFd;
-    int fd =
-        openat(dir, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    int fd = OpenTemporary(dir, temporary);
     if (fd < 0) {
         *why = strerror(errno);
         return false;
@@ -183,6 +233,7 @@ bool WritePlacedFile(ExtractTarget *target, const char *bytes, size_t size, int6
     }
     if (!ok)
         unlinkat(dir, temporary.c_str(), 0);
+    temporaryNoted = 0;
     return ok;
 }
 
@@ -197,11 +248,67 @@ struct NewFile {
     uint64_t written = 0, handed = 0; // bytes written, and handed to the disk
 };
 
+// Names tried for a new file's temporary file.
+static constexpr int kTemporaryAttempts = 100;
+
+// The lock a writable mount takes on the archive's file (by its device and
+// inode, whatever name reaches it).
+bool HoldArchive(const std::string &path, int *held) {
+    *held = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (*held < 0 || flock(*held, LOCK_EX | LOCK_NB) == 0)
+        return true;
+    bool busy = errno == EWOULDBLOCK;
+    close(*held);
+    *held = -1;
+    return !busy;
+}
+
+void ReleaseArchive(int held) {
+    if (held >= 0)
+        close(held);
+}
+
+std::string UnsavedEditsOf(const std::string &path) {
+    char real[PATH_MAX];
+    struct stat st;
+    if (realpath(path.c_str(), real) == nullptr)
+        return "";
+    std::string sidecar = SidecarPath(real);
+    return stat(sidecar.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? sidecar : "";
+}
+
+// A target reached through symbolic links is the file they lead to: the new
+// file replaces that one, and the links keep leading to it.
+static std::string ThroughLinks(const std::string &target) {
+    struct stat st;
+    char resolved[PATH_MAX];
+    if (lstat(target.c_str(), &st) != 0 || !S_ISLNK(st.st_mode) ||
+        realpath(target.c_str(), resolved) == nullptr)
+        return target;
+    return resolved;
+}
+
 NewFile *CreateNewFile(const std::string &target, std::string *why) {
+    std::string resolved = ThroughLinks(target);
+    // Renaming over a device or a FIFO would put a file in its place.
+    struct stat st;
+    if (stat(resolved.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        *why = S_ISDIR(st.st_mode) ? strerror(EISDIR)
+                                   : "not a regular file; an archive replaces only a regular file";
+        return nullptr;
+    }
     NewFile *file = new NewFile;
-    file->target = target;
-    file->temporary = NewFileTemporaryFor(target);
-    file->fd = open(file->temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    file->target = resolved;
+    // A file of that name is left from a killed process that had our id: it
+    // is never ours to remove, so another name is taken.
+    for (int attempt = 0; file->fd < 0 && attempt < kTemporaryAttempts; attempt++) {
+        file->temporary = NewFileTemporaryFor(file->target);
+        if (attempt > 0)
+            file->temporary += "." + std::to_string(attempt);
+        file->fd = OpenTemporary(AT_FDCWD, file->temporary);
+        if (file->fd < 0 && errno != EEXIST)
+            break;
+    }
     if (file->fd < 0) {
         *why = strerror(errno);
         delete file;
@@ -210,8 +317,7 @@ NewFile *CreateNewFile(const std::string &target, std::string *why) {
     // A replaced archive keeps its owner where the writer may give it (root
     // saving a user's archive), then its permissions, which a change of
     // owner may have cut.
-    struct stat st;
-    if (stat(target.c_str(), &st) == 0) {
+    if (stat(file->target.c_str(), &st) == 0) {
         // Only root gives another owner; a group, only one the writer is in.
         int kept = fchown(file->fd, st.st_uid, st.st_gid);
         if (kept != 0)
@@ -264,6 +370,7 @@ bool CommitNewFile(NewFile *file, std::string *why) {
         AbandonNewFile(file);
         return false;
     }
+    temporaryNoted = 0;
     FlushFolderOf(file->target);
     delete file;
     return true;
@@ -275,5 +382,6 @@ void AbandonNewFile(NewFile *file) {
     if (file->fd >= 0)
         close(file->fd);
     unlink(file->temporary.c_str());
+    temporaryNoted = 0;
     delete file;
 }

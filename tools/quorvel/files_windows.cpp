@@ -185,9 +185,18 @@ std::string NewFileTemporaryFor(const std::string &target) {
 NewFile *CreateNewFile(const std::string &target, std::string *why) {
     NewFile *file = new NewFile;
     file->target = Widen(target);
-    file->temporary = Widen(NewFileTemporaryFor(target));
-    file->handle = CreateFileW(file->temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
+    // A file of that name is left from a killed process that had our id: it
+    // is never ours to remove, so another name is taken.
+    for (int attempt = 0; file->handle == INVALID_HANDLE_VALUE && attempt < 100; attempt++) {
+        std::string temporary = NewFileTemporaryFor(target);
+        if (attempt > 0)
+            temporary += "." + std::to_string(attempt);
+        file->temporary = Widen(temporary);
+        file->handle = CreateFileW(file->temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file->handle == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS)
+            break;
+    }
     if (file->handle == INVALID_HANDLE_VALUE) {
         *why = SystemMessage(GetLastError());
         delete file;
@@ -222,6 +231,21 @@ bool CommitNewFile(NewFile *file, std::string *why) {
     delete file;
     return true;
 }
+
+// Windows has no writable mount to hold the archive against.
+bool HoldArchive(const std::string &, int *held) {
+    *held = -1;
+    return true;
+}
+
+void ReleaseArchive(int) {}
+
+std::string UnsavedEditsOf(const std::string &) { return ""; }
+
+// A console's Ctrl-C handler runs on a thread of its own while the file is
+// still open and being written; the temporary file of a stopped command is
+// left beside its target, where it is plainly named.
+void RemoveTemporaryOnInterrupt() {}
 
 void AbandonNewFile(NewFile *file) {
     if (file == nullptr)

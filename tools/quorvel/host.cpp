@@ -159,7 +159,10 @@ static HANDLE OpenHandle(const std::string &path) {
                        FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
-static int OpenDescriptor(const std::string &path) { return open(path.c_str(), O_RDONLY); }
+// Without blocking: opening a FIFO for reading would wait for a writer.
+static int OpenDescriptor(const std::string &path) {
+    return open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+}
 
 typedef struct stat FileStatus;
 static int StatusOf(int fd, FileStatus *status) { return fstat(fd, status); }
@@ -209,6 +212,12 @@ ArchiveCheck OpenArchive(const std::string &path, Archive *archive, bool quiet) 
     CloseDescriptor(fd);
     if ((status.st_mode & S_IFMT) == S_IFDIR) {
         Error(path, "%s", strerror(EISDIR));
+        return kUnreadable;
+    }
+    // A FIFO, a socket or a device is no archive: the plug-in opens and reads
+    // an archive again for each call.
+    if ((status.st_mode & S_IFMT) != S_IFREG) {
+        Error(path, "not a regular file");
         return kUnreadable;
     }
     archive->state = StateOf(status);

@@ -4,6 +4,7 @@
 #include "tools/quorvel/account.h"
 #include "tools/quorvel/files.h"
 #include "tools/quorvel/host.h"
+#include "tools/quorvel/names.h"
 #include "tools/quorvel/output.h"
 #include "tools/quorvel/quorvel.h"
 #include "tools/quorvel/select.h"
@@ -16,6 +17,14 @@
 #include <set>
 #include <string.h>
 
+// Control characters that extract refuses; a TAB, CR or LF is refused as
+// the format's own limit when the whole archive is checked.
+static bool HasControlCharacter(const std::string &name) {
+    return std::any_of(name.begin(), name.end(), [](unsigned char c) {
+        return (c < 0x20 && c != '\t' && c != '\r' && c != '\n') || c == 0x7F;
+    });
+}
+
 // The name to store for an input file, converted into the archive's code
 // page, with `separator` between folders; false with the reason.
 static bool StoredName(const std::string &name, const Encoding &encoding, char separator,
@@ -26,6 +35,8 @@ static bool StoredName(const std::string &name, const Encoding &encoding, char s
         *why = "its name is not valid UTF-8 text";
     else if (outside)
         *why = "give it as a path below the current folder";
+    else if (HasControlCharacter(name))
+        *why = "a name with a control character is not stored, as extract refuses it";
 #ifndef _WIN32
     else if (name.find('\\') != std::string::npos)
         *why = "a backslash in a name would read as a folder separator";
@@ -100,6 +111,7 @@ static NewEntry FromFile(const InputFile &input, const std::string &stored) {
 }
 
 int Pack(const Options &options) {
+    RemoveTemporaryOnInterrupt();
     std::vector<std::string> arguments;
     if (!options.listFile.empty() && !ReadListFile(options.listFile, &arguments))
         return kExitArchive;
@@ -117,7 +129,7 @@ int Pack(const Options &options) {
             !seen.insert(stored).second)
             why = "is given more than once";
         if (!why.empty()) {
-            Error(input.name, "%s", why.c_str());
+            Error(EscapeControls(input.name), "%s", why.c_str());
             return kExitArchive;
         }
         entries.push_back(FromFile(input, stored));
@@ -128,7 +140,15 @@ int Pack(const Options &options) {
     }
     if (!CheckNewArchive(options.output, entries))
         return kExitArchive;
-    return WriteArchive(options.output, entries);
+    int held = -1;
+    if (!HoldArchive(options.output, &held)) {
+        Error(options.output, "the archive is mounted for writing or being updated; the archive "
+                              "is left as it is");
+        return kExitArchive;
+    }
+    int status = WriteArchive(options.output, entries);
+    ReleaseArchive(held);
+    return status;
 }
 
 // A name as a key for matching files to entries: '\' and '/' both separate folders.
@@ -137,7 +157,28 @@ static std::string Key(std::string name) {
     return name;
 }
 
+// The new archive holds each path once, and no name as both a file and a
+// folder, as the old one did: a file given twice, or a folder given where the
+// archive holds a file of its name, is refused, since every writer refuses
+// to rewrite an archive that holds such names.
+static bool NewNamesAreDistinct(const std::string &path, const std::vector<NewEntry> &entries,
+                                const Encoding &encoding) {
+    std::vector<NameClash> clashes = FindNameClashes(
+        entries.size(), [&](size_t i) { return entries[i].storedName.c_str(); }, encoding);
+    if (clashes.empty())
+        return true;
+    const NameClash &clash = clashes[0];
+    if (clash.duplicate)
+        Error(path, "%s would be stored more than once; the archive is left as it is",
+              entries[clash.other].shownName.c_str());
+    else
+        Error(path, "%s would be both a file and a folder (of %s); the archive is left as it is",
+              entries[clash.entry].shownName.c_str(), entries[clash.other].shownName.c_str());
+    return false;
+}
+
 int Update(const Options &options) {
+    RemoveTemporaryOnInterrupt();
     const std::string &path = options.operands[0];
     Selection selection;
     if (OpenListing(path, options.encoding, &selection) != kExitOk)
@@ -150,7 +191,22 @@ int Update(const Options &options) {
     std::string refusal;
     uint64_t unowned = 0;
     int status = kExitOk;
-    if (!ListingAccountsForArchive(archive, listing, options.dropUnowned, &refusal, &unowned)) {
+    int held = -1;
+    std::string edits;
+    if (!HoldArchive(path, &held)) {
+        Error(path, "the archive is mounted for writing or being updated; the archive is left "
+                    "as it is");
+        status = kExitArchive;
+    } else if (!(edits = UnsavedEditsOf(path)).empty()) {
+        // A changed archive strands them: the next mount --write refuses them.
+        Error(path,
+              "a writable mount's unsaved edits are in %s, and would no longer apply after this "
+              "update; save them (mount --write, then umount) or drop them (mount --write "
+              "--discard-edits) first; the archive is left as it is",
+              edits.c_str());
+        status = kExitArchive;
+    } else if (!ListingAccountsForArchive(archive, listing, options.dropUnowned, &refusal,
+                                          &unowned)) {
         if (unowned > 0)
             Error(path, "%s; --drop-unowned-bytes writes the archive without them",
                   refusal.c_str());
@@ -206,7 +262,7 @@ int Update(const Options &options) {
         if (used[i])
             continue;
         if (!StoredName(inputs[i].name, encoding, separator, &stored, &why)) {
-            Error(inputs[i].name, "%s", why.c_str());
+            Error(EscapeControls(inputs[i].name), "%s", why.c_str());
             status = kExitArchive;
         }
         entries.push_back(FromFile(inputs[i], stored));
@@ -217,11 +273,18 @@ int Update(const Options &options) {
     }
     if (status == kExitOk && !CheckNewArchive(path, entries))
         status = kExitArchive;
+    // Replaced entries keep their names, which the listing's check covered.
+    if (status == kExitOk && entries.size() > listing.count &&
+        !NewNamesAreDistinct(path, entries, encoding))
+        status = kExitArchive;
+    WriteWatch watch;
+    watch.source = &archive;
     if (status == kExitOk)
-        status = WriteArchive(path, entries);
+        status = WriteArchive(path, entries, &watch);
     if (status == kExitOk && unowned > 0)
         Error(path, "%llu bytes that belonged to no entry were left out",
               (unsigned long long)unowned);
+    ReleaseArchive(held);
     FreeSelection(&selection);
     return status;
 }

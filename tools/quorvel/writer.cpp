@@ -127,6 +127,10 @@ int WriteArchive(const std::string &target, const std::vector<NewEntry> &entries
         ProgressStep(entry.size);
     }
     ProgressEnd();
+    if (ok && watch != nullptr && watch->source != nullptr && !ArchiveUnchanged(*watch->source)) {
+        why = "the archive changed on disk while it was being rewritten";
+        ok = false;
+    }
     if (ok)
         ok = CommitNewFile(out, &why);
     else

@@ -36,6 +36,9 @@ bool CheckNewArchive(const std::string &target, const std::vector<NewEntry> &ent
 struct WriteWatch {
     std::string reason;
     std::function<int(const std::string &temporary)> created;
+    // The archive being rewritten: if another program changes or replaces
+    // it while the new one is written, the new one does not replace it.
+    const Archive *source = nullptr;
 };
 
 // Writes the archive to a new file that replaces `target` only when complete

@@ -175,6 +175,7 @@ int Save() {
         // crash the next mount removes it, or finishes a save that had
         // already put it in place.
         WriteWatch watch;
+        watch.source = &mounted.archive;
         watch.created = [](const std::string &temporary) {
             return NoteSaving(mounted.sidecar, temporary, true);
         };
@@ -186,6 +187,7 @@ int Save() {
                      ? WriteArchive(path, entries, &watch)
                      : kExitArchive;
         problem = watch.reason;
+        stranded = status != kExitOk && !ArchiveUnchanged(mounted.archive);
     }
     if (status == kExitOk) {
         std::vector<std::string> empty;
