@@ -8,6 +8,9 @@ set(AXQ_WIN64_DIR "" CACHE PATH "The 64-bit Windows build, for the release zip")
 
 install(TARGETS quorvel RUNTIME DESTINATION bin COMPONENT linux)
 install(FILES ${PROJECT_BINARY_DIR}/quorvel.1 DESTINATION share/man/man1 COMPONENT linux)
+install(FILES ${PROJECT_BINARY_DIR}/quorvel.ja.1 DESTINATION share/man/ja/man1 RENAME quorvel.1
+        COMPONENT linux)
+install(FILES ${AXQ_CATALOG} DESTINATION share/locale/ja/LC_MESSAGES COMPONENT linux)
 install(FILES tools/quorvel/quorvel.bash DESTINATION share/bash-completion/completions
         RENAME quorvel COMPONENT linux)
 

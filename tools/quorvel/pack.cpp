@@ -7,6 +7,7 @@
 #include "tools/quorvel/quorvel.h"
 #include "tools/quorvel/select.h"
 #include "tools/quorvel/writer.h"
+#include "tools/quorvel/translate.h"
 
 #include "archive/archive.h"
 
@@ -22,19 +23,20 @@ static bool StoredName(const std::string &name, const Encoding &encoding, char s
     bool outside = name.empty() || name[0] == '/' || name == ".." || name.rfind("../", 0) == 0 ||
                    (name.size() >= 2 && name[1] == ':');
     if (!ValidUtf8(name.data(), name.size()))
-        *why = "its name is not valid UTF-8 text";
+        *why = _("its name is not valid UTF-8 text");
     else if (outside)
-        *why = "give it as a path below the current folder";
+        *why = _("give it as a path below the current folder");
 #ifndef _WIN32
     else if (name.find('\\') != std::string::npos)
-        *why = "a backslash in a name would read as a folder separator";
+        *why = _("a backslash in a name would read as a folder separator");
 #endif
     if (!why->empty())
         return false;
     std::string text = name;
     std::replace(text.begin(), text.end(), '/', separator);
     if (!EncodeName(encoding, text, stored)) {
-        *why = "the name has no representation in " + encoding.name + " (see --encoding)";
+        *why = Format(_("the name has no representation in %s (see --encoding)"),
+                      encoding.name.c_str());
         return false;
     }
     return true;
@@ -114,7 +116,7 @@ int Pack(const Options &options) {
         std::string stored, why;
         if (StoredName(input.name, encoding, options.separator, &stored, &why) &&
             !seen.insert(stored).second)
-            why = "is given more than once";
+            why = _("is given more than once");
         if (!why.empty()) {
             Error(input.name, "%s", why.c_str());
             return kExitArchive;
@@ -161,7 +163,7 @@ int Update(const Options &options) {
         FileInfo whole;
         if (entry.storedName.size() == (size_t)kMaxNameLength &&
             LookUpEntry(archive, entry.storedName, &whole) != SPI_OK) {
-            Error(path, "%s: the entry's name is longer than 199 bytes and cannot be kept",
+            Error(path, _("%s: the entry's name is longer than 199 bytes and cannot be kept"),
                   entry.shownName.c_str());
             status = kExitArchive;
         }

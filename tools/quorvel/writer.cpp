@@ -5,6 +5,7 @@
 #include "tools/quorvel/files.h"
 #include "tools/quorvel/output.h"
 #include "tools/quorvel/quorvel.h"
+#include "tools/quorvel/translate.h"
 
 #include <algorithm>
 #include <errno.h>
@@ -25,17 +26,17 @@ static uint64_t DirectorySize(const std::vector<NewEntry> &entries) {
 
 bool CheckNewArchive(const std::string &target, const std::vector<NewEntry> &entries) {
     if (entries.empty()) {
-        Error(target, "no input files");
+        Error(target, "%s", _("no input files"));
         return false;
     }
     for (const NewEntry &entry : entries) {
         const char *bad = nullptr;
         if (entry.storedName.empty())
-            bad = "an empty name cannot be stored";
+            bad = _("an empty name cannot be stored");
         else if (entry.storedName.find_first_of("\t\r\n") != std::string::npos)
-            bad = "a name with a TAB, CR or LF cannot be stored";
+            bad = _("a name with a TAB, CR or LF cannot be stored");
         else if (entry.storedName.size() > (size_t)kMaxNameLength)
-            bad = "a name longer than 199 bytes as stored cannot be stored";
+            bad = _("a name longer than 199 bytes as stored cannot be stored");
         if (bad != nullptr) {
             Error(entry.shownName, "%s", bad);
             return false;
@@ -45,7 +46,8 @@ bool CheckNewArchive(const std::string &target, const std::vector<NewEntry> &ent
     for (const NewEntry &entry : entries)
         end += entry.size;
     if (end > kLargestOffset) {
-        Error(target, "the archive would pass 4 GiB, the largest offset the format can hold");
+        Error(target, "%s",
+              _("the archive would pass 4 GiB, the largest offset the format can hold"));
         return false;
     }
     return true;
@@ -75,7 +77,7 @@ static bool CopyFile(NewFile *out, const NewEntry &entry, std::string *why) {
     fclose(in);
     if (ok && (failed || changed))
         *why = entry.file + ": " +
-               (failed ? std::string(strerror(error)) : "changed size while it was being read");
+               (failed ? std::string(strerror(error)) : _("changed size while it was being read"));
     return ok && !failed && !changed;
 }
 
@@ -123,7 +125,7 @@ int WriteArchive(const std::string &target, const std::vector<NewEntry> &entries
     else
         AbandonNewFile(out);
     if (!ok) {
-        Error(target, "%s; the archive was not written", why.c_str());
+        Error(target, _("%s; the archive was not written"), why.c_str());
         return kExitArchive;
     }
     return kExitOk;
