@@ -46,6 +46,8 @@ check 'LANG=ja_JP.UTF-8 unpacked/usr/bin/quorvel --help | grep -q "^使用法: q
 check 'grep -q "^\.SH 書式" unpacked/usr/share/man/ja/man1/quorvel.1 &&
        grep -q "^quorvel \\\\- Quorvel アーカイブ" unpacked/usr/share/man/ja/man1/quorvel.1' \
     "the Japanese manual page is not Japanese"
+check 'MANPATH="$work/unpacked/usr/share/man" man -L ja quorvel 2>/dev/null | grep -q "^書式"' \
+    "man -L ja quorvel does not show the Japanese page"
 check '[ "$(dpkg-deb -f "$deb" Package Version Architecture | tr "\n" " ")" = \
         "Package: quorvel Version: $version Architecture: amd64 " ]' "the package's control fields"
 check '(cd "$dist" && sha256sum -c --quiet SHA256SUMS)' "SHA256SUMS does not match"
