@@ -29,6 +29,7 @@ quorvel pack --separator / -o t.dat t >/dev/null
 check '[ "$(complete_line quorvel ex)" = extract ]' "commands"
 check 'complete_line quorvel extract --ov | grep -qx -- --overwrite' "options from --help"
 check 'complete_line quorvel list -O "" | grep -qx CP932' "encodings"
+check 'complete_line quorvel update --dr | grep -qx -- --drop-unowned-bytes' "update's options"
 check '[ "$(complete_line quorvel extract t.dat t/sub/w)" = "t/sub/with\ space.txt" ]' \
     "an entry whose name holds a space: $(complete_line quorvel extract t.dat t/sub/w)"
 check '[ "$(complete_line quorvel cat -i t.dat t/sub/p)" = t/sub/plain.txt ]' "entries after options"

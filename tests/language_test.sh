@@ -30,6 +30,8 @@ ja expect 1 "a NAME that matches nothing, Japanese" list names.dat 'nothing*'
 has err.txt "quorvel: names.dat: nothing\*: 一致するエントリがありません"
 ja expect 3 "a missing file, Japanese (the system's own text)" list missing.dat
 has err.txt "quorvel: missing.dat: そのようなファイル"
+ja expect 3 "mount onto a file, Japanese" mount names.dat plain.txt
+has err.txt "^quorvel: plain.txt: フォルダーではありません$"
 ja expect 2 "an unknown encoding, Japanese" list -O EBCDIC names.dat
 has err.txt "不明なコードページ 'EBCDIC' です"
 
@@ -94,6 +96,7 @@ has ja.rows "data\\\\日本語.txt$"
 # A damaged entry: test names it the same way; its summary line is the same.
 head -c -3 names.dat >cut.dat
 ja expect 1 "test of a damaged archive, Japanese" test cut.dat
-has out.txt "^cut.dat: 3 entries, 1 damaged$"
+has out.txt "^cut.dat: 3 entries, 1 damaged"
+same "test of a damaged archive" test cut.dat
 has err.txt "^quorvel: cut.dat: big.bin: データがファイルの終わりを越えています"
 finish

@@ -189,6 +189,7 @@ if grep -q " $work/disk tmpfs" /proc/mounts; then
     mount_rw disk/full.dat m
     printf 'small edit' >m/small.txt
     expect 3 "umount with no room for the new archive" umount m
+    has err.txt "No space left on device"
     has err.txt "the edits are kept"
     check 'cmp -s disk/full.dat full-before.dat' "a failed save changed the archive"
     check '[ -f "disk/$(sidecar full.dat)/journal" ] && ! ls disk | grep -q quorvel-tmp' \

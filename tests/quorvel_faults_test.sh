@@ -37,8 +37,11 @@ if small_mount full size=256k; then
     has err.txt "No space left on device"
     check 'all_whole full/src src && no_temporaries full' "a partly written file was left"
     check '[ -n "$(ls full/src/d)" ]' "nothing at all was extracted"
-    cp five.dat full/five.dat 2>/dev/null
-    printf 'a new file' >src/d/new.bin
+    # An archive that fits, and an update that does not.
+    rm -rf full/src
+    q pack -o small.dat src/d/e1.bin >/dev/null
+    cp small.dat full/five.dat
+    head -c 200000 /dev/urandom >src/d/new.bin
     cp full/five.dat before.dat 2>/dev/null
     expect 3 "update an archive on a full disk" update full/five.dat src/d/new.bin
     has err.txt "No space left on device"
@@ -58,9 +61,10 @@ else
 fi
 
 # The archive truncated after its listing: what was read is whole, the rest refused.
-# quorvel opens it three times to check and list it, then once per entry.
+# quorvel opens it four times to check, list and account for it, then once
+# per entry.
 cp five.dat cut.dat
-AXQ_FAULT_FILE=cut.dat AXQ_FAULT_AT=5 AXQ_FAULT_TRUNCATE=250000 LD_PRELOAD=$preload \
+AXQ_FAULT_FILE=cut.dat AXQ_FAULT_AT=6 AXQ_FAULT_TRUNCATE=250000 LD_PRELOAD=$preload \
     expect 1 "extract an archive truncated during the extraction" extract cut.dat -C cut
 check '[ "$(grep -c "the archive changed since it was listed" err.txt)" -eq 5 ]' \
     "not every entry after the cut was refused as changed: $(cat err.txt)"
@@ -73,7 +77,7 @@ mkdir -p other/src/d
 for i in 1 2 3 4 5 6; do head -c 100000 /dev/zero >other/src/d/e$i.bin; done
 (cd other && $Q pack -o ../other.dat src) >/dev/null
 cp five.dat swapped.dat
-AXQ_FAULT_FILE=swapped.dat AXQ_FAULT_AT=4 AXQ_FAULT_REPLACE=other.dat LD_PRELOAD=$preload \
+AXQ_FAULT_FILE=swapped.dat AXQ_FAULT_AT=5 AXQ_FAULT_REPLACE=other.dat LD_PRELOAD=$preload \
     expect 1 "extract an archive replaced after its listing" extract swapped.dat -C swapped
 check '[ "$(grep -c "the archive changed since it was listed" err.txt)" -eq 6 ]' \
     "not every entry of the replaced archive was refused"

@@ -1,5 +1,6 @@
 // The commands that look at archives without writing anything: check, list
 // and test.
+#include "tools/quorvel/account.h"
 #include "tools/quorvel/files.h"
 #include "tools/quorvel/host.h"
 #include "tools/quorvel/output.h"
@@ -74,6 +75,7 @@ int List(const Options &options) {
     if (status > kExitPartial)
         return status;
     const Encoding &encoding = selection.encoding;
+    ReportUnaccounted(selection.archive, selection.listing, encoding);
     size_t count = selection.Count();
     bool ok = true;
     uint64_t total = 0;
@@ -158,6 +160,8 @@ static int TestArchive(const std::string &path, const Encoding &chosen) {
     const Archive &archive = selection.archive;
     const Listing &listing = selection.listing;
     const Encoding &encoding = selection.encoding;
+    // Entries the listing misses are damage no entry shows.
+    bool whole = ReportUnaccounted(archive, listing, encoding);
     FILE *file = OpenFile(path, "rb");
     if (file == nullptr) {
         Error(path, "%s", strerror(errno));
@@ -221,11 +225,14 @@ static int TestArchive(const std::string &path, const Encoding &chosen) {
     // The summary is read by scripts: the same in every language.
     std::string entries =
         std::to_string(listing.count) + (listing.count == 1 ? " entry" : " entries");
-    std::string state =
-        bad == 0 ? "all OK" : std::to_string(bad) + " damaged"; // untranslated: read by scripts
+    std::string directory = whole ? "" : "the directory damaged"; // untranslated: read by scripts
+    std::string state = bad == 0 && whole ? "all OK"              // untranslated: read by scripts
+                        : bad == 0        ? directory
+                        : whole           ? std::to_string(bad) + " damaged"
+                                          : std::to_string(bad) + " damaged, " + directory;
     PrintText(path + ": " + entries + ", " + state + "\n");
     FreeSelection(&selection);
-    return bad == 0 ? kExitOk : kExitPartial;
+    return bad == 0 && whole ? kExitOk : kExitPartial;
 }
 
 int Test(const Options &options) {

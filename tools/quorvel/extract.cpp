@@ -1,6 +1,7 @@
 // The commands that take entries out of an archive: extract (to files under
 // a folder) and cat (to standard output). The bytes go from the block the
 // plug-in hands over straight to their file, with no copy between.
+#include "tools/quorvel/account.h"
 #include "tools/quorvel/files.h"
 #include "tools/quorvel/host.h"
 #include "tools/quorvel/output.h"
@@ -43,6 +44,7 @@ int Extract(const Options &options) {
     int status = Select(options, &selection);
     if (status > kExitPartial)
         return status;
+    ReportUnaccounted(selection.archive, selection.listing, selection.encoding);
     std::string why;
     ExtractTarget *target = OpenTarget(options.directory, &why);
     if (target == nullptr) {

@@ -36,7 +36,9 @@ bool WritePlacedFile(ExtractTarget *target, const char *bytes, size_t size, int6
 // A new file that replaces `target` only when complete: written to a
 // temporary file beside it, flushed to the disk, renamed over the target,
 // and the folder flushed after the rename. After a crash at any moment the
-// target is either the old file or the whole new one.
+// target is either the old file or the whole new one. The new file keeps
+// the target's permissions and, where the writer may give them, its owner
+// and group.
 struct NewFile;
 NewFile *CreateNewFile(const std::string &target, std::string *why);
 bool WriteNewFile(NewFile *file, const void *bytes, size_t size, std::string *why);
@@ -45,6 +47,8 @@ bool WriteNewFile(NewFile *file, const void *bytes, size_t size, std::string *wh
 bool CommitNewFile(NewFile *file, std::string *why);
 // Removes the temporary file and frees the NewFile.
 void AbandonNewFile(NewFile *file);
+// The temporary file's path, as text.
+std::string NewFileTemporary(const NewFile *file);
 
 // A file to store: its name as given (relative, '/' between folders, UTF-8
 // text on Windows, the system's bytes on Linux) and where to read it.

@@ -210,12 +210,21 @@ NewFile *CreateNewFile(const std::string &target, std::string *why) {
         delete file;
         return nullptr;
     }
-    // A replaced archive keeps its permissions.
+    // A replaced archive keeps its owner where the writer may give it (root
+    // saving a user's archive), then its permissions, which a change of
+    // owner may have cut.
     struct stat st;
-    if (stat(target.c_str(), &st) == 0)
+    if (stat(target.c_str(), &st) == 0) {
+        // Only root gives another owner; a group, only one the writer is in.
+        int kept = fchown(file->fd, st.st_uid, st.st_gid);
+        if (kept != 0)
+            kept = fchown(file->fd, (uid_t)-1, st.st_gid);
         fchmod(file->fd, st.st_mode & 07777);
+    }
     return file;
 }
+
+std::string NewFileTemporary(const NewFile *file) { return file->temporary; }
 
 bool WriteNewFile(NewFile *file, const void *bytes, size_t size, std::string *why) {
     if (!WriteAll(file->fd, (const char *)bytes, size)) {

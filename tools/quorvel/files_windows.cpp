@@ -180,6 +180,8 @@ struct NewFile {
     HANDLE handle = INVALID_HANDLE_VALUE;
 };
 
+std::string NewFileTemporary(const NewFile *file) { return Narrow(file->temporary); }
+
 NewFile *CreateNewFile(const std::string &target, std::string *why) {
     NewFile *file = new NewFile;
     file->target = Widen(target);

@@ -32,8 +32,10 @@ static constexpr size_t kAny = (size_t)-1;
 static const CommandSpec kCommands[] = {
     {"check", Check, "FILE...", N_("say whether each file is a Quorvel archive"), 1, kAny, true},
     {"list", List, "ARCHIVE [NAME...]", N_("list the entries, all or those named"), 1, kAny, true},
-    {"test", Test, "ARCHIVE...", N_("check that every entry lies in the file and can be read"), 1,
-     kAny, true},
+    {"test", Test, "ARCHIVE...",
+     N_("check that the listing is the whole archive and every entry lies in the file and can be "
+        "read"),
+     1, kAny, true},
     {"extract", Extract, "ARCHIVE [NAME...]", N_("extract the entries, all or those named"), 1,
      kAny, true},
     {"cat", Cat, "ARCHIVE NAME...", N_("write the named entries to standard output"), 2, kAny,
@@ -59,7 +61,8 @@ enum {
     kVersion,
     kSeparator,
     kWrite,
-    kDiscardEdits
+    kDiscardEdits,
+    kDropUnowned
 };
 
 struct OptionSpec {
@@ -91,6 +94,9 @@ static const OptionSpec kOptions[] = {
     {"separator", kSeparator, "SEP", "pack ",
      N_("store SEP between folders: \\ (the default, as the Windows programs that read "
         "these archives expect) or /")},
+    {"drop-unowned-bytes", kDropUnowned, nullptr, "update ",
+     N_("write the archive anew although some of its bytes after the directory belong to no "
+        "entry, and leave those bytes out; without it such an archive is refused")},
 #ifndef _WIN32
     {"foreground", 'f', nullptr, "mount ", N_("stay in the foreground until the mount ends")},
     {"cache-size", kCacheSize, "SIZE", "mount ",
@@ -355,6 +361,9 @@ static int ReadOptions(const CommandSpec &command, int argc, char **argv, Option
             break;
         case kDiscardEdits:
             options->discardEdits = true;
+            break;
+        case kDropUnowned:
+            options->dropUnowned = true;
             break;
         case kCacheSize:
             if (!ParseSize(optarg, &options->cacheBytes)) {

@@ -1,6 +1,7 @@
 // The commands that write archives: pack (a new one from files) and update
 // (an existing one with files replaced or added). Names are converted into
 // the archive's code page here; the writing is the writer's.
+#include "tools/quorvel/account.h"
 #include "tools/quorvel/files.h"
 #include "tools/quorvel/host.h"
 #include "tools/quorvel/output.h"
@@ -123,6 +124,10 @@ int Pack(const Options &options) {
         }
         entries.push_back(FromFile(input, stored));
     }
+    if (entries.empty()) {
+        Error(options.output, "%s", _("no input files"));
+        return kExitArchive;
+    }
     if (!CheckNewArchive(options.output, entries))
         return kExitArchive;
     return WriteArchive(options.output, entries);
@@ -142,9 +147,26 @@ int Update(const Options &options) {
     const Archive &archive = selection.archive;
     const Listing &listing = selection.listing;
     const Encoding &encoding = selection.encoding;
+    // A rewrite keeps only what the listing shows, so the listing must be the
+    // whole archive, each name one entry's.
+    std::string refusal;
+    uint64_t unowned = 0;
+    int status = kExitOk;
+    if (!ListingAccountsForArchive(archive, listing, options.dropUnowned, &refusal, &unowned)) {
+        if (unowned > 0)
+            Error(path, _("%s; --drop-unowned-bytes writes the archive without them"),
+                  refusal.c_str());
+        else
+            Error(path, _("%s; the archive is left as it is"), refusal.c_str());
+        status = kExitArchive;
+    } else if (!ListingNamesAreDistinct(listing, encoding, &refusal)) {
+        Error(path, _("%s; the archive is left as it is"), refusal.c_str());
+        status = kExitArchive;
+    }
     std::vector<InputFile> inputs;
     std::vector<std::string> arguments(options.operands.begin() + 1, options.operands.end());
-    int status = Inputs(arguments, true, &inputs) ? kExitOk : kExitArchive;
+    if (status == kExitOk && !Inputs(arguments, true, &inputs))
+        status = kExitArchive;
 
     // New entries follow the archive's own separator: '/' if its names use
     // only that, else '\', as pack stores by default.
@@ -191,10 +213,17 @@ int Update(const Options &options) {
         }
         entries.push_back(FromFile(inputs[i], stored));
     }
+    if (status == kExitOk && entries.empty()) {
+        Error(path, "%s", _("no input files"));
+        status = kExitArchive;
+    }
     if (status == kExitOk && !CheckNewArchive(path, entries))
         status = kExitArchive;
     if (status == kExitOk)
         status = WriteArchive(path, entries);
+    if (status == kExitOk && unowned > 0)
+        Error(path, _("%llu bytes that belonged to no entry were left out"),
+              (unsigned long long)unowned);
     FreeSelection(&selection);
     return status;
 }

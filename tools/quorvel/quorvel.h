@@ -32,6 +32,7 @@ struct Options {
     bool foreground = false;          // mount -f
     bool write = false;               // mount --write
     bool discardEdits = false;        // mount --discard-edits
+    bool dropUnowned = false;         // update --drop-unowned-bytes
     uint64_t cacheBytes = 256u << 20; // mount --cache-size
 };
 

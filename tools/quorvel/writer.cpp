@@ -24,11 +24,15 @@ static uint64_t DirectorySize(const std::vector<NewEntry> &entries) {
     return size;
 }
 
-bool CheckNewArchive(const std::string &target, const std::vector<NewEntry> &entries) {
-    if (entries.empty()) {
-        Error(target, "%s", _("no input files"));
-        return false;
-    }
+// Reports a refusal, and keeps it for a caller that asked.
+static void Refuse(const std::string &subject, const std::string &message, std::string *reason) {
+    Error(subject, "%s", message.c_str());
+    if (reason != nullptr)
+        *reason = subject + ": " + message;
+}
+
+bool CheckNewArchive(const std::string &target, const std::vector<NewEntry> &entries,
+                     std::string *reason) {
     for (const NewEntry &entry : entries) {
         const char *bad = nullptr;
         if (entry.storedName.empty())
@@ -38,7 +42,7 @@ bool CheckNewArchive(const std::string &target, const std::vector<NewEntry> &ent
         else if (entry.storedName.size() > (size_t)kMaxNameLength)
             bad = _("a name longer than 199 bytes as stored cannot be stored");
         if (bad != nullptr) {
-            Error(entry.shownName, "%s", bad);
+            Refuse(entry.shownName, bad, reason);
             return false;
         }
     }
@@ -46,8 +50,8 @@ bool CheckNewArchive(const std::string &target, const std::vector<NewEntry> &ent
     for (const NewEntry &entry : entries)
         end += entry.size;
     if (end > kLargestOffset) {
-        Error(target, "%s",
-              _("the archive would pass 4 GiB, the largest offset the format can hold"));
+        Refuse(target, _("the archive would pass 4 GiB, the largest offset the format can hold"),
+               reason);
         return false;
     }
     return true;
@@ -85,7 +89,8 @@ static bool CopyEntry(NewFile *out, const NewEntry &entry, std::string *why) {
     EntryBytes bytes;
     int32_t result = ReadEntry(*entry.archive, entry.record, &bytes);
     if (result != SPI_OK) {
-        *why = entry.shownName + ": " + ResultText(result);
+        *why = Format(_("the entry %s cannot be read: %s"), entry.shownName.c_str(),
+                      ResultText(result));
         return false;
     }
     // ReadEntry hands on only bytes of the listed size.
@@ -94,7 +99,8 @@ static bool CopyEntry(NewFile *out, const NewEntry &entry, std::string *why) {
     return ok;
 }
 
-int WriteArchive(const std::string &target, const std::vector<NewEntry> &entries) {
+int WriteArchive(const std::string &target, const std::vector<NewEntry> &entries,
+                 WriteWatch *watch) {
     std::string directory = kMagic;
     uint64_t start = DirectorySize(entries);
     for (const NewEntry &entry : entries) {
@@ -109,11 +115,14 @@ int WriteArchive(const std::string &target, const std::vector<NewEntry> &entries
     std::string why;
     NewFile *out = CreateNewFile(target, &why);
     if (out == nullptr) {
-        Error(target, "%s", why.c_str());
+        Refuse(target, why, watch != nullptr ? &watch->reason : nullptr);
         return kExitArchive;
     }
+    int noted = watch != nullptr && watch->created ? watch->created(NewFileTemporary(out)) : 0;
+    if (noted != 0)
+        why = strerror(-noted);
     ProgressStart(entries.size());
-    bool ok = WriteNewFile(out, directory.data(), directory.size(), &why);
+    bool ok = noted == 0 && WriteNewFile(out, directory.data(), directory.size(), &why);
     for (size_t i = 0; ok && i < entries.size(); i++) {
         const NewEntry &entry = entries[i];
         ok = entry.file.empty() ? CopyEntry(out, entry, &why) : CopyFile(out, entry, &why);
@@ -125,7 +134,8 @@ int WriteArchive(const std::string &target, const std::vector<NewEntry> &entries
     else
         AbandonNewFile(out);
     if (!ok) {
-        Error(target, _("%s; the archive was not written"), why.c_str());
+        Refuse(target, Format(_("%s; the archive was not written"), why.c_str()),
+               watch != nullptr ? &watch->reason : nullptr);
         return kExitArchive;
     }
     return kExitOk;

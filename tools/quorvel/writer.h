@@ -7,6 +7,7 @@
 
 #include "tools/quorvel/host.h"
 
+#include <functional>
 #include <stdint.h>
 #include <string>
 #include <vector>
@@ -23,14 +24,25 @@ struct NewEntry {
 };
 
 // Refuses, reported and before anything is written, a name the format
-// cannot hold (empty, with TAB, CR or LF, over 199 bytes as stored), no
-// entries at all, or an archive that would pass the largest offset (4 GiB - 1).
-bool CheckNewArchive(const std::string &target, const std::vector<NewEntry> &entries);
+// cannot hold (empty, with TAB, CR or LF, over 199 bytes as stored), or an
+// archive that would pass the largest offset (4 GiB - 1). An archive with
+// no entries is valid. With `reason`, the message is also kept there.
+bool CheckNewArchive(const std::string &target, const std::vector<NewEntry> &entries,
+                     std::string *reason = nullptr);
+
+// What a caller may learn of a write: the reason of a failure, as reported,
+// and the temporary file, told once it exists and before any byte is
+// written (a nonzero -errno from `created` stops the write).
+struct WriteWatch {
+    std::string reason;
+    std::function<int(const std::string &temporary)> created;
+};
 
 // Writes the archive to a new file that replaces `target` only when complete
 // and flushed. An input that changes size while it is read, or an entry that
 // cannot be read, fails the whole archive: the target is left as it was.
 // Returns an exit status; failures are reported.
-int WriteArchive(const std::string &target, const std::vector<NewEntry> &entries);
+int WriteArchive(const std::string &target, const std::vector<NewEntry> &entries,
+                 WriteWatch *watch = nullptr);
 
 #endif

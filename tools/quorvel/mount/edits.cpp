@@ -1,8 +1,9 @@
 // The sidecar of a writable mount: making, resuming and removing it, the
 // journal of changes, and the staged bytes of changed and new files.
-#include "tools/quorvel/edits.h"
+#include "tools/quorvel/mount/edits.h"
 
 #include "tools/quorvel/output.h"
+#include "tools/quorvel/translate.h"
 
 #include <algorithm>
 #include <dirent.h>
@@ -21,6 +22,7 @@ static const char kJournal[] = "journal";
 static const char kFiles[] = "files";
 static const char kProcess[] = "mount.pid";
 static const char kFailure[] = "save-failed";
+static const char kSaving[] = "saving";
 
 std::string SidecarPath(const std::string &archive) {
     size_t slash = archive.rfind('/');
@@ -58,7 +60,11 @@ static bool WellFormed(const std::vector<std::string> &f) {
     const std::string &op = f[0];
     if (op == "new" || op == "stage")
         return f.size() == 3 && !f[1].empty() && IsNumber(f[2]) && f[2] != "0";
-    if (op == "mkdir" || op == "rmdir" || op == "unlink")
+    if (op == "reserve")
+        return f.size() == 2 && IsNumber(f[1]) && f[1] != "0";
+    if (op == "size")
+        return f.size() == 3 && IsNumber(f[1]) && f[1] != "0" && IsNumber(f[2]);
+    if (op == "mkdir" || op == "rmdir" || op == "unlink" || op == "hide")
         return f.size() == 2 && !f[1].empty();
     return op == "rename" && f.size() == 3 && !f[1].empty() && !f[2].empty();
 }
@@ -78,25 +84,28 @@ static bool ReadJournal(Sidecar *sidecar, const Archive &archive,
                         std::vector<std::vector<std::string>> *changes, std::string *why) {
     std::string text;
     if (!ReadAll(sidecar->journal, &text)) {
-        *why = "its journal cannot be read: " + std::string(strerror(errno));
+        *why = Format(_("its journal cannot be read: %s"), strerror(errno));
         return false;
     }
     size_t end = text.find('\n');
     if (end == std::string::npos || text.substr(0, end + 1) != HeaderLine(archive)) {
         *why = text.compare(0, sizeof kHeader - 1, kHeader) == 0
-                   ? "its edits were made to another archive, or the archive changed since"
-                   : "its journal is damaged";
+                   ? _("its edits were made to another archive, or the archive changed since")
+                   : _("its journal is damaged");
         return false;
     }
     for (size_t at = end + 1; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
         std::vector<std::string> fields = Fields(text.substr(at, end - at));
         if (!WellFormed(fields)) {
-            *why = "its journal is damaged";
+            *why = _("its journal is damaged");
             return false;
         }
-        if (fields[0] == "new" || fields[0] == "stage")
-            sidecar->nextStage = std::max<uint64_t>(sidecar->nextStage,
-                                                    strtoull(fields[2].c_str(), nullptr, 10) + 1);
+        // Every number the journal names is used: files/N are never reused.
+        const std::string &number = fields[0] == "new" || fields[0] == "stage"      ? fields[2]
+                                    : fields[0] == "reserve" || fields[0] == "size" ? fields[1]
+                                                                                    : "0";
+        sidecar->nextStage =
+            std::max<uint64_t>(sidecar->nextStage, strtoull(number.c_str(), nullptr, 10) + 1);
         changes->push_back(fields);
     }
     return true;
@@ -111,7 +120,7 @@ static void RemoveAll(const std::string &path) {
     if (files != nullptr)
         closedir(files);
     rmdir((path + "/" + kFiles).c_str());
-    for (const char *name : {kJournal, kProcess, kFailure})
+    for (const char *name : {kJournal, kProcess, kFailure, kSaving})
         unlink((path + "/" + name).c_str());
     rmdir(path.c_str());
 }
@@ -132,35 +141,104 @@ static bool MakeSidecar(Sidecar *sidecar, const Archive &archive, std::string *w
             RemoveAll(sidecar->path);
     }
     if (!made)
-        *why = "cannot keep edits beside the archive: " + std::string(strerror(error));
+        *why = Format(_("cannot keep edits beside the archive: %s"), strerror(error));
     return made;
+}
+
+// Locks the archive's file, whatever name it is reached by.
+static bool LockArchive(Sidecar *sidecar, const Archive &archive, std::string *why) {
+    struct stat st;
+    sidecar->archive = open(archive.path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (sidecar->archive < 0 || fstat(sidecar->archive, &st) != 0) {
+        *why = Format(_("the archive cannot be opened: %s"), strerror(errno));
+        return false;
+    }
+    if ((uint64_t)st.st_dev != archive.state.device || (uint64_t)st.st_ino != archive.state.inode) {
+        *why = _("the archive changed while it was being mounted");
+        return false;
+    }
+    if (flock(sidecar->archive, LOCK_EX | LOCK_NB) != 0) {
+        *why = _("the archive is mounted for writing already (perhaps through another name)");
+        return false;
+    }
+    return true;
+}
+
+static std::string ReadNote(const std::string &path, const char *name);
+static void RemoveSidecarFiles(Sidecar *sidecar);
+
+// The note of a save under way: its temporary file, device and inode.
+static bool SavingNoteOf(const std::string &path, std::string *temporary, uint64_t *device,
+                         uint64_t *inode) {
+    std::vector<std::string> fields = Fields(ReadNote(path, kSaving));
+    if (fields.size() != 3 || !IsNumber(fields[1]) || !IsNumber(fields[2]))
+        return false;
+    *temporary = fields[0];
+    *device = strtoull(fields[1].c_str(), nullptr, 10);
+    *inode = strtoull(fields[2].c_str(), nullptr, 10);
+    return true;
+}
+
+bool SaveFinished(const std::string &path, const Archive &archive) {
+    std::string temporary;
+    uint64_t device, inode;
+    return SavingNoteOf(path, &temporary, &device, &inode) && device == archive.state.device &&
+           inode == archive.state.inode;
+}
+
+// What an earlier mount's save left when it was killed: its temporary file
+// is removed; true if it had already put the new archive in place.
+static bool EarlierSaveFinished(const Sidecar &sidecar, const Archive &archive) {
+    std::string temporary;
+    uint64_t device, inode;
+    if (!SavingNoteOf(sidecar.path, &temporary, &device, &inode))
+        return false;
+    if (device == archive.state.device && inode == archive.state.inode)
+        return true;
+    struct stat st;
+    if (lstat(temporary.c_str(), &st) == 0 && (uint64_t)st.st_dev == device &&
+        (uint64_t)st.st_ino == inode)
+        unlink(temporary.c_str());
+    unlinkat(sidecar.folder, kSaving, 0);
+    return false;
 }
 
 bool OpenSidecar(const Archive &archive, bool discard, Sidecar *sidecar,
                  std::vector<std::vector<std::string>> *changes, std::string *why) {
     sidecar->path = SidecarPath(archive.path);
     sidecar->nextStage = 1;
+    if (!LockArchive(sidecar, archive, why)) {
+        CloseSidecar(sidecar, false);
+        return false;
+    }
     struct stat st;
     bool exists = lstat(sidecar->path.c_str(), &st) == 0;
     if (exists && !S_ISDIR(st.st_mode)) {
-        *why = "it is not a folder";
+        *why = _("it is not a folder");
         return false;
     }
     if (exists) {
         sidecar->journal = open((sidecar->path + "/" + kJournal).c_str(),
                                 O_RDWR | O_APPEND | O_CLOEXEC | O_NOFOLLOW);
         if (sidecar->journal < 0) {
-            *why = "it holds no journal";
+            *why = _("it holds no journal");
             return false;
         }
         if (flock(sidecar->journal, LOCK_EX | LOCK_NB) != 0) {
-            *why = "the archive is mounted for writing already";
+            *why = _("the archive is mounted for writing already");
             CloseSidecar(sidecar, false);
             return false;
         }
-        if (discard) {
-            CloseSidecar(sidecar, true);
-            Error(sidecar->path, "unsaved edits discarded");
+        sidecar->folder = open(sidecar->path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (sidecar->folder >= 0 && EarlierSaveFinished(*sidecar, archive)) {
+            RemoveSidecarFiles(sidecar);
+            Error(sidecar->path, "%s",
+                  _("the save of an earlier mount had put the archive in place before it was "
+                    "stopped; its edits are in the archive"));
+            exists = false;
+        } else if (discard) {
+            RemoveSidecarFiles(sidecar);
+            Error(sidecar->path, "%s", _("unsaved edits discarded"));
             exists = false;
         } else if (!ReadJournal(sidecar, archive, changes, why)) {
             CloseSidecar(sidecar, false);
@@ -172,11 +250,13 @@ bool OpenSidecar(const Archive &archive, bool discard, Sidecar *sidecar,
         CloseSidecar(sidecar, false);
         return false;
     }
+    if (sidecar->folder >= 0)
+        close(sidecar->folder);
     sidecar->folder = open(sidecar->path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     sidecar->files =
         open((sidecar->path + "/" + kFiles).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (sidecar->folder < 0 || sidecar->files < 0) {
-        *why = "it cannot be opened: " + std::string(strerror(errno));
+        *why = Format(_("it cannot be opened: %s"), strerror(errno));
         CloseSidecar(sidecar, false);
         return false;
     }
@@ -208,6 +288,14 @@ std::string StagedPath(const Sidecar &sidecar, uint64_t stage) {
     return sidecar.path + "/" + kFiles + "/" + std::to_string(stage);
 }
 
+int ReserveStage(Sidecar *sidecar, uint64_t *stage) {
+    *stage = sidecar->nextStage;
+    int error = AppendChange(sidecar, {"reserve", std::to_string(*stage)});
+    if (error == 0)
+        sidecar->nextStage++;
+    return error;
+}
+
 int CreateStaged(Sidecar *sidecar, uint64_t stage) {
     int fd = openat(sidecar->files, std::to_string(stage).c_str(),
                     O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
@@ -221,6 +309,20 @@ int OpenStaged(const Sidecar &sidecar, uint64_t stage) {
 
 void RemoveStaged(const Sidecar &sidecar, uint64_t stage) {
     unlinkat(sidecar.files, std::to_string(stage).c_str(), 0);
+}
+
+void SweepStaged(const Sidecar &sidecar, const std::vector<uint64_t> &live) {
+    int fd = dup(sidecar.files);
+    DIR *files = fd >= 0 ? fdopendir(fd) : nullptr;
+    for (struct dirent *e; files != nullptr && (e = readdir(files)) != nullptr;) {
+        if (IsNumber(e->d_name) &&
+            !std::binary_search(live.begin(), live.end(), strtoull(e->d_name, nullptr, 10)))
+            unlinkat(sidecar.files, e->d_name, 0);
+    }
+    if (files != nullptr)
+        closedir(files);
+    else if (fd >= 0)
+        close(fd);
 }
 
 int SyncSidecar(const Sidecar &sidecar) {
@@ -244,14 +346,46 @@ void NoteMountProcess(const Sidecar &sidecar) {
     WriteNote(sidecar, kProcess, std::to_string(getpid()) + "\n");
 }
 
+int NoteSaving(const Sidecar &sidecar, const std::string &temporary) {
+    struct stat st;
+    if (stat(temporary.c_str(), &st) != 0)
+        return -errno;
+    std::string text = temporary + "\t" + std::to_string((uint64_t)st.st_dev) + "\t" +
+                       std::to_string((uint64_t)st.st_ino) + "\n";
+    int fd = openat(sidecar.folder, kSaving, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    int error = fd < 0 ? -errno : 0;
+    if (error == 0 &&
+        (write(fd, text.data(), text.size()) != (ssize_t)text.size() || fsync(fd) != 0))
+        error = errno != 0 ? -errno : -EIO;
+    if (fd >= 0)
+        close(fd);
+    // The note is on the disk before the new archive can replace the old.
+    if (error == 0 && fsync(sidecar.folder) != 0)
+        error = -errno;
+    return error;
+}
+
 void NoteSaveFailure(const Sidecar &sidecar, const std::string &message) {
     WriteNote(sidecar, kFailure, message + "\n");
+    unlinkat(sidecar.folder, kSaving, 0);
+}
+
+// Removes the sidecar and closes its descriptors; the archive stays locked.
+static void RemoveSidecarFiles(Sidecar *sidecar) {
+    RemoveAll(sidecar->path);
+    for (int *fd : {&sidecar->files, &sidecar->folder, &sidecar->journal}) {
+        if (*fd >= 0)
+            close(*fd);
+        *fd = -1;
+    }
 }
 
 void CloseSidecar(Sidecar *sidecar, bool remove) {
     if (remove)
         RemoveAll(sidecar->path);
-    for (int *fd : {&sidecar->files, &sidecar->folder, &sidecar->journal}) {
+    // The journal's lock goes last but for the archive's: quorvel umount
+    // takes its release as the end of the save.
+    for (int *fd : {&sidecar->files, &sidecar->folder, &sidecar->journal, &sidecar->archive}) {
         if (*fd >= 0)
             close(*fd);
         *fd = -1;
@@ -270,6 +404,19 @@ static std::string ReadNote(const std::string &path, const char *name) {
     return text;
 }
 
-int MountProcessOf(const std::string &path) { return atoi(ReadNote(path, kProcess).c_str()); }
+int WatchSidecar(const std::string &path) {
+    return open((path + "/" + kJournal).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+}
+
+bool WaitForSave(int watched) {
+    // The kernel lets go of a lock when its process ends, whether or not
+    // anyone reaps it.
+    while (flock(watched, LOCK_SH) != 0 && errno == EINTR) {
+    }
+    struct stat st;
+    bool saved = fstat(watched, &st) == 0 && st.st_nlink == 0;
+    close(watched);
+    return saved;
+}
 
 std::string SaveFailureOf(const std::string &path) { return ReadNote(path, kFailure); }

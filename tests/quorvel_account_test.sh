@@ -1,0 +1,115 @@
+#!/bin/sh
+# Archives whose listing is not the whole file, or whose names clash: update
+# refuses them and leaves them byte for byte, test calls them damaged with the
+# reason, list and extract warn, and --drop-unowned-bytes drops only the
+# bytes that no entry holds.
+# usage: quorvel_account_test.sh QUORVEL
+set -u
+here=$(dirname "$(realpath "$0")")
+Q=$(realpath "$1")
+. "$here/testlib.sh"
+
+# refused ARCHIVE REASON: every command that reads says REASON, and update
+# writes nothing.
+refused() {
+    cp "$1" before.dat
+    expect 3 "update $1" update "$1" new.txt
+    has err.txt "$2"
+    check "cmp -s '$1' before.dat" "update changed $1"
+    check '! ls -a | grep -q quorvel-tmp' "update of $1 left a temporary file"
+    expect 1 "test $1" test "$1"
+    has err.txt "$2"
+    has out.txt "the directory damaged"
+    expect 0 "list $1" list "$1"
+    has err.txt "$2"
+    rm -rf out && $Q extract "$1" -C out >/dev/null 2>err.txt
+    has err.txt "$2"
+}
+printf 'new' >new.txt
+
+# A first name of 214 bytes: the first line ends past the plug-in's 256-byte
+# probe, and the listing is empty although the file holds two entries.
+long=$(printf 'n%.0s' $(seq 214))
+make_archive long.dat "$long" "$(printf 'b%.0s' $(seq 78))" short "the rest"
+check '[ "$(wc -c <long.dat)" -eq 373 ] && [ -z "$($Q list long.dat 2>/dev/null)" ]' \
+    "the long first name no longer hides its entries"
+refused long.dat "the first entry's line ends past byte 256, so the listing is not the whole archive"
+# One byte shorter, the line fits the probe, but the name does not fit a record.
+make_archive long213.dat "$(printf 'n%.0s' $(seq 213))" data
+refused long213.dat "the entry line at byte 21 holds a name longer than 199 bytes, which the listing cuts"
+
+# A line among the entry lines that is none: the listing skips it.
+make_archive sound.dat a.txt alpha b.txt beta
+{
+    head -n 2 sound.dat
+    printf 'no entry here\n'
+    tail -n +3 sound.dat
+} | sed 's/0000000078/0000000092/; s/0000000083/0000000097/; s/0000000087/0000000101/' >junk.dat
+check '[ "$($Q list junk.dat 2>/dev/null | tr "\n" " ")" = "a.txt b.txt " ]' "junk.dat lists otherwise"
+refused junk.dat "the directory line at byte 49 is not an entry line"
+
+# No closing line: the last entry line closes the directory, and is lost.
+make_archive closing.dat a.txt alpha b.txt beta
+{
+    head -n 3 closing.dat | sed 's/0000000078/0000000077/; s/0000000083/0000000082/; s/0000000087/0000000086/'
+    printf 'alphabeta'
+} >unclosed.dat
+check '[ "$($Q list unclosed.dat 2>/dev/null)" = a.txt ]' "unclosed.dat lists otherwise"
+refused unclosed.dat "the directory's last line, at byte 49, is an entry line"
+
+# An entry whose bytes run past the end of the file.
+head -c -2 sound.dat >cut.dat
+refused cut.dat "places its bytes up to byte 87, past the end of the file (85 bytes)"
+
+# The same name twice, and a name that is both a file and a folder, with
+# either separator.
+make_archive twice.dat 'd/a' one 'd\\a' two
+refused twice.dat "the name d\\\\a is stored more than once, in the directory lines at bytes 21 and 47"
+make_archive clash.dat x one 'x\\y' two
+refused clash.dat "x is both a file and a folder (of x\\\\y)"
+make_archive folder-first.dat 'x/./y' one x two
+expect 1 "test a file named after an earlier entry's folder" test folder-first.dat
+has err.txt "x is both a file and a folder (of x/./y)"
+# Shift_JIS ソ ends in the byte of '\': ソ and ソ2 are two files, no folder.
+make_archive sjis.dat '\203\134' one '\203\1342' two
+expect 0 "test names whose second byte looks like a separator" test sjis.dat
+lacks err.txt "."
+
+# Bytes after the directory that no entry holds, between entries or at the
+# end: refused, and dropped, alone, only when asked.
+cp sound.dat trailing.dat && printf 'left over' >>trailing.dat
+refused trailing.dat "9 bytes after the directory belong to no entry, the first of them at byte 87"
+expect 3 "update with trailing bytes" update trailing.dat new.txt
+has err.txt "drop-unowned-bytes"
+cp sound.dat want.dat && q update want.dat new.txt 2>/dev/null
+expect 0 "list an archive with trailing bytes" list trailing.dat
+check '[ "$(tr "\n" " " <out.txt)" = "a.txt b.txt " ]' "list's output changed: $(cat out.txt)"
+cp junk.dat junk-trailing.dat && printf 'left over' >>junk-trailing.dat
+expect 3 "--drop-unowned-bytes with a line that is no entry" update --drop-unowned-bytes \
+    junk-trailing.dat new.txt
+has err.txt "the directory line at byte 49 is not an entry line"
+expect 0 "update --drop-unowned-bytes" update --drop-unowned-bytes trailing.dat new.txt
+has err.txt "9 bytes that belonged to no entry were left out"
+check 'cmp -s trailing.dat want.dat' "--drop-unowned-bytes dropped more or less than the loose bytes"
+{
+    head -n 3 sound.dat | sed 's/0000000083 0000000087/0000000085 0000000089/'
+    printf '\nalpha..beta'
+} >gap.dat
+expect 3 "update with a gap between entries" update gap.dat new.txt
+has err.txt "2 bytes after the directory belong to no entry, the first of them at byte 83"
+expect 0 "update --drop-unowned-bytes of the gap" update --drop-unowned-bytes gap.dat new.txt
+check 'cmp -s gap.dat want.dat' "the gap was not dropped alone"
+
+# What adds up passes: a sound archive, one with a closing text, an empty one.
+expect 0 "test a sound archive" test sound.dat
+lacks err.txt "."
+{
+    head -n 3 sound.dat | sed 's/0000000078/0000000085/; s/0000000083/0000000090/; s/0000000087/0000000094/'
+    printf 'THE END\nalphabeta'
+} >closed.dat
+printf 'FILECMB-DATA-LIST-IN\n\n' >empty.dat
+for archive in closed.dat empty.dat; do
+    expect 0 "test $archive" test $archive
+    lacks err.txt "."
+done
+finish

@@ -1,0 +1,438 @@
+// Whether a listing is the whole archive, read from the archive's own bytes,
+// and the names that clash. The plug-in reads a directory as its layout
+// says, and some archives say less there than they hold (a first line past
+// its 256-byte probe, a missing closing line, lines that are no entries,
+// bytes that no entry names); a rewrite built on such a listing would drop
+// the rest, so the writers ask here first.
+#include "tools/quorvel/account.h"
+
+#include "tools/quorvel/files.h"
+#include "tools/quorvel/output.h"
+#include "tools/quorvel/select.h"
+#include "tools/quorvel/translate.h"
+
+#include "archive/archive.h"
+
+#include <algorithm>
+#include <errno.h>
+#include <stdarg.h>
+#include <string.h>
+
+// Enough of a line to tell whether it is an entry line that extraction can
+// read back; longer lines are measured, not kept.
+static constexpr size_t kKeptLine = kLineProbeSize + 1;
+static constexpr size_t kChunk = 1u << 20;
+static constexpr uint64_t kLargestOffset = UINT32_MAX;
+
+static std::string Sentence(const char *format, ...) AXQ_PRINTF(1, 2);
+
+static std::string Sentence(const char *format, ...) {
+    va_list args, again;
+    va_start(args, format);
+    va_copy(again, args);
+    int size = vsnprintf(nullptr, 0, format, args);
+    std::string text(size > 0 ? (size_t)size : 0, '\0');
+    if (size > 0)
+        vsnprintf(&text[0], text.size() + 1, format, again);
+    va_end(again);
+    va_end(args);
+    return text;
+}
+
+// Reads the file front to back, a chunk at a time, one line per call.
+struct LineReader {
+    FILE *file = nullptr;
+    uint64_t offset = 0; // of the next byte a line takes
+    std::string bytes;   // read ahead, from offset - at
+    size_t at = 0;
+};
+
+// The line at the reader's offset, ending after its LF or at `limit`: up to
+// kKeptLine of its bytes in *line, its whole length in *length (0 at the
+// limit or the end of the file).
+static void NextLine(LineReader *reader, uint64_t limit, std::string *line, uint64_t *length) {
+    line->clear();
+    *length = 0;
+    while (reader->offset < limit) {
+        if (reader->at == reader->bytes.size()) {
+            reader->bytes.resize((size_t)std::min<uint64_t>(kChunk, limit - reader->offset));
+            reader->bytes.resize(fread(&reader->bytes[0], 1, reader->bytes.size(), reader->file));
+            reader->at = 0;
+            if (reader->bytes.empty())
+                break;
+        }
+        const char *from = reader->bytes.data() + reader->at;
+        size_t room =
+            (size_t)std::min<uint64_t>(reader->bytes.size() - reader->at, limit - reader->offset);
+        const char *lf = (const char *)memchr(from, '\n', room);
+        size_t taken = lf != nullptr ? (size_t)(lf - from) + 1 : room;
+        if (line->size() < kKeptLine)
+            line->append(from, std::min(taken, kKeptLine - line->size()));
+        reader->at += taken;
+        reader->offset += taken;
+        *length += taken;
+        if (lf != nullptr)
+            break;
+    }
+}
+
+// An entry line as the layout gives it.
+struct EntryLine {
+    uint64_t position = 0, start = 0, end = 0;
+    const char *name = nullptr; // in the line read
+    size_t nameSize = 0;
+};
+
+// A ten-digit offset field; false if it is not one.
+static bool OffsetField(const char *text, uint64_t *value) {
+    *value = 0;
+    for (int i = 0; i < 10; i++) {
+        if (text[i] < '0' || text[i] > '9')
+            return false;
+        *value = *value * 10 + (uint64_t)(text[i] - '0');
+    }
+    return *value <= kLargestOffset;
+}
+
+// True if the line is a whole entry line: a name without TAB, CR, LF or
+// zero bytes, a TAB, two offsets with a non-digit between, and an LF.
+static bool ParseLine(const std::string &line, uint64_t length, EntryLine *entry) {
+    if (length != line.size() || length < (uint64_t)kFieldsSize || line.back() != '\n')
+        return false;
+    size_t lf = line.size() - 1;
+    size_t tab = lf - kTabBeforeLf;
+    const char *text = line.data();
+    if (text[tab] != '\t' ||
+        (text[lf - kEndBeforeLf - 1] >= '0' && text[lf - kEndBeforeLf - 1] <= '9'))
+        return false;
+    if (!OffsetField(text + lf - kStartBeforeLf, &entry->start) ||
+        !OffsetField(text + lf - kEndBeforeLf, &entry->end))
+        return false;
+    entry->name = text;
+    entry->nameSize = tab;
+    return memchr(text, '\t', tab) == nullptr && memchr(text, '\r', tab) == nullptr &&
+           memchr(text, '\0', tab) == nullptr;
+}
+
+// What the file's own bytes say against the listing, read line by line.
+struct Account {
+    const Listing *listing = nullptr;
+    uint64_t size = 0;         // of the file
+    uint64_t directoryEnd = 0; // where the data begins (the file's end if it comes first)
+    size_t entries = 0;        // entry lines so far
+    std::vector<std::pair<uint32_t, uint32_t>> ranges; // their bytes past the directory
+    uint64_t unowned = 0;    // bytes after the directory that no entry holds
+    uint64_t firstLoose = 0; // the first of them
+};
+
+// The name a record holds is the whole name of the line.
+static bool SameName(const FileInfo &record, const EntryLine &entry) {
+    return entry.nameSize < sizeof record.filename &&
+           memcmp(record.filename, entry.name, entry.nameSize) == 0 &&
+           record.filename[entry.nameSize] == '\0';
+}
+
+// One more entry line, against the listing's record of the same rank and
+// the file's size; a fault, or "".
+static std::string TakeEntry(Account *account, const EntryLine &entry) {
+    const Listing &listing = *account->listing;
+    size_t i = account->entries++;
+    if (i >= listing.count)
+        return Sentence(_("the directory line at byte %llu is not in the listing, so the listing "
+                          "is not the whole archive"),
+                        (unsigned long long)entry.position);
+    const FileInfo &record = listing.records[i];
+    if (entry.nameSize > (size_t)kMaxNameLength && record.position == entry.position)
+        return Sentence(_("the entry line at byte %llu holds a name longer than 199 bytes, which "
+                          "the listing cuts"),
+                        (unsigned long long)entry.position);
+    if (record.position != entry.position || !SameName(record, entry) ||
+        record.filesize != (uint32_t)(entry.end - entry.start))
+        return Sentence(_("the listing's entry %zu differs from the directory line at byte %llu"),
+                        i + 1, (unsigned long long)entry.position);
+    if (entry.end < entry.start)
+        return Sentence(_("the entry line at byte %llu ends its bytes before it starts them"),
+                        (unsigned long long)entry.position);
+    if (entry.end > account->size)
+        return Sentence(_("the entry line at byte %llu places its bytes up to byte %llu, past the "
+                          "end of the file (%llu bytes)"),
+                        (unsigned long long)entry.position, (unsigned long long)entry.end,
+                        (unsigned long long)account->size);
+    if (entry.end > account->directoryEnd)
+        account->ranges.emplace_back((uint32_t)std::max(entry.start, account->directoryEnd),
+                                     (uint32_t)entry.end);
+    return "";
+}
+
+// Walks the directory's lines, from the first one to the first entry's
+// bytes: each is an entry line but the last, which closes the directory.
+static std::string ReadEntryLines(LineReader *reader, Account *account) {
+    std::string line, next;
+    uint64_t length = 0, nextLength = 0;
+    NextLine(reader, std::min<uint64_t>(kMagicSize, account->size), &line, &length);
+    NextLine(reader, account->size, &line, &length);
+    uint64_t position = kMagicSize;
+    EntryLine entry;
+    account->directoryEnd = position + length;
+    if (!ParseLine(line, length, &entry))
+        return ""; // no entry line: the line closes an empty directory
+    // The probe must hold the line up to its LF, which it may miss.
+    if (position + length - 1 > (uint64_t)kHeadProbeSize)
+        return _(
+            "the first entry's line ends past byte 256, so the listing is not the whole archive");
+    if (entry.start < position + length)
+        return Sentence(_("the first entry's bytes start at byte %llu, inside the directory"),
+                        (unsigned long long)entry.start);
+    account->directoryEnd = std::min(entry.start, account->size);
+    // Each line is known to be an entry line only once another follows it.
+    uint64_t offset = position + length;
+    std::string fault;
+    while (fault.empty() && offset < account->directoryEnd) {
+        NextLine(reader, account->directoryEnd, &next, &nextLength);
+        if (nextLength == 0)
+            return _("the archive could not be read to the end of its directory");
+        if (!ParseLine(line, length, &entry))
+            return Sentence(_("the directory line at byte %llu is not an entry line"),
+                            (unsigned long long)position);
+        entry.position = position;
+        fault = TakeEntry(account, entry);
+        line.swap(next);
+        length = nextLength;
+        position = offset;
+        offset += length;
+    }
+    if (fault.empty() && ParseLine(line, length, &entry))
+        fault = Sentence(_("the directory's last line, at byte %llu, is an entry line that the "
+                           "listing leaves out (the directory has no closing line)"),
+                         (unsigned long long)position);
+    if (fault.empty() && account->listing->count > account->entries)
+        fault = Sentence(_("the listing holds %zu entries, but the directory has %zu entry lines"),
+                         account->listing->count, account->entries);
+    return fault;
+}
+
+// The bytes from the directory's end to the file's end that no entry holds.
+static void CountUnowned(Account *account) {
+    auto &ranges = account->ranges;
+    if (!std::is_sorted(ranges.begin(), ranges.end()))
+        std::sort(ranges.begin(), ranges.end());
+    uint64_t covered = account->directoryEnd;
+    auto loose = [account](uint64_t from, uint64_t to) {
+        if (to > from && account->unowned == 0)
+            account->firstLoose = from;
+        account->unowned += to > from ? to - from : 0;
+    };
+    for (const auto &range : ranges) {
+        loose(covered, range.first);
+        covered = std::max<uint64_t>(covered, range.second);
+    }
+    loose(covered, account->size);
+}
+
+bool ListingAccountsForArchive(const Archive &archive, const Listing &listing, bool dropUnowned,
+                               std::string *why, uint64_t *unowned) {
+    Account account;
+    account.listing = &listing;
+    account.ranges.reserve(listing.count);
+    account.size = archive.state.size;
+    std::string fault;
+    FILE *file = OpenFile(archive.path, "rb");
+    if (file == nullptr) {
+        fault = Sentence(_("the archive could not be read again: %s"), strerror(errno));
+    } else {
+        LineReader reader;
+        reader.file = file;
+        fault = ReadEntryLines(&reader, &account);
+        fclose(file);
+    }
+    if (fault.empty() && !ArchiveUnchanged(archive))
+        fault = _("the archive changed on disk while it was read");
+    if (fault.empty())
+        CountUnowned(&account);
+    if (fault.empty() && account.unowned > 0 && !dropUnowned)
+        fault =
+            Sentence(_("%llu bytes after the directory belong to no entry, the first of them "
+                       "at byte %llu"),
+                     (unsigned long long)account.unowned, (unsigned long long)account.firstLoose);
+    if (unowned != nullptr)
+        *unowned = account.unowned;
+    *why = fault;
+    return fault.empty();
+}
+
+// A record's name as a path, into *key: the decoded name's parts, split at
+// '/' and '\', empty and "." parts left out. A name that does not decode is
+// kept whole, as its bytes after a zero byte, where no separator can be told
+// from a double-byte character's second byte. ASCII reads the same in every
+// code page, so it is taken as it is.
+// True, with its size, if the name is plain ASCII and its own path already:
+// no '\', and no empty or "." part. Most names are.
+static bool PlainPath(const char *bytes, size_t *size) {
+    char before = '/'; // the name starts a part
+    size_t i = 0;
+    for (; bytes[i] != '\0'; i++) {
+        char c = bytes[i];
+        if ((unsigned char)c >= 0x80 || c == '\\' || (c == '/' && before == '/') ||
+            (c == '.' && before == '/' && (bytes[i + 1] == '\0' || bytes[i + 1] == '/')))
+            return false;
+        before = c;
+    }
+    *size = i;
+    return before != '/';
+}
+
+// A record's name as a path, into *key: the decoded name's parts, split at
+// '/' and '\', empty and "." parts left out. A name that does not decode is
+// kept whole, as its bytes after a zero byte, where no separator can be told
+// from a double-byte character's second byte. ASCII reads the same in every
+// code page, so it is taken as it is.
+static void PathOf(const FileInfo &record, const Encoding &encoding, std::string *name,
+                   std::string *key) {
+    const char *bytes = record.filename;
+    size_t size = 0;
+    if (PlainPath(bytes, &size)) {
+        key->assign(bytes, size);
+        return;
+    }
+    size = strlen(bytes);
+    bool ascii = std::all_of(bytes, bytes + size, [](char c) { return (unsigned char)c < 0x80; });
+    key->clear();
+    if (!ascii && !DecodeName(encoding, bytes, size, name)) {
+        key->assign(1, '\0');
+        key->append(bytes, size);
+        return;
+    }
+    if (!ascii) {
+        bytes = name->data();
+        size = name->size();
+    }
+    size_t part = 0;
+    for (size_t i = 0; i <= size; i++) {
+        if (i < size && bytes[i] != '/' && bytes[i] != '\\')
+            continue;
+        bool dot = i - part == 1 && bytes[part] == '.';
+        if (i > part && !dot) {
+            if (!key->empty())
+                *key += '/';
+            key->append(bytes + part, i - part);
+        }
+        part = i + 1;
+    }
+}
+
+static std::string PathOf(const FileInfo &record, const Encoding &encoding) {
+    std::string name, key;
+    PathOf(record, encoding, &name, &key);
+    return key;
+}
+
+// FNV-1a, 64 bits.
+static uint64_t Hash(const char *bytes, size_t size) {
+    uint64_t hash = 14695981039346656037ull;
+    for (size_t i = 0; i < size; i++)
+        hash = (hash ^ (unsigned char)bytes[i]) * 1099511628211ull;
+    return hash;
+}
+
+// Hashes stand in for the paths, which a listing of a million entries should
+// not hold a second time: files[i] is entry i's, and folders holds each
+// folder on the way to an entry, with the first entry of each run of entries
+// in it. Every match of hashes is checked on the paths themselves.
+static void HashPaths(const Listing &listing, const Encoding &encoding,
+                      std::vector<uint64_t> *files,
+                      std::vector<std::pair<uint64_t, size_t>> *folders) {
+    std::string name, key, parent;
+    files->reserve(listing.count);
+    for (size_t i = 0; i < listing.count; i++) {
+        PathOf(listing.records[i], encoding, &name, &key);
+        files->push_back(Hash(key.data(), key.size()));
+        size_t slash = key.rfind('/');
+        bool bytes = !key.empty() && key[0] == '\0';
+        if (bytes || slash == std::string::npos || key.compare(0, slash, parent) == 0)
+            continue;
+        parent.assign(key, 0, slash);
+        for (size_t at = key.find('/'); at <= slash; at = key.find('/', at + 1))
+            folders->emplace_back(Hash(key.data(), at), i);
+    }
+    std::sort(folders->begin(), folders->end());
+}
+
+// False if no two hashes of files are equal and no folder's is among them:
+// then no names clash, which is the common case and needs no more.
+static bool MayClash(std::vector<uint64_t> sorted,
+                     const std::vector<std::pair<uint64_t, size_t>> &folders) {
+    std::sort(sorted.begin(), sorted.end());
+    if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end())
+        return true;
+    return std::any_of(folders.begin(), folders.end(), [&](const std::pair<uint64_t, size_t> &f) {
+        return std::binary_search(sorted.begin(), sorted.end(), f.first);
+    });
+}
+
+std::vector<NameClash> FindNameClashes(const Listing &listing, const Encoding &encoding) {
+    std::vector<uint64_t> hashes;
+    std::vector<std::pair<uint64_t, size_t>> folders;
+    HashPaths(listing, encoding, &hashes, &folders);
+    std::vector<NameClash> clashes;
+    if (!MayClash(hashes, folders))
+        return clashes;
+    std::vector<std::pair<uint64_t, size_t>> files;
+    for (size_t i = 0; i < hashes.size(); i++)
+        files.emplace_back(hashes[i], i);
+    std::sort(files.begin(), files.end());
+    size_t first = 0; // the first file of the current hash
+    for (size_t k = 0; k < files.size(); k++) {
+        NameClash clash;
+        if (k > 0 && files[k].first == files[first].first) {
+            clash.entry = files[first].second;
+            clash.other = files[k].second;
+            clash.duplicate = PathOf(listing.records[clash.entry], encoding) ==
+                              PathOf(listing.records[clash.other], encoding);
+            if (clash.duplicate)
+                clashes.push_back(clash);
+            continue;
+        }
+        first = k;
+        auto folder = std::lower_bound(folders.begin(), folders.end(),
+                                       std::make_pair(files[k].first, (size_t)0));
+        if (folder == folders.end() || folder->first != files[k].first)
+            continue;
+        clash.entry = files[k].second;
+        clash.other = folder->second;
+        std::string path = PathOf(listing.records[clash.entry], encoding) + "/";
+        if (PathOf(listing.records[clash.other], encoding).compare(0, path.size(), path) == 0)
+            clashes.push_back(clash);
+    }
+    std::sort(clashes.begin(), clashes.end(), [](const NameClash &a, const NameClash &b) {
+        return std::max(a.entry, a.other) < std::max(b.entry, b.other);
+    });
+    return clashes;
+}
+
+std::string ClashText(const Listing &listing, const Encoding &encoding, const NameClash &clash) {
+    const FileInfo &entry = listing.records[clash.entry];
+    const FileInfo &other = listing.records[clash.other];
+    if (clash.duplicate)
+        return Sentence(
+            _("the name %s is stored more than once, in the directory lines at bytes %u and %u"),
+            ShownName(other, encoding).c_str(), (unsigned)entry.position, (unsigned)other.position);
+    return Sentence(_("%s is both a file and a folder (of %s)"), ShownName(entry, encoding).c_str(),
+                    ShownName(other, encoding).c_str());
+}
+
+bool ListingNamesAreDistinct(const Listing &listing, const Encoding &encoding, std::string *why) {
+    std::vector<NameClash> clashes = FindNameClashes(listing, encoding);
+    *why = clashes.empty() ? "" : ClashText(listing, encoding, clashes[0]);
+    return clashes.empty();
+}
+
+bool ReportUnaccounted(const Archive &archive, const Listing &listing, const Encoding &encoding) {
+    std::string why;
+    bool whole = ListingAccountsForArchive(archive, listing, false, &why);
+    if (!whole)
+        Error(archive.path, "%s", why.c_str());
+    bool distinct = ListingNamesAreDistinct(listing, encoding, &why);
+    if (!distinct)
+        Error(archive.path, "%s", why.c_str());
+    return whole && distinct;
+}

@@ -1,0 +1,171 @@
+// quorvel mount (Linux): an archive as a folder through FUSE 3,
+// read-only by default. The tree comes from one listing; every read of an
+// unchanged entry's bytes is a GetFile, whose block is kept while the file
+// is open and then, within a bound, for later opens. With --write the tree
+// can change: every change goes to the sidecar (edits.h) before it is
+// answered, and the archive is written anew, as update writes it, when the
+// mount ends.
+#include "tools/quorvel/mount/mounted.h"
+#include "tools/quorvel/output.h"
+#include "tools/quorvel/quorvel.h"
+#include "tools/quorvel/translate.h"
+
+#include <algorithm>
+#include <errno.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+static const char kReadOnlyType[] = "quorvel";
+static const char kWritableType[] = "quorvel-edit";
+
+// A value in FUSE's option list, where a comma ends an option and a
+// backslash escapes the character after it.
+static std::string OptionValue(const std::string &text) {
+    std::string escaped;
+    for (char c : text) {
+        if (c == ',' || c == '\\')
+            escaped += '\\';
+        escaped += c;
+    }
+    return escaped;
+}
+
+// Opens the sidecar and replays what an earlier mount left in it.
+static bool ResumeEdits(const Options &options) {
+    std::vector<std::vector<std::string>> changes;
+    std::string why;
+    if (!OpenSidecar(mounted.archive, options.discardEdits, &mounted.sidecar, &changes, &why)) {
+        Error(SidecarPath(mounted.archive.path), _("%s; nothing is mounted"), why.c_str());
+        return false;
+    }
+    mounted.replaying = true;
+    for (const std::vector<std::string> &change : changes) {
+        if (ApplyChange(change, true) != 0) {
+            Error(mounted.sidecar.path, "%s",
+                  _("its journal does not fit the archive; nothing is mounted"));
+            CloseSidecar(&mounted.sidecar, false);
+            return false;
+        }
+    }
+    mounted.replaying = false;
+    // Damaged staged bytes are found now, not by a failing open or save.
+    if (!CheckStaged(&why)) {
+        Error(mounted.sidecar.path,
+              _("%s, so the edits cannot be resumed; nothing is mounted. Copy what you need from "
+                "the folder, then mount --write --discard-edits drops them."),
+              why.c_str());
+        CloseSidecar(&mounted.sidecar, false);
+        return false;
+    }
+    return true;
+}
+
+// Why DIR cannot take a mount, or "".
+static std::string MountPointProblem(const std::string &dir) {
+    struct stat st, parent;
+    if (stat(dir.c_str(), &st) != 0)
+        return strerror(errno);
+    if (!S_ISDIR(st.st_mode))
+        return _("not a folder");
+    if (stat((dir + "/..").c_str(), &parent) == 0 && parent.st_dev != st.st_dev)
+        return _("something is already mounted there");
+    return "";
+}
+
+static struct fuse_operations Operations() {
+    struct fuse_operations operations;
+    memset(&operations, 0, sizeof operations);
+    operations.getattr = GetAttributes;
+    operations.readdir = ReadFolder;
+    operations.open = Open;
+    operations.read = Read;
+    operations.release = Release;
+    operations.init = Start;
+    operations.statfs = FileSystemStatus;
+    if (mounted.writable)
+        AddEditOperations(&operations);
+    return operations;
+}
+
+int Mount(const Options &options) {
+    const std::string &path = options.operands[0], &dir = options.operands[1];
+    std::string problem = MountPointProblem(dir);
+    if (!problem.empty()) {
+        Error(dir, "%s", problem.c_str());
+        return kExitArchive;
+    }
+    // The mount runs on after quorvel leaves the current folder.
+    char absolute[PATH_MAX];
+    if (realpath(path.c_str(), absolute) == nullptr) {
+        Error(path, "%s", strerror(errno));
+        return kExitArchive;
+    }
+    Selection selection;
+    if (OpenListing(absolute, options.encoding, &selection) != kExitOk)
+        return kExitArchive;
+    mounted.archive = selection.archive;
+    mounted.listing = selection.listing;
+    mounted.encoding = selection.encoding;
+    mounted.time = mounted.listing.count > 0 ? LastWriteTime(mounted.listing.records[0].timestamp)
+                                             : mounted.archive.state.modified;
+    mounted.owner = getuid();
+    mounted.group = getgid();
+    mounted.cacheBound = options.cacheBytes;
+    mounted.writable = options.write;
+    BuildTree();
+    struct stat st;
+    // What is left of a save that was stopped after it put the archive in
+    // place is no unsaved edit: the next mount --write clears it.
+    if (!mounted.writable && stat(SidecarPath(absolute).c_str(), &st) == 0 &&
+        !SaveFinished(SidecarPath(absolute), mounted.archive))
+        Error(absolute, _("unsaved edits exist in %s; shown is the archive as it is on disk"),
+              SidecarPath(absolute).c_str());
+    if (mounted.writable && !ResumeEdits(options)) {
+        FreeListing(&mounted.listing);
+        return kExitArchive;
+    }
+
+    struct fuse_operations operations = Operations();
+    std::string mountOptions = std::string(mounted.writable ? "rw" : "ro") +
+                               ",default_permissions,auto_unmount,fsname=" + OptionValue(absolute) +
+                               ",subtype=" + (mounted.writable ? kWritableType : kReadOnlyType);
+    const char *arguments[] = {"quorvel", "-o", mountOptions.c_str()};
+    struct fuse_args args = FUSE_ARGS_INIT(3, (char **)arguments);
+    struct fuse *fuse = fuse_new(&args, &operations, sizeof operations, nullptr);
+    int status = kExitArchive;
+    char point[PATH_MAX]; // absolute, for the unmount after a signal
+    bool ran = false;
+    if (fuse == nullptr) {
+        Error(dir, "%s", _("cannot set up the mount"));
+    } else if (realpath(dir.c_str(), point) == nullptr || fuse_mount(fuse, point) != 0) {
+        Error(dir, "%s", _("cannot mount here (is FUSE usable on this system?)"));
+    } else {
+        struct fuse_session *session = fuse_get_session(fuse);
+        if (fuse_set_signal_handlers(session) == 0 && fuse_daemonize(options.foreground) == 0) {
+            if (mounted.writable)
+                NoteMountProcess(mounted.sidecar);
+            // A signal that ends the mount is its normal end, not an error.
+            status = fuse_loop(fuse) >= 0 ? kExitOk : kExitArchive;
+            fuse_remove_signal_handlers(session);
+            ran = true;
+        }
+        fuse_unmount(fuse);
+    }
+    if (fuse != nullptr)
+        fuse_destroy(fuse);
+    for (auto &handle : mounted.handles) {
+        if (handle.second.fd >= 0)
+            close(handle.second.fd);
+    }
+    for (auto &held : mounted.held)
+        FreeEntry(&held.second.entry);
+    if (mounted.writable && ran)
+        status = std::max(status, Save());
+    else if (mounted.writable)
+        CloseSidecar(&mounted.sidecar, false);
+    FreeListing(&mounted.listing);
+    return status;
+}

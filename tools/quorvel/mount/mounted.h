@@ -1,0 +1,139 @@
+// The state a mount shares between its parts (Linux): the tree of folders
+// and files, the kept bytes of open entries, the open files, and the
+// functions each part offers the others.
+#ifndef AXQ_QUORVEL_MOUNT_MOUNTED_H
+#define AXQ_QUORVEL_MOUNT_MOUNTED_H
+
+#include "tools/quorvel/host.h"
+#include "tools/quorvel/mount/edits.h"
+#include "tools/quorvel/select.h"
+#include "tools/quorvel/writer.h"
+
+#define FUSE_USE_VERSION 31
+#include <fuse.h>
+#include <list>
+#include <map>
+#include <stdint.h>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+static constexpr size_t kNone = (size_t)-1;
+// The largest file an entry can be: its offsets are 32-bit.
+static constexpr uint64_t kLargestFile = 0xFFFFFFFFu;
+
+// A folder or a file of the tree; folders know their children by name, so
+// that a lookup is a search and a folder's listing a walk, whatever its size.
+struct Node {
+    size_t parent = 0;
+    std::string name;
+    bool folder = true;
+    std::map<std::string, size_t> children;
+    size_t record = kNone; // the entry whose bytes the file has while not staged
+    size_t place = 0;      // its place among the entries of a saved archive
+    uint64_t stage = 0;    // its bytes are the sidecar's files/N; 0 while not changed
+    uint64_t size = 0;
+    int opens = 0;        // open files of it; its staged bytes stay until the last closes
+    bool removed = false; // deleted or replaced, and out of the tree
+};
+
+// An entry's bytes while files of it are open, and afterwards while the cache has room.
+struct Held {
+    EntryBytes entry;
+    int opens = 0;
+    bool cached = false;
+    std::list<size_t>::iterator place; // in the cache, newest first
+};
+
+// An open file: its node, and either the held bytes of its entry or a
+// descriptor of its staged bytes.
+struct Handle {
+    size_t node = 0;
+    size_t held = kNone;
+    int fd = -1;
+    bool wrote = false; // written since its size last went to the journal
+};
+
+struct Mounted {
+    Archive archive;
+    Listing listing;
+    Encoding encoding;
+    std::vector<Node> nodes;             // node 0 is the root; removed nodes stay unused
+    std::vector<std::string> recordPath; // each entry's path in the tree, "" if left out
+    std::vector<std::string> hiddenPath; // the path of an entry left out for a name listed before
+    int64_t time = 0; // the archive's last-write time, for unchanged files and folders
+    uid_t owner;
+    gid_t group;
+    uint64_t cacheBound = 0, cachedBytes = 0;
+    std::unordered_map<size_t, Held> held; // by record
+    std::list<size_t> cache;               // records whose blocks are kept, newest first
+    std::unordered_map<uint64_t, Handle> handles;
+    uint64_t nextHandle = 1;
+    bool changeReported = false;
+    bool writable = false;
+    Sidecar sidecar;
+    size_t nextPlace = 0; // for new files: after every entry, in the order made
+    char separator = '\\';
+    bool replaying = false;                               // applying a resumed journal
+    std::unordered_map<uint64_t, uint64_t> stagedAtLeast; // files/N's size as journaled
+    // Files deleted while open, by the hidden name FUSE gives them until
+    // their last close; out of the tree, journaled as deleted.
+    std::unordered_map<std::string, size_t> hidden;
+    // The last file deleted while open, whose place a rename onto its path
+    // takes next (an editor's save over a file another program holds open).
+    std::string vacated;
+    size_t vacatedPlace = 0;
+};
+extern Mounted mounted;
+
+// The tree (tree.cpp).
+size_t Child(size_t node, const std::string &name);
+size_t AddNode(size_t parent, const std::string &name, bool folder);
+void BuildTree();
+size_t Find(const std::string &path);
+std::string PathOf(size_t node);
+std::string Relative(const char *path);
+int ParentOf(const std::string &path, size_t *parent, std::string *name);
+bool StillTheArchive();
+int StoredPath(const std::string &path, std::string *stored);
+int CheckNames(size_t node, const std::string &path);
+// Whether the last component of a path is a name FUSE hides deleted open files under.
+bool IsHiddenName(const std::string &path);
+
+// Changes of the tree (changes.cpp).
+int ApplyChange(const std::vector<std::string> &f, bool apply);
+int Change(const std::vector<std::string> &fields);
+int Stage(size_t node, uint64_t keep);
+int Resize(size_t node, uint64_t size);
+// Journals that a file's staged bytes are at least its size now; 0 or -errno.
+int NoteSize(size_t node);
+// After a resumed journal: every file's staged bytes are there, and none
+// are shorter than journaled; the staged files nothing names are removed.
+// False with the reason.
+bool CheckStaged(std::string *why);
+
+// Reading, shared by both kinds of mount (view.cpp).
+int GetAttributes(const char *path, struct stat *st, struct fuse_file_info *);
+int ReadFolder(const char *path, void *buffer, fuse_fill_dir_t fill, off_t, struct fuse_file_info *,
+               enum fuse_readdir_flags);
+int OpenHandle(size_t node, struct fuse_file_info *file);
+Handle *HandleOf(struct fuse_file_info *file);
+// The node of an open file if `file` is given, else of `path`; kNone if none.
+size_t NodeOf(const char *path, struct fuse_file_info *file);
+void CloseHandle(Handle *handle);
+// Journals what was written through an open file as its least size, so
+// that a resume knows staged bytes cut short behind its back; 0 or -errno.
+int NoteWritten(Handle *handle);
+int Open(const char *path, struct fuse_file_info *file);
+int Read(const char *, char *buffer, size_t size, off_t offset, struct fuse_file_info *file);
+int Release(const char *, struct fuse_file_info *file);
+int FileSystemStatus(const char *, struct statvfs *st);
+void *Start(struct fuse_conn_info *, struct fuse_config *config);
+
+// Changing, for a writable mount (edit.cpp).
+void AddEditOperations(struct fuse_operations *operations);
+
+// The save when a writable mount ends (save.cpp).
+int Save();
+
+#endif

@@ -1,0 +1,158 @@
+// The tree of a mount: built from the listing, walked by path, and the
+// names a writable mount may give its files (those pack would store).
+#include "tools/quorvel/mount/mounted.h"
+
+#include "tools/quorvel/output.h"
+#include "tools/quorvel/translate.h"
+
+#include "archive/archive.h"
+
+#include <algorithm>
+
+Mounted mounted;
+
+size_t Child(size_t node, const std::string &name) {
+    auto found = mounted.nodes[node].children.find(name);
+    return found == mounted.nodes[node].children.end() ? kNone : found->second;
+}
+
+size_t AddNode(size_t parent, const std::string &name, bool folder) {
+    mounted.nodes.emplace_back();
+    size_t node = mounted.nodes.size() - 1;
+    mounted.nodes[node].parent = parent;
+    mounted.nodes[node].name = name;
+    mounted.nodes[node].folder = folder;
+    mounted.nodes[parent].children.emplace(name, node);
+    return node;
+}
+
+// Adds an entry's path to the tree; false if a file and a folder would
+// share a name (the entry listed first keeps it).
+static bool AddEntry(const std::vector<std::string> &components, size_t record) {
+    size_t node = 0;
+    for (size_t i = 0; i < components.size(); i++) {
+        bool last = i + 1 == components.size();
+        size_t child = Child(node, components[i]);
+        if (child != kNone && (last || !mounted.nodes[child].folder))
+            return false;
+        node = child != kNone ? child : AddNode(node, components[i], !last);
+    }
+    Node &file = mounted.nodes[node];
+    file.record = file.place = record;
+    file.size = mounted.listing.records[record].filesize;
+    return true;
+}
+
+void BuildTree() {
+    mounted.nodes.assign(1, Node());
+    mounted.recordPath.assign(mounted.listing.count, "");
+    mounted.hiddenPath.assign(mounted.listing.count, "");
+    std::string name, why;
+    std::vector<std::string> components;
+    const Archive &archive = mounted.archive;
+    bool slash = false, backslash = false;
+    for (size_t i = 0; i < mounted.listing.count; i++) {
+        const FileInfo &record = mounted.listing.records[i];
+        if (!RecordName(record, mounted.encoding, &name)) {
+            Error(archive.path, _("%s: left out: the name is not valid %s"),
+                  ShownName(record, mounted.encoding).c_str(), mounted.encoding.name.c_str());
+        } else if (!EntryPath(name, false, &components, &why)) {
+            Error(archive.path, _("%s: left out: %s"), ShownName(record, mounted.encoding).c_str(),
+                  why.c_str());
+        } else if (!AddEntry(components, i)) {
+            Error(archive.path, _("%s: left out: an entry listed before has its name"),
+                  ShownName(record, mounted.encoding).c_str());
+            for (const std::string &component : components)
+                mounted.hiddenPath[i] += (mounted.hiddenPath[i].empty() ? "" : "/") + component;
+        } else {
+            for (const std::string &component : components)
+                mounted.recordPath[i] += (mounted.recordPath[i].empty() ? "" : "/") + component;
+        }
+        slash = slash || name.find('/') != std::string::npos;
+        backslash = backslash || name.find('\\') != std::string::npos;
+    }
+    // New names follow the archive's own separator, as update's do.
+    mounted.separator = slash && !backslash ? '/' : '\\';
+    mounted.nextPlace = mounted.listing.count;
+}
+
+// The node of a path such as "/a/b" or "a/b", or kNone.
+size_t Find(const std::string &path) {
+    size_t node = 0;
+    for (size_t at = 0; at < path.size() && node != kNone;) {
+        size_t end = path.find('/', at);
+        if (end == std::string::npos)
+            end = path.size();
+        if (end > at)
+            node = mounted.nodes[node].folder ? Child(node, path.substr(at, end - at)) : kNone;
+        at = end + 1;
+    }
+    return node;
+}
+
+// The path of a node below the root, '/' between folders, without a leading '/'.
+std::string PathOf(size_t node) {
+    std::string path;
+    for (; node != 0; node = mounted.nodes[node].parent)
+        path = mounted.nodes[node].name + (path.empty() ? "" : "/") + path;
+    return path;
+}
+
+std::string Relative(const char *path) { return path[0] == '/' ? path + 1 : path; }
+
+// The folder a new name goes into and the name itself; -errno if there is none.
+int ParentOf(const std::string &path, size_t *parent, std::string *name) {
+    size_t slash = path.rfind('/');
+    *name = slash == std::string::npos ? path : path.substr(slash + 1);
+    *parent = slash == std::string::npos ? 0 : Find(path.substr(0, slash));
+    if (*parent == kNone)
+        return -ENOENT;
+    return mounted.nodes[*parent].folder ? 0 : -ENOTDIR;
+}
+
+// The archive must still be the file that was listed: another file's bytes
+// are never served as an entry's.
+bool StillTheArchive() {
+    if (ArchiveUnchanged(mounted.archive))
+        return true;
+    if (!mounted.changeReported)
+        Error(mounted.archive.path, "%s",
+              _("the archive changed on disk since it was mounted; reads fail until it is "
+                "mounted again"));
+    mounted.changeReported = true;
+    return false;
+}
+
+// --- Names a writable mount may make: those pack would store ---
+
+// The name a path is stored under: in the archive's code page, with its
+// separator; -errno for a name the archive cannot hold.
+int StoredPath(const std::string &path, std::string *stored) {
+    std::vector<std::string> components;
+    std::string why;
+    // FUSE's hidden names are its own: a file of such a name would vanish.
+    if (!EntryPath(path, false, &components, &why) || path.find('\\') != std::string::npos ||
+        IsHiddenName(path))
+        return -EINVAL;
+    std::string text = path;
+    std::replace(text.begin(), text.end(), '/', mounted.separator);
+    if (!EncodeName(mounted.encoding, text, stored))
+        return -EILSEQ;
+    return stored->size() > (size_t)kMaxNameLength ? -ENAMETOOLONG : 0;
+}
+
+bool IsHiddenName(const std::string &path) {
+    size_t slash = path.rfind('/');
+    return path.compare(slash == std::string::npos ? 0 : slash + 1, 12, ".fuse_hidden") == 0;
+}
+
+// Every file at or below `node` checked as if it stood at `path`.
+int CheckNames(size_t node, const std::string &path) {
+    std::string stored;
+    int error = StoredPath(path, &stored);
+    for (const auto &child : mounted.nodes[node].children) {
+        if (error == 0)
+            error = CheckNames(child.second, path + "/" + child.first);
+    }
+    return error;
+}
