@@ -50,9 +50,14 @@ has err.txt "詳しくは 'quorvel --help' を実行してください。"
 en expect 0 "--help, English" --help
 has out.txt "^Usage: quorvel"
 lacks out.txt "使用法"
-# No help line is wider than 80 columns, wide characters counting two.
-ja q --help >help.txt
-check '[ "$(LC_ALL=ja_JP.UTF-8 wc -L <help.txt)" -le 80 ]' "the Japanese help has lines over 80 columns"
+# No line of any help is wider than 80 columns, wide characters counting two.
+for command in "" check list test extract cat pack update mount umount; do
+    for language in ja en; do
+        $language q $command --help >help.txt
+        check '[ "$(LC_ALL=ja_JP.UTF-8 wc -L <help.txt)" -le 80 ]' \
+            "quorvel $command --help ($language) has lines over 80 columns"
+    done
+done
 
 # Which language: LANGUAGE, then LC_ALL, LC_MESSAGES, LANG; C means English.
 language_of() { # ENV... : prints ja or en for the error about plain.txt

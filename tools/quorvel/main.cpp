@@ -118,20 +118,22 @@ static const char kIntroduction[] =
        "listing and every entry's bytes come through the axquorvel plug-in.\n");
 
 static const char kDetails[] =
-    N_("NAME operands are shell patterns: * matches any run of characters (also /), ? one\n"
-       "character and [...] one of a set. They are matched against the decoded names; a\n"
-       "NAME without * ? [ is an exact name. A NAME that matches nothing is an error.\n"
+    N_("NAME operands are shell patterns: * matches any run of characters (also /), ?\n"
+       "one character and [...] one of a set. They are matched against the decoded\n"
+       "names; a NAME without * ? [ is an exact name. A NAME that matches nothing is an\n"
+       "error.\n"
        "\n"
-       "Entry names are bytes in the code page of the system that made the archive. With\n"
-       "--encoding auto, names that are all valid UTF-8 are read as UTF-8, others as CP932,\n"
-       "the code page of most archives made on Japanese Windows. pack stores names as the\n"
-       "system writes them (UTF-8 on Linux, the ANSI code page on Windows) unless\n"
-       "--encoding says otherwise.\n"
+       "Entry names are bytes in the code page of the system that made the archive.\n"
+       "With --encoding auto, names that are all valid UTF-8 are read as UTF-8, others\n"
+       "as CP932, the code page of most archives made on Japanese Windows. pack stores\n"
+       "names as the system writes them (UTF-8 on Linux, the ANSI code page on Windows)\n"
+       "unless --encoding says otherwise.\n"
        "\n"
        "Exit status:\n"
        "  0   success\n"
-       "  1   partly done: a file that is not an archive (check), a damaged entry (test),\n"
-       "      an entry that could not be extracted, or a NAME that matched nothing\n"
+       "  1   partly done: a file that is not an archive (check), a damaged entry\n"
+       "      (test), an entry that could not be extracted, or a NAME that matched\n"
+       "      nothing\n"
        "  2   wrong command line\n"
        "  3   the archive, an input or an output file could not be used\n"
        "  4   the plug-in could not be loaded or lacks an export\n");
@@ -141,32 +143,65 @@ static bool Takes(const OptionSpec &option, const char *command) {
     return option.key == 'h' || listed.find(std::string(" ") + command + " ") != std::string::npos;
 }
 
-// Japanese text has no spaces: a line may break between any two characters,
-// but not before a closing mark nor after an opening one.
-static bool ClosesText(const std::string &c) {
-    return c == "\xe3\x80\x81" || c == "\xe3\x80\x82" || c == "\xef\xbc\x89" ||
-           c == "\xe3\x80\x8d" || c == "\xe3\x80\x8f" || c == "\xe3\x83\xbc" || c == ")" ||
-           c == "," || c == "." || c == ";" || c == ":";
-}
-static bool OpensText(const std::string &c) {
-    return c == "\xef\xbc\x88" || c == "\xe3\x80\x8c" || c == "\xe3\x80\x8e" || c == "(";
+// Japanese text has no spaces: a line may break where one script gives way
+// to another (kanji, hiragana, katakana, Latin), so that words stay whole,
+// and after a Japanese comma or full stop; never before a closing mark nor
+// after an opening one.
+enum Script { kLatin, kKanji, kHiragana, kKatakana, kMark };
+
+static uint32_t CodePoint(const std::string &c) {
+    unsigned char lead = (unsigned char)c[0];
+    uint32_t point = c.size() == 1 ? lead : lead & (0x7f >> c.size());
+    for (size_t i = 1; i < c.size(); i++)
+        point = point << 6 | ((unsigned char)c[i] & 0x3f);
+    return point;
 }
 
-// Lines of help: text after a 28-column heading, wrapped at 80 columns, at
-// spaces and between wide characters.
-static std::string HelpLines(std::string heading, const std::string &text) {
-    constexpr size_t kIndent = 28, kWidth = 80;
-    size_t headingColumns = Columns(heading);
-    heading += std::string(headingColumns < kIndent ? kIndent - headingColumns : 1, ' ');
+static Script ScriptOf(uint32_t c) {
+    if ((c >= 0x4e00 && c <= 0x9fff) || (c >= 0x3400 && c <= 0x4dbf) || c == 0x3005)
+        return kKanji;
+    if (c >= 0x3041 && c <= 0x309f)
+        return kHiragana;
+    if (c >= 0x30a0 && c <= 0x30ff)
+        return kKatakana;
+    return c >= 0x3000 ? kMark : kLatin;
+}
+
+static bool Closes(uint32_t c) {
+    return c == 0x3001 || c == 0x3002 || c == 0xff09 || c == 0x300d || c == 0x300f || c == ')' ||
+           c == ',' || c == '.' || c == ';' || c == ':';
+}
+
+static bool Opens(uint32_t c) { return c == 0xff08 || c == 0x300c || c == 0x300e || c == '('; }
+
+static bool BreaksBetween(const std::string &previous, const std::string &next) {
+    if (previous.empty())
+        return false;
+    uint32_t a = CodePoint(previous), b = CodePoint(next);
+    if ((ScriptOf(a) == kLatin && ScriptOf(b) == kLatin) || Closes(b) || Opens(a))
+        return false;
+    return a == 0x3001 || a == 0x3002 || ScriptOf(a) != ScriptOf(b);
+}
+
+// Lines of help: text after a heading, wrapped at 80 columns (continued at
+// `indent`), at spaces and where Japanese text may break.
+static std::string HelpLines(const std::string &heading, const std::string &text,
+                             size_t indent = 28) {
+    constexpr size_t kWidth = 80;
+    size_t column = Columns(heading);
     std::string lines = heading, word, previous;
-    size_t column = std::max(headingColumns + 1, kIndent);
+    if (!heading.empty()) {
+        size_t fill = column < indent ? indent - column : 1;
+        lines += std::string(fill, ' ');
+        column += fill;
+    }
     bool space = false; // a space stands between the last word and this one
     auto put = [&]() {
         size_t width = Columns(word);
-        if (column + (space ? 1 : 0) + width > kWidth && column > kIndent) {
-            lines += "\n" + std::string(kIndent, ' ');
-            column = kIndent;
-        } else if (space && column > kIndent) {
+        if (column + (space ? 1 : 0) + width > kWidth && column > indent) {
+            lines += "\n" + std::string(indent, ' ');
+            column = indent;
+        } else if (space && column > indent) {
             lines += ' ';
             column++;
         }
@@ -186,8 +221,7 @@ static std::string HelpLines(std::string heading, const std::string &text) {
                 put();
             space = true;
         } else {
-            bool wide = Columns(c) == 2 || Columns(previous) == 2;
-            if (!word.empty() && wide && !ClosesText(c) && !OpensText(previous))
+            if (!word.empty() && BreaksBetween(previous, c))
                 put();
             word += c;
         }
@@ -219,8 +253,8 @@ static std::string CommandUsage(const CommandSpec &command) {
 }
 
 static std::string CommandHelp(const CommandSpec &command) {
-    std::string help =
-        CommandUsage(command) + Format(_("Quorvel archives: %s.\n"), _(command.summary));
+    std::string help = CommandUsage(command) +
+                       HelpLines("", Format(_("Quorvel archives: %s."), _(command.summary)), 0);
     help += "\n";
     help += _("Options:\n");
     for (const OptionSpec &option : kOptions) {
