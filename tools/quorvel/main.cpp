@@ -190,10 +190,14 @@ static std::string HelpLines(const std::string &heading, const std::string &text
     constexpr size_t kWidth = 80;
     size_t column = Columns(heading);
     std::string lines = heading, word, previous;
-    if (!heading.empty()) {
-        size_t fill = column < indent ? indent - column : 1;
-        lines += std::string(fill, ' ');
-        column += fill;
+    // Two spaces at least between a heading and its text, as help2man reads
+    // them; a longer heading has its text on the next line.
+    if (!heading.empty() && column + 2 <= indent) {
+        lines += std::string(indent - column, ' ');
+        column = indent;
+    } else if (!heading.empty()) {
+        lines += "\n" + std::string(indent, ' ');
+        column = indent;
     }
     bool space = false; // a space stands between the last word and this one
     auto put = [&]() {
