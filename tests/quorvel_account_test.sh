@@ -3,10 +3,14 @@
 # refuses them and leaves them byte for byte, test calls them damaged with the
 # reason, list and extract warn, and --drop-unowned-bytes drops only the
 # bytes that no entry holds.
-# usage: quorvel_account_test.sh QUORVEL
+# usage: quorvel_account_test.sh QUORVEL                 (Linux)
+#        quorvel_account_test.sh "wine quorvel.exe" windows
 set -u
 here=$(dirname "$(realpath "$0")")
-Q=$(realpath "$1")
+case ${2:-} in
+windows) Q=$1 text_mode=1 ;;
+*) Q=$(realpath "$1") ;;
+esac
 . "$here/testlib.sh"
 
 # refused ARCHIVE REASON: every command that reads says REASON, and update
@@ -22,7 +26,7 @@ refused() {
     has out.txt "the directory damaged"
     expect 0 "list $1" list "$1"
     has err.txt "$2"
-    rm -rf out && $Q extract "$1" -C out >/dev/null 2>err.txt
+    rm -rf out && q extract "$1" -C out >/dev/null 2>err.txt
     has err.txt "$2"
 }
 printf 'new' >new.txt
@@ -31,7 +35,7 @@ printf 'new' >new.txt
 # probe, and the listing is empty although the file holds two entries.
 long=$(printf 'n%.0s' $(seq 214))
 make_archive long.dat "$long" "$(printf 'b%.0s' $(seq 78))" short "the rest"
-check '[ "$(wc -c <long.dat)" -eq 373 ] && [ -z "$($Q list long.dat 2>/dev/null)" ]' \
+check '[ "$(wc -c <long.dat)" -eq 373 ] && [ -z "$(q list long.dat 2>/dev/null | tr -d "\r")" ]' \
     "the long first name no longer hides its entries"
 refused long.dat "the first entry's line ends past byte 256, so the listing is not the whole archive"
 # One byte shorter, the line fits the probe, but the name does not fit a record.
@@ -45,7 +49,7 @@ make_archive sound.dat a.txt alpha b.txt beta
     printf 'no entry here\n'
     tail -n +3 sound.dat
 } | sed 's/0000000078/0000000092/; s/0000000083/0000000097/; s/0000000087/0000000101/' >junk.dat
-check '[ "$($Q list junk.dat 2>/dev/null | tr "\n" " ")" = "a.txt b.txt " ]' "junk.dat lists otherwise"
+check '[ "$(q list junk.dat 2>/dev/null | tr -d "\r" | tr "\n" " ")" = "a.txt b.txt " ]' "junk.dat lists otherwise"
 refused junk.dat "the directory line at byte 49 is not an entry line"
 
 # No closing line: the last entry line closes the directory, and is lost.
@@ -54,7 +58,7 @@ make_archive closing.dat a.txt alpha b.txt beta
     head -n 3 closing.dat | sed 's/0000000078/0000000077/; s/0000000083/0000000082/; s/0000000087/0000000086/'
     printf 'alphabeta'
 } >unclosed.dat
-check '[ "$($Q list unclosed.dat 2>/dev/null)" = a.txt ]' "unclosed.dat lists otherwise"
+check '[ "$(q list unclosed.dat 2>/dev/null | tr -d "\r")" = a.txt ]' "unclosed.dat lists otherwise"
 refused unclosed.dat "the directory's last line, at byte 49, is an entry line"
 
 # An entry whose bytes run past the end of the file.

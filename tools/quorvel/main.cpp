@@ -131,9 +131,9 @@ static const char kDetails[] =
        "\n"
        "Exit status:\n"
        "  0   success\n"
-       "  1   partly done: a file that is not an archive (check), a damaged entry\n"
-       "      (test), an entry that could not be extracted, or a NAME that matched\n"
-       "      nothing\n"
+       "  1   partly done: a file that is not an archive (check), a damaged entry or\n"
+       "      directory (test), an entry that could not be extracted, or a NAME that\n"
+       "      matched nothing\n"
        "  2   wrong command line\n"
        "  3   the archive, an input or an output file could not be used\n"
        "  4   the plug-in could not be loaded or lacks an export\n");
