@@ -3,6 +3,7 @@
 // then whole commands as a user runs them: quorvel against cat and bsdtar.
 // usage: bench DATA_DIR QUORVEL         run every workload, print the tables
 //        bench DATA_DIR QUORVEL --commands   only the whole commands (after a full run)
+//        bench DATA_DIR QUORVEL --save   only the writable mount's save rows
 //        bench DATA_DIR --list-once N   list the N-entry archive once (for callgrind)
 //        bench DATA_DIR --read-block FILE   read FILE into a fresh block, write it out
 #include "platform/platform.h"
@@ -426,32 +427,24 @@ void RunShell(const std::string &command) {
         abort();
 }
 
-// mount --write: reads of unchanged entries against the read-only mount;
-// changing one entry of a 1 GiB archive of 10,000 entries, then unmounting
+// Changing one entry of a 1 GiB archive of 10,000 entries, then unmounting
 // (the save writes, flushes and renames a new archive) against cp of the
-// archive, and against cp followed by a flush of the copy; and the peak
-// memory of a writable mount that has read every entry of it.
-void WritableMountRows(const std::string &quorvel, const std::string &small,
-                       const std::string &mountPoint, const std::function<void()> &remount) {
-    auto remountWritable = [&] {
-        RunShell("'" + quorvel + "' umount '" + mountPoint + "' 2>/dev/null; '" + quorvel +
-                 "' mount --write '" + small + "' '" + mountPoint + "'");
-    };
-    auto readAll = Shell("find '" + mountPoint + "' -type f -exec cat {} + >/dev/null");
-    Pair reads = Compare(readAll, readAll, [&, turn = 0]() mutable {
-        turn++ % 2 == 0 ? remountWritable() : remount();
-    });
-    PrintCommandRow("read 10,000 x 4 KiB, mount --write", "mount", reads);
-    RunShell("'" + quorvel + "' umount '" + mountPoint + "' 2>/dev/null; true");
-
+// archive, and against cp followed by a flush of the copy; the same, mount
+// included, through quorvel umount against a foreground mount ended by
+// SIGTERM, which saves before it ends; and the peak memory of a writable
+// mount that has read every entry of it.
+void SaveRows(const std::string &quorvel, const std::string &mountPoint) {
     std::vector<Entry> entries = Content(10000, 107374);
     std::string pristine = Prepare("edit-10000", entries, "dat");
     std::string edited = dataDir + "/edited.dat", copy = dataDir + "/copy.dat";
     std::string entry = mountPoint + "/" + entries[5000].name;
+    std::string unmount = "'" + quorvel + "' umount '" + mountPoint + "' 2>/dev/null; ";
+    auto copied = [&] {
+        RunShell(unmount + "rm -f '" + copy + "'; cp '" + pristine + "' '" + edited + "' && sync");
+    };
     auto fresh = [&] {
-        RunShell("'" + quorvel + "' umount '" + mountPoint + "' 2>/dev/null; rm -f '" + copy +
-                 "'; cp '" + pristine + "' '" + edited + "' && sync && '" + quorvel +
-                 "' mount --write '" + edited + "' '" + mountPoint + "'");
+        copied();
+        RunShell("'" + quorvel + "' mount --write '" + edited + "' '" + mountPoint + "'");
     };
     auto save =
         Shell("printf changed >'" + entry + "' && '" + quorvel + "' umount '" + mountPoint + "'");
@@ -460,8 +453,16 @@ void WritableMountRows(const std::string &quorvel, const std::string &small,
     Pair flushed =
         Compare(save, Shell("cp '" + pristine + "' '" + copy + "' && sync '" + copy + "'"), fresh);
     PrintCommandRow("change 1 entry of 1 GiB, umount", "cp, sync", flushed);
-    RunShell("'" + quorvel + "' umount '" + mountPoint + "' 2>/dev/null; rm -f '" + copy + "' '" +
-             edited + "'");
+    auto viaUmount = Shell("'" + quorvel + "' mount --write '" + edited + "' '" + mountPoint +
+                           "' && printf changed >'" + entry + "' && '" + quorvel + "' umount '" +
+                           mountPoint + "'");
+    auto viaSignal = Shell("'" + quorvel + "' mount -f --write '" + edited + "' '" + mountPoint +
+                           "' & p=$!; until mountpoint -q '" + mountPoint +
+                           "'; do sleep 0.001; done; printf changed >'" + entry +
+                           "' && kill -TERM $p && wait $p");
+    Pair ended = Compare(viaUmount, viaSignal, copied);
+    PrintCommandRow("mount, change 1 of 1 GiB, umount", "-f, SIGTERM", ended);
+    RunShell(unmount + "rm -f '" + copy + "' '" + edited + "'");
 
     // The peak of a foreground writable mount with a 64 MiB cache, after
     // every entry was read through it.
@@ -477,6 +478,23 @@ void WritableMountRows(const std::string &quorvel, const std::string &small,
     fclose(f);
     printf("peak memory of mount --write --cache-size 64M after reading 1 GiB: %.1f MiB\n",
            kib / 1024.0);
+}
+
+// mount --write: reads of unchanged entries against the read-only mount,
+// then the save rows.
+void WritableMountRows(const std::string &quorvel, const std::string &small,
+                       const std::string &mountPoint, const std::function<void()> &remount) {
+    auto remountWritable = [&] {
+        RunShell("'" + quorvel + "' umount '" + mountPoint + "' 2>/dev/null; '" + quorvel +
+                 "' mount --write '" + small + "' '" + mountPoint + "'");
+    };
+    auto readAll = Shell("find '" + mountPoint + "' -type f -exec cat {} + >/dev/null");
+    Pair reads = Compare(readAll, readAll, [&, turn = 0]() mutable {
+        turn++ % 2 == 0 ? remountWritable() : remount();
+    });
+    PrintCommandRow("read 10,000 x 4 KiB, mount --write", "mount", reads);
+    RunShell("'" + quorvel + "' umount '" + mountPoint + "' 2>/dev/null; true");
+    SaveRows(quorvel, mountPoint);
 }
 
 // quorvel against cat and bsdtar, each run as a whole process.
@@ -560,8 +578,9 @@ const char *PeerName(const char *peer) {
 
 int main(int argc, char **argv) {
     if (argc < 3) {
-        fprintf(stderr, "usage: bench DATA_DIR QUORVEL [--commands] | bench DATA_DIR --list-once "
-                        "N | bench DATA_DIR --read-block FILE\n");
+        fprintf(stderr,
+                "usage: bench DATA_DIR QUORVEL [--commands | --save] | bench DATA_DIR --list-once "
+                "N | bench DATA_DIR --read-block FILE\n");
         return 2;
     }
     dataDir = argv[1];
@@ -579,6 +598,12 @@ int main(int argc, char **argv) {
         return ReadBlockOnce(argv[3]);
     if (argc == 4 && strcmp(argv[3], "--commands") == 0) {
         CommandTable(quorvel);
+        return 0;
+    }
+    if (argc == 4 && strcmp(argv[3], "--save") == 0) {
+        std::string mountPoint = dataDir + "/mnt";
+        mkdir(mountPoint.c_str(), 0755);
+        SaveRows(quorvel, mountPoint);
         return 0;
     }
     const size_t listSizes[] = {1000, 10000, 100000, 1000000};

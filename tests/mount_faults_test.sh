@@ -148,7 +148,7 @@ fi
 # killed after it is finished by the next mount, not refused.
 if command -v strace >/dev/null && strace -o /dev/null true 2>/dev/null; then
     cp orig.dat game.dat
-    for call in rename rmdir; do
+    for call in rename rmdir unlink:when=4; do
         mkdir -p m
         strace -f -o /dev/null -e inject=$call:signal=SIGKILL $Q mount -f --write game.dat m \
             2>m.log &
@@ -213,6 +213,15 @@ mount_rw dup.dat m --discard-edits && rm m/x && mkdir m/x && printf 'new' >m/x/y
 expect 3 "umount that would put a hidden x\\y first" umount m
 check 'cmp -s dup.dat dup-before.dat' "the refused save changed the archive"
 rm -r "$(sidecar dup.dat)"
+
+# An archive whose listing is not the whole file (its first line ends past
+# byte 256, so it lists as empty) is not mounted for writing.
+make_archive long.dat "$(head -c 220 /dev/zero | tr '\0' n)" first 'b' second
+cp long.dat long-before.dat
+expect 3 "mount --write of an archive the listing leaves out" mount --write long.dat m
+has err.txt "the listing is not the whole archive; it is not mounted for writing"
+check 'cmp -s long.dat long-before.dat && [ ! -e "$(sidecar long.dat)" ]' \
+    "a refused mount changed the archive or made a sidecar"
 
 # Any character in the archive's path: a comma, a backslash.
 mkdir -p 'odd,dir\x' && cp orig.dat 'odd,dir\x/g,1.dat'

@@ -159,7 +159,7 @@ rm -r "$(sidecar game.dat)"
 # The archive replaced while mounted: reads fail, the save refuses, the edits stay.
 mount_rw game.dat m
 printf 'edit' >m/src/keep.txt
-cp game.dat other.dat && printf 'x' >>other.dat && mv other.dat game.dat
+cp game.dat other.dat && touch -d 2003-03-03 other.dat && mv other.dat game.dat
 cp game.dat replaced.dat
 check '! cat m/src/img/002.png >/dev/null 2>&1' "an entry of a replaced archive was read"
 expect 3 "umount of a replaced archive" umount m

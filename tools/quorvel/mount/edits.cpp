@@ -120,7 +120,9 @@ static void RemoveAll(const std::string &path) {
     if (files != nullptr)
         closedir(files);
     rmdir((path + "/" + kFiles).c_str());
-    for (const char *name : {kJournal, kProcess, kFailure, kSaving})
+    // The note of a save goes last: until then the next mount knows that
+    // the archive in place is the saved one.
+    for (const char *name : {kProcess, kFailure, kJournal, kSaving})
         unlink((path + "/" + name).c_str());
     rmdir(path.c_str());
 }
@@ -215,15 +217,26 @@ bool OpenSidecar(const Archive &archive, bool discard, Sidecar *sidecar,
     bool exists = lstat(sidecar->path.c_str(), &st) == 0;
     if (exists && !S_ISDIR(st.st_mode)) {
         *why = _("it is not a folder");
+        CloseSidecar(sidecar, false);
         return false;
     }
     if (exists) {
         sidecar->journal = open((sidecar->path + "/" + kJournal).c_str(),
                                 O_RDWR | O_APPEND | O_CLOEXEC | O_NOFOLLOW);
-        if (sidecar->journal < 0) {
+        // A save stopped while it removed the sidecar leaves its note last.
+        if (sidecar->journal < 0 && errno == ENOENT && SaveFinished(sidecar->path, archive)) {
+            RemoveAll(sidecar->path);
+            Error(sidecar->path, "%s",
+                  _("the save of an earlier mount had put the archive in place before it was "
+                    "stopped; its edits are in the archive"));
+            exists = false;
+        } else if (sidecar->journal < 0) {
             *why = _("it holds no journal");
+            CloseSidecar(sidecar, false);
             return false;
         }
+    }
+    if (exists) {
         if (flock(sidecar->journal, LOCK_EX | LOCK_NB) != 0) {
             *why = _("the archive is mounted for writing already");
             CloseSidecar(sidecar, false);

@@ -5,6 +5,7 @@
 // can change: every change goes to the sidecar (edits.h) before it is
 // answered, and the archive is written anew, as update writes it, when the
 // mount ends.
+#include "tools/quorvel/account.h"
 #include "tools/quorvel/mount/mounted.h"
 #include "tools/quorvel/output.h"
 #include "tools/quorvel/quorvel.h"
@@ -123,6 +124,19 @@ int Mount(const Options &options) {
         !SaveFinished(SidecarPath(absolute), mounted.archive))
         Error(absolute, _("unsaved edits exist in %s; shown is the archive as it is on disk"),
               SidecarPath(absolute).c_str());
+    // A save keeps only what the listing shows: an archive it does not wholly
+    // account for is not mounted for writing, so that no edit is made that
+    // cannot be saved.
+    std::string why;
+    if (mounted.writable &&
+        !ListingAccountsForArchive(mounted.archive, mounted.listing, false, &why)) {
+        Error(absolute,
+              _("%s; it is not mounted for writing, since its save would drop what the "
+                "listing leaves out"),
+              why.c_str());
+        FreeListing(&mounted.listing);
+        return kExitArchive;
+    }
     if (mounted.writable && !ResumeEdits(options)) {
         FreeListing(&mounted.listing);
         return kExitArchive;

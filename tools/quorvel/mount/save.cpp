@@ -1,6 +1,7 @@
 // The save of a writable mount when it ends: the tree as entries in their
 // places, written anew as update writes an archive, and the sidecar removed
 // only once the new archive is in place.
+#include "tools/quorvel/account.h"
 #include "tools/quorvel/mount/mounted.h"
 
 #include "tools/quorvel/output.h"
@@ -163,6 +164,9 @@ int Save() {
         problem = _("the archive changed on disk since it was mounted");
         stranded = true;
     }
+    // Checked at mount too; the archive is read again, as it is now.
+    if (problem.empty() && changed)
+        ListingAccountsForArchive(mounted.archive, mounted.listing, false, &problem);
     int status = kExitOk;
     if (!problem.empty()) {
         Error(mounted.archive.path, "%s", problem.c_str());

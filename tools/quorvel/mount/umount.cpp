@@ -67,8 +67,10 @@ static bool WarnEmptyFolders(const std::string &dir, const std::string &shown,
             continue;
         std::string name = shown.empty() ? e->d_name : shown + "/" + e->d_name;
         struct stat st;
-        bool isFolder =
-            fstatat(dirfd(folder), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+        bool isFolder = e->d_type != DT_UNKNOWN
+                            ? e->d_type == DT_DIR
+                            : fstatat(dirfd(folder), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                                  S_ISDIR(st.st_mode);
         bool below = !isFolder || WarnEmptyFolders(dir + "/" + e->d_name, name, archive);
         holdsFile = holdsFile || below;
     }
