@@ -431,8 +431,9 @@ void RunShell(const std::string &command) {
 // (the save writes, flushes and renames a new archive) against cp of the
 // archive, and against cp followed by a flush of the copy; the same, mount
 // included, through quorvel umount against a foreground mount ended by
-// SIGTERM, which saves before it ends; and the peak memory of a writable
-// mount that has read every entry of it.
+// SIGTERM, which saves before it ends, and against archivemount's save of the
+// same content as a tar, flushed; and the peak memory of a writable mount
+// that has read every entry of it.
 void SaveRows(const std::string &quorvel, const std::string &mountPoint) {
     std::vector<Entry> entries = Content(10000, 107374);
     std::string pristine = Prepare("edit-10000", entries, "dat");
@@ -462,7 +463,21 @@ void SaveRows(const std::string &quorvel, const std::string &mountPoint) {
                            "' && kill -TERM $p && wait $p");
     Pair ended = Compare(viaUmount, viaSignal, copied);
     PrintCommandRow("mount, change 1 of 1 GiB, umount", "-f, SIGTERM", ended);
-    RunShell(unmount + "rm -f '" + copy + "' '" + edited + "'");
+    // archivemount saving the same content as a tar, flushed, its mount included.
+    std::string tarPristine = Prepare("edit-10000", entries, "tar");
+    std::string tarEdited = dataDir + "/edited.tar";
+    auto bothCopied = [&] {
+        copied();
+        RunShell("fusermount -u '" + mountPoint + "' 2>/dev/null; cp '" + tarPristine + "' '" +
+                 tarEdited + "' && sync");
+    };
+    auto viaArchivemount = Shell(
+        "archivemount -f -o nobackup '" + tarEdited + "' '" + mountPoint + "' & p=$!; " +
+        "until mountpoint -q '" + mountPoint + "'; do sleep 0.001; done; printf changed >'" +
+        entry + "' && fusermount -u '" + mountPoint + "' && wait $p && sync '" + tarEdited + "'");
+    Pair peer = Compare(viaUmount, viaArchivemount, bothCopied);
+    PrintCommandRow("mount, change 1 of 1 GiB, umount", "archivemount+sync", peer);
+    RunShell(unmount + "rm -f '" + copy + "' '" + edited + "' '" + tarEdited + "'");
 
     // The peak of a foreground writable mount with a 64 MiB cache, after
     // every entry was read through it.

@@ -148,18 +148,21 @@ fi
 # killed after it is finished by the next mount, not refused.
 if command -v strace >/dev/null && strace -o /dev/null true 2>/dev/null; then
     cp orig.dat game.dat
-    for call in rename rmdir unlink:when=4; do
+    for call in rename rename:when=2 unlinkat:when=2; do
         mkdir -p m
         strace -f -o /dev/null -e inject=$call:signal=SIGKILL $Q mount -f --write game.dat m \
             2>m.log &
         echo $! >>pids
         await_mount m
         printf "by $call" >m/d/a
-        fusermount3 -u m
-        wait
         if [ $call = rename ]; then
+            expect 3 "umount of a mount killed while saving" umount m
+            has err.txt "the mount ended before its save was done; the edits are kept in"
+            wait
             check 'cmp -s game.dat orig.dat' "a save killed before its rename changed the archive"
         else
+            fusermount3 -u m
+            wait
             expect 0 "a read-only mount after a save killed after its rename" mount game.dat m
             lacks err.txt "unsaved edits"
             q umount m
@@ -168,12 +171,22 @@ if command -v strace >/dev/null && strace -o /dev/null true 2>/dev/null; then
         check '[ "$(cat m/d/a)" = "by $call" ]' "after a save killed at $call: $(cat m.log)"
         check '! ls | grep -q quorvel-tmp' "a killed save left its temporary file: $(ls)"
         q umount m
-        check '[ "$($Q cat game.dat d/a)" = "by $call" ] && [ ! -e "$s" ]' \
+        check '[ "$($Q cat game.dat d/a)" = "by $call" ] && [ ! -e "$s" ] && [ ! -e "$s.removed" ]' \
             "the save after a save killed at $call"
     done
 else
     echo "note: no strace here; a killed save is not tested"
 fi
+
+# A save killed just after it made its temporary file, before it noted the
+# file's identity: the file is known by the name noted before it was made.
+mount_rw game.dat m && printf 'early' >m/d/a && crash game.dat m
+printf 'part of a save' >game.dat.quorvel-tmp99999
+printf '%s\t0\t0\n' "$work/game.dat.quorvel-tmp99999" >"$s/saving"
+mount_rw game.dat m
+check '[ ! -e game.dat.quorvel-tmp99999 ] && [ "$(cat m/d/a)" = early ]' \
+    "a temporary file noted by name was left, or the edits lost: $(cat m.log)"
+q umount m
 
 # umount waits for the save, not for a process: a mount that nobody reaps
 # (its parent never waits) does not hold it up.

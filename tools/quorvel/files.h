@@ -49,6 +49,8 @@ bool CommitNewFile(NewFile *file, std::string *why);
 void AbandonNewFile(NewFile *file);
 // The temporary file's path, as text.
 std::string NewFileTemporary(const NewFile *file);
+// The path the temporary file of a new `target` will have in this process.
+std::string NewFileTemporaryFor(const std::string &target);
 
 // A file to store: its name as given (relative, '/' between folders, UTF-8
 // text on Windows, the system's bytes on Linux) and where to read it.

@@ -203,7 +203,7 @@ struct NewFile {
 NewFile *CreateNewFile(const std::string &target, std::string *why) {
     NewFile *file = new NewFile;
     file->target = target;
-    file->temporary = target + ".quorvel-tmp" + std::to_string(getpid());
+    file->temporary = NewFileTemporaryFor(target);
     file->fd = open(file->temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (file->fd < 0) {
         *why = strerror(errno);
@@ -225,6 +225,10 @@ NewFile *CreateNewFile(const std::string &target, std::string *why) {
 }
 
 std::string NewFileTemporary(const NewFile *file) { return file->temporary; }
+
+std::string NewFileTemporaryFor(const std::string &target) {
+    return target + ".quorvel-tmp" + std::to_string(getpid());
+}
 
 bool WriteNewFile(NewFile *file, const void *bytes, size_t size, std::string *why) {
     if (!WriteAll(file->fd, (const char *)bytes, size)) {

@@ -182,10 +182,14 @@ struct NewFile {
 
 std::string NewFileTemporary(const NewFile *file) { return Narrow(file->temporary); }
 
+std::string NewFileTemporaryFor(const std::string &target) {
+    return target + ".quorvel-tmp" + std::to_string(GetCurrentProcessId());
+}
+
 NewFile *CreateNewFile(const std::string &target, std::string *why) {
     NewFile *file = new NewFile;
     file->target = Widen(target);
-    file->temporary = file->target + L".quorvel-tmp" + std::to_wstring(GetCurrentProcessId());
+    file->temporary = Widen(NewFileTemporaryFor(target));
     file->handle = CreateFileW(file->temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file->handle == INVALID_HANDLE_VALUE) {

@@ -47,7 +47,8 @@ static const CommandSpec kCommands[] = {
 #ifndef _WIN32
     {"mount", Mount, "ARCHIVE DIR",
      N_("show the archive as a folder at DIR, read-only unless --write"), 2, 2, true},
-    {"umount", Unmount, "DIR", N_("end the mount at DIR"), 1, 1, false},
+    {"umount", Unmount, "DIR", N_("end the mount at DIR; a writable one's save is waited for"), 1,
+     1, false},
 #endif
 };
 
@@ -105,8 +106,8 @@ static const OptionSpec kOptions[] = {
      N_("let files and folders be made, changed, renamed and deleted; every change is kept "
         "on disk at once in .ARCHIVE.quorvel-edits beside the archive, and the archive is "
         "written anew when the mount ends (umount, fusermount3 -u, or Ctrl-C with -f). A save "
-        "that fails keeps the edits, and the next mount --write resumes them, as it does "
-        "after a crash")},
+        "that fails keeps the edits and says why, and the next mount --write resumes them, as "
+        "it does after a crash, unless the archive was changed meanwhile")},
     {"discard-edits", kDiscardEdits, nullptr, "mount ",
      N_("with --write, drop the unsaved edits an earlier mount left, and start afresh")},
 #endif

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <errno.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>

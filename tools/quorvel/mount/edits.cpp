@@ -111,7 +111,7 @@ static bool ReadJournal(Sidecar *sidecar, const Archive &archive,
     return true;
 }
 
-static void RemoveAll(const std::string &path) {
+static void RemoveContents(const std::string &path) {
     DIR *files = opendir((path + "/" + kFiles).c_str());
     for (struct dirent *e; files != nullptr && (e = readdir(files)) != nullptr;) {
         if (e->d_name[0] != '.')
@@ -120,11 +120,27 @@ static void RemoveAll(const std::string &path) {
     if (files != nullptr)
         closedir(files);
     rmdir((path + "/" + kFiles).c_str());
-    // The note of a save goes last: until then the next mount knows that
-    // the archive in place is the saved one.
     for (const char *name : {kProcess, kFailure, kJournal, kSaving})
         unlink((path + "/" + name).c_str());
     rmdir(path.c_str());
+}
+
+// Where a sidecar goes while it is removed.
+static std::string Removed(const std::string &path) { return path + ".removed"; }
+
+// Removes what a removal stopped halfway left.
+static void SweepRemoved(const std::string &path) {
+    struct stat st;
+    if (lstat(Removed(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        RemoveContents(Removed(path));
+}
+
+// Removes a sidecar: first renamed out of the way at once, so that a
+// removal stopped halfway leaves no part of a sidecar that a later mount
+// would take for edits, only a folder that the next mount removes.
+static void RemoveAll(const std::string &path) {
+    SweepRemoved(path);
+    RemoveContents(rename(path.c_str(), Removed(path).c_str()) == 0 ? Removed(path) : path);
 }
 
 static bool MakeSidecar(Sidecar *sidecar, const Archive &archive, std::string *why) {
@@ -184,8 +200,8 @@ static bool SavingNoteOf(const std::string &path, std::string *temporary, uint64
 bool SaveFinished(const std::string &path, const Archive &archive) {
     std::string temporary;
     uint64_t device, inode;
-    return SavingNoteOf(path, &temporary, &device, &inode) && device == archive.state.device &&
-           inode == archive.state.inode;
+    return SavingNoteOf(path, &temporary, &device, &inode) && inode != 0 &&
+           device == archive.state.device && inode == archive.state.inode;
 }
 
 // What an earlier mount's save left when it was killed: its temporary file
@@ -195,11 +211,12 @@ static bool EarlierSaveFinished(const Sidecar &sidecar, const Archive &archive) 
     uint64_t device, inode;
     if (!SavingNoteOf(sidecar.path, &temporary, &device, &inode))
         return false;
-    if (device == archive.state.device && inode == archive.state.inode)
+    if (inode != 0 && device == archive.state.device && inode == archive.state.inode)
         return true;
+    // Noted before it was made, the temporary file is known by its name alone.
     struct stat st;
-    if (lstat(temporary.c_str(), &st) == 0 && (uint64_t)st.st_dev == device &&
-        (uint64_t)st.st_ino == inode)
+    if (lstat(temporary.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+        (inode == 0 || ((uint64_t)st.st_dev == device && (uint64_t)st.st_ino == inode)))
         unlink(temporary.c_str());
     unlinkat(sidecar.folder, kSaving, 0);
     return false;
@@ -213,6 +230,7 @@ bool OpenSidecar(const Archive &archive, bool discard, Sidecar *sidecar,
         CloseSidecar(sidecar, false);
         return false;
     }
+    SweepRemoved(sidecar->path);
     struct stat st;
     bool exists = lstat(sidecar->path.c_str(), &st) == 0;
     if (exists && !S_ISDIR(st.st_mode)) {
@@ -359,9 +377,10 @@ void NoteMountProcess(const Sidecar &sidecar) {
     WriteNote(sidecar, kProcess, std::to_string(getpid()) + "\n");
 }
 
-int NoteSaving(const Sidecar &sidecar, const std::string &temporary) {
+int NoteSaving(const Sidecar &sidecar, const std::string &temporary, bool made) {
     struct stat st;
-    if (stat(temporary.c_str(), &st) != 0)
+    memset(&st, 0, sizeof st);
+    if (made && stat(temporary.c_str(), &st) != 0)
         return -errno;
     std::string text = temporary + "\t" + std::to_string((uint64_t)st.st_dev) + "\t" +
                        std::to_string((uint64_t)st.st_ino) + "\n";
@@ -419,6 +438,13 @@ static std::string ReadNote(const std::string &path, const char *name) {
 
 int WatchSidecar(const std::string &path) {
     return open((path + "/" + kJournal).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+}
+
+bool MountHoldsSidecar(int watched) {
+    bool held = flock(watched, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    if (!held)
+        flock(watched, LOCK_UN);
+    return held;
 }
 
 bool WaitForSave(int watched) {

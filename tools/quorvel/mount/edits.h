@@ -79,8 +79,9 @@ int SyncSidecar(const Sidecar &sidecar);
 
 // Notes the mount process.
 void NoteMountProcess(const Sidecar &sidecar);
-// Notes, flushed, the temporary file a save writes; 0 or -errno.
-int NoteSaving(const Sidecar &sidecar, const std::string &temporary);
+// Notes, flushed, the temporary file a save writes: by its name before it
+// is made, then with its device and inode once it exists; 0 or -errno.
+int NoteSaving(const Sidecar &sidecar, const std::string &temporary, bool made);
 // Keeps a save's error beside the edits, for quorvel umount to show; the
 // note of the save under way goes.
 void NoteSaveFailure(const Sidecar &sidecar, const std::string &message);
@@ -98,6 +99,8 @@ bool SaveFinished(const std::string &path, const Archive &archive);
 // True if the save put the archive in place (the journal is gone).
 int WatchSidecar(const std::string &path);
 bool WaitForSave(int watched);
+// Whether a mount still holds the watched journal's lock.
+bool MountHoldsSidecar(int watched);
 // The error the last save of the sidecar at `path` left (empty if none).
 std::string SaveFailureOf(const std::string &path);
 

@@ -4,6 +4,7 @@
 #include "tools/quorvel/account.h"
 #include "tools/quorvel/mount/mounted.h"
 
+#include "tools/quorvel/files.h"
 #include "tools/quorvel/output.h"
 #include "tools/quorvel/quorvel.h"
 #include "tools/quorvel/translate.h"
@@ -12,6 +13,7 @@
 
 #include <algorithm>
 #include <set>
+#include <string.h>
 
 // The folders that hold no file, to be named in a warning.
 static void EmptyFolders(size_t node, std::vector<std::string> *empty, bool *holdsFile) {
@@ -178,10 +180,15 @@ int Save() {
         // already put it in place.
         WriteWatch watch;
         watch.created = [](const std::string &temporary) {
-            return NoteSaving(mounted.sidecar, temporary);
+            return NoteSaving(mounted.sidecar, temporary, true);
         };
-        status = CheckNewArchive(mounted.archive.path, entries, &watch.reason)
-                     ? WriteArchive(mounted.archive.path, entries, &watch)
+        const std::string &path = mounted.archive.path;
+        int noted = NoteSaving(mounted.sidecar, NewFileTemporaryFor(path), false);
+        if (noted != 0)
+            watch.reason =
+                path + ": " + Format(_("%s; the archive was not written"), strerror(-noted));
+        status = noted == 0 && CheckNewArchive(path, entries, &watch.reason)
+                     ? WriteArchive(path, entries, &watch)
                      : kExitArchive;
         problem = watch.reason;
     }

@@ -104,7 +104,9 @@ int Unmount(const Options &options) {
     bool unmounted = WIFEXITED(status) && WEXITSTATUS(status) == 0;
     int result = unmounted ? kExitOk : kExitArchive;
     // A writable mount saves after it is unmounted: wait for it to finish.
-    if (unmounted && watched >= 0 && !WaitForSave(watched)) {
+    // One that was killed may be gone already; it holds nothing any more.
+    bool ended = watched >= 0 && (unmounted || !MountHoldsSidecar(watched));
+    if (ended && !WaitForSave(watched)) {
         std::string failure = SaveFailureOf(sidecar);
         if (failure.empty())
             Error(archive,
@@ -114,7 +116,7 @@ int Unmount(const Options &options) {
         else
             fprintf(stderr, "%s\n", failure.c_str());
         result = kExitArchive;
-    } else if (watched >= 0 && !unmounted) {
+    } else if (watched >= 0 && !ended) {
         close(watched);
     }
     return result;
