@@ -23,6 +23,7 @@ static const char kFiles[] = "files";
 static const char kProcess[] = "mount.pid";
 static const char kFailure[] = "save-failed";
 static const char kSaving[] = "saving";
+static const char kSavingNew[] = "saving.new";
 
 std::string SidecarPath(const std::string &archive) {
     size_t slash = archive.rfind('/');
@@ -120,7 +121,7 @@ static void RemoveContents(const std::string &path) {
     if (files != nullptr)
         closedir(files);
     rmdir((path + "/" + kFiles).c_str());
-    for (const char *name : {kProcess, kFailure, kJournal, kSaving})
+    for (const char *name : {kProcess, kFailure, kJournal, kSaving, kSavingNew})
         unlink((path + "/" + name).c_str());
     rmdir(path.c_str());
 }
@@ -384,13 +385,17 @@ int NoteSaving(const Sidecar &sidecar, const std::string &temporary, bool made) 
         return -errno;
     std::string text = temporary + "\t" + std::to_string((uint64_t)st.st_dev) + "\t" +
                        std::to_string((uint64_t)st.st_ino) + "\n";
-    int fd = openat(sidecar.folder, kSaving, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    // Written whole beside the note and renamed over it: a kill leaves the
+    // old note or the new one, never an empty one.
+    int fd = openat(sidecar.folder, kSavingNew, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     int error = fd < 0 ? -errno : 0;
     if (error == 0 &&
         (write(fd, text.data(), text.size()) != (ssize_t)text.size() || fsync(fd) != 0))
         error = errno != 0 ? -errno : -EIO;
     if (fd >= 0)
         close(fd);
+    if (error == 0 && renameat(sidecar.folder, kSavingNew, sidecar.folder, kSaving) != 0)
+        error = -errno;
     // The note is on the disk before the new archive can replace the old.
     if (error == 0 && fsync(sidecar.folder) != 0)
         error = -errno;
