@@ -8,15 +8,24 @@ set(AXQ_WIN64_DIR "" CACHE PATH "The 64-bit Windows build, for the release zip")
 
 install(TARGETS quorvel RUNTIME DESTINATION bin COMPONENT linux)
 install(FILES ${PROJECT_BINARY_DIR}/quorvel.1 DESTINATION share/man/man1 COMPONENT linux)
+install(FILES ${PROJECT_BINARY_DIR}/quorvel.ja.1 DESTINATION share/man/ja/man1 RENAME quorvel.1
+        COMPONENT linux)
+install(FILES ${AXQ_CATALOG} DESTINATION share/locale/ja/LC_MESSAGES COMPONENT linux)
 install(FILES tools/quorvel/quorvel.bash DESTINATION share/bash-completion/completions
         RENAME quorvel COMPONENT linux)
 
-# Text for Windows users has CR LF line ends.
-foreach(text cmake/windows-readme.txt LICENSE)
+# Text for Windows users has CR LF line ends; the Japanese readme starts
+# with a byte-order mark, so that Notepad of any Japanese Windows, old or new,
+# reads it as UTF-8.
+string(ASCII 239 187 191 byte_order_mark)
+foreach(text cmake/windows-readme.txt cmake/windows-readme-ja.txt LICENSE)
   file(READ ${text} content)
   string(CONFIGURE "${content}" content @ONLY)
   string(REPLACE "\n" "\r\n" content "${content}")
   get_filename_component(name ${text} NAME_WE)
+  if(name STREQUAL "windows-readme-ja")
+    set(content "${byte_order_mark}${content}")
+  endif()
   file(WRITE ${PROJECT_BINARY_DIR}/windows/${name}.txt "${content}")
 endforeach()
 if(AXQ_WIN32_DIR AND AXQ_WIN64_DIR)
@@ -25,6 +34,8 @@ if(AXQ_WIN32_DIR AND AXQ_WIN64_DIR)
   install(FILES ${AXQ_WIN64_DIR}/quorvel.exe DESTINATION . RENAME quorvel64.exe COMPONENT windows)
   install(FILES ${PROJECT_BINARY_DIR}/windows/windows-readme.txt DESTINATION . RENAME README.txt
           COMPONENT windows)
+  install(FILES ${PROJECT_BINARY_DIR}/windows/windows-readme-ja.txt DESTINATION .
+          RENAME README-ja.txt COMPONENT windows)
   install(FILES ${PROJECT_BINARY_DIR}/windows/LICENSE.txt DESTINATION . COMPONENT windows)
   # The host interface, for host authors: the contract mode by mode.
   install(FILES plugin/spi.h DESTINATION . COMPONENT windows)

@@ -16,12 +16,23 @@ export SOURCE_DATE_EPOCH
 zip=$dist/axquorvel-$version-windows.zip
 deb=$dist/quorvel_${version}_amd64.deb
 unzip -l "$zip" | awk 'NR > 3 && $4 != "" {print $4}' | sort >zip.txt
-printf 'LICENSE.txt\nREADME.txt\naxquorvel.sph\naxquorvel.spi\nquorvel.exe\nquorvel64.exe\nspi.h\n' >want.txt
+printf 'LICENSE.txt\nREADME-ja.txt\nREADME.txt\naxquorvel.sph\naxquorvel.spi\nquorvel.exe\nquorvel64.exe\nspi.h\n' >want.txt
 check 'cmp -s zip.txt want.txt' "the zip holds: $(tr '\n' ' ' <zip.txt)"
 unzip -q "$zip" -d zip
 check 'file zip/axquorvel.spi | grep -q "PE32 executable (DLL).*Intel 80386"' "axquorvel.spi is no 32-bit DLL"
 check 'file zip/axquorvel.sph | grep -q "PE32+ executable (DLL).*x86-64"' "axquorvel.sph is no 64-bit DLL"
-check 'head -c 2000 zip/README.txt | grep -q "$(printf "\r")$"' "README.txt has no CR LF line ends"
+# Every line of both readmes ends in CR LF; the Japanese one is UTF-8 with a
+# byte-order mark, for Notepad.
+crlf_only() { [ "$(grep -c "$(printf "\r")$" "$1")" -eq "$(wc -l <"$1")" ] && [ "$(wc -l <"$1")" -gt 20 ]; }
+check 'crlf_only zip/README.txt' "README.txt has lines without CR LF"
+check 'crlf_only zip/README-ja.txt' "README-ja.txt has lines without CR LF"
+check '[ "$(head -c 3 zip/README-ja.txt | od -An -tx1 | tr -d " ")" = efbbbf ]' \
+    "README-ja.txt does not start with a UTF-8 byte-order mark"
+check 'iconv -f UTF-8 -t UTF-16 zip/README-ja.txt >/dev/null' "README-ja.txt is not UTF-8"
+check 'grep -q "axquorvel.sph   64 ビットのホストアプリケーション用" zip/README-ja.txt' \
+    "README-ja.txt says not where the modules go"
+check 'grep -q "GetArchiveInfoW" zip/README-ja.txt && grep -q "quorvel extract game.dat" zip/README-ja.txt &&
+       grep -q "zlib" zip/README-ja.txt' "README-ja.txt lacks the wide entry points, the commands or the license"
 check 'grep -q "axquorvel.sph   for 64-bit host" zip/README.txt' "README.txt says not where the modules go"
 check 'grep -q "GetArchiveInfoW" zip/README.txt' "README.txt does not name the wide entry points"
 check 'grep -q "spi.h, beside this file" zip/README.txt && grep -q "export            input output" zip/spi.h' \
@@ -29,6 +40,16 @@ check 'grep -q "spi.h, beside this file" zip/README.txt && grep -q "export      
 dpkg-deb -c "$deb" | awk '{print $6}' >deb.txt
 check 'grep -qx "./usr/bin/quorvel" deb.txt && grep -qx "./usr/share/man/man1/quorvel.1" deb.txt' \
     "the package lacks quorvel or its manual"
+check 'grep -qx "./usr/share/man/ja/man1/quorvel.1" deb.txt' "the package lacks the Japanese manual"
+check 'grep -qx "./usr/share/locale/ja/LC_MESSAGES/quorvel.mo" deb.txt' "the package lacks the Japanese catalog"
+dpkg-deb -x "$deb" unpacked
+check 'LANG=ja_JP.UTF-8 unpacked/usr/bin/quorvel --help | grep -q "^使用法: quorvel"' \
+    "the packaged quorvel does not find its Japanese catalog"
+check 'grep -q "^\.SH 書式" unpacked/usr/share/man/ja/man1/quorvel.1 &&
+       grep -q "^quorvel \\\\- Quorvel アーカイブ" unpacked/usr/share/man/ja/man1/quorvel.1' \
+    "the Japanese manual page is not Japanese"
+check 'MANPATH="$work/unpacked/usr/share/man" man -L ja quorvel 2>/dev/null | grep -q "^書式"' \
+    "man -L ja quorvel does not show the Japanese page"
 check '[ "$(dpkg-deb -f "$deb" Package Version Architecture | tr "\n" " ")" = \
         "Package: quorvel Version: $version Architecture: amd64 " ]' "the package's control fields"
 check '(cd "$dist" && sha256sum -c --quiet SHA256SUMS)' "SHA256SUMS does not match"
@@ -37,6 +58,11 @@ check '(cd "$dist" && sha256sum -c --quiet SHA256SUMS)' "SHA256SUMS does not mat
 make -s -C "$source" install DESTDIR="$work/stage" PREFIX=/opt/q BUILD="$build" >/dev/null
 check '"$work/stage/opt/q/bin/quorvel" --version | grep -q "^quorvel $version"' "the installed quorvel does not run"
 check '[ -s "$work/stage/opt/q/share/man/man1/quorvel.1" ]' "no manual page installed"
+check '[ -s "$work/stage/opt/q/share/man/ja/man1/quorvel.1" ]' "no Japanese manual page installed"
+check 'LANG=ja_JP.UTF-8 "$work/stage/opt/q/bin/quorvel" list "$source/LICENSE" 2>&1 | grep -q "Quorvel アーカイブではありません"' \
+    "the installed quorvel does not speak Japanese"
+check 'LANG=ja_JP.UTF-8 "$work/stage/opt/q/bin/quorvel" --help | grep -q "^使用法: quorvel"' \
+    "the installed quorvel does not find its Japanese catalog"
 
 # The same sources, built again in fresh folders, give the same modules.
 for arch in i686 x86_64; do

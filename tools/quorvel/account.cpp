@@ -9,6 +9,7 @@
 #include "tools/quorvel/files.h"
 #include "tools/quorvel/output.h"
 #include "tools/quorvel/select.h"
+#include "tools/quorvel/translate.h"
 
 #include "archive/archive.h"
 
@@ -137,24 +138,24 @@ static std::string TakeEntry(Account *account, const EntryLine &entry) {
     const Listing &listing = *account->listing;
     size_t i = account->entries++;
     if (i >= listing.count)
-        return Sentence("the directory line at byte %llu is not in the listing, so the listing "
-                        "is not the whole archive",
+        return Sentence(_("the directory line at byte %llu is not in the listing, so the listing "
+                          "is not the whole archive"),
                         (unsigned long long)entry.position);
     const FileInfo &record = listing.records[i];
     if (entry.nameSize > (size_t)kMaxNameLength && record.position == entry.position)
-        return Sentence("the entry line at byte %llu holds a name longer than 199 bytes, which "
-                        "the listing cuts",
+        return Sentence(_("the entry line at byte %llu holds a name longer than 199 bytes, which "
+                          "the listing cuts"),
                         (unsigned long long)entry.position);
     if (record.position != entry.position || !SameName(record, entry) ||
         record.filesize != (uint32_t)(entry.end - entry.start))
-        return Sentence("the listing's entry %zu differs from the directory line at byte %llu",
+        return Sentence(_("the listing's entry %zu differs from the directory line at byte %llu"),
                         i + 1, (unsigned long long)entry.position);
     if (entry.end < entry.start)
-        return Sentence("the entry line at byte %llu ends its bytes before it starts them",
+        return Sentence(_("the entry line at byte %llu ends its bytes before it starts them"),
                         (unsigned long long)entry.position);
     if (entry.end > account->size)
-        return Sentence("the entry line at byte %llu places its bytes up to byte %llu, past the "
-                        "end of the file (%llu bytes)",
+        return Sentence(_("the entry line at byte %llu places its bytes up to byte %llu, past the "
+                          "end of the file (%llu bytes)"),
                         (unsigned long long)entry.position, (unsigned long long)entry.end,
                         (unsigned long long)account->size);
     if (entry.end > account->directoryEnd)
@@ -177,9 +178,10 @@ static std::string ReadEntryLines(LineReader *reader, Account *account) {
         return ""; // no entry line: the line closes an empty directory
     // The probe must hold the line up to its LF, which it may miss.
     if (position + length - 1 > (uint64_t)kHeadProbeSize)
-        return "the first entry's line ends past byte 256, so the listing is not the whole archive";
+        return _(
+            "the first entry's line ends past byte 256, so the listing is not the whole archive");
     if (entry.start < position + length)
-        return Sentence("the first entry's bytes start at byte %llu, inside the directory",
+        return Sentence(_("the first entry's bytes start at byte %llu, inside the directory"),
                         (unsigned long long)entry.start);
     account->directoryEnd = std::min(entry.start, account->size);
     // Each line is known to be an entry line only once another follows it.
@@ -188,9 +190,9 @@ static std::string ReadEntryLines(LineReader *reader, Account *account) {
     while (fault.empty() && offset < account->directoryEnd) {
         NextLine(reader, account->directoryEnd, &next, &nextLength);
         if (nextLength == 0)
-            return "the archive could not be read to the end of its directory";
+            return _("the archive could not be read to the end of its directory");
         if (!ParseLine(line, length, &entry))
-            return Sentence("the directory line at byte %llu is not an entry line",
+            return Sentence(_("the directory line at byte %llu is not an entry line"),
                             (unsigned long long)position);
         entry.position = position;
         fault = TakeEntry(account, entry);
@@ -200,11 +202,11 @@ static std::string ReadEntryLines(LineReader *reader, Account *account) {
         offset += length;
     }
     if (fault.empty() && ParseLine(line, length, &entry))
-        fault = Sentence("the directory's last line, at byte %llu, is an entry line that the "
-                         "listing leaves out (the directory has no closing line)",
+        fault = Sentence(_("the directory's last line, at byte %llu, is an entry line that the "
+                           "listing leaves out (the directory has no closing line)"),
                          (unsigned long long)position);
     if (fault.empty() && account->listing->count > account->entries)
-        fault = Sentence("the listing holds %zu entries, but the directory has %zu entry lines",
+        fault = Sentence(_("the listing holds %zu entries, but the directory has %zu entry lines"),
                          account->listing->count, account->entries);
     return fault;
 }
@@ -236,7 +238,7 @@ bool ListingAccountsForArchive(const Archive &archive, const Listing &listing, b
     std::string fault;
     FILE *file = OpenFile(archive.path, "rb");
     if (file == nullptr) {
-        fault = Sentence("the archive could not be read again: %s", strerror(errno));
+        fault = Sentence(_("the archive could not be read again: %s"), strerror(errno));
     } else {
         LineReader reader;
         reader.file = file;
@@ -244,13 +246,13 @@ bool ListingAccountsForArchive(const Archive &archive, const Listing &listing, b
         fclose(file);
     }
     if (fault.empty() && !ArchiveUnchanged(archive))
-        fault = "the archive changed on disk while it was read";
+        fault = _("the archive changed on disk while it was read");
     if (fault.empty())
         CountUnowned(&account);
     if (fault.empty() && account.unowned > 0 && !dropUnowned)
         fault =
-            Sentence("%llu bytes after the directory belong to no entry, the first of them "
-                     "at byte %llu",
+            Sentence(_("%llu bytes after the directory belong to no entry, the first of them "
+                       "at byte %llu"),
                      (unsigned long long)account.unowned, (unsigned long long)account.firstLoose);
     if (unowned != nullptr)
         *unowned = account.unowned;
@@ -419,9 +421,9 @@ std::string ClashText(const Listing &listing, const Encoding &encoding, const Na
     const FileInfo &other = listing.records[clash.other];
     if (clash.duplicate)
         return Sentence(
-            "the name %s is stored more than once, in the directory lines at bytes %u and %u",
+            _("the name %s is stored more than once, in the directory lines at bytes %u and %u"),
             ShownName(other, encoding).c_str(), (unsigned)entry.position, (unsigned)other.position);
-    return Sentence("%s is both a file and a folder (of %s)", ShownName(entry, encoding).c_str(),
+    return Sentence(_("%s is both a file and a folder (of %s)"), ShownName(entry, encoding).c_str(),
                     ShownName(other, encoding).c_str());
 }
 

@@ -6,6 +6,7 @@
 #include "tools/quorvel/output.h"
 #include "tools/quorvel/quorvel.h"
 #include "tools/quorvel/select.h"
+#include "tools/quorvel/translate.h"
 
 #include "archive/archive.h"
 
@@ -22,10 +23,12 @@ int Check(const Options &options) {
     for (const std::string &path : options.operands) {
         Archive archive;
         ArchiveCheck check = OpenArchive(path, &archive, true);
+        // The result lines are for scripts as much as for people: the same
+        // in every language, and "Quorvel archive" is the format's own name.
         if (check == kIsArchive)
-            PrintText(path + ": Quorvel archive\n");
+            PrintText(path + ": Quorvel archive\n"); // untranslated: read by scripts
         else if (check == kNotAnArchive)
-            PrintText(path + ": not a Quorvel archive\n");
+            PrintText(path + ": not a Quorvel archive\n"); // untranslated: read by scripts
         status = std::max(status, check == kIsArchive      ? kExitOk
                                   : check == kNotAnArchive ? kExitPartial
                                                            : kExitArchive);
@@ -42,6 +45,13 @@ static std::string Line(const char *format, ...) {
     vsnprintf(text, sizeof text, format, args);
     va_end(args);
     return text;
+}
+
+// A label filled with spaces to `width` columns, on the left or the right.
+static std::string Pad(const std::string &label, size_t width, bool right) {
+    size_t columns = Columns(label);
+    std::string fill(columns < width ? width - columns : 0, ' ');
+    return right ? fill + label : label + fill;
 }
 
 static std::string JsonLine(const FileInfo &record, const Encoding &encoding) {
@@ -71,8 +81,8 @@ int List(const Options &options) {
     uint64_t total = 0;
     size_t undecodable = 0;
     if (options.details) {
-        ok = PrintText(
-                 Line("%12s  %-19s  %10s  %s\n", "Size", "Date       Time", "Position", "Name")) &&
+        ok = PrintText(Pad(_("Size"), 12, true) + "  " + Pad(_("Date       Time"), 19, false) +
+                       "  " + Pad(_("Position"), 10, true) + "  " + _("Name") + "\n") &&
              PrintText(Line("%12s  %-19s  %10s  %s\n", "------------", "-------------------",
                             "----------", "----"));
     }
@@ -95,15 +105,17 @@ int List(const Options &options) {
     }
     if (ok && options.details) {
         ok = PrintText(Line("%12s  %-19s  %10s  %s\n", "------------", "", "", "----")) &&
-             PrintText(Line("%12" PRIu64 "  %-19s  %10s  %zu %s\n", total, "", "", count,
-                            count == 1 ? "entry" : "entries"));
+             PrintText(Line("%12" PRIu64 "  %-19s  %10s  ", total, "", "") +
+                       Format(P_("%zu entry", "%zu entries", count), count) + "\n");
     }
     FreeSelection(&selection);
     if (!FlushOutput() || !ok)
         return kExitArchive;
     if (undecodable > 0)
         Error(options.operands[0],
-              "%zu names are not valid %s and are shown with \\x escapes (see --encoding)",
+              P_("%zu name is not valid %s and is shown with \\x escapes (see --encoding)",
+                 "%zu names are not valid %s and are shown with \\x escapes (see --encoding)",
+                 undecodable),
               undecodable, encoding.name.c_str());
     return status;
 }
@@ -169,22 +181,23 @@ static int TestArchive(const std::string &path, const Encoding &chosen) {
         Range range;
         range.index = i;
         if (!ReadRange(file, record.position, &range)) {
-            report(i, "no entry line at its position");
+            report(i, _("no entry line at its position"));
             continue;
         }
         if (ranges.empty())
             directoryEnd = range.start; // the first entry's data ends the directory
         if (!RecordName(record, encoding, &name))
-            report(i, "the name is not valid " + encoding.name);
+            report(i, Format(_("the name is not valid %s"), encoding.name.c_str()));
         if (range.end < range.start)
-            report(i, "its end lies before its start");
+            report(i, _("its end lies before its start"));
         else if (range.start < directoryEnd)
-            report(i, "its bytes start inside the directory");
+            report(i, _("its bytes start inside the directory"));
         else if (range.end > archive.state.size)
-            report(i, "its bytes run past the end of the file (" + std::to_string(range.end) +
-                          " > " + std::to_string(archive.state.size) + ")");
+            report(i,
+                   Format(_("its bytes run past the end of the file (%llu > %llu)"),
+                          (unsigned long long)range.end, (unsigned long long)archive.state.size));
         else if (range.end - range.start != record.filesize)
-            report(i, "its size differs from the listing");
+            report(i, _("its size differs from the listing"));
         else
             ranges.push_back(range);
     }
@@ -195,8 +208,9 @@ static int TestArchive(const std::string &path, const Encoding &chosen) {
     for (size_t k = 1; k < ranges.size(); k++) {
         const Range &before = ranges[k - 1];
         if (ranges[k].start < before.end && ranges[k].end > ranges[k].start)
-            report(ranges[k].index, "its bytes overlap those of " +
-                                        ShownName(listing.records[before.index], encoding));
+            report(ranges[k].index,
+                   Format(_("its bytes overlap those of %s"),
+                          ShownName(listing.records[before.index], encoding).c_str()));
     }
     for (size_t i = 0; i < listing.count; i++) {
         if (damaged[i])
@@ -208,13 +222,15 @@ static int TestArchive(const std::string &path, const Encoding &chosen) {
         FreeEntry(&entry);
     }
     size_t bad = (size_t)std::count(damaged.begin(), damaged.end(), true);
-    PrintText(path + ": " + std::to_string(listing.count) +
-              (listing.count == 1 ? " entry, " : " entries, ") +
-              (bad == 0 && whole ? "all OK"
-               : bad == 0        ? "the directory damaged"
-               : whole           ? std::to_string(bad) + " damaged"
-                                 : std::to_string(bad) + " damaged, the directory damaged") +
-              "\n");
+    // The summary is read by scripts: the same in every language.
+    std::string entries =
+        std::to_string(listing.count) + (listing.count == 1 ? " entry" : " entries");
+    std::string directory = whole ? "" : "the directory damaged"; // untranslated: read by scripts
+    std::string state = bad == 0 && whole ? "all OK"              // untranslated: read by scripts
+                        : bad == 0        ? directory
+                        : whole           ? std::to_string(bad) + " damaged"
+                                          : std::to_string(bad) + " damaged, " + directory;
+    PrintText(path + ": " + entries + ", " + state + "\n");
     FreeSelection(&selection);
     return bad == 0 && whole ? kExitOk : kExitPartial;
 }

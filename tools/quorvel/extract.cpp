@@ -7,6 +7,7 @@
 #include "tools/quorvel/output.h"
 #include "tools/quorvel/quorvel.h"
 #include "tools/quorvel/select.h"
+#include "tools/quorvel/translate.h"
 
 #include <algorithm>
 
@@ -21,10 +22,10 @@ static std::string ExtractOne(const Archive &archive, ExtractTarget *target, con
                               const Encoding &encoding, bool overwrite, uint64_t *bytes) {
     std::string name, why;
     if (!RecordName(record, encoding, &name))
-        return "the name is not valid " + encoding.name + " (see --encoding)";
+        return Format(_("the name is not valid %s (see --encoding)"), encoding.name.c_str());
     std::vector<std::string> components;
     if (!EntryPath(name, kWindowsNames, &components, &why))
-        return "refused: " + why;
+        return Format(_("refused: %s"), why.c_str());
     if (!PlaceFile(target, components, overwrite, &why))
         return why;
     EntryBytes entry;

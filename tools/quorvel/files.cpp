@@ -3,6 +3,7 @@
 
 #include "tools/quorvel/names.h"
 #include "tools/quorvel/output.h"
+#include "tools/quorvel/translate.h"
 
 #include <filesystem>
 
@@ -49,7 +50,7 @@ bool CollectInputs(const std::string &argument, std::vector<InputFile> *inputs) 
     if (fs::is_regular_file(start, ec))
         return add(start);
     if (!fs::is_directory(start, ec)) {
-        Error(argument, "no such file or folder");
+        Error(argument, "%s", _("no such file or folder"));
         return false;
     }
     for (fs::recursive_directory_iterator it(start, ec), end; !ec && it != end; it.increment(ec)) {

@@ -3,6 +3,8 @@
 // swapped while quorvel runs cannot send a write outside it.
 #include "tools/quorvel/files.h"
 #include "tools/quorvel/mount/edits.h"
+#include "tools/quorvel/output.h"
+#include "tools/quorvel/translate.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -141,10 +143,11 @@ static bool EnterFolder(ExtractTarget *target, const std::vector<std::string> &f
         const char *name = folder[i].c_str();
         int next = -1;
         if (mkdirat(fd, name, 0777) != 0 && errno != EEXIST)
-            *why = "cannot create folder " + Join(folder, i + 1) + ": " + strerror(errno);
+            *why = Format(_("cannot create folder %s: %s"), Join(folder, i + 1).c_str(),
+                          strerror(errno));
         else if ((next = openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)) < 0)
-            *why = IsLink(fd, name)   ? "a folder on its path is a symbolic link"
-                   : errno == ENOTDIR ? Join(folder, i + 1) + " is not a folder"
+            *why = IsLink(fd, name)   ? std::string(_("a folder on its path is a symbolic link"))
+                   : errno == ENOTDIR ? Format(_("%s is not a folder"), Join(folder, i + 1).c_str())
                                       : Join(folder, i + 1) + ": " + strerror(errno);
         if (fd != target->root)
             close(fd);
@@ -167,9 +170,9 @@ bool PlaceFile(ExtractTarget *target, const std::vector<std::string> &components
     struct stat st;
     if (fstatat(target->folderFd, target->leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
         if (S_ISDIR(st.st_mode))
-            *why = "a folder of that name is in the way";
+            *why = _("a folder of that name is in the way");
         else if (!overwrite)
-            *why = "exists (use --overwrite to replace it)";
+            *why = _("exists (use --overwrite to replace it)");
     } else if (errno != ENOENT) {
         *why = strerror(errno);
     }
@@ -222,9 +225,9 @@ bool WritePlacedFile(ExtractTarget *target, const char *bytes, size_t size, int6
         int renamed = overwrite ? renameat(dir, temporary.c_str(), dir, leaf)
                                 : RenameNoReplace(dir, temporary.c_str(), leaf);
         if (renamed != 0 && errno == EEXIST)
-            *why = "exists (use --overwrite to replace it)";
+            *why = _("exists (use --overwrite to replace it)");
         else if (renamed != 0 && (errno == EISDIR || errno == ENOTEMPTY))
-            *why = "a folder of that name is in the way";
+            *why = _("a folder of that name is in the way");
         else if (renamed != 0)
             *why = strerror(errno);
         ok = renamed == 0;

@@ -5,6 +5,8 @@
 #include "tools/quorvel/files.h"
 
 #include "tools/quorvel/names.h"
+#include "tools/quorvel/output.h"
+#include "tools/quorvel/translate.h"
 
 #include <windows.h>
 
@@ -21,7 +23,8 @@ static std::string SystemMessage(DWORD code) {
     FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
                        FORMAT_MESSAGE_IGNORE_INSERTS,
                    nullptr, code, 0, (wchar_t *)&text, 0, nullptr);
-    std::string message = text != nullptr ? Narrow(text) : "error " + std::to_string(code);
+    std::string message =
+        text != nullptr ? Narrow(text) : Format(_("error %lu"), (unsigned long)code);
     LocalFree(text);
     while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
                                 message.back() == '.' || message.back() == ' '))
@@ -53,8 +56,8 @@ ExtractTarget *OpenTarget(const std::string &folder, std::string *why) {
     DWORD attributes =
         n > 0 && MakeFolders(full) ? GetFileAttributesW(full) : INVALID_FILE_ATTRIBUTES;
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        *why =
-            attributes == INVALID_FILE_ATTRIBUTES ? SystemMessage(GetLastError()) : "not a folder";
+        *why = attributes == INVALID_FILE_ATTRIBUTES ? SystemMessage(GetLastError())
+                                                     : _("not a folder");
         return nullptr;
     }
     ExtractTarget *target = new ExtractTarget;
@@ -80,18 +83,19 @@ static bool EnterFolder(ExtractTarget *target, const std::vector<std::string> &f
         if (attributes == INVALID_FILE_ATTRIBUTES) {
             if (!CreateDirectoryW(path.c_str(), nullptr) &&
                 GetLastError() != ERROR_ALREADY_EXISTS) {
-                *why = "cannot create folder " + Join(folder, i + 1) + ": " +
-                       SystemMessage(GetLastError());
+                std::string error = SystemMessage(GetLastError());
+                *why = Format(_("cannot create folder %s: %s"), Join(folder, i + 1).c_str(),
+                              error.c_str());
                 return false;
             }
             attributes = GetFileAttributesW(path.c_str());
         }
         if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-            *why = "a folder on its path is a link (a reparse point)";
+            *why = _("a folder on its path is a link (a reparse point)");
             return false;
         }
         if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-            *why = Join(folder, i + 1) + " is not a folder";
+            *why = Format(_("%s is not a folder"), Join(folder, i + 1).c_str());
             return false;
         }
     }
@@ -110,11 +114,11 @@ bool PlaceFile(ExtractTarget *target, const std::vector<std::string> &components
     DWORD attributes = GetFileAttributesW((target->folderPath + L"\\" + target->leaf).c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES) {
         if (attributes & FILE_ATTRIBUTE_DIRECTORY)
-            *why = "a folder of that name is in the way";
+            *why = _("a folder of that name is in the way");
         else if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
-            *why = "a link (a reparse point) of that name is in the way";
+            *why = _("a link (a reparse point) of that name is in the way");
         else if (!overwrite)
-            *why = "exists (use --overwrite to replace it)";
+            *why = _("exists (use --overwrite to replace it)");
     }
     return why->empty();
 }
@@ -164,7 +168,7 @@ bool WritePlacedFile(ExtractTarget *target, const char *bytes, size_t size, int6
     }
     if (!ok) {
         *why = error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS
-                   ? "exists (use --overwrite to replace it)"
+                   ? _("exists (use --overwrite to replace it)")
                    : SystemMessage(error);
         DeleteFileW(temporary.c_str());
     }

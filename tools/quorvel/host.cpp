@@ -6,6 +6,7 @@
 #include "tools/quorvel/names.h"
 #include "tools/quorvel/output.h"
 #include "tools/quorvel/quorvel.h"
+#include "tools/quorvel/translate.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -67,7 +68,7 @@ int LoadPlugin(const char *path) {
     }
     HMODULE loaded = LoadLibraryW(module.c_str());
     if (loaded == nullptr) {
-        Error(Narrow(module), "cannot load the plug-in (missing, or not a %s Windows DLL)",
+        Error(Narrow(module), _("cannot load the plug-in (missing, or not a %s Windows DLL)"),
               kModuleKind);
         return kExitPlugin;
     }
@@ -80,7 +81,7 @@ int LoadPlugin(const char *path) {
     for (int i = 0; i < wanted; i++) {
         found[i] = GetProcAddress(loaded, names[i]);
         if (found[i] == nullptr) {
-            Error(Narrow(module), "the plug-in has no %s export", names[i]);
+            Error(Narrow(module), _("the plug-in has no %s export"), names[i]);
             return kExitPlugin;
         }
     }
@@ -222,13 +223,14 @@ ArchiveCheck OpenArchive(const std::string &path, Archive *archive, bool quiet) 
     }
     archive->state = StateOf(status);
     if (!AXQ_WIDE_HOST && !AnsiPath(path, &archive->pluginPath)) {
-        Error(path, "the plug-in cannot open this path: it has characters outside the "
-                    "system's code page and no short name");
+        Error(path, "%s",
+              _("the plug-in cannot open this path: it has characters outside the "
+                "system's code page and no short name"));
         return kUnreadable;
     }
     HANDLE file = OpenHandle(path);
     if (file == INVALID_HANDLE_VALUE) {
-        Error(path, "cannot open the file");
+        Error(path, "%s", _("cannot open the file"));
         return kUnreadable;
     }
     uintptr_t source = (uintptr_t)file;
@@ -243,7 +245,7 @@ ArchiveCheck OpenArchive(const std::string &path, Archive *archive, bool quiet) 
     CloseHandle(file);
     if (!supported) {
         if (!quiet)
-            Error(path, "not a Quorvel archive");
+            Error(path, "%s", _("not a Quorvel archive"));
         return kNotAnArchive;
     }
     return kIsArchive;
@@ -257,17 +259,17 @@ bool ArchiveUnchanged(const Archive &archive) {
 const char *ResultText(int32_t result) {
     switch (result) {
     case SPI_UNSUPPORTED_MODE:
-        return "the plug-in does not support this request";
+        return _("the plug-in does not support this request");
     case SPI_NO_SUCH_ENTRY:
-        return "no entry of that name";
+        return _("no entry of that name");
     case SPI_NO_MEMORY:
-        return "not enough memory, or the archive's directory could not be loaded";
+        return _("not enough memory, or the archive's directory could not be loaded");
     case SPI_FILE_ERROR:
-        return "the archive could not be read (damaged or truncated?)";
+        return _("the archive could not be read (damaged or truncated?)");
     case kArchiveChanged:
-        return "the archive changed since it was listed; the entry was not read";
+        return _("the archive changed since it was listed; the entry was not read");
     default:
-        return "the plug-in reported an unknown error";
+        return _("the plug-in reported an unknown error");
     }
 }
 

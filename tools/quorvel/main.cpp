@@ -5,9 +5,11 @@
 #include "tools/quorvel/host.h"
 #include "tools/quorvel/output.h"
 #include "tools/quorvel/quorvel.h"
+#include "tools/quorvel/translate.h"
 
 #include "plugin/version.h"
 
+#include <algorithm>
 #include <errno.h>
 #include <getopt.h>
 #include <stdio.h>
@@ -28,23 +30,25 @@ struct CommandSpec {
 static constexpr size_t kAny = (size_t)-1;
 
 static const CommandSpec kCommands[] = {
-    {"check", Check, "FILE...", "say whether each file is a Quorvel archive", 1, kAny, true},
-    {"list", List, "ARCHIVE [NAME...]", "list the entries, all or those named", 1, kAny, true},
+    {"check", Check, "FILE...", N_("say whether each file is a Quorvel archive"), 1, kAny, true},
+    {"list", List, "ARCHIVE [NAME...]", N_("list the entries, all or those named"), 1, kAny, true},
     {"test", Test, "ARCHIVE...",
-     "check that the listing is the whole archive and every entry lies in the file and can be read",
+     N_("check that the listing is the whole archive and every entry lies in the file and can be "
+        "read"),
      1, kAny, true},
-    {"extract", Extract, "ARCHIVE [NAME...]", "extract the entries, all or those named", 1, kAny,
+    {"extract", Extract, "ARCHIVE [NAME...]", N_("extract the entries, all or those named"), 1,
+     kAny, true},
+    {"cat", Cat, "ARCHIVE NAME...", N_("write the named entries to standard output"), 2, kAny,
      true},
-    {"cat", Cat, "ARCHIVE NAME...", "write the named entries to standard output", 2, kAny, true},
-    {"pack", Pack, "-o ARCHIVE [FILE-OR-DIR...]", "write a new archive of files and folders", 0,
+    {"pack", Pack, "-o ARCHIVE [FILE-OR-DIR...]", N_("write a new archive of files and folders"), 0,
      kAny, false},
     {"update", Update, "ARCHIVE FILE-OR-DIR...",
-     "replace the entries these files match and add the others", 2, kAny, true},
+     N_("replace the entries these files match and add the others"), 2, kAny, true},
 #ifndef _WIN32
-    {"mount", Mount, "ARCHIVE DIR", "show the archive as a folder at DIR, read-only unless --write",
-     2, 2, true},
-    {"umount", Unmount, "DIR", "end the mount at DIR; a writable one's save is waited for", 1, 1,
-     false},
+    {"mount", Mount, "ARCHIVE DIR",
+     N_("show the archive as a folder at DIR, read-only unless --write"), 2, 2, true},
+    {"umount", Unmount, "DIR", N_("end the mount at DIR; a writable one's save is waited for"), 1,
+     1, false},
 #endif
 };
 
@@ -71,94 +75,165 @@ struct OptionSpec {
 };
 
 static const OptionSpec kOptions[] = {
-    {"encoding", 'O', "CHARSET", "list test extract cat pack update mount ",
-     "the code page of entry names: auto (the default), UTF-8, CP932 (also SHIFT_JIS), "
-     "GBK (CP936), UHC (CP949), BIG5 (CP950) or CP1252"},
-    {nullptr, 'l', nullptr, "list ", "also show sizes, last-write times, positions and a total"},
-    {"json", kJson, nullptr, "list ", "one JSON object per entry and line"},
-    {"ignore-case", 'i', nullptr, "list extract cat ",
-     "match NAME patterns without regard to case"},
-    {"exclude", kExclude, "PATTERN", "list extract cat ",
-     "leave out the entries PATTERN matches; may be given again"},
-    {"directory", 'C', "DIR", "extract ", "extract under DIR (default: the current folder)"},
-    {"overwrite", kOverwrite, nullptr, "extract ", "replace files that exist"},
-    {"output", 'o', "ARCHIVE", "pack ", "the archive to write"},
+    {"encoding", 'O', "CHARSET",
+     "list test extract cat pack update mount ", // untranslated: commands
+     N_("the code page of entry names: auto (the default), UTF-8, CP932 (also SHIFT_JIS), "
+        "GBK (CP936), UHC (CP949), BIG5 (CP950) or CP1252")},
+    {nullptr, 'l', nullptr, "list ",
+     N_("also show sizes, last-write times, positions and a total")},
+    {"json", kJson, nullptr, "list ", N_("one JSON object per entry and line")},
+    {"ignore-case", 'i', nullptr, "list extract cat ", // untranslated: command names
+     N_("match NAME patterns without regard to case")},
+    {"exclude", kExclude, "PATTERN", "list extract cat ", // untranslated: command names
+     N_("leave out the entries PATTERN matches; may be given again")},
+    {"directory", 'C', "DIR", "extract ", N_("extract under DIR (default: the current folder)")},
+    {"overwrite", kOverwrite, nullptr, "extract ", N_("replace files that exist")},
+    {"output", 'o', "ARCHIVE", "pack ", N_("the archive to write")},
     {"files-from", 'T', "LIST", "pack ",
-     "store the files and folders LIST names, one per line, in that order (- for standard "
-     "input); \\ and / both separate folders, so the output of list works as LIST"},
+     N_("store the files and folders LIST names, one per line, in that order (- for standard "
+        "input); \\ and / both separate folders, so the output of list works as LIST")},
     {"separator", kSeparator, "SEP", "pack ",
-     "store SEP between folders: \\ (the default, as the Windows programs that read "
-     "these archives expect) or /"},
+     N_("store SEP between folders: \\ (the default, as the Windows programs that read "
+        "these archives expect) or /")},
     {"drop-unowned-bytes", kDropUnowned, nullptr, "update ",
-     "write the archive anew although some of its bytes after the directory belong to no "
-     "entry, and leave those bytes out; without it such an archive is refused"},
+     N_("write the archive anew although some of its bytes after the directory belong to no "
+        "entry, and leave those bytes out; without it such an archive is refused")},
 #ifndef _WIN32
-    {"foreground", 'f', nullptr, "mount ", "stay in the foreground until the mount ends"},
+    {"foreground", 'f', nullptr, "mount ", N_("stay in the foreground until the mount ends")},
     {"cache-size", kCacheSize, "SIZE", "mount ",
-     "keep the bytes of closed files up to SIZE (K, M, G; default 256M)"},
+     N_("keep the bytes of closed files up to SIZE (K, M, G; default 256M)")},
     {"write", kWrite, nullptr, "mount ",
-     "let files and folders be made, changed, renamed and deleted; every change is kept "
-     "on disk at once in .ARCHIVE.quorvel-edits beside the archive, and the archive is "
-     "written anew when the mount ends (umount, fusermount3 -u, or Ctrl-C with -f). A save "
-     "that fails keeps the edits and says why, and the next mount --write resumes them, as it "
-     "does after a crash, unless the archive was changed meanwhile"},
+     N_("let files and folders be made, changed, renamed and deleted; every change is kept "
+        "on disk at once in .ARCHIVE.quorvel-edits beside the archive, and the archive is "
+        "written anew when the mount ends (umount, fusermount3 -u, or Ctrl-C with -f). A save "
+        "that fails keeps the edits and says why, and the next mount --write resumes them, as "
+        "it does after a crash, unless the archive was changed meanwhile")},
     {"discard-edits", kDiscardEdits, nullptr, "mount ",
-     "with --write, drop the unsaved edits an earlier mount left, and start afresh"},
+     N_("with --write, drop the unsaved edits an earlier mount left, and start afresh")},
 #endif
-    {"help", 'h', nullptr, "", "show this help and exit"},
+    {"help", 'h', nullptr, "", N_("show this help and exit")},
 };
 
 static const char kIntroduction[] =
-    "Looks inside Quorvel archives (*.dat), extracts them and writes new ones. Every\n"
-    "listing and every entry's bytes come through the axquorvel plug-in.\n";
+    N_("Looks inside Quorvel archives (*.dat), extracts them and writes new ones. Every\n"
+       "listing and every entry's bytes come through the axquorvel plug-in.\n");
 
 static const char kDetails[] =
-    "NAME operands are shell patterns: * matches any run of characters (also /), ? one\n"
-    "character and [...] one of a set. They are matched against the decoded names; a\n"
-    "NAME without * ? [ is an exact name. A NAME that matches nothing is an error.\n"
-    "\n"
-    "Entry names are bytes in the code page of the system that made the archive. With\n"
-    "--encoding auto, names that are all valid UTF-8 are read as UTF-8, others as CP932,\n"
-    "the code page of most archives made on Japanese Windows. pack stores names as the\n"
-    "system writes them (UTF-8 on Linux, the ANSI code page on Windows) unless\n"
-    "--encoding says otherwise.\n"
-    "\n"
-    "Exit status:\n"
-    "  0   success\n"
-    "  1   partly done: a file that is not an archive (check), a damaged entry or\n"
-    "      directory (test), an entry that could not be extracted, or a NAME that\n"
-    "      matched nothing\n"
-    "  2   wrong command line\n"
-    "  3   the archive, an input or an output file could not be used\n"
-    "  4   the plug-in could not be loaded or lacks an export\n";
+    N_("NAME operands are shell patterns: * matches any run of characters (also /), ?\n"
+       "one character and [...] one of a set. They are matched against the decoded\n"
+       "names; a NAME without * ? [ is an exact name. A NAME that matches nothing is an\n"
+       "error.\n"
+       "\n"
+       "Entry names are bytes in the code page of the system that made the archive.\n"
+       "With --encoding auto, names that are all valid UTF-8 are read as UTF-8, others\n"
+       "as CP932, the code page of most archives made on Japanese Windows. pack stores\n"
+       "names as the system writes them (UTF-8 on Linux, the ANSI code page on Windows)\n"
+       "unless --encoding says otherwise.\n"
+       "\n"
+       "Exit status:\n"
+       "  0   success\n"
+       "  1   partly done: a file that is not an archive (check), a damaged entry or\n"
+       "      directory (test), an entry that could not be extracted, or a NAME that\n"
+       "      matched nothing\n"
+       "  2   wrong command line\n"
+       "  3   the archive, an input or an output file could not be used\n"
+       "  4   the plug-in could not be loaded or lacks an export\n");
 
 static bool Takes(const OptionSpec &option, const char *command) {
     std::string listed = std::string(" ") + option.commands;
     return option.key == 'h' || listed.find(std::string(" ") + command + " ") != std::string::npos;
 }
 
-// Lines of help: text after a 28-column heading, wrapped at 80 columns.
-static std::string HelpLines(std::string heading, const std::string &text) {
-    constexpr size_t kIndent = 28, kWidth = 80;
-    heading.resize(heading.size() < kIndent ? kIndent : heading.size() + 1, ' ');
-    std::string lines = heading, word;
-    size_t column = heading.size();
-    for (size_t i = 0; i <= text.size(); i++) {
-        if (i < text.size() && text[i] != ' ') {
-            word += text[i];
-            continue;
-        }
-        if (column + word.size() > kWidth && column > kIndent) {
-            lines += "\n" + std::string(kIndent, ' ');
-            column = kIndent;
-        } else if (column > kIndent && lines.back() != ' ') {
+// Japanese text has no spaces: a line may break where one script gives way
+// to another (kanji, hiragana, katakana, Latin), so that words stay whole,
+// and after a Japanese comma or full stop; never before a closing mark nor
+// after an opening one.
+enum Script { kLatin, kKanji, kHiragana, kKatakana, kMark };
+
+static uint32_t CodePoint(const std::string &c) {
+    unsigned char lead = (unsigned char)c[0];
+    uint32_t point = c.size() == 1 ? lead : lead & (0x7f >> c.size());
+    for (size_t i = 1; i < c.size(); i++)
+        point = point << 6 | ((unsigned char)c[i] & 0x3f);
+    return point;
+}
+
+static Script ScriptOf(uint32_t c) {
+    if ((c >= 0x4e00 && c <= 0x9fff) || (c >= 0x3400 && c <= 0x4dbf) || c == 0x3005)
+        return kKanji;
+    if (c >= 0x3041 && c <= 0x309f)
+        return kHiragana;
+    if (c >= 0x30a0 && c <= 0x30ff)
+        return kKatakana;
+    return c >= 0x3000 ? kMark : kLatin;
+}
+
+static bool Closes(uint32_t c) {
+    return c == 0x3001 || c == 0x3002 || c == 0xff09 || c == 0x300d || c == 0x300f || c == ')' ||
+           c == ',' || c == '.' || c == ';' || c == ':';
+}
+
+static bool Opens(uint32_t c) { return c == 0xff08 || c == 0x300c || c == 0x300e || c == '('; }
+
+static bool BreaksBetween(const std::string &previous, const std::string &next) {
+    if (previous.empty())
+        return false;
+    uint32_t a = CodePoint(previous), b = CodePoint(next);
+    if ((ScriptOf(a) == kLatin && ScriptOf(b) == kLatin) || Closes(b) || Opens(a))
+        return false;
+    return a == 0x3001 || a == 0x3002 || ScriptOf(a) != ScriptOf(b);
+}
+
+// Lines of help: text after a heading, wrapped at 80 columns (continued at
+// `indent`), at spaces and where Japanese text may break.
+static std::string HelpLines(const std::string &heading, const std::string &text,
+                             size_t indent = 28) {
+    constexpr size_t kWidth = 80;
+    size_t column = Columns(heading);
+    std::string lines = heading, word, previous;
+    // Two spaces at least between a heading and its text, as help2man reads
+    // them; a longer heading has its text on the next line.
+    if (!heading.empty() && column + 2 <= indent) {
+        lines += std::string(indent - column, ' ');
+        column = indent;
+    } else if (!heading.empty()) {
+        lines += "\n" + std::string(indent, ' ');
+        column = indent;
+    }
+    bool space = false; // a space stands between the last word and this one
+    auto put = [&]() {
+        size_t width = Columns(word);
+        if (column + (space ? 1 : 0) + width > kWidth && column > indent) {
+            lines += "\n" + std::string(indent, ' ');
+            column = indent;
+        } else if (space && column > indent) {
             lines += ' ';
             column++;
         }
         lines += word;
-        column += word.size();
+        column += width;
         word.clear();
+        space = false;
+    };
+    for (size_t i = 0; i < text.size();) {
+        size_t length = 1;
+        while (i + length < text.size() && ((unsigned char)text[i + length] & 0xc0) == 0x80)
+            length++;
+        std::string c = text.substr(i, length);
+        i += length;
+        if (c == " ") {
+            if (!word.empty())
+                put();
+            space = true;
+        } else {
+            if (!word.empty() && BreaksBetween(previous, c))
+                put();
+            word += c;
+        }
+        previous = c;
     }
+    if (!word.empty())
+        put();
     return lines + "\n";
 }
 
@@ -168,20 +243,25 @@ static std::string OptionLine(const OptionSpec &option, bool withCommands) {
         heading += std::string(option.key < 256 ? ", --" : " --") + option.longName;
     if (option.argument != nullptr)
         heading += (option.longName != nullptr ? "=" : " ") + std::string(option.argument);
-    std::string text = option.help, commands = option.commands;
+    std::string text = _(option.help), commands = option.commands;
     if (withCommands && !commands.empty())
         text += " [" + commands.substr(0, commands.size() - 1) + "]";
     return HelpLines(heading, text);
 }
 
+static std::string GeneralUsage() {
+    return _("Usage: quorvel [--plugin PATH] COMMAND [OPTION]... [ARGUMENT]...\n");
+}
+
 static std::string CommandUsage(const CommandSpec &command) {
-    return std::string("Usage: quorvel ") + command.name + " [OPTION]... " + command.operands +
-           "\n";
+    return Format(_("Usage: quorvel %s [OPTION]... %s\n"), command.name, command.operands);
 }
 
 static std::string CommandHelp(const CommandSpec &command) {
-    std::string help = CommandUsage(command) + "Quorvel archives: " + command.summary + ".\n\n";
-    help += "Options:\n";
+    std::string help = CommandUsage(command) +
+                       HelpLines("", Format(_("Quorvel archives: %s."), _(command.summary)), 0);
+    help += "\n";
+    help += _("Options:\n");
     for (const OptionSpec &option : kOptions) {
         if (Takes(option, command.name))
             help += OptionLine(option, false);
@@ -190,18 +270,20 @@ static std::string CommandHelp(const CommandSpec &command) {
 }
 
 static std::string Help() {
-    std::string help = "Usage: quorvel [--plugin PATH] COMMAND [OPTION]... [ARGUMENT]...\n";
-    help += kIntroduction;
-    help += "\nCommands:\n";
+    std::string help = GeneralUsage();
+    help += _(kIntroduction);
+    help += "\n";
+    help += _("Commands:\n");
     for (const CommandSpec &command : kCommands)
-        help +=
-            HelpLines(std::string("  ") + command.name + " " + command.operands, command.summary);
-    help += "\nOptions (the commands that take one are in brackets):\n";
+        help += HelpLines(std::string("  ") + command.name + " " + command.operands,
+                          _(command.summary));
+    help += "\n";
+    help += _("Options (the commands that take one are in brackets):\n");
     for (const OptionSpec &option : kOptions)
         help += OptionLine(option, true);
-    help += HelpLines("      --plugin=PATH", "load the plug-in module from PATH (Windows)");
-    help += HelpLines("      --version", "show the versions of quorvel and its plug-in") + "\n";
-    return help + kDetails;
+    help += HelpLines("      --plugin=PATH", _("load the plug-in module from PATH (Windows)"));
+    help += HelpLines("      --version", _("show the versions of quorvel and its plug-in")) + "\n";
+    return help + _(kDetails);
 }
 
 // "256M", "64k", "1G" or a number of bytes.
@@ -239,17 +321,16 @@ static bool ParseSize(const char *text, uint64_t *bytes) {
 }
 
 static int UsageError(const std::string &usage) {
-    fputs(usage.c_str(), stderr);
-    fputs("Try 'quorvel --help' for more information.\n", stderr);
+    PrintErrorText(usage + _("Try 'quorvel --help' for more information.\n"));
     return kExitUsage;
 }
 
 static int Version(const char *plugin) {
-    printf("quorvel %s\n", AXQ_VERSION_TEXT);
+    PrintText(Format("quorvel %s\n", AXQ_VERSION_TEXT)); // untranslated: help2man reads it
     int status = LoadPlugin(plugin);
     std::string row;
     for (int32_t i = 0; status == kExitOk && PluginRow(i, &row); i++)
-        printf("plug-in row %d: %s\n", (int)i, row.c_str());
+        PrintText(Format(_("plug-in row %d: %s\n"), (int)i, row.c_str()));
     return status;
 }
 
@@ -275,7 +356,7 @@ static int ReadOptions(const CommandSpec &command, int argc, char **argv, Option
         switch (key) {
         case 'O':
             if (!ParseEncoding(optarg, &options->encoding)) {
-                Error("--encoding", "unknown encoding '%s'; accepted: %s", optarg,
+                Error("--encoding", _("unknown encoding '%s'; accepted: %s"), optarg,
                       AcceptedEncodings().c_str());
                 return kExitUsage;
             }
@@ -306,7 +387,7 @@ static int ReadOptions(const CommandSpec &command, int argc, char **argv, Option
             break;
         case kSeparator:
             if (strcmp(optarg, "/") != 0 && strcmp(optarg, "\\") != 0) {
-                Error("--separator", "'%s' is neither / nor \\", optarg);
+                Error("--separator", _("'%s' is neither / nor \\"), optarg);
                 return kExitUsage;
             }
             options->separator = optarg[0];
@@ -325,12 +406,12 @@ static int ReadOptions(const CommandSpec &command, int argc, char **argv, Option
             break;
         case kCacheSize:
             if (!ParseSize(optarg, &options->cacheBytes)) {
-                Error("--cache-size", "not a size: '%s' (a number, and K, M or G)", optarg);
+                Error("--cache-size", _("not a size: '%s' (a number, and K, M or G)"), optarg);
                 return kExitUsage;
             }
             break;
         case 'h':
-            fputs(CommandHelp(command).c_str(), stdout);
+            PrintText(CommandHelp(command));
             return -1;
         default:
             return UsageError(CommandUsage(command));
@@ -347,6 +428,7 @@ static int ReadOptions(const CommandSpec &command, int argc, char **argv, Option
 }
 
 static int Main(int argc, char **argv) {
+    StartTranslation();
     const option globals[] = {{"plugin", required_argument, nullptr, kPlugin},
                               {"help", no_argument, nullptr, 'h'},
                               {"version", no_argument, nullptr, kVersion},
@@ -358,24 +440,24 @@ static int Main(int argc, char **argv) {
         if (key == kPlugin) {
             plugin = optarg;
         } else if (key == 'h') {
-            fputs(Help().c_str(), stdout);
+            PrintText(Help());
             return kExitOk;
         } else if (key == kVersion) {
             return Version(plugin);
         } else {
-            return UsageError("Usage: quorvel [--plugin PATH] COMMAND [OPTION]... [ARGUMENT]...\n");
+            return UsageError(GeneralUsage());
         }
     }
     if (optind >= argc)
-        return UsageError("Usage: quorvel [--plugin PATH] COMMAND [OPTION]... [ARGUMENT]...\n");
+        return UsageError(GeneralUsage());
     const CommandSpec *command = nullptr;
     for (const CommandSpec &known : kCommands) {
         if (strcmp(argv[optind], known.name) == 0)
             command = &known;
     }
     if (command == nullptr) {
-        Error(argv[optind], "unknown command");
-        return UsageError("Usage: quorvel [--plugin PATH] COMMAND [OPTION]... [ARGUMENT]...\n");
+        Error(argv[optind], "%s", _("unknown command"));
+        return UsageError(GeneralUsage());
     }
     // The command's own argument list, named for getopt's messages.
     std::string name = std::string("quorvel ") + command->name;

@@ -1,6 +1,7 @@
 // The names layer's rules on decoded text: escaping, the path a name may
 // become, and pattern matching. Code pages and conversions are codepage.cpp's.
 #include "tools/quorvel/names.h"
+#include "tools/quorvel/translate.h"
 
 #include <algorithm>
 #include <ctype.h>
@@ -60,13 +61,13 @@ static bool IsDeviceName(const std::string &component) {
 
 static bool WindowsRefuses(const std::string &component, std::string *why) {
     if (component.find(':') != std::string::npos)
-        *why = "a ':' names a stream on Windows";
+        *why = _("a ':' names a stream on Windows");
     else if (component.find_first_of("<>\"|?*") != std::string::npos)
-        *why = "Windows does not allow < > \" | ? * in file names";
+        *why = _("Windows does not allow < > \" | ? * in file names");
     else if (component.back() == '.' || component.back() == ' ')
-        *why = "Windows drops a name's trailing dot or space";
+        *why = _("Windows drops a name's trailing dot or space");
     else if (IsDeviceName(component))
-        *why = "a device name on Windows";
+        *why = _("a device name on Windows");
     else
         return false;
     return true;
@@ -81,12 +82,12 @@ bool EntryPath(const std::string &name, bool windowsRules, std::vector<std::stri
         return false;
     };
     if (name.empty())
-        return refuse("the name is empty");
+        return refuse(_("the name is empty"));
     if (name[0] == '/' || name[0] == '\\')
-        return refuse("an absolute name");
+        return refuse(_("an absolute name"));
     for (unsigned char c : name) {
         if (c < 0x20 || c == 0x7F)
-            return refuse("a name with a control character");
+            return refuse(_("a name with a control character"));
     }
     size_t from = 0;
     while (from <= name.size()) {
@@ -95,7 +96,7 @@ bool EntryPath(const std::string &name, bool windowsRules, std::vector<std::stri
             end = name.size();
         std::string part = name.substr(from, end - from);
         if (part == "..")
-            return refuse("a name with a '..' component");
+            return refuse(_("a name with a '..' component"));
         if (!part.empty() && part != ".") {
             if (windowsRules && WindowsRefuses(part, why)) {
                 components->clear();
@@ -106,11 +107,11 @@ bool EntryPath(const std::string &name, bool windowsRules, std::vector<std::stri
         from = end + 1;
     }
     if (components->empty())
-        return refuse("the name is empty");
+        return refuse(_("the name is empty"));
     // A drive letter, also behind "./": joined with '\' on Windows it would name a drive.
     const std::string &first = components->front();
     if (first.size() >= 2 && first[1] == ':' && isalpha((unsigned char)first[0]))
-        return refuse("a name with a drive letter");
+        return refuse(_("a name with a drive letter"));
     return true;
 }
 

@@ -3,6 +3,7 @@
 #include "tools/quorvel/output.h"
 
 #include "tools/quorvel/names.h"
+#include "tools/quorvel/translate.h"
 
 #include <errno.h>
 #include <stdarg.h>
@@ -40,6 +41,45 @@ static bool PutText(FILE *stream, const std::string &text) {
 
 static bool showingProgress;
 
+std::string Format(const char *format, ...) {
+    va_list args, again;
+    va_start(args, format);
+    va_copy(again, args);
+    char small[256];
+    int length = vsnprintf(small, sizeof small, format, args);
+    std::string text = small;
+    if (length >= (int)sizeof small) {
+        text.resize((size_t)length + 1);
+        vsnprintf(&text[0], text.size(), format, again);
+        text.resize((size_t)length);
+    }
+    va_end(again);
+    va_end(args);
+    return text;
+}
+
+// Wide characters: the ranges East Asian scripts and full-width forms take.
+static bool Wide(uint32_t c) {
+    return (c >= 0x1100 && c <= 0x115f) || (c >= 0x2e80 && c <= 0xa4cf && c != 0x303f) ||
+           (c >= 0xac00 && c <= 0xd7a3) || (c >= 0xf900 && c <= 0xfaff) ||
+           (c >= 0xfe30 && c <= 0xfe4f) || (c >= 0xff00 && c <= 0xff60) ||
+           (c >= 0xffe0 && c <= 0xffe6) || (c >= 0x20000 && c <= 0x3fffd);
+}
+
+size_t Columns(const std::string &text) {
+    size_t columns = 0;
+    for (size_t i = 0; i < text.size();) {
+        unsigned char lead = (unsigned char)text[i];
+        size_t length = lead < 0x80 ? 1 : lead < 0xe0 ? 2 : lead < 0xf0 ? 3 : 4;
+        uint32_t c = length == 1 ? lead : lead & (0x7f >> length);
+        for (size_t k = 1; k < length && i + k < text.size(); k++)
+            c = c << 6 | ((unsigned char)text[i + k] & 0x3f);
+        columns += Wide(c) ? 2 : 1;
+        i += length;
+    }
+    return columns;
+}
+
 void Error(const std::string &subject, const char *format, ...) {
     char message[1024];
     va_list args;
@@ -53,12 +93,17 @@ void Error(const std::string &subject, const char *format, ...) {
     fflush(stderr);
 }
 
+void PrintErrorText(const std::string &text) {
+    PutText(stderr, text);
+    fflush(stderr);
+}
+
 static bool outputFailed;
 
 static bool OutputFailed() {
     // A reader that went away (| head) is not an error worth a message.
     if (errno != EPIPE && !outputFailed)
-        Error("standard output", "%s", strerror(errno));
+        Error(_("standard output"), "%s", strerror(errno));
     outputFailed = true;
     return false;
 }
@@ -112,8 +157,8 @@ void ProgressStep(uint64_t bytes) {
         return;
     double seconds = difftime(time(nullptr), progress.started);
     double mib = (double)progress.bytes / 1048576.0;
-    fprintf(stderr, "\r%zu/%zu entries, %.1f MiB, %.1f MiB/s ", progress.done, progress.total, mib,
-            seconds > 0 ? mib / seconds : 0.0);
+    PutText(stderr, "\r" + Format(_("%zu/%zu entries, %.1f MiB, %.1f MiB/s "), progress.done,
+                                  progress.total, mib, seconds > 0 ? mib / seconds : 0.0));
     fflush(stderr);
     showingProgress = true;
 }

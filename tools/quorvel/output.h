@@ -18,6 +18,14 @@
 // "quorvel: SUBJECT: message" and a line end on standard error. Subjects and
 // messages are UTF-8 text.
 void Error(const std::string &subject, const char *format, ...) AXQ_PRINTF(2, 3);
+// Text as it is on standard error (usage lines, the end of a save).
+void PrintErrorText(const std::string &text);
+
+// printf into a string: messages are translated formats, filled in here.
+std::string Format(const char *format, ...) AXQ_PRINTF(1, 2);
+// The columns UTF-8 text takes on a terminal: two for each wide (East Asian)
+// character, one for others.
+size_t Columns(const std::string &text);
 
 // Text (UTF-8) or bytes on standard output. False once a write has failed;
 // the failure is reported once, except a reader that closed the pipe, which

@@ -9,6 +9,7 @@
 #include "tools/quorvel/quorvel.h"
 #include "tools/quorvel/select.h"
 #include "tools/quorvel/writer.h"
+#include "tools/quorvel/translate.h"
 
 #include "archive/archive.h"
 
@@ -32,21 +33,22 @@ static bool StoredName(const std::string &name, const Encoding &encoding, char s
     bool outside = name.empty() || name[0] == '/' || name == ".." || name.rfind("../", 0) == 0 ||
                    (name.size() >= 2 && name[1] == ':');
     if (!ValidUtf8(name.data(), name.size()))
-        *why = "its name is not valid UTF-8 text";
+        *why = _("its name is not valid UTF-8 text");
     else if (outside)
-        *why = "give it as a path below the current folder";
+        *why = _("give it as a path below the current folder");
     else if (HasControlCharacter(name))
         *why = "a name with a control character is not stored, as extract refuses it";
 #ifndef _WIN32
     else if (name.find('\\') != std::string::npos)
-        *why = "a backslash in a name would read as a folder separator";
+        *why = _("a backslash in a name would read as a folder separator");
 #endif
     if (!why->empty())
         return false;
     std::string text = name;
     std::replace(text.begin(), text.end(), '/', separator);
     if (!EncodeName(encoding, text, stored)) {
-        *why = "the name has no representation in " + encoding.name + " (see --encoding)";
+        *why = Format(_("the name has no representation in %s (see --encoding)"),
+                      encoding.name.c_str());
         return false;
     }
     return true;
@@ -127,7 +129,7 @@ int Pack(const Options &options) {
         std::string stored, why;
         if (StoredName(input.name, encoding, options.separator, &stored, &why) &&
             !seen.insert(stored).second)
-            why = "is given more than once";
+            why = _("is given more than once");
         if (!why.empty()) {
             Error(EscapeControls(input.name), "%s", why.c_str());
             return kExitArchive;
@@ -135,7 +137,7 @@ int Pack(const Options &options) {
         entries.push_back(FromFile(input, stored));
     }
     if (entries.empty()) {
-        Error(options.output, "no input files");
+        Error(options.output, "%s", _("no input files"));
         return kExitArchive;
     }
     if (!CheckNewArchive(options.output, entries))
@@ -208,13 +210,13 @@ int Update(const Options &options) {
     } else if (!ListingAccountsForArchive(archive, listing, options.dropUnowned, &refusal,
                                           &unowned)) {
         if (unowned > 0)
-            Error(path, "%s; --drop-unowned-bytes writes the archive without them",
+            Error(path, _("%s; --drop-unowned-bytes writes the archive without them"),
                   refusal.c_str());
         else
-            Error(path, "%s; the archive is left as it is", refusal.c_str());
+            Error(path, _("%s; the archive is left as it is"), refusal.c_str());
         status = kExitArchive;
     } else if (!ListingNamesAreDistinct(listing, encoding, &refusal)) {
-        Error(path, "%s; the archive is left as it is", refusal.c_str());
+        Error(path, _("%s; the archive is left as it is"), refusal.c_str());
         status = kExitArchive;
     }
     std::vector<InputFile> inputs;
@@ -239,7 +241,7 @@ int Update(const Options &options) {
         FileInfo whole;
         if (entry.storedName.size() == (size_t)kMaxNameLength &&
             LookUpEntry(archive, entry.storedName, &whole) != SPI_OK) {
-            Error(path, "%s: the entry's name is longer than 199 bytes and cannot be kept",
+            Error(path, _("%s: the entry's name is longer than 199 bytes and cannot be kept"),
                   entry.shownName.c_str());
             status = kExitArchive;
         }
@@ -268,7 +270,7 @@ int Update(const Options &options) {
         entries.push_back(FromFile(inputs[i], stored));
     }
     if (status == kExitOk && entries.empty()) {
-        Error(path, "no input files");
+        Error(path, "%s", _("no input files"));
         status = kExitArchive;
     }
     if (status == kExitOk && !CheckNewArchive(path, entries))
@@ -282,7 +284,7 @@ int Update(const Options &options) {
     if (status == kExitOk)
         status = WriteArchive(path, entries, &watch);
     if (status == kExitOk && unowned > 0)
-        Error(path, "%llu bytes that belonged to no entry were left out",
+        Error(path, _("%llu bytes that belonged to no entry were left out"),
               (unsigned long long)unowned);
     ReleaseArchive(held);
     FreeSelection(&selection);

@@ -3,6 +3,7 @@
 #include "tools/quorvel/select.h"
 
 #include "tools/quorvel/output.h"
+#include "tools/quorvel/translate.h"
 
 #include <algorithm>
 #include <string.h>
@@ -84,7 +85,7 @@ static std::vector<size_t> SelectEntries(const Archive &archive, const Listing &
         }
         if (!found) {
             Error(archive.path, "%s: %s", operand.c_str(),
-                  HasPatternChars(operand) ? "no entry matches" : "no entry of that name");
+                  HasPatternChars(operand) ? _("no entry matches") : _("no entry of that name"));
             *status = std::max(*status, kExitPartial);
         }
     }

@@ -5,6 +5,7 @@
 #include "tools/quorvel/files.h"
 #include "tools/quorvel/output.h"
 #include "tools/quorvel/quorvel.h"
+#include "tools/quorvel/translate.h"
 
 #include <algorithm>
 #include <errno.h>
@@ -35,11 +36,11 @@ bool CheckNewArchive(const std::string &target, const std::vector<NewEntry> &ent
     for (const NewEntry &entry : entries) {
         const char *bad = nullptr;
         if (entry.storedName.empty())
-            bad = "an empty name cannot be stored";
+            bad = _("an empty name cannot be stored");
         else if (entry.storedName.find_first_of("\t\r\n") != std::string::npos)
-            bad = "a name with a TAB, CR or LF cannot be stored";
+            bad = _("a name with a TAB, CR or LF cannot be stored");
         else if (entry.storedName.size() > (size_t)kMaxNameLength)
-            bad = "a name longer than 199 bytes as stored cannot be stored";
+            bad = _("a name longer than 199 bytes as stored cannot be stored");
         if (bad != nullptr) {
             Refuse(entry.shownName, bad, reason);
             return false;
@@ -49,7 +50,7 @@ bool CheckNewArchive(const std::string &target, const std::vector<NewEntry> &ent
     for (const NewEntry &entry : entries)
         end += entry.size;
     if (end > kLargestOffset) {
-        Refuse(target, "the archive would pass 4 GiB, the largest offset the format can hold",
+        Refuse(target, _("the archive would pass 4 GiB, the largest offset the format can hold"),
                reason);
         return false;
     }
@@ -80,7 +81,7 @@ static bool CopyFile(NewFile *out, const NewEntry &entry, std::string *why) {
     fclose(in);
     if (ok && (failed || changed))
         *why = entry.file + ": " +
-               (failed ? std::string(strerror(error)) : "changed size while it was being read");
+               (failed ? std::string(strerror(error)) : _("changed size while it was being read"));
     return ok && !failed && !changed;
 }
 
@@ -88,7 +89,8 @@ static bool CopyEntry(NewFile *out, const NewEntry &entry, std::string *why) {
     EntryBytes bytes;
     int32_t result = ReadEntry(*entry.archive, entry.record, &bytes);
     if (result != SPI_OK) {
-        *why = "the entry " + entry.shownName + " cannot be read: " + ResultText(result);
+        *why = Format(_("the entry %s cannot be read: %s"), entry.shownName.c_str(),
+                      ResultText(result));
         return false;
     }
     // ReadEntry hands on only bytes of the listed size.
@@ -136,7 +138,7 @@ int WriteArchive(const std::string &target, const std::vector<NewEntry> &entries
     else
         AbandonNewFile(out);
     if (!ok) {
-        Refuse(target, why + "; the archive was not written",
+        Refuse(target, Format(_("%s; the archive was not written"), why.c_str()),
                watch != nullptr ? &watch->reason : nullptr);
         return kExitArchive;
     }

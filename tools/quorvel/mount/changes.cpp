@@ -2,6 +2,8 @@
 // checked, journaled, then made; and the staging of an entry's bytes in the
 // sidecar when it is first changed.
 #include "tools/quorvel/mount/mounted.h"
+#include "tools/quorvel/translate.h"
+#include "tools/quorvel/output.h"
 
 #include "archive/archive.h"
 
@@ -271,19 +273,15 @@ bool CheckStaged(std::string *why) {
         struct stat st;
         std::string staged = StagedPath(mounted.sidecar, n.stage);
         auto least = mounted.stagedAtLeast.find(n.stage);
-        char text[1024];
         if (stat(staged.c_str(), &st) != 0) {
-            snprintf(text, sizeof text, "%s: its changed bytes, %s, are missing",
-                     PathOf(node).c_str(), staged.c_str());
-            *why = text;
+            *why = Format(_("%s: its changed bytes, %s, are missing"), PathOf(node).c_str(),
+                          staged.c_str());
             return false;
         }
         if (least != mounted.stagedAtLeast.end() && (uint64_t)st.st_size < least->second) {
-            snprintf(text, sizeof text,
-                     "%s: its changed bytes, %s, hold %llu bytes of the %llu written",
-                     PathOf(node).c_str(), staged.c_str(), (unsigned long long)st.st_size,
-                     (unsigned long long)least->second);
-            *why = text;
+            *why = Format(_("%s: its changed bytes, %s, hold %llu bytes of the %llu written"),
+                          PathOf(node).c_str(), staged.c_str(), (unsigned long long)st.st_size,
+                          (unsigned long long)least->second);
             return false;
         }
     }

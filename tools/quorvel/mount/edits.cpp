@@ -3,6 +3,7 @@
 #include "tools/quorvel/mount/edits.h"
 
 #include "tools/quorvel/output.h"
+#include "tools/quorvel/translate.h"
 
 #include <algorithm>
 #include <dirent.h>
@@ -84,20 +85,20 @@ static bool ReadJournal(Sidecar *sidecar, const Archive &archive,
                         std::vector<std::vector<std::string>> *changes, std::string *why) {
     std::string text;
     if (!ReadAll(sidecar->journal, &text)) {
-        *why = "its journal cannot be read: " + std::string(strerror(errno));
+        *why = Format(_("its journal cannot be read: %s"), strerror(errno));
         return false;
     }
     size_t end = text.find('\n');
     if (end == std::string::npos || text.substr(0, end + 1) != HeaderLine(archive)) {
         *why = text.compare(0, sizeof kHeader - 1, kHeader) == 0
-                   ? "its edits were made to another archive, or the archive changed since"
-                   : "its journal is damaged";
+                   ? _("its edits were made to another archive, or the archive changed since")
+                   : _("its journal is damaged");
         return false;
     }
     for (size_t at = end + 1; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
         std::vector<std::string> fields = Fields(text.substr(at, end - at));
         if (!WellFormed(fields)) {
-            *why = "its journal is damaged";
+            *why = _("its journal is damaged");
             return false;
         }
         // Every number the journal names is used: files/N are never reused.
@@ -159,7 +160,7 @@ static bool MakeSidecar(Sidecar *sidecar, const Archive &archive, std::string *w
             RemoveAll(sidecar->path);
     }
     if (!made)
-        *why = "cannot keep edits beside the archive: " + std::string(strerror(error));
+        *why = Format(_("cannot keep edits beside the archive: %s"), strerror(error));
     return made;
 }
 
@@ -168,15 +169,15 @@ static bool LockArchive(Sidecar *sidecar, const Archive &archive, std::string *w
     struct stat st;
     sidecar->archive = open(archive.path.c_str(), O_RDONLY | O_CLOEXEC);
     if (sidecar->archive < 0 || fstat(sidecar->archive, &st) != 0) {
-        *why = "the archive cannot be opened: " + std::string(strerror(errno));
+        *why = Format(_("the archive cannot be opened: %s"), strerror(errno));
         return false;
     }
     if ((uint64_t)st.st_dev != archive.state.device || (uint64_t)st.st_ino != archive.state.inode) {
-        *why = "the archive changed while it was being mounted";
+        *why = _("the archive changed while it was being mounted");
         return false;
     }
     if (flock(sidecar->archive, LOCK_EX | LOCK_NB) != 0) {
-        *why = "the archive is mounted for writing already (perhaps through another name)";
+        *why = _("the archive is mounted for writing already (perhaps through another name)");
         return false;
     }
     return true;
@@ -234,7 +235,7 @@ bool OpenSidecar(const Archive &archive, bool discard, Sidecar *sidecar,
     struct stat st;
     bool exists = lstat(sidecar->path.c_str(), &st) == 0;
     if (exists && !S_ISDIR(st.st_mode)) {
-        *why = "it is not a folder";
+        *why = _("it is not a folder");
         CloseSidecar(sidecar, false);
         return false;
     }
@@ -244,30 +245,32 @@ bool OpenSidecar(const Archive &archive, bool discard, Sidecar *sidecar,
         // A save stopped while it removed the sidecar leaves its note last.
         if (sidecar->journal < 0 && errno == ENOENT && SaveFinished(sidecar->path, archive)) {
             RemoveAll(sidecar->path);
-            Error(sidecar->path, "the save of an earlier mount had put the archive in place before "
-                                 "it was stopped; its edits are in the archive");
+            Error(sidecar->path, "%s",
+                  _("the save of an earlier mount had put the archive in place before it was "
+                    "stopped; its edits are in the archive"));
             exists = false;
         } else if (sidecar->journal < 0) {
-            *why = "it holds no journal";
+            *why = _("it holds no journal");
             CloseSidecar(sidecar, false);
             return false;
         }
     }
     if (exists) {
         if (flock(sidecar->journal, LOCK_EX | LOCK_NB) != 0) {
-            *why = "the archive is mounted for writing already";
+            *why = _("the archive is mounted for writing already");
             CloseSidecar(sidecar, false);
             return false;
         }
         sidecar->folder = open(sidecar->path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (sidecar->folder >= 0 && EarlierSaveFinished(*sidecar, archive)) {
             RemoveSidecarFiles(sidecar);
-            Error(sidecar->path, "the save of an earlier mount had put the archive in place before "
-                                 "it was stopped; its edits are in the archive");
+            Error(sidecar->path, "%s",
+                  _("the save of an earlier mount had put the archive in place before it was "
+                    "stopped; its edits are in the archive"));
             exists = false;
         } else if (discard) {
             RemoveSidecarFiles(sidecar);
-            Error(sidecar->path, "unsaved edits discarded");
+            Error(sidecar->path, "%s", _("unsaved edits discarded"));
             exists = false;
         } else if (!ReadJournal(sidecar, archive, changes, why)) {
             CloseSidecar(sidecar, false);
@@ -285,7 +288,7 @@ bool OpenSidecar(const Archive &archive, bool discard, Sidecar *sidecar,
     sidecar->files =
         open((sidecar->path + "/" + kFiles).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (sidecar->folder < 0 || sidecar->files < 0) {
-        *why = "it cannot be opened: " + std::string(strerror(errno));
+        *why = Format(_("it cannot be opened: %s"), strerror(errno));
         CloseSidecar(sidecar, false);
         return false;
     }

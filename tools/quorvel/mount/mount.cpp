@@ -9,6 +9,7 @@
 #include "tools/quorvel/mount/mounted.h"
 #include "tools/quorvel/output.h"
 #include "tools/quorvel/quorvel.h"
+#include "tools/quorvel/translate.h"
 
 #include <algorithm>
 #include <errno.h>
@@ -38,13 +39,14 @@ static bool ResumeEdits(const Options &options) {
     std::vector<std::vector<std::string>> changes;
     std::string why;
     if (!OpenSidecar(mounted.archive, options.discardEdits, &mounted.sidecar, &changes, &why)) {
-        Error(SidecarPath(mounted.archive.path), "%s; nothing is mounted", why.c_str());
+        Error(SidecarPath(mounted.archive.path), _("%s; nothing is mounted"), why.c_str());
         return false;
     }
     mounted.replaying = true;
     for (const std::vector<std::string> &change : changes) {
         if (ApplyChange(change, true) != 0) {
-            Error(mounted.sidecar.path, "its journal does not fit the archive; nothing is mounted");
+            Error(mounted.sidecar.path, "%s",
+                  _("its journal does not fit the archive; nothing is mounted"));
             CloseSidecar(&mounted.sidecar, false);
             return false;
         }
@@ -53,8 +55,8 @@ static bool ResumeEdits(const Options &options) {
     // Damaged staged bytes are found now, not by a failing open or save.
     if (!CheckStaged(&why)) {
         Error(mounted.sidecar.path,
-              "%s, so the edits cannot be resumed; nothing is mounted. Copy what you need from "
-              "the folder, then mount --write --discard-edits drops them.",
+              _("%s, so the edits cannot be resumed; nothing is mounted. Copy what you need from "
+                "the folder, then mount --write --discard-edits drops them."),
               why.c_str());
         CloseSidecar(&mounted.sidecar, false);
         return false;
@@ -68,9 +70,9 @@ static std::string MountPointProblem(const std::string &dir) {
     if (stat(dir.c_str(), &st) != 0)
         return strerror(errno);
     if (!S_ISDIR(st.st_mode))
-        return "not a folder";
+        return _("not a folder");
     if (stat((dir + "/..").c_str(), &parent) == 0 && parent.st_dev != st.st_dev)
-        return "something is already mounted there";
+        return _("something is already mounted there");
     return "";
 }
 
@@ -120,7 +122,7 @@ int Mount(const Options &options) {
     // place is no unsaved edit: the next mount --write clears it.
     if (!mounted.writable && stat(SidecarPath(absolute).c_str(), &st) == 0 &&
         !SaveFinished(SidecarPath(absolute), mounted.archive))
-        Error(absolute, "unsaved edits exist in %s; shown is the archive as it is on disk",
+        Error(absolute, _("unsaved edits exist in %s; shown is the archive as it is on disk"),
               SidecarPath(absolute).c_str());
     // A save keeps only what the listing shows: an archive it does not wholly
     // account for is not mounted for writing, so that no edit is made that
@@ -129,8 +131,8 @@ int Mount(const Options &options) {
     if (mounted.writable &&
         !ListingAccountsForArchive(mounted.archive, mounted.listing, false, &why)) {
         Error(absolute,
-              "%s; it is not mounted for writing, since its save would drop what the "
-              "listing leaves out",
+              _("%s; it is not mounted for writing, since its save would drop what the "
+                "listing leaves out"),
               why.c_str());
         FreeListing(&mounted.listing);
         return kExitArchive;
@@ -151,9 +153,9 @@ int Mount(const Options &options) {
     char point[PATH_MAX]; // absolute, for the unmount after a signal
     bool ran = false;
     if (fuse == nullptr) {
-        Error(dir, "cannot set up the mount");
+        Error(dir, "%s", _("cannot set up the mount"));
     } else if (realpath(dir.c_str(), point) == nullptr || fuse_mount(fuse, point) != 0) {
-        Error(dir, "cannot mount here (is FUSE usable on this system?)");
+        Error(dir, "%s", _("cannot mount here (is FUSE usable on this system?)"));
     } else {
         struct fuse_session *session = fuse_get_session(fuse);
         if (fuse_set_signal_handlers(session) == 0 && fuse_daemonize(options.foreground) == 0) {

@@ -7,6 +7,7 @@
 #include "tools/quorvel/files.h"
 #include "tools/quorvel/output.h"
 #include "tools/quorvel/quorvel.h"
+#include "tools/quorvel/translate.h"
 
 #include "archive/archive.h"
 
@@ -121,16 +122,17 @@ static std::string HiddenEntryShown(const std::vector<Placed> &placed) {
 // What becomes of the edits after a failed save, said of the sidecar.
 static const char *WhatNext(bool stranded, bool hidden) {
     if (stranded)
-        return "the edits were made to the archive as it was before it changed, so the next "
-               "mount --write refuses them; the changed and new files are in files/ here, named "
-               "by the journal: copy what you need, then mount --write --discard-edits starts "
-               "afresh";
+        return _("the edits were made to the archive as it was before it changed, so the next "
+                 "mount --write refuses them; the changed and new files are in files/ here, named "
+                 "by the journal: copy what you need, then mount --write --discard-edits starts "
+                 "afresh");
     if (hidden)
-        return "the archive is as it was; the edits are kept here, and the next mount --write "
-               "resumes them, but its save refuses them again until that change is undone "
-               "(mount --write --discard-edits drops them)";
-    return "the archive is as it was; the edits are kept here, and the next mount --write resumes "
-           "them and saves again when it ends (mount --write --discard-edits drops them)";
+        return _("the archive is as it was; the edits are kept here, and the next mount --write "
+                 "resumes them, but its save refuses them again until that change is undone "
+                 "(mount --write --discard-edits drops them)");
+    return _("the archive is as it was; the edits are kept here, and the next mount --write "
+             "resumes them and saves again when it ends (mount --write --discard-edits drops "
+             "them)");
 }
 
 // Writes the archive anew from the tree, as update would, and removes the
@@ -141,7 +143,7 @@ int Save() {
     bool changed = false, stranded = false, hidden = false;
     std::string problem;
     if (NewEntries(&placed, &changed) != 0)
-        problem = "a name cannot be stored";
+        problem = _("a name cannot be stored");
     std::vector<NewEntry> entries;
     for (const Placed &p : placed) {
         const NewEntry &entry = p.entry;
@@ -149,17 +151,19 @@ int Save() {
         FileInfo whole;
         if (problem.empty() && entry.file.empty() && entry.storedName.size() == 199 &&
             LookUpEntry(mounted.archive, entry.storedName, &whole) != SPI_OK)
-            problem = entry.shownName + ": the entry's name is longer than 199 bytes";
+            problem =
+                Format(_("%s: the entry's name is longer than 199 bytes"), entry.shownName.c_str());
         entries.push_back(entry);
     }
     std::string shown = changed && problem.empty() ? HiddenEntryShown(placed) : "";
     if (!shown.empty()) {
-        problem = shown + ": the archive holds an entry of this name that the mount could not "
-                          "show, and the edits would put it in place of the one shown";
+        problem = Format(_("%s: the archive holds an entry of this name that the mount could not "
+                           "show, and the edits would put it in place of the one shown"),
+                         shown.c_str());
         hidden = true;
     }
     if (problem.empty() && changed && !ArchiveUnchanged(mounted.archive)) {
-        problem = "the archive changed on disk since it was mounted";
+        problem = _("the archive changed on disk since it was mounted");
         stranded = true;
     }
     // Checked at mount too; the archive is read again, as it is now.
@@ -182,7 +186,8 @@ int Save() {
         const std::string &path = mounted.archive.path;
         int noted = NoteSaving(mounted.sidecar, NewFileTemporaryFor(path), false);
         if (noted != 0)
-            watch.reason = path + ": " + strerror(-noted) + "; the archive was not written";
+            watch.reason =
+                path + ": " + Format(_("%s; the archive was not written"), strerror(-noted));
         status = noted == 0 && CheckNewArchive(path, entries, &watch.reason)
                      ? WriteArchive(path, entries, &watch)
                      : kExitArchive;
@@ -194,8 +199,8 @@ int Save() {
         bool holdsFile;
         EmptyFolders(0, &empty, &holdsFile);
         for (const std::string &folder : empty)
-            Error(mounted.archive.path, "%s: an empty folder is not stored (the format has none)",
-                  folder.c_str());
+            Error(mounted.archive.path,
+                  _("%s: an empty folder is not stored (the format has none)"), folder.c_str());
         CloseSidecar(&mounted.sidecar, true);
     } else {
         const char *next = WhatNext(stranded, hidden);

@@ -3,6 +3,7 @@
 #include "tools/quorvel/mount/mounted.h"
 
 #include "tools/quorvel/output.h"
+#include "tools/quorvel/translate.h"
 
 #include "archive/archive.h"
 
@@ -53,13 +54,13 @@ void BuildTree() {
     for (size_t i = 0; i < mounted.listing.count; i++) {
         const FileInfo &record = mounted.listing.records[i];
         if (!RecordName(record, mounted.encoding, &name)) {
-            Error(archive.path, "%s: left out: the name is not valid %s",
+            Error(archive.path, _("%s: left out: the name is not valid %s"),
                   ShownName(record, mounted.encoding).c_str(), mounted.encoding.name.c_str());
         } else if (!EntryPath(name, false, &components, &why)) {
-            Error(archive.path, "%s: left out: %s", ShownName(record, mounted.encoding).c_str(),
+            Error(archive.path, _("%s: left out: %s"), ShownName(record, mounted.encoding).c_str(),
                   why.c_str());
         } else if (!AddEntry(components, i)) {
-            Error(archive.path, "%s: left out: an entry listed before has its name",
+            Error(archive.path, _("%s: left out: an entry listed before has its name"),
                   ShownName(record, mounted.encoding).c_str());
             for (const std::string &component : components)
                 mounted.hiddenPath[i] += (mounted.hiddenPath[i].empty() ? "" : "/") + component;
@@ -115,8 +116,9 @@ bool StillTheArchive() {
     if (ArchiveUnchanged(mounted.archive))
         return true;
     if (!mounted.changeReported)
-        Error(mounted.archive.path, "the archive changed on disk since it was mounted; reads fail "
-                                    "until it is mounted again");
+        Error(mounted.archive.path, "%s",
+              _("the archive changed on disk since it was mounted; reads fail until it is "
+                "mounted again"));
     mounted.changeReported = true;
     return false;
 }

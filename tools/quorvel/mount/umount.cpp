@@ -3,6 +3,7 @@
 #include "tools/quorvel/mount/edits.h"
 #include "tools/quorvel/output.h"
 #include "tools/quorvel/quorvel.h"
+#include "tools/quorvel/translate.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -76,7 +77,7 @@ static bool WarnEmptyFolders(const std::string &dir, const std::string &shown,
     if (folder != nullptr)
         closedir(folder);
     if (!holdsFile && !shown.empty())
-        Error(archive, "%s: an empty folder is not stored (the format has none)", shown.c_str());
+        Error(archive, _("%s: an empty folder is not stored (the format has none)"), shown.c_str());
     return holdsFile;
 }
 
@@ -95,7 +96,7 @@ int Unmount(const Options &options) {
     pid_t child;
     int status = -1;
     if (posix_spawnp(&child, arguments[0], nullptr, nullptr, (char **)arguments, environ) != 0) {
-        Error("fusermount3", "%s", strerror(errno));
+        Error("fusermount3", "%s", strerror(errno)); // untranslated: a program's name
         status = 1;
     } else {
         waitpid(child, &status, 0);
@@ -109,8 +110,8 @@ int Unmount(const Options &options) {
         std::string failure = SaveFailureOf(sidecar);
         if (failure.empty())
             Error(archive,
-                  "the mount ended before its save was done; the edits are kept in %s, and the "
-                  "next mount --write resumes them",
+                  _("the mount ended before its save was done; the edits are kept in %s, and the "
+                    "next mount --write resumes them"),
                   sidecar.c_str());
         else
             fprintf(stderr, "%s\n", failure.c_str());

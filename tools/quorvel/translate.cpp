@@ -1,0 +1,72 @@
+// Chooses the language of quorvel's messages: GNU gettext on Linux; on
+// Windows the Japanese catalog built into the program, when the user's
+// display language is Japanese or LANGUAGE, LC_ALL, LC_MESSAGES or LANG ask
+// for it.
+#include "tools/quorvel/translate.h"
+
+#include <stdlib.h>
+
+#ifdef _WIN32
+#include "tools/quorvel/catalog.h"
+
+#include <windows.h>
+
+// Made from po/ja.po by msgfmt at build time.
+extern const unsigned char kJapaneseCatalog[];
+extern const size_t kJapaneseCatalogSize;
+
+static bool japanese;
+
+void StartTranslation() {
+    japanese = WantsJapanese(getenv("LANGUAGE"), getenv("LC_ALL"), getenv("LC_MESSAGES"),
+                             getenv("LANG"), GetUserDefaultUILanguage());
+}
+
+static const char *Japanese(const char *message) {
+    const char *translated =
+        japanese ? CatalogLookUp(kJapaneseCatalog, kJapaneseCatalogSize, message) : nullptr;
+    return translated != nullptr && translated[0] != '\0' ? translated : nullptr;
+}
+
+const char *Translate(const char *message) {
+    const char *translated = Japanese(message);
+    return translated != nullptr ? translated : message;
+}
+
+// Japanese has one form for every number.
+const char *TranslatePlural(const char *singular, const char *plural, unsigned long n) {
+    const char *translated = Japanese(singular);
+    return translated != nullptr ? translated : n == 1 ? singular : plural;
+}
+#else
+#include <limits.h>
+#include <locale.h>
+#include <string>
+#include <unistd.h>
+
+// The catalogs installed with the program: PREFIX/share/locale beside
+// PREFIX/bin/quorvel, wherever PREFIX is (/usr for the package).
+static std::string InstalledCatalogs() {
+    char program[PATH_MAX];
+    ssize_t length = readlink("/proc/self/exe", program, sizeof program - 1);
+    if (length <= 0)
+        return "/usr/share/locale";
+    std::string path(program, (size_t)length);
+    path.erase(path.find_last_of('/') + 1);
+    return path + "../share/locale";
+}
+
+void StartTranslation() {
+    // Only the messages and the character set follow the locale: numbers,
+    // times and names are written the same under every language.
+    setlocale(LC_CTYPE, "");
+    setlocale(LC_MESSAGES, "");
+    // The tests, and the build of the Japanese manual page, use the catalog
+    // in the build folder.
+    const char *folder = getenv("QUORVEL_LOCALEDIR");
+    std::string catalogs = folder != nullptr && folder[0] != '\0' ? folder : InstalledCatalogs();
+    bindtextdomain("quorvel", catalogs.c_str());
+    bind_textdomain_codeset("quorvel", "UTF-8");
+    textdomain("quorvel");
+}
+#endif
