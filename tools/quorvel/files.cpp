@@ -61,11 +61,12 @@ bool CollectInputs(const std::string &argument, std::vector<InputFile> *inputs) 
             // The format stores files only: say what is left out.
             std::string name = EscapeControls(FromPath(it->path(), false));
             if (it->is_directory(ec))
-                Error(name, "a symbolic link to a folder is not followed, so it is left out");
+                Error(name, "%s",
+                      _("a symbolic link to a folder is not followed, so it is left out"));
             else if (it->is_symlink(ec) && !fs::exists(it->path(), ec))
-                Error(name, "a symbolic link that leads nowhere is left out");
+                Error(name, "%s", _("a symbolic link that leads nowhere is left out"));
             else
-                Error(name, "not a regular file or a folder, so it is left out");
+                Error(name, "%s", _("not a regular file or a folder, so it is left out"));
         }
         ec.clear();
     }

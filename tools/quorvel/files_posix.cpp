@@ -296,8 +296,9 @@ NewFile *CreateNewFile(const std::string &target, std::string *why) {
     // Renaming over a device or a FIFO would put a file in its place.
     struct stat st;
     if (stat(resolved.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-        *why = S_ISDIR(st.st_mode) ? strerror(EISDIR)
-                                   : "not a regular file; an archive replaces only a regular file";
+        *why = S_ISDIR(st.st_mode)
+                   ? strerror(EISDIR)
+                   : _("not a regular file; an archive replaces only a regular file");
         return nullptr;
     }
     NewFile *file = new NewFile;

@@ -218,7 +218,7 @@ ArchiveCheck OpenArchive(const std::string &path, Archive *archive, bool quiet) 
     // A FIFO, a socket or a device is no archive: the plug-in opens and reads
     // an archive again for each call.
     if ((status.st_mode & S_IFMT) != S_IFREG) {
-        Error(path, "not a regular file");
+        Error(path, "%s", _("not a regular file"));
         return kUnreadable;
     }
     archive->state = StateOf(status);
@@ -361,7 +361,7 @@ int ListArchive(const Archive &archive, Listing *listing) {
     LocalFree(block);
     if (!named) {
         listing->owned.clear();
-        Error(archive.path, "the archive changed while it was listed");
+        Error(archive.path, "%s", _("the archive changed while it was listed"));
         return kExitArchive;
     }
     archive.namesCodePage = NamesCodePage(names);

@@ -37,7 +37,7 @@ static bool StoredName(const std::string &name, const Encoding &encoding, char s
     else if (outside)
         *why = _("give it as a path below the current folder");
     else if (HasControlCharacter(name))
-        *why = "a name with a control character is not stored, as extract refuses it";
+        *why = _("a name with a control character is not stored, as extract refuses it");
 #ifndef _WIN32
     else if (name.find('\\') != std::string::npos)
         *why = _("a backslash in a name would read as a folder separator");
@@ -144,8 +144,9 @@ int Pack(const Options &options) {
         return kExitArchive;
     int held = -1;
     if (!HoldArchive(options.output, &held)) {
-        Error(options.output, "the archive is mounted for writing or being updated; the archive "
-                              "is left as it is");
+        Error(options.output, "%s",
+              _("the archive is mounted for writing or being updated; the archive is left as it "
+                "is"));
         return kExitArchive;
     }
     int status = WriteArchive(options.output, entries);
@@ -171,10 +172,10 @@ static bool NewNamesAreDistinct(const std::string &path, const std::vector<NewEn
         return true;
     const NameClash &clash = clashes[0];
     if (clash.duplicate)
-        Error(path, "%s would be stored more than once; the archive is left as it is",
+        Error(path, _("%s would be stored more than once; the archive is left as it is"),
               entries[clash.other].shownName.c_str());
     else
-        Error(path, "%s would be both a file and a folder (of %s); the archive is left as it is",
+        Error(path, _("%s would be both a file and a folder (of %s); the archive is left as it is"),
               entries[clash.entry].shownName.c_str(), entries[clash.other].shownName.c_str());
     return false;
 }
@@ -196,15 +197,16 @@ int Update(const Options &options) {
     int held = -1;
     std::string edits;
     if (!HoldArchive(path, &held)) {
-        Error(path, "the archive is mounted for writing or being updated; the archive is left "
-                    "as it is");
+        Error(path, "%s",
+              _("the archive is mounted for writing or being updated; the archive is left as it "
+                "is"));
         status = kExitArchive;
     } else if (!(edits = UnsavedEditsOf(path)).empty()) {
         // A changed archive strands them: the next mount --write refuses them.
         Error(path,
-              "a writable mount's unsaved edits are in %s, and would no longer apply after this "
-              "update; save them (mount --write, then umount) or drop them (mount --write "
-              "--discard-edits) first; the archive is left as it is",
+              _("a writable mount's unsaved edits are in %s, and would no longer apply after this "
+                "update; save them (mount --write, then umount) or drop them (mount --write "
+                "--discard-edits) first; the archive is left as it is"),
               edits.c_str());
         status = kExitArchive;
     } else if (!ListingAccountsForArchive(archive, listing, options.dropUnowned, &refusal,

@@ -130,7 +130,7 @@ int WriteArchive(const std::string &target, const std::vector<NewEntry> &entries
     }
     ProgressEnd();
     if (ok && watch != nullptr && watch->source != nullptr && !ArchiveUnchanged(*watch->source)) {
-        why = "the archive changed on disk while it was being rewritten";
+        why = _("the archive changed on disk while it was being rewritten");
         ok = false;
     }
     if (ok)
