@@ -35,7 +35,8 @@ check 'grep -q "GetArchiveInfoW" zip/README-ja.txt && grep -q "quorvel extract g
        grep -q "zlib" zip/README-ja.txt' "README-ja.txt lacks the wide entry points, the commands or the license"
 check 'grep -q "axquorvel.sph   for 64-bit host" zip/README.txt' "README.txt says not where the modules go"
 check 'grep -q "GetArchiveInfoW" zip/README.txt' "README.txt does not name the wide entry points"
-check 'grep -q "spi.h, beside this file" zip/README.txt && grep -q "export            input output" zip/spi.h' \
+check 'grep -q "spi.h, beside this file" zip/README.txt && grep -q "spi.h" zip/README-ja.txt &&
+       grep -q "export            input output" zip/spi.h' \
     "README.txt does not lead host authors to the contract table"
 dpkg-deb -c "$deb" | awk '{print $6}' >deb.txt
 check 'grep -qx "./usr/bin/quorvel" deb.txt && grep -qx "./usr/share/man/man1/quorvel.1" deb.txt' \
