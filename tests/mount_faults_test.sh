@@ -9,10 +9,7 @@ set -u
 here=$(dirname "$(realpath "$0")")
 Q=$(realpath "$1")
 . "$here/testlib.sh"
-if [ ! -c /dev/fuse ] || ! command -v fusermount3 >/dev/null; then
-    echo "skipped: no /dev/fuse or no fusermount3 here"
-    exit 77
-fi
+need_fuse
 trap 'for m in m m2 "odd,dir\\x/m"; do fusermount3 -u -z "$work/$m" 2>/dev/null; done
       for p in $(cat pids 2>/dev/null); do kill -9 "$p" 2>/dev/null; done; rm -rf "$work"' EXIT
 

@@ -66,3 +66,9 @@ make_archive() {
 
 # The stored names of an archive, as raw bytes, one per line.
 stored_names() { LC_ALL=C sed -n '2,/^$/p' "$1" | LC_ALL=C sed '/^$/d; s/\t.*//'; }
+need_fuse() { # skips the test (77) where FUSE cannot be used
+    if [ ! -c /dev/fuse ] || ! command -v fusermount3 >/dev/null; then
+        echo "skipped: no /dev/fuse or no fusermount3 here"
+        exit 77
+    fi
+}

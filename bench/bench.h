@@ -1,0 +1,43 @@
+// What the benchmark's two halves share: the content of the test archives
+// and where they live, and the whole-command rows that main runs.
+#ifndef AXQ_BENCH_BENCH_H
+#define AXQ_BENCH_BENCH_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <string>
+#include <vector>
+
+struct Entry {
+    std::string name;
+    uint32_t size;
+};
+
+// The folder of the test data.
+extern std::string dataDir;
+
+// N entries with names and sizes like a game's data folder; fixed seed.
+std::vector<Entry> Content(size_t n, uint32_t fixedSize);
+
+// The archive of `entries` as dataDir/set.ext (dat, tar or zip), made once,
+// then read so that every contender finds it in the page cache.
+std::string Prepare(const std::string &set, const std::vector<Entry> &entries, const char *ext);
+
+// Reads a whole file so that every contender finds it in the page cache.
+void Warm(const std::string &path);
+
+// The peak memory of a command in KiB, measured by GNU time.
+long PeakKiB(const std::vector<std::string> &argv);
+// This program's own path, to run it as a command.
+std::string SelfPath();
+
+// Reads FILE into a fresh block of its size and writes the block out: the
+// least a host does to hand on a whole entry.
+int ReadBlockOnce(const char *path);
+
+// The writable mount's save rows, with the mount at mountPoint.
+void SaveRows(const std::string &quorvel, const std::string &mountPoint);
+// Every whole-command row.
+void CommandTable(const std::string &quorvel);
+
+#endif
