@@ -15,6 +15,7 @@
 #include "guard_pages.h"
 
 #include <errno.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 #include <string>
@@ -80,6 +81,16 @@ static const std::vector<TestEntry> kThree = {
 static std::string archiveBytes;
 static const uint32_t kPosition = 49; // b.png's directory line
 
+// Names the call about to be made, for the messages of its checks.
+static void NameCase(const char *format, ...) {
+    static char name[96];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(name, sizeof name, format, args);
+    va_end(args);
+    currentCase = name;
+}
+
 static int progressCalls;
 static int32_t SPI_API CountProgress(int32_t, int32_t total, intptr_t user) {
     CHECK(total == 3 && user == 7);
@@ -143,9 +154,7 @@ static void ListingModes(bool wide) {
     for (uint32_t input = 0; input < 8; input++)
         for (uint32_t output = 0; output < 8; output++) {
             uint32_t flags = input | output << 8;
-            char name[64];
-            snprintf(name, sizeof name, "GetArchiveInfo%s flags %#x", wide ? "W" : "", flags);
-            currentCase = name;
+            NameCase("GetArchiveInfo%s flags %#x", wide ? "W" : "", flags);
             Guarded *first = FirstArgument(input, wide);
             Guarded *out = Guard(nullptr, sizeof(SpiBlock), false);
             int32_t result;
@@ -185,10 +194,7 @@ static void LookupModes(bool wide) {
         for (uint32_t input = 0; input < 8; input++)
             for (uint32_t output = 0; output < 8; output++) {
                 uint32_t flags = input | output << 8 | l.extra;
-                char name[64];
-                snprintf(name, sizeof name, "GetFileInfo%s %s flags %#x", wide ? "W" : "", l.name,
-                         flags);
-                currentCase = name;
+                NameCase("GetFileInfo%s %s flags %#x", wide ? "W" : "", l.name, flags);
                 Guarded *first = FirstArgument(input, wide);
                 std::u16string wideName(l.name, l.name + strlen(l.name));
                 Guarded *entry = wide ? GuardWide(wideName) : GuardText(l.name);
@@ -229,9 +235,7 @@ static void ExtractionModes(bool wide) {
     for (uint32_t input = 0; input < 8; input++)
         for (uint32_t output = 0; output < 8; output++) {
             uint32_t flags = input | output << 8;
-            char name[64];
-            snprintf(name, sizeof name, "GetFile%s flags %#x", wide ? "W" : "", flags);
-            currentCase = name;
+            NameCase("GetFile%s flags %#x", wide ? "W" : "", flags);
             remove(kOutFile);
             Guarded *first = FirstArgument(input, wide);
             Guarded *destination = Destination(output, wide);
@@ -281,10 +285,8 @@ static void DetectionModes(bool wide) {
                  {"game.dat", "FILECMB-DATA-LIST-IN\r", 0}};
     for (const Detect &d : cases)
         for (int byHandle = 0; byHandle < 2; byHandle++) {
-            char name[64];
-            snprintf(name, sizeof name, "IsSupported%s %s by %s", wide ? "W" : "", d.name,
+            NameCase("IsSupported%s %s by %s", wide ? "W" : "", d.name,
                      byHandle ? "handle" : "address");
-            currentCase = name;
             std::u16string wideName(d.name, d.name + strlen(d.name));
             Guarded *fileName = wide ? GuardWide(wideName) : GuardText(d.name);
             Guarded *head = Guard(d.head, 21, true);
@@ -324,10 +326,7 @@ static void InformationModes(bool wide) {
         getPluginInfo(index < 0 || index > 3 ? 0 : index, row, sizeof row);
         int32_t rowLength = index < 0 || index > 3 ? 0 : (int32_t)strlen(row);
         for (int32_t length = 0; length <= rowLength + 2; length++) {
-            char name[64];
-            snprintf(name, sizeof name, "GetPluginInfo%s(%d, buffer, %d)", wide ? "W" : "", index,
-                     length);
-            currentCase = name;
+            NameCase("GetPluginInfo%s(%d, buffer, %d)", wide ? "W" : "", index, length);
             Guarded *buffer = Guard(nullptr, (size_t)length * unit, false);
             int32_t result;
 #if !defined(_WIN32) || SPI_64BIT

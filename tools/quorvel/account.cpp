@@ -15,7 +15,6 @@
 
 #include <algorithm>
 #include <errno.h>
-#include <stdarg.h>
 #include <string.h>
 
 // Enough of a line to tell whether it is an entry line that extraction can
@@ -23,21 +22,6 @@
 static constexpr size_t kKeptLine = kLineProbeSize + 1;
 static constexpr size_t kChunk = 1u << 20;
 static constexpr uint64_t kLargestOffset = UINT32_MAX;
-
-static std::string Sentence(const char *format, ...) AXQ_PRINTF(1, 2);
-
-static std::string Sentence(const char *format, ...) {
-    va_list args, again;
-    va_start(args, format);
-    va_copy(again, args);
-    int size = vsnprintf(nullptr, 0, format, args);
-    std::string text(size > 0 ? (size_t)size : 0, '\0');
-    if (size > 0)
-        vsnprintf(&text[0], text.size() + 1, format, again);
-    va_end(again);
-    va_end(args);
-    return text;
-}
 
 // Reads the file front to back, a chunk at a time, one line per call.
 struct LineReader {
@@ -138,26 +122,26 @@ static std::string TakeEntry(Account *account, const EntryLine &entry) {
     const Listing &listing = *account->listing;
     size_t i = account->entries++;
     if (i >= listing.count)
-        return Sentence(_("the directory line at byte %llu is not in the listing, so the listing "
-                          "is not the whole archive"),
-                        (unsigned long long)entry.position);
+        return Format(_("the directory line at byte %llu is not in the listing, so the listing "
+                        "is not the whole archive"),
+                      (unsigned long long)entry.position);
     const FileInfo &record = listing.records[i];
     if (entry.nameSize > (size_t)kMaxNameLength && record.position == entry.position)
-        return Sentence(_("the entry line at byte %llu holds a name longer than 199 bytes, which "
-                          "the listing cuts"),
-                        (unsigned long long)entry.position);
+        return Format(_("the entry line at byte %llu holds a name longer than 199 bytes, which "
+                        "the listing cuts"),
+                      (unsigned long long)entry.position);
     if (record.position != entry.position || !SameName(record, entry) ||
         record.filesize != (uint32_t)(entry.end - entry.start))
-        return Sentence(_("the listing's entry %zu differs from the directory line at byte %llu"),
-                        i + 1, (unsigned long long)entry.position);
+        return Format(_("the listing's entry %zu differs from the directory line at byte %llu"),
+                      i + 1, (unsigned long long)entry.position);
     if (entry.end < entry.start)
-        return Sentence(_("the entry line at byte %llu ends its bytes before it starts them"),
-                        (unsigned long long)entry.position);
+        return Format(_("the entry line at byte %llu ends its bytes before it starts them"),
+                      (unsigned long long)entry.position);
     if (entry.end > account->size)
-        return Sentence(_("the entry line at byte %llu places its bytes up to byte %llu, past the "
-                          "end of the file (%llu bytes)"),
-                        (unsigned long long)entry.position, (unsigned long long)entry.end,
-                        (unsigned long long)account->size);
+        return Format(_("the entry line at byte %llu places its bytes up to byte %llu, past the "
+                        "end of the file (%llu bytes)"),
+                      (unsigned long long)entry.position, (unsigned long long)entry.end,
+                      (unsigned long long)account->size);
     if (entry.end > account->directoryEnd)
         account->ranges.emplace_back((uint32_t)std::max(entry.start, account->directoryEnd),
                                      (uint32_t)entry.end);
@@ -181,8 +165,8 @@ static std::string ReadEntryLines(LineReader *reader, Account *account) {
         return _(
             "the first entry's line ends past byte 256, so the listing is not the whole archive");
     if (entry.start < position + length)
-        return Sentence(_("the first entry's bytes start at byte %llu, inside the directory"),
-                        (unsigned long long)entry.start);
+        return Format(_("the first entry's bytes start at byte %llu, inside the directory"),
+                      (unsigned long long)entry.start);
     account->directoryEnd = std::min(entry.start, account->size);
     // Each line is known to be an entry line only once another follows it.
     uint64_t offset = position + length;
@@ -192,8 +176,8 @@ static std::string ReadEntryLines(LineReader *reader, Account *account) {
         if (nextLength == 0)
             return _("the archive could not be read to the end of its directory");
         if (!ParseLine(line, length, &entry))
-            return Sentence(_("the directory line at byte %llu is not an entry line"),
-                            (unsigned long long)position);
+            return Format(_("the directory line at byte %llu is not an entry line"),
+                          (unsigned long long)position);
         entry.position = position;
         fault = TakeEntry(account, entry);
         line.swap(next);
@@ -202,12 +186,12 @@ static std::string ReadEntryLines(LineReader *reader, Account *account) {
         offset += length;
     }
     if (fault.empty() && ParseLine(line, length, &entry))
-        fault = Sentence(_("the directory's last line, at byte %llu, is an entry line that the "
-                           "listing leaves out (the directory has no closing line)"),
-                         (unsigned long long)position);
+        fault = Format(_("the directory's last line, at byte %llu, is an entry line that the "
+                         "listing leaves out (the directory has no closing line)"),
+                       (unsigned long long)position);
     if (fault.empty() && account->listing->count > account->entries)
-        fault = Sentence(_("the listing holds %zu entries, but the directory has %zu entry lines"),
-                         account->listing->count, account->entries);
+        fault = Format(_("the listing holds %zu entries, but the directory has %zu entry lines"),
+                       account->listing->count, account->entries);
     return fault;
 }
 
@@ -238,7 +222,7 @@ bool ListingAccountsForArchive(const Archive &archive, const Listing &listing, b
     std::string fault;
     FILE *file = OpenFile(archive.path, "rb");
     if (file == nullptr) {
-        fault = Sentence(_("the archive could not be read again: %s"), strerror(errno));
+        fault = Format(_("the archive could not be read again: %s"), strerror(errno));
     } else {
         LineReader reader;
         reader.file = file;
@@ -250,10 +234,9 @@ bool ListingAccountsForArchive(const Archive &archive, const Listing &listing, b
     if (fault.empty())
         CountUnowned(&account);
     if (fault.empty() && account.unowned > 0 && !dropUnowned)
-        fault =
-            Sentence(_("%llu bytes after the directory belong to no entry, the first of them "
-                       "at byte %llu"),
-                     (unsigned long long)account.unowned, (unsigned long long)account.firstLoose);
+        fault = Format(_("%llu bytes after the directory belong to no entry, the first of them "
+                         "at byte %llu"),
+                       (unsigned long long)account.unowned, (unsigned long long)account.firstLoose);
     if (unowned != nullptr)
         *unowned = account.unowned;
     *why = fault;
@@ -420,11 +403,11 @@ std::string ClashText(const Listing &listing, const Encoding &encoding, const Na
     const FileInfo &entry = listing.records[clash.entry];
     const FileInfo &other = listing.records[clash.other];
     if (clash.duplicate)
-        return Sentence(
+        return Format(
             _("the name %s is stored more than once, in the directory lines at bytes %u and %u"),
             ShownName(other, encoding).c_str(), (unsigned)entry.position, (unsigned)other.position);
-    return Sentence(_("%s is both a file and a folder (of %s)"), ShownName(entry, encoding).c_str(),
-                    ShownName(other, encoding).c_str());
+    return Format(_("%s is both a file and a folder (of %s)"), ShownName(entry, encoding).c_str(),
+                  ShownName(other, encoding).c_str());
 }
 
 bool ListingNamesAreDistinct(const Listing &listing, const Encoding &encoding, std::string *why) {
