@@ -3,6 +3,7 @@
 // page. On Windows the command line is read as wide characters and turned
 // into UTF-8 text, so that any file name can be given.
 #include "tools/quorvel/host.h"
+#include "tools/quorvel/linebreak.h"
 #include "tools/quorvel/output.h"
 #include "tools/quorvel/quorvel.h"
 #include "tools/quorvel/translate.h"
@@ -144,53 +145,13 @@ static bool Takes(const OptionSpec &option, const char *command) {
     return option.key == 'h' || listed.find(std::string(" ") + command + " ") != std::string::npos;
 }
 
-// Japanese text has no spaces: a line may break where one script gives way
-// to another (kanji, hiragana, katakana, Latin), so that words stay whole,
-// and after a Japanese comma or full stop; never before a closing mark nor
-// after an opening one.
-enum Script { kLatin, kKanji, kHiragana, kKatakana, kMark };
-
-static uint32_t CodePoint(const std::string &c) {
-    unsigned char lead = (unsigned char)c[0];
-    uint32_t point = c.size() == 1 ? lead : lead & (0x7f >> c.size());
-    for (size_t i = 1; i < c.size(); i++)
-        point = point << 6 | ((unsigned char)c[i] & 0x3f);
-    return point;
-}
-
-static Script ScriptOf(uint32_t c) {
-    if ((c >= 0x4e00 && c <= 0x9fff) || (c >= 0x3400 && c <= 0x4dbf) || c == 0x3005)
-        return kKanji;
-    if (c >= 0x3041 && c <= 0x309f)
-        return kHiragana;
-    if (c >= 0x30a0 && c <= 0x30ff)
-        return kKatakana;
-    return c >= 0x3000 ? kMark : kLatin;
-}
-
-static bool Closes(uint32_t c) {
-    return c == 0x3001 || c == 0x3002 || c == 0xff09 || c == 0x300d || c == 0x300f || c == ')' ||
-           c == ',' || c == '.' || c == ';' || c == ':';
-}
-
-static bool Opens(uint32_t c) { return c == 0xff08 || c == 0x300c || c == 0x300e || c == '('; }
-
-static bool BreaksBetween(const std::string &previous, const std::string &next) {
-    if (previous.empty())
-        return false;
-    uint32_t a = CodePoint(previous), b = CodePoint(next);
-    if ((ScriptOf(a) == kLatin && ScriptOf(b) == kLatin) || Closes(b) || Opens(a))
-        return false;
-    return a == 0x3001 || a == 0x3002 || ScriptOf(a) != ScriptOf(b);
-}
-
 // Lines of help: text after a heading, wrapped at 80 columns (continued at
 // `indent`), at spaces and where Japanese text may break.
 static std::string HelpLines(const std::string &heading, const std::string &text,
                              size_t indent = 28) {
     constexpr size_t kWidth = 80;
     size_t column = Columns(heading);
-    std::string lines = heading, word, previous;
+    std::string lines = heading;
     // Two spaces at least between a heading and its text, as help2man reads
     // them; a longer heading has its text on the next line.
     if (!heading.empty() && column + 2 <= indent) {
@@ -200,21 +161,15 @@ static std::string HelpLines(const std::string &heading, const std::string &text
         lines += "\n" + std::string(indent, ' ');
         column = indent;
     }
-    bool space = false; // a space stands between the last word and this one
-    auto put = [&]() {
-        size_t width = Columns(word);
-        if (column + (space ? 1 : 0) + width > kWidth && column > indent) {
-            lines += "\n" + std::string(indent, ' ');
-            column = indent;
-        } else if (space && column > indent) {
-            lines += ' ';
-            column++;
-        }
-        lines += word;
-        column += width;
-        word.clear();
-        space = false;
+    // The text in pieces that may each start a line: words, and the phrases
+    // of Japanese text (linebreak.h).
+    struct Piece {
+        std::string text;
+        bool spaceBefore;
     };
+    std::vector<Piece> pieces;
+    std::string earlier, previous;
+    bool space = false;
     for (size_t i = 0; i < text.size();) {
         size_t length = 1;
         while (i + length < text.size() && ((unsigned char)text[i + length] & 0xc0) == 0x80)
@@ -222,18 +177,30 @@ static std::string HelpLines(const std::string &heading, const std::string &text
         std::string c = text.substr(i, length);
         i += length;
         if (c == " ") {
-            if (!word.empty())
-                put();
-            space = true;
-        } else {
-            if (!word.empty() && BreaksBetween(previous, c))
-                put();
-            word += c;
+            space = !pieces.empty();
+            continue;
         }
+        if (pieces.empty() || (space && !HoldsToSpace(c)) ||
+            (!space && BreaksBetween(earlier, previous, c)))
+            pieces.push_back({c, space});
+        else
+            pieces.back().text += (space ? " " : "") + c;
+        space = false;
+        earlier = previous;
         previous = c;
     }
-    if (!word.empty())
-        put();
+    for (const Piece &piece : pieces) {
+        size_t width = Columns(piece.text);
+        if (column + (piece.spaceBefore ? 1 : 0) + width > kWidth && column > indent) {
+            lines += "\n" + std::string(indent, ' ');
+            column = indent;
+        } else if (piece.spaceBefore && column > indent) {
+            lines += ' ';
+            column++;
+        }
+        lines += piece.text;
+        column += width;
+    }
     return lines + "\n";
 }
 

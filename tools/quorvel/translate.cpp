@@ -42,18 +42,27 @@ const char *TranslatePlural(const char *singular, const char *plural, unsigned l
 #include <limits.h>
 #include <locale.h>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
+static bool IsFolder(const std::string &path) {
+    struct stat status;
+    return stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
 // The catalogs installed with the program: PREFIX/share/locale beside
-// PREFIX/bin/quorvel, wherever PREFIX is (/usr for the package).
-static std::string InstalledCatalogs() {
+// PREFIX/bin/quorvel, wherever PREFIX is (/usr for the package). Run from
+// the build tree, the program finds the catalogs the build made beside it
+// in locale/ instead.
+static std::string Catalogs() {
     char program[PATH_MAX];
     ssize_t length = readlink("/proc/self/exe", program, sizeof program - 1);
     if (length <= 0)
         return "/usr/share/locale";
-    std::string path(program, (size_t)length);
-    path.erase(path.find_last_of('/') + 1);
-    return path + "../share/locale";
+    std::string folder(program, (size_t)length);
+    folder.erase(folder.find_last_of('/') + 1);
+    std::string installed = folder + "../share/locale", built = folder + "locale";
+    return IsFolder(installed) || !IsFolder(built) ? installed : built;
 }
 
 void StartTranslation() {
@@ -61,10 +70,9 @@ void StartTranslation() {
     // times and names are written the same under every language.
     setlocale(LC_CTYPE, "");
     setlocale(LC_MESSAGES, "");
-    // The tests, and the build of the Japanese manual page, use the catalog
-    // in the build folder.
+    // QUORVEL_LOCALEDIR names another folder of catalogs.
     const char *folder = getenv("QUORVEL_LOCALEDIR");
-    std::string catalogs = folder != nullptr && folder[0] != '\0' ? folder : InstalledCatalogs();
+    std::string catalogs = folder != nullptr && folder[0] != '\0' ? folder : Catalogs();
     bindtextdomain("quorvel", catalogs.c_str());
     bind_textdomain_codeset("quorvel", "UTF-8");
     textdomain("quorvel");
