@@ -3,7 +3,9 @@
 # Japanese locale, English under C, the language chosen from LANGUAGE,
 # LC_ALL, LC_MESSAGES and LANG as gettext does; and what scripts read (list,
 # list -l, --json, check, test's summary, exit statuses) the same in both.
-# usage: language_test.sh QUORVEL   (QUORVEL_LOCALEDIR names the built catalog)
+# The program as built finds the catalog the build made beside it; as
+# installed, the one under PREFIX/share/locale, for any PREFIX and DESTDIR.
+# usage: language_test.sh QUORVEL   (the build's quorvel)
 set -u
 here=$(dirname "$(realpath "$0")")
 Q=$(realpath "$1")
@@ -12,7 +14,7 @@ if ! locale -a | grep -qx 'ja_JP.utf8'; then
     echo "no Japanese locale (ja_JP.UTF-8): skipped"
     exit 77
 fi
-unset LANGUAGE LC_ALL LC_MESSAGES LANG
+unset LANGUAGE LC_ALL LC_MESSAGES LANG QUORVEL_LOCALEDIR
 ja() { LANG=ja_JP.UTF-8 "$@"; }
 en() { LANG=C "$@"; }
 
@@ -33,7 +35,7 @@ has err.txt "quorvel: missing.dat: そのようなファイル"
 ja expect 3 "mount onto a file, Japanese" mount names.dat plain.txt
 has err.txt "^quorvel: plain.txt: フォルダーではありません$"
 ja expect 2 "an unknown encoding, Japanese" list -O EBCDIC names.dat
-has err.txt "不明なコードページ 'EBCDIC' です"
+has err.txt "不明な文字コード 'EBCDIC' です"
 
 # Help: the usage line and the sections as help2man reads them.
 ja expect 0 "--help, Japanese" --help
@@ -51,13 +53,30 @@ en expect 0 "--help, English" --help
 has out.txt "^Usage: quorvel"
 lacks out.txt "使用法"
 # No line of any help is wider than 80 columns, wide characters counting two.
+# Japanese lines break between phrases: no line starts with a closing mark,
+# nor with hiragana (a particle, a verb's ending) unless the line before
+# ended a clause with 、 or 。.
+torn() { # FILE: prints the lines that start where no line may
+    perl -CSD -ne 'print if /^\s*[\x{3001}\x{3002}\x{FF09}\x{300D}\x{300F})\]]/ ||
+                  (/^\s*\p{Hiragana}/ && $previous !~ /[\x{3001}\x{3002}]$/); chomp($previous = $_)' "$1"
+}
 for command in "" check list test extract cat pack update mount umount; do
     for language in ja en; do
         $language q $command --help >help.txt
         check '[ "$(LC_ALL=ja_JP.UTF-8 wc -L <help.txt)" -le 80 ]' \
             "quorvel $command --help ($language) has lines over 80 columns"
+        torn help.txt >torn.txt
+        check '[ ! -s torn.txt ]' "quorvel $command --help ($language) breaks a phrase:
+$(cat torn.txt)"
     done
 done
+
+# Installed with any PREFIX, under a DESTDIR, it finds its catalog there.
+build=$(dirname "$Q")
+DESTDIR="$work/stage" cmake --install "$build" --component linux --prefix /opt/q >/dev/null
+installed="$work/stage/opt/q/bin/quorvel"
+check 'LANG=ja_JP.UTF-8 "$installed" list plain.txt 2>&1 | grep -q "アーカイブではありません"' \
+    "the installed quorvel does not speak Japanese"
 
 # Which language: LANGUAGE, then LC_ALL, LC_MESSAGES, LANG; C means English.
 language_of() { # ENV... : prints ja or en for the error about plain.txt

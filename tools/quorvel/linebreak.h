@@ -73,10 +73,10 @@ inline bool BreaksBetween(const std::string &earlier, const std::string &previou
 
 // A space before this character does not break the line either: it stands
 // between a Latin word and its particle ("NAME は", "1 つ") or before a
-// closing mark.
+// Japanese closing mark. (A Latin word may well start with '.' or ':'.)
 inline bool HoldsToSpace(const std::string &next) {
     uint32_t c = CodePointOf(next);
-    return ScriptOf(c) == kHiraganaScript || ClosesPhrase(c);
+    return ScriptOf(c) == kHiraganaScript || (c >= 0x3000 && ClosesPhrase(c));
 }
 
 #endif
