@@ -37,6 +37,6 @@ lacks ja.txt "discard-edits  *--write"
 has ja.txt "^       --discard-edits$"
 
 for shown in ja.txt en.txt; do
-    lacks $shown "\(plug-in row\|プラグイン情報\) [0-9]*:.*\(plug-in row\|プラグイン情報\) [0-9]*:"
+    lacks $shown "\(plug-in row\|プラグイン情報\)  *[0-9]*:.*\(plug-in row\|プラグイン情報\)  *[0-9]*:"
 done
 finish

@@ -26,6 +26,15 @@ check 'file zip/axquorvel.sph | grep -q "PE32+ executable (DLL).*x86-64"' "axquo
 crlf_only() { [ "$(grep -c "$(printf "\r")$" "$1")" -eq "$(wc -l <"$1")" ] && [ "$(wc -l <"$1")" -gt 20 ]; }
 check 'crlf_only zip/README.txt' "README.txt has lines without CR LF"
 check 'crlf_only zip/README-ja.txt' "README-ja.txt has lines without CR LF"
+# A checkout that turns LF into CR LF would double the CR: the texts the
+# release converts are kept LF in every checkout.
+check '! grep -q "$(printf "\r\r")" zip/README.txt zip/README-ja.txt zip/LICENSE.txt' "a readme has CR CR LF"
+lf_kept() { for text in "$@"; do git -C "$source" check-attr eol -- "$text" | grep -q ": lf$" || return 1; done; }
+check 'lf_kept cmake/windows-readme.txt cmake/windows-readme-ja.txt LICENSE' \
+    "the texts the release converts to CR LF are not kept LF by .gitattributes"
+check 'grep -q "set LANG=C" zip/README.txt && grep -q "set LANG=C" zip/README-ja.txt' \
+    "a readme does not say how to choose the language"
+check 'grep -q "check と test の結果の行は" zip/README-ja.txt' "README-ja.txt does not say what stays English"
 check '[ "$(head -c 3 zip/README-ja.txt | od -An -tx1 | tr -d " ")" = efbbbf ]' \
     "README-ja.txt does not start with a UTF-8 byte-order mark"
 check 'iconv -f UTF-8 -t UTF-16 zip/README-ja.txt >/dev/null' "README-ja.txt is not UTF-8"
