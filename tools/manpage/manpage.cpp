@@ -44,7 +44,7 @@ static std::string Set(const std::string &line) {
         const std::string &c = characters[i];
         bool last = i + 1 == characters.size();
         if (c == " " && i > 0 && characters[i - 1] != " " && characters[i - 1] != "\\" && !last &&
-            HoldsToSpace(characters[i + 1]))
+            HoldsToSpace(characters[i - 1], characters[i + 1]))
             set += "\\~";
         else
             set += c;

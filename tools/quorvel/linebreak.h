@@ -71,12 +71,13 @@ inline bool BreaksBetween(const std::string &earlier, const std::string &previou
     return from != to && to != kHiraganaScript;
 }
 
-// A space before this character does not break the line either: it stands
-// between a Latin word and its particle ("NAME は", "1 つ") or before a
-// Japanese closing mark. (A Latin word may well start with '.' or ':'.)
-inline bool HoldsToSpace(const std::string &next) {
-    uint32_t c = CodePointOf(next);
-    return ScriptOf(c) == kHiraganaScript || (c >= 0x3000 && ClosesPhrase(c));
+// Nor does a space between these two: it stands between a Latin word and
+// its particle ("NAME は", "1 つ"), a number and its counter ("1 文字"), or
+// before a Japanese closing mark. (A Latin word may well start with '.'.)
+inline bool HoldsToSpace(const std::string &previous, const std::string &next) {
+    uint32_t a = CodePointOf(previous), b = CodePointOf(next);
+    return ScriptOf(b) == kHiraganaScript || (b >= 0x3000 && ClosesPhrase(b)) ||
+           (a >= '0' && a <= '9' && ScriptOf(b) == kKanjiScript);
 }
 
 #endif

@@ -180,7 +180,7 @@ static std::string HelpLines(const std::string &heading, const std::string &text
             space = !pieces.empty();
             continue;
         }
-        if (pieces.empty() || (space && !HoldsToSpace(c)) ||
+        if (pieces.empty() || (space && !HoldsToSpace(previous, c)) ||
             (!space && BreaksBetween(earlier, previous, c)))
             pieces.push_back({c, space});
         else
