@@ -74,7 +74,7 @@ static bool HeldBy(pid_t pid, const std::string &point, std::vector<Holder> *hol
 std::vector<Holder> HoldersOf(const std::string &point, size_t *unseen) {
     std::vector<Holder> holders;
     *unseen = 0;
-    DIR *proc = opendir("/proc");
+    DIR *proc = point.empty() ? nullptr : opendir("/proc");
     for (struct dirent *e; proc != nullptr && (e = readdir(proc)) != nullptr;) {
         char *end;
         long pid = strtol(e->d_name, &end, 10);

@@ -192,7 +192,7 @@ int Unmount(const Options &options) {
         SayWhoHolds(dir, point, options.waitSeconds);
     else if (!unmounted && !said.empty())
         PrintErrorText(said + "\n");
-    if (!unmounted && server > 0 && strchr("Tt", ActivityOf(server).state) != nullptr)
+    if (!unmounted && server > 0 && ActivityOf(server).state == 'T')
         Error(dir,
               _("the mount's process %d is stopped: programs waiting for it keep the mount "
                 "busy (kill -CONT %d lets it go on)"),
@@ -202,7 +202,7 @@ int Unmount(const Options &options) {
     bool ended = watched >= 0 && (unmounted || !MountHoldsSidecar(watched));
     char state = 0;
     if (ended && !AwaitSave(watched, server, options.waitSeconds, &state)) {
-        if (state == 'T' || state == 't')
+        if (state == 'T') // by a signal; a debugger's stop ('t') is its own
             Error(dir,
                   _("the mount's process %d is stopped: the mount has ended, and its save runs "
                     "when the process goes on (kill -CONT %d); until then the edits are kept in "
@@ -210,8 +210,11 @@ int Unmount(const Options &options) {
                   (int)server, (int)server, sidecar.c_str());
         else
             Error(dir,
-                  _("the mount's process %d has done nothing for %d seconds: the mount has "
-                    "ended, but its save has not; the edits are kept in %s until it is done"),
+                  P_("the mount's process %d has done nothing for %d second: the mount has "
+                     "ended, but its save has not; the edits are kept in %s until it is done",
+                     "the mount's process %d has done nothing for %d seconds: the mount has "
+                     "ended, but its save has not; the edits are kept in %s until it is done",
+                     (unsigned long)options.waitSeconds),
                   (int)server, options.waitSeconds, sidecar.c_str());
         close(watched);
         return kExitArchive;
