@@ -283,8 +283,9 @@ class Mount:
 
     def save(self):
         self.close_root()
-        return subprocess.run([self.quorvel, "umount", self.point], capture_output=True,
-                              text=True, timeout=120)
+        # Other programs on the machine may look into the mount for a while.
+        return subprocess.run([self.quorvel, "umount", "--wait", "60", self.point],
+                              capture_output=True, text=True, timeout=120)
 
     def clean_up(self):
         self.close_root()

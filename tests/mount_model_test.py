@@ -572,7 +572,7 @@ def fuse_usable(quorvel):
         run = subprocess.run([quorvel, "mount", archive, point], capture_output=True, text=True)
         if run.returncode != 0 and "cannot mount here" in run.stderr:
             return "FUSE mounts are not allowed here: " + run.stderr.strip()
-        subprocess.run([quorvel, "umount", point], capture_output=True)
+        subprocess.run([quorvel, "umount", "--wait", "60", point], capture_output=True)
         return ""
     finally:
         shutil.rmtree(work, ignore_errors=True)

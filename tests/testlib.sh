@@ -13,11 +13,13 @@ fail() { echo "FAIL: $*"; failed=$((failed + 1)); }
 check() { # check CONDITION DESCRIPTION
     if eval "$1"; then pass; else fail "$2"; fi
 }
-q() { $Q "$@"; }
+# An unmount waits long: other programs on the machine (a file manager, an
+# indexer) may look into a test's mount for a while.
+q() { if [ "$1" = umount ]; then shift && $Q umount --wait 60 "$@"; else $Q "$@"; fi; }
 expect() { # expect STATUS DESCRIPTION ARGUMENTS... (runs quorvel; out.txt, err.txt)
     want=$1 what=$2
     shift 2
-    $Q "$@" >out.txt 2>err.txt
+    q "$@" >out.txt 2>err.txt
     got=$?
     if [ -n "${text_mode:-}" ]; then # Windows ends its text lines with CR LF
         tr -d '\r' <out.txt >out.tmp && mv out.tmp out.txt

@@ -64,7 +64,8 @@ enum {
     kSeparator,
     kWrite,
     kDiscardEdits,
-    kDropUnowned
+    kDropUnowned,
+    kWait
 };
 
 struct OptionSpec {
@@ -111,6 +112,9 @@ static const OptionSpec kOptions[] = {
         "it does after a crash, unless the archive was changed meanwhile")},
     {"discard-edits", kDiscardEdits, nullptr, "mount ",
      N_("with --write, drop the unsaved edits an earlier mount left, and start afresh")},
+    {"wait", kWait, "SECONDS", "umount ",
+     N_("wait up to SECONDS (default 5) for programs to let go of a busy mount, and for a "
+        "mount's process that does nothing (stopped or hung) to go on with its save")},
 #endif
     {"help", 'h', nullptr, "", N_("show this help and exit")},
 };
@@ -377,6 +381,16 @@ static int ReadOptions(const CommandSpec &command, int argc, char **argv, Option
                 return kExitUsage;
             }
             break;
+        case kWait: {
+            char *end = nullptr;
+            long seconds = strtol(optarg, &end, 10);
+            if (end == optarg || *end != '\0' || seconds < 0 || seconds > 86400) {
+                Error("--wait", _("not a number of seconds: '%s'"), optarg);
+                return kExitUsage;
+            }
+            options->waitSeconds = (int)seconds;
+            break;
+        }
         case 'h':
             PrintText(CommandHelp(command));
             return -1;

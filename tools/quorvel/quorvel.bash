@@ -11,7 +11,7 @@ _quorvel() {
         -O | --encoding) encoding=${words[i + 1]}; ((i++)) ;;
         --encoding=*) encoding=${words[i]#--encoding=} ;;
         -C | --directory | -o | --output | -T | --files-from | --exclude | --separator | \
-            --cache-size) ((i++)) ;;
+            --cache-size | --wait) ((i++)) ;;
         -*) ;;
         *)
             if [[ -z $command ]]; then

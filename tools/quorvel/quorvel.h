@@ -34,6 +34,7 @@ struct Options {
     bool discardEdits = false;        // mount --discard-edits
     bool dropUnowned = false;         // update --drop-unowned-bytes
     uint64_t cacheBytes = 256u << 20; // mount --cache-size
+    int waitSeconds = 5;              // umount --wait
 };
 
 int Check(const Options &options);

@@ -9,6 +9,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -65,7 +66,7 @@ static bool WellFormed(const std::vector<std::string> &f) {
         return f.size() == 2 && IsNumber(f[1]) && f[1] != "0";
     if (op == "size")
         return f.size() == 3 && IsNumber(f[1]) && f[1] != "0" && IsNumber(f[2]);
-    if (op == "mkdir" || op == "rmdir" || op == "unlink" || op == "hide")
+    if (op == "mkdir" || op == "rmdir" || op == "unlink" || op == "hide" || op == "empty")
         return f.size() == 2 && !f[1].empty();
     return op == "rename" && f.size() == 3 && !f[1].empty() && !f[2].empty();
 }
@@ -107,7 +108,8 @@ static bool ReadJournal(Sidecar *sidecar, const Archive &archive,
                                                                                     : "0";
         sidecar->nextStage =
             std::max<uint64_t>(sidecar->nextStage, strtoull(number.c_str(), nullptr, 10) + 1);
-        changes->push_back(fields);
+        if (fields[0] != "empty") // a save's note for quorvel umount, no change
+            changes->push_back(fields);
     }
     return true;
 }
@@ -378,6 +380,10 @@ void NoteMountProcess(const Sidecar &sidecar) {
     WriteNote(sidecar, kProcess, std::to_string(getpid()) + "\n");
 }
 
+void NoteEmptyFolder(Sidecar *sidecar, const std::string &folder) {
+    AppendChange(sidecar, {"empty", folder}); // if it fails, umount only names less
+}
+
 int NoteSaving(const Sidecar &sidecar, const std::string &temporary, bool made) {
     struct stat st;
     memset(&st, 0, sizeof st);
@@ -452,15 +458,36 @@ bool MountHoldsSidecar(int watched) {
     return held;
 }
 
-bool WaitForSave(int watched) {
-    // The kernel lets go of a lock when its process ends, whether or not
-    // anyone reaps it.
-    while (flock(watched, LOCK_SH) != 0 && errno == EINTR) {
-    }
+bool SaveOutcome(int watched, off_t from, std::vector<std::string> *empty) {
     struct stat st;
     bool saved = fstat(watched, &st) == 0 && st.st_nlink == 0;
+    std::string text;
+    if (saved && lseek(watched, from, SEEK_SET) == from)
+        ReadAll(watched, &text);
+    for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+        std::vector<std::string> fields = Fields(text.substr(at, end - at));
+        if (fields.size() == 2 && fields[0] == "empty")
+            empty->push_back(fields[1]);
+    }
     close(watched);
     return saved;
+}
+
+pid_t NotedMountProcess(const std::string &path) {
+    std::string noted = ReadNote(path, kProcess);
+    pid_t pid = IsNumber(noted) ? (pid_t)strtol(noted.c_str(), nullptr, 10) : 0;
+    // A note left by an earlier mount may name a process that is now another.
+    std::string folder = "/proc/" + std::to_string(pid) + "/fd", journal = path + "/" + kJournal;
+    DIR *fds = pid > 0 ? opendir(folder.c_str()) : nullptr;
+    bool holds = false;
+    char target[PATH_MAX];
+    for (struct dirent *e; !holds && fds != nullptr && (e = readdir(fds)) != nullptr;) {
+        ssize_t n = readlinkat(dirfd(fds), e->d_name, target, sizeof target);
+        holds = n > 0 && (size_t)n < sizeof target && journal == std::string(target, (size_t)n);
+    }
+    if (fds != nullptr)
+        closedir(fds);
+    return holds ? pid : 0;
 }
 
 std::string SaveFailureOf(const std::string &path) { return ReadNote(path, kFailure); }

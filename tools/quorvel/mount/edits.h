@@ -14,6 +14,9 @@
 //                size N BYTES      files/N holds at least BYTES bytes
 //                                  (written when it shrinks, and when a
 //                                  written file is closed or flushed)
+//                empty PATH        a folder that held no file when a save
+//                                  put the archive in place, for quorvel
+//                                  umount to name; a resume passes over it
 //              fields are separated by TABs; paths are relative, '/'
 //              between folders, UTF-8, and hold no control characters.
 //   files/N    the bytes of changed and new files; unchanged entries are
@@ -35,6 +38,7 @@
 #include "tools/quorvel/host.h"
 
 #include <stdint.h>
+#include <sys/types.h>
 #include <string>
 #include <vector>
 
@@ -79,6 +83,8 @@ int SyncSidecar(const Sidecar &sidecar);
 
 // Notes the mount process.
 void NoteMountProcess(const Sidecar &sidecar);
+// Journals, for quorvel umount, a folder a save that succeeded left out.
+void NoteEmptyFolder(Sidecar *sidecar, const std::string &folder);
 // Notes, flushed, the temporary file a save writes: by its name before it
 // is made, then with its device and inode once it exists; 0 or -errno.
 int NoteSaving(const Sidecar &sidecar, const std::string &temporary, bool made);
@@ -94,13 +100,18 @@ void CloseSidecar(Sidecar *sidecar, bool remove);
 bool SaveFinished(const std::string &path, const Archive &archive);
 
 // For quorvel umount: the journal of the sidecar at `path`, opened before
-// the unmount (-1 if there is none); then a wait until the mount has let go
-// of it, which it does when its save is over or when it ends in any way.
-// True if the save put the archive in place (the journal is gone).
+// the unmount (-1 if there is none). The mount lets go of its lock when its
+// save is over or when it ends in any way.
 int WatchSidecar(const std::string &path);
-bool WaitForSave(int watched);
 // Whether a mount still holds the watched journal's lock.
 bool MountHoldsSidecar(int watched);
+// Once no mount holds it: whether the save put the archive in place (the
+// journal is gone), with the folders it named empty in `empty` (from the
+// journal's byte `from` on); closes `watched`.
+bool SaveOutcome(int watched, off_t from, std::vector<std::string> *empty);
+// The mount process the sidecar at `path` notes, if it still has that
+// sidecar's journal open; 0 otherwise.
+pid_t NotedMountProcess(const std::string &path);
 // The error the last save of the sidecar at `path` left (empty if none).
 std::string SaveFailureOf(const std::string &path);
 

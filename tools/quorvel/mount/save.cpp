@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <set>
 #include <string.h>
+#include <sys/stat.h>
 
 // The folders that hold no file, to be named in a warning.
 static void EmptyFolders(size_t node, std::vector<std::string> *empty, bool *holdsFile) {
@@ -119,8 +120,24 @@ static std::string HiddenEntryShown(const std::vector<Placed> &placed) {
     return "";
 }
 
+// Whether the archive's path holds no file now, or another file: the
+// archive was renamed, moved, deleted or replaced rather than changed.
+static bool ArchiveMoved() {
+    struct stat st;
+    return stat(mounted.archive.path.c_str(), &st) != 0 ||
+           (uint64_t)st.st_dev != mounted.archive.state.device ||
+           (uint64_t)st.st_ino != mounted.archive.state.inode;
+}
+
 // What becomes of the edits after a failed save, said of the sidecar.
 static const char *WhatNext(bool stranded, bool hidden) {
+    // The journal names the archive by its size and last-write time: the
+    // one it was made to, put back unchanged, takes the edits again.
+    if (stranded && ArchiveMoved())
+        return _("the edits were made to the archive that was at this path: once it is back "
+                 "under its name, unchanged, the next mount --write resumes them, and refuses "
+                 "them until then; or copy what you need from files/ here, named by the "
+                 "journal, then mount --write --discard-edits starts afresh");
     if (stranded)
         return _("the edits were made to the archive as it was before it changed, so the next "
                  "mount --write refuses them; the changed and new files are in files/ here, named "
@@ -198,9 +215,13 @@ int Save() {
         std::vector<std::string> empty;
         bool holdsFile;
         EmptyFolders(0, &empty, &holdsFile);
-        for (const std::string &folder : empty)
+        // Said here to a mount in the foreground, and by quorvel umount from
+        // the journal it holds open.
+        for (const std::string &folder : empty) {
             Error(mounted.archive.path,
                   _("%s: an empty folder is not stored (the format has none)"), folder.c_str());
+            NoteEmptyFolder(&mounted.sidecar, folder);
+        }
         CloseSidecar(&mounted.sidecar, true);
     } else {
         const char *next = WhatNext(stranded, hidden);
