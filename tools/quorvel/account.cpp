@@ -158,6 +158,18 @@ static std::string ReadEntryLines(LineReader *reader, Account *account) {
     uint64_t position = kMagicSize;
     EntryLine entry;
     account->directoryEnd = position + length;
+    if (!ParseLine(line, length, &entry) && account->directoryEnd < account->size) {
+        // Bytes follow a first line that is no entry line. Without its start
+        // field nothing says where the directory ends; with it, the line is
+        // a damaged entry line, whose entry no listing shows.
+        uint64_t start = 0;
+        if (length != line.size() || length <= (uint64_t)kStartBeforeLf || line.back() != '\n' ||
+            !OffsetField(line.data() + line.size() - 1 - kStartBeforeLf, &start))
+            return _("the directory's first line gives no start field, so where the directory "
+                     "ends is unknown");
+        return Format(_("the directory line at byte %llu is not an entry line"),
+                      (unsigned long long)position);
+    }
     if (!ParseLine(line, length, &entry))
         return ""; // no entry line: the line closes an empty directory
     // The probe must hold the line up to its LF, which it may miss.
