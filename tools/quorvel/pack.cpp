@@ -194,7 +194,8 @@ static std::string Key(std::string name) {
 static bool NewNamesAreDistinct(const std::string &path, const std::vector<NewEntry> &entries,
                                 const Encoding &encoding) {
     std::vector<NameClash> clashes = FindNameClashes(
-        entries.size(), [&](size_t i) { return entries[i].storedName.c_str(); }, encoding);
+        entries.size(), [&](size_t i) { return entries[i].storedName.c_str(); },
+        [&](size_t i) { return entries[i].size == 0; }, encoding);
     if (clashes.empty())
         return true;
     const NameClash &clash = clashes[0];

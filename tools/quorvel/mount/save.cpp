@@ -5,6 +5,7 @@
 #include "tools/quorvel/mount/mounted.h"
 
 #include "tools/quorvel/files.h"
+#include "tools/quorvel/names.h"
 #include "tools/quorvel/output.h"
 #include "tools/quorvel/quorvel.h"
 #include "tools/quorvel/translate.h"
@@ -43,13 +44,28 @@ struct Placed {
     bool hidden; // left out by this mount: an entry listed before had its name
 };
 
+// True for a folder entry whose folder the tree no longer has (deleted,
+// renamed, or a file in its place): the entry goes with it.
+static bool FolderGone(const FileInfo &record) {
+    std::string name, why, path;
+    std::vector<std::string> components;
+    if (!RecordName(record, mounted.encoding, &name) || !FolderEntry(name, record.filesize) ||
+        !EntryPath(name, false, &components, &why))
+        return false;
+    for (const std::string &component : components)
+        path += (path.empty() ? "" : "/") + component;
+    size_t node = Find(path);
+    return node == kNone || !mounted.nodes[node].folder;
+}
+
 // The entries of the archive as the tree now has them, in their places;
 // *changed says whether that is not the archive as it is.
 static int NewEntries(std::vector<Placed> *placed, bool *changed) {
     const FileInfo *records = mounted.listing.records;
-    // Entries the tree could not show are kept as they are.
+    // Entries the tree could not show, and folder entries, are kept as they are.
     for (size_t i = 0; i < mounted.listing.count; i++) {
-        if (mounted.recordPath[i].empty()) {
+        if (mounted.recordPath[i].empty() &&
+            (!mounted.hiddenPath[i].empty() || !FolderGone(records[i]))) {
             NewEntry entry;
             entry.storedName = records[i].filename;
             entry.shownName = ShownName(records[i], mounted.encoding);
