@@ -44,17 +44,23 @@ struct Placed {
     bool hidden; // left out by this mount: an entry listed before had its name
 };
 
-// True for a folder entry whose folder the tree no longer has (deleted,
-// renamed, or a file in its place): the entry goes with it.
-static bool FolderGone(const FileInfo &record) {
+// The path of the folder a folder entry stands for in the tree, or "".
+static std::string FolderEntryPath(const FileInfo &record) {
     std::string name, why, path;
     std::vector<std::string> components;
     if (!RecordName(record, mounted.encoding, &name) || !FolderEntry(name, record.filesize) ||
         !EntryPath(name, false, &components, &why))
-        return false;
+        return "";
     for (const std::string &component : components)
         path += (path.empty() ? "" : "/") + component;
-    size_t node = Find(path);
+    return path;
+}
+
+// True for a folder entry whose folder the tree no longer has (deleted,
+// renamed, or a file in its place): the entry goes with it.
+static bool FolderGone(const FileInfo &record) {
+    std::string path = FolderEntryPath(record);
+    size_t node = path.empty() ? 0 : Find(path);
     return node == kNone || !mounted.nodes[node].folder;
 }
 
@@ -214,6 +220,11 @@ int Save() {
         std::vector<std::string> empty;
         bool holdsFile;
         EmptyFolders(0, &empty, &holdsFile);
+        // A folder entry keeps its folder.
+        for (size_t i = 0; i < mounted.listing.count && !empty.empty(); i++)
+            empty.erase(std::remove(empty.begin(), empty.end(),
+                                    FolderEntryPath(mounted.listing.records[i])),
+                        empty.end());
         for (const std::string &folder : empty)
             Error(mounted.archive.path,
                   _("%s: an empty folder is not stored (the format has none)"), folder.c_str());
