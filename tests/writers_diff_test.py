@@ -119,9 +119,11 @@ def build_archive(rng, entries, closing=b"\n", shuffle=False, share=False, gaps=
     ranges, blob = {}, b""
     for i in order:
         name, body = entries[i]
-        same = [j for j in ranges if entries[j][1] == body] if share else []
-        if same:
-            ranges[i] = ranges[same[0]]
+        same = [j for j in ranges if body and body in entries[j][1]] if share else []
+        if same:  # the same bytes, or a part of them
+            first, _ = ranges[same[0]]
+            at = first + entries[same[0]][1].index(body)
+            ranges[i] = (at, at + len(body))
             continue
         if gaps and rng.random() < 0.2:
             blob += os.urandom(rng.randint(1, 9))  # bytes no entry holds
@@ -142,8 +144,11 @@ def random_entries(rng, encoding):
             entries.append((stored(path, encoding) + b"\\", b""))
             seen.add(path + "/x")
             continue
-        body = rng.choice([b"", os.urandom(rng.randint(1, 300)), b"same bytes"])
-        entries.append((stored(path, encoding, rng.choice("\\\\/")), body))
+        body = rng.choice([b"", os.urandom(rng.randint(1, 300)), b"same bytes", b"bytes"])
+        name = stored(path, encoding, rng.choice("\\\\/"))
+        if rng.random() < 0.1:  # a name of 199 or 200 bytes, as stored
+            name = (name + b"-" * 200)[:rng.choice([199, 200])]
+        entries.append((name, body))
     return entries
 
 
@@ -326,6 +331,9 @@ def try_writer(t, which, old):
         check(now == old, f"{which}: exit {code}, and the file changed")
         return
     new = check_kept(old_entries, now, exempt, which)
+    added = [f for f in files if f not in keys.values()]
+    expected = len(files) if which == "pack" else len(old_entries) + len(added)
+    check(len(new) == expected, f"{which}: {len(new)} entries written, {expected} expected")
     for name in files:
         with open(os.path.join(t.dir, "in", name), "rb") as f:
             body = f.read()
@@ -335,7 +343,7 @@ def try_writer(t, which, old):
 
 
 def try_save(t, old, old_entries, keys, files):
-    """A writable mount: one file written over, one new file, then the save."""
+    """A writable mount: files written over or deleted, one new file, then the save."""
     if not t.mount:
         return
     path = os.path.join(t.dir, "a.dat")
@@ -348,11 +356,17 @@ def try_save(t, old, old_entries, keys, files):
             return
         shown = sorted(os.path.relpath(os.path.join(r, n), folder)
                        for r, _, ns in os.walk(folder) for n in ns)
-        for name in t.rng.sample(shown, min(1, len(shown))):
-            if list(keys.values()).count(name) == 1:
-                with open(os.path.join(folder, name), "wb") as f:
-                    f.write(b"changed")
-                exempt |= {n for n, k in keys.items() if k == name}
+        deleted = 0
+        for name in t.rng.sample(shown, min(2, len(shown))):
+            if list(keys.values()).count(name) != 1:
+                continue
+            exempt |= {n for n, k in keys.items() if k == name}
+            if t.rng.random() < 0.3:
+                os.unlink(os.path.join(folder, name))
+                deleted += 1
+                continue
+            with open(os.path.join(folder, name), "wb") as f:
+                f.write(b"changed")
         with open(os.path.join(folder, "zz-new.bin"), "wb") as f:
             f.write(b"new")
     code, _, err = mount.saved
@@ -364,6 +378,7 @@ def try_save(t, old, old_entries, keys, files):
         check(now == old, f"save: exit {code} ({err!r}), and the file changed")
         return
     new = check_kept(old_entries, now, exempt, "save")
+    check(len(new) == len(old_entries) + 1 - deleted, f"save: {len(new)} entries written")
     check((b"zz-new.bin", b"new") in [(n, b) for _, n, b in new], "save: the new file is missing")
 
 
@@ -382,7 +397,7 @@ def trial(quorvel, seed, readback, mount, verbose):
     old = build_archive(rng, entries, closing=rng.choice([b"\n", b"\n", b"end\n"]),
                         shuffle=rng.random() < 0.3, share=rng.random() < 0.3,
                         gaps=rng.random() < 0.2)
-    if rng.random() < 0.5:
+    for _ in range(rng.choice([0, 0, 0, 1, 1, 2, 3])):
         old = damage(rng, old)
     try:
         for which in ["update", "drop", "pack", "save"]:
@@ -394,7 +409,7 @@ def trial(quorvel, seed, readback, mount, verbose):
 
 
 def main(argv):
-    quorvel, seeds, soak, readback, mount, verbose = [argv[1]], list(range(1, 9)), 0, [], True, False
+    quorvel, seeds, soak, readback, mount, verbose = [argv[1]], list(range(1, 7)), 0, [], True, False
     args = argv[2:]
     while args:
         a = args.pop(0)
