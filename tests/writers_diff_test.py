@@ -419,7 +419,7 @@ def trial(quorvel, seed, readback, mount, verbose):
 
 
 def main(argv):
-    quorvel, seeds, soak, readback, mount, verbose = [argv[1]], list(range(1, 7)), 0, [], True, False
+    quorvel, seeds, soak, readback, mount, verbose = [argv[1]], list(range(3, 9)), 0, [], True, False
     args = argv[2:]
     while args:
         a = args.pop(0)
