@@ -260,7 +260,7 @@ def read_back(t, archive, entries, verbose):
         for key, body in t.rng.sample(plain_files, min(2, len(plain_files))):
             code, out, err = run(command, "cat", archive, key, cwd=cwd)
             check(code == 0 and out == body, f"{command[-1]} cat {archive} {key}: exit {code}")
-    if t.mount and t.rng.random() < 0.2 and plain:
+    if t.rng.random() < 0.2 and t.mount and plain:  # the same draws with and without mounts
         with Mounted(t, archive, False) as folder:
             for key, body in files:
                 with open(os.path.join(folder, key), "rb") as f:
@@ -456,8 +456,9 @@ def main(argv):
         except (Failure, OSError, subprocess.TimeoutExpired) as e:
             failed.append(seed)
             print(f"seed {seed} FAILED: {e}", flush=True)
+            again = ([] if mount else ["--no-mount"]) + [f"--readback '{' '.join(r)}'" for r in readback]
             print(f"  replay: /usr/bin/python3 {os.path.relpath(__file__)} {quorvel[0]} "
-                  f"--seed {seed} --verbose")
+                  f"--seed {seed} {' '.join(again)} --verbose", flush=True)
     print(f"{ran} seeds, {len(failed)} failed{': ' + ' '.join(map(str, failed)) if failed else ''}")
     return 1 if failed else 0
 
