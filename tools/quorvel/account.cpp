@@ -389,7 +389,7 @@ std::vector<NameClash> FindNameClashes(size_t count, const StoredNameAt &nameAt,
             clash.other = files[k].second;
             // Folder entries of one folder (with a closing '/') are no clash.
             std::string path = pathAt(clash.entry);
-            clash.duplicate = path == pathAt(clash.other) && path.back() != '/';
+            clash.duplicate = path == pathAt(clash.other) && (path.empty() || path.back() != '/');
             if (clash.duplicate)
                 clashes.push_back(clash);
             continue;
