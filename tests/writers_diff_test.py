@@ -194,9 +194,11 @@ class Failure(Exception):
     pass
 
 
-def run(command, *args, cwd, stdin=None):
+def run(command, *args, cwd):
     r = subprocess.run(command + list(args), cwd=cwd, capture_output=True, timeout=120,
                        stdin=subprocess.DEVNULL)
+    check(b"Sanitizer" not in r.stderr and b"runtime error:" not in r.stderr,
+          f"{args[0]}: {r.stderr.decode(errors='replace')}")  # a sanitized build's report
     return r.returncode, r.stdout, r.stderr
 
 
