@@ -38,10 +38,12 @@ fuzz-build: deps
 fuzz: fuzz-build
 	tools/fuzz $(BUILD)/fuzz $(FUZZ_SECONDS)
 
-# The writable mount's random-operation test on random seeds for SECONDS; it
-# prints the seeds that failed and the command that replays them.
+# The writable mount's random-operation test, then the writers against the
+# independent reader, each on random seeds for SECONDS; they print the seeds
+# that failed and the command that replays them.
 soak: native
 	/usr/bin/python3 tests/mount_model_test.py $(BUILD)/native/quorvel --soak $(SECONDS)
+	/usr/bin/python3 tests/writers_diff_test.py $(BUILD)/native/quorvel --soak $(SECONDS)
 
 # The last row: the 64-bit module's wide listing against its ANSI one, under Wine.
 bench: deps win64

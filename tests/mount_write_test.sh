@@ -201,6 +201,17 @@ else
     echo "note: no tmpfs could be mounted; the full-disk case is not tested here"
 fi
 
+# Folder entries show as folders; the save keeps those whose folder stays,
+# in their places, and drops the one whose folder went.
+make_archive folders.dat 'd\\' '' 'e\\' '' 'd\\x' 'x' 'f/' '' 'g\\' ''
+mount_rw folders.dat m
+check '[ -d m/d ] && [ -d m/e ] && [ -d m/f ] && [ "$(cat m/d/x)" = x ]' "folder entries are not folders"
+rmdir m/e && printf 'y' >m/f/y
+q umount m 2>err.txt
+check '[ "$(stored_names folders.dat | tr "\n" " ")" = "d\\ d\\x f/ g\\ f\\y " ]' \
+    "the save of folder entries: $(stored_names folders.dat | tr '\n' ' ')"
+lacks m.log "g: an empty folder"
+
 # A folder where the sidecar cannot be made: nothing is mounted.
 mkdir ro && cp game.dat ro/ && mount -o bind,ro ro ro 2>/dev/null
 if grep -q " $work/ro " /proc/mounts; then

@@ -114,6 +114,8 @@ has err.txt "fifo.dat: not a regular file"
 Q="timeout 20 $Q" expect 3 "pack over a FIFO" pack -o fifo.dat y
 has err.txt "fifo.dat: not a regular file; an archive replaces only a regular file"
 check '[ -p fifo.dat ] && no_temporaries .' "a new archive replaced a FIFO"
+expect 3 "pack a FIFO" pack -o fifo-in.dat fifo.dat
+has err.txt "fifo.dat: a FIFO (named pipe) is not a file or a folder, so it cannot be stored"
 # A device of our own, never the system's: a failure here would replace it.
 if mknod null-device c 1 3 2>/dev/null; then
     ln -s null-device null.dat
@@ -161,12 +163,15 @@ AXQ_FAULT_FILE=src/d/e3.bin AXQ_FAULT_AT=1 AXQ_FAULT_SIGNAL=2 LD_PRELOAD=$preloa
 check 'cmp -s packed.dat five.dat && no_temporaries .' "update stopped by Ctrl-C left a temporary file"
 
 # The unsaved edits of a writable mount that was killed would no longer apply
-# to an updated archive: update is refused until they are saved or dropped.
+# to an updated archive: update, and pack over it, are refused until they
+# are saved or dropped.
 cp five.dat edited.dat
 mkdir .edited.dat.quorvel-edits
 expect 3 "update an archive with unsaved edits" update edited.dat src/d/e1.bin
 has err.txt "unsaved edits are in $work/.edited.dat.quorvel-edits"
-check 'cmp -s edited.dat five.dat' "update changed an archive with unsaved edits"
+expect 3 "pack over an archive with unsaved edits" pack -o edited.dat src/d/e1.bin
+has err.txt "unsaved edits are in $work/.edited.dat.quorvel-edits"
+check 'cmp -s edited.dat five.dat' "a writer changed an archive with unsaved edits"
 rmdir .edited.dat.quorvel-edits
 
 # extract stopped by Ctrl-C while it writes an entry leaves no temporary file

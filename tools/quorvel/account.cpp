@@ -158,6 +158,18 @@ static std::string ReadEntryLines(LineReader *reader, Account *account) {
     uint64_t position = kMagicSize;
     EntryLine entry;
     account->directoryEnd = position + length;
+    if (!ParseLine(line, length, &entry) && account->directoryEnd < account->size) {
+        // Bytes follow a first line that is no entry line. Without its start
+        // field nothing says where the directory ends; with it, the line is
+        // a damaged entry line, whose entry no listing shows.
+        uint64_t start = 0;
+        if (length != line.size() || length <= (uint64_t)kStartBeforeLf || line.back() != '\n' ||
+            !OffsetField(line.data() + line.size() - 1 - kStartBeforeLf, &start))
+            return _("the directory's first line gives no start field, so where the directory "
+                     "ends is unknown");
+        return Format(_("the directory line at byte %llu is not an entry line"),
+                      (unsigned long long)position);
+    }
     if (!ParseLine(line, length, &entry))
         return ""; // no entry line: the line closes an empty directory
     // The probe must hold the line up to its LF, which it may miss.
@@ -268,8 +280,10 @@ static bool PlainPath(const char *bytes, size_t *size) {
 // '/' and '\', empty and "." parts left out. A name that does not decode is
 // kept whole, as its bytes after a zero byte, where no separator can be told
 // from a double-byte character's second byte. ASCII reads the same in every
-// code page, so it is taken as it is.
-static void PathOf(const char *stored, const Encoding &encoding, std::string *name,
+// code page, so it is taken as it is. A folder entry (`folder`: of no
+// bytes) whose name ends in a separator keeps a closing '/': it is a
+// folder, and no file's path.
+static void PathOf(const char *stored, bool folder, const Encoding &encoding, std::string *name,
                    std::string *key) {
     const char *bytes = stored;
     size_t size = 0;
@@ -301,11 +315,13 @@ static void PathOf(const char *stored, const Encoding &encoding, std::string *na
         }
         part = i + 1;
     }
+    if (folder && !key->empty() && size > 0 && (bytes[size - 1] == '/' || bytes[size - 1] == '\\'))
+        *key += '/';
 }
 
-static std::string PathOf(const char *stored, const Encoding &encoding) {
+static std::string PathOf(const char *stored, bool folder, const Encoding &encoding) {
     std::string name, key;
-    PathOf(stored, encoding, &name, &key);
+    PathOf(stored, folder, encoding, &name, &key);
     return key;
 }
 
@@ -321,13 +337,13 @@ static uint64_t Hash(const char *bytes, size_t size) {
 // not hold a second time: files[i] is entry i's, and folders holds each
 // folder on the way to an entry, with the first entry of each run of entries
 // in it. Every match of hashes is checked on the paths themselves.
-static void HashPaths(size_t count, const StoredNameAt &nameAt, const Encoding &encoding,
-                      std::vector<uint64_t> *files,
+static void HashPaths(size_t count, const StoredNameAt &nameAt, const EmptyAt &emptyAt,
+                      const Encoding &encoding, std::vector<uint64_t> *files,
                       std::vector<std::pair<uint64_t, size_t>> *folders) {
     std::string name, key, parent;
     files->reserve(count);
     for (size_t i = 0; i < count; i++) {
-        PathOf(nameAt(i), encoding, &name, &key);
+        PathOf(nameAt(i), emptyAt(i), encoding, &name, &key);
         files->push_back(Hash(key.data(), key.size()));
         size_t slash = key.rfind('/');
         bool bytes = !key.empty() && key[0] == '\0';
@@ -353,10 +369,11 @@ static bool MayClash(std::vector<uint64_t> sorted,
 }
 
 std::vector<NameClash> FindNameClashes(size_t count, const StoredNameAt &nameAt,
-                                       const Encoding &encoding) {
+                                       const EmptyAt &emptyAt, const Encoding &encoding) {
     std::vector<uint64_t> hashes;
     std::vector<std::pair<uint64_t, size_t>> folders;
-    HashPaths(count, nameAt, encoding, &hashes, &folders);
+    HashPaths(count, nameAt, emptyAt, encoding, &hashes, &folders);
+    auto pathAt = [&](size_t i) { return PathOf(nameAt(i), emptyAt(i), encoding); };
     std::vector<NameClash> clashes;
     if (!MayClash(hashes, folders))
         return clashes;
@@ -370,8 +387,9 @@ std::vector<NameClash> FindNameClashes(size_t count, const StoredNameAt &nameAt,
         if (k > 0 && files[k].first == files[first].first) {
             clash.entry = files[first].second;
             clash.other = files[k].second;
-            clash.duplicate =
-                PathOf(nameAt(clash.entry), encoding) == PathOf(nameAt(clash.other), encoding);
+            // Folder entries of one folder (with a closing '/') are no clash.
+            std::string path = pathAt(clash.entry);
+            clash.duplicate = path == pathAt(clash.other) && (path.empty() || path.back() != '/');
             if (clash.duplicate)
                 clashes.push_back(clash);
             continue;
@@ -383,8 +401,8 @@ std::vector<NameClash> FindNameClashes(size_t count, const StoredNameAt &nameAt,
             continue;
         clash.entry = files[k].second;
         clash.other = folder->second;
-        std::string path = PathOf(nameAt(clash.entry), encoding) + "/";
-        if (PathOf(nameAt(clash.other), encoding).compare(0, path.size(), path) == 0)
+        std::string path = pathAt(clash.entry) + "/";
+        if (pathAt(clash.other).compare(0, path.size(), path) == 0)
             clashes.push_back(clash);
     }
     std::sort(clashes.begin(), clashes.end(), [](const NameClash &a, const NameClash &b) {
@@ -396,7 +414,7 @@ std::vector<NameClash> FindNameClashes(size_t count, const StoredNameAt &nameAt,
 std::vector<NameClash> FindNameClashes(const Listing &listing, const Encoding &encoding) {
     return FindNameClashes(
         listing.count, [&](size_t i) { return (const char *)listing.records[i].filename; },
-        encoding);
+        [&](size_t i) { return listing.records[i].filesize == 0; }, encoding);
 }
 
 std::string ClashText(const Listing &listing, const Encoding &encoding, const NameClash &clash) {

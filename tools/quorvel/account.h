@@ -37,10 +37,12 @@ struct NameClash {
 // also a folder (once, with one entry below it), in the listing's order.
 std::vector<NameClash> FindNameClashes(const Listing &listing, const Encoding &encoding);
 // The same over any names as stored (a new archive's, before it is written):
-// nameAt(i) is entry i's, zero-terminated.
+// nameAt(i) is entry i's, zero-terminated; emptyAt(i) says whether it has no
+// bytes (then a name that ends in a separator is a folder, as FolderEntry says).
 using StoredNameAt = std::function<const char *(size_t)>;
+using EmptyAt = std::function<bool(size_t)>;
 std::vector<NameClash> FindNameClashes(size_t count, const StoredNameAt &nameAt,
-                                       const Encoding &encoding);
+                                       const EmptyAt &emptyAt, const Encoding &encoding);
 
 // One sentence on a clash, naming both entries.
 std::string ClashText(const Listing &listing, const Encoding &encoding, const NameClash &clash);

@@ -4,6 +4,7 @@
 #include "tools/quorvel/account.h"
 #include "tools/quorvel/files.h"
 #include "tools/quorvel/host.h"
+#include "tools/quorvel/names.h"
 #include "tools/quorvel/output.h"
 #include "tools/quorvel/quorvel.h"
 #include "tools/quorvel/select.h"
@@ -26,6 +27,8 @@ static std::string ExtractOne(const Archive &archive, ExtractTarget *target, con
     std::vector<std::string> components;
     if (!EntryPath(name, kWindowsNames, &components, &why))
         return Format(_("refused: %s"), why.c_str());
+    if (FolderEntry(name, record.filesize))
+        return PlaceFolder(target, components, &why) ? "" : why;
     if (!PlaceFile(target, components, overwrite, &why))
         return why;
     EntryBytes entry;

@@ -35,6 +35,25 @@ FILE *OpenFile(const std::string &path, const char *mode) {
 #endif
 }
 
+// Why a path given to pack is neither a file nor a folder.
+static std::string WhatItIs(const fs::path &path) {
+    std::error_code ec;
+    fs::file_type type = fs::status(path, ec).type();
+    switch (type) {
+    case fs::file_type::fifo:
+        return _("a FIFO (named pipe) is not a file or a folder, so it cannot be stored");
+    case fs::file_type::block:
+    case fs::file_type::character:
+        return _("a device is not a file or a folder, so it cannot be stored");
+    case fs::file_type::socket:
+        return _("a socket is not a file or a folder, so it cannot be stored");
+    case fs::file_type::not_found:
+        return _("no such file or folder");
+    default:
+        return ec ? ec.message() : _("not a regular file or a folder");
+    }
+}
+
 bool CollectInputs(const std::string &argument, std::vector<InputFile> *inputs) {
     std::error_code ec;
     fs::path start = ToPath(argument);
@@ -50,7 +69,7 @@ bool CollectInputs(const std::string &argument, std::vector<InputFile> *inputs) 
     if (fs::is_regular_file(start, ec))
         return add(start);
     if (!fs::is_directory(start, ec)) {
-        Error(argument, "%s", _("no such file or folder"));
+        Error(argument, "%s", WhatItIs(start).c_str());
         return false;
     }
     for (fs::recursive_directory_iterator it(start, ec), end; !ec && it != end; it.increment(ec)) {

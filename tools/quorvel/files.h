@@ -27,6 +27,11 @@ void CloseTarget(ExtractTarget *target);
 bool PlaceFile(ExtractTarget *target, const std::vector<std::string> &components, bool overwrite,
                std::string *why);
 
+// Makes the folder at `components` below the target, and those on the way,
+// as PlaceFile makes a file's. False with the reason.
+bool PlaceFolder(ExtractTarget *target, const std::vector<std::string> &components,
+                 std::string *why);
+
 // Writes the file last placed, with `modified` as its last-write time. It
 // never replaces an existing file unless overwrite. False with the reason;
 // nothing is then left behind.

@@ -104,6 +104,12 @@ static bool EnterFolder(ExtractTarget *target, const std::vector<std::string> &f
     return true;
 }
 
+bool PlaceFolder(ExtractTarget *target, const std::vector<std::string> &components,
+                 std::string *why) {
+    why->clear();
+    return EnterFolder(target, components, why);
+}
+
 bool PlaceFile(ExtractTarget *target, const std::vector<std::string> &components, bool overwrite,
                std::string *why) {
     why->clear();

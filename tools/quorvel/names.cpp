@@ -194,3 +194,7 @@ bool MatchName(const std::string &pattern, const std::string &name, bool ignoreC
     }
     return Match(p, s);
 }
+
+bool FolderEntry(const std::string &name, uint64_t size) {
+    return size == 0 && !name.empty() && (name.back() == '/' || name.back() == '\\');
+}

@@ -9,6 +9,7 @@
 
 #include "tools/quorvel/codepage.h"
 
+#include <stdint.h>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,10 @@ std::string EscapeControls(const std::string &text);
 // component ending in '.' or ' ', or one of < > " | ? *.
 bool EntryPath(const std::string &name, bool windowsRules, std::vector<std::string> *components,
                std::string *why);
+
+// True if an entry stands for a folder: it has no bytes and its decoded
+// name ends in a separator ("dir\\", "dir/sub/"), as some tools store folders.
+bool FolderEntry(const std::string &name, uint64_t size);
 
 // True if text holds a pattern character: '*', '?' or '['.
 bool HasPatternChars(const std::string &text);

@@ -112,8 +112,35 @@ static NewEntry FromFile(const InputFile &input, const std::string &stored) {
     return entry;
 }
 
+// A writable mount's edits that wait beside the archive: a changed archive
+// strands them, as the next mount --write refuses them. True, reported, if any do.
+static bool HasUnsavedEdits(const std::string &path) {
+    std::string edits = UnsavedEditsOf(path);
+    if (!edits.empty())
+        Error(path,
+              _("a writable mount's unsaved edits are in %s, and would no longer apply after this "
+                "update; save them (mount --write, then umount) or drop them (mount --write "
+                "--discard-edits) first; the archive is left as it is"),
+              edits.c_str());
+    return !edits.empty();
+}
+
+// The commands open an archive only by a name the plug-in takes (IsSupported
+// wants ".dat", in any case), so no other name is written: we never write
+// what we cannot read.
+static bool ArchiveName(const std::string &path) {
+    return path.size() >= 4 && std::equal(path.end() - 4, path.end(), ".dat", [](char a, char b) {
+               return (a >= 'A' && a <= 'Z' ? a - 'A' + 'a' : a) == b;
+           });
+}
+
 int Pack(const Options &options) {
     RemoveTemporaryOnInterrupt();
+    if (!ArchiveName(options.output)) {
+        Error(options.output, "%s",
+              _("an archive's name must end in .dat, or no quorvel command or host opens it"));
+        return kExitArchive;
+    }
     std::vector<std::string> arguments;
     if (!options.listFile.empty() && !ReadListFile(options.listFile, &arguments))
         return kExitArchive;
@@ -140,7 +167,7 @@ int Pack(const Options &options) {
         Error(options.output, "%s", _("no input files"));
         return kExitArchive;
     }
-    if (!CheckNewArchive(options.output, entries))
+    if (!CheckNewArchive(options.output, entries) || HasUnsavedEdits(options.output))
         return kExitArchive;
     int held = -1;
     if (!HoldArchive(options.output, &held)) {
@@ -167,7 +194,8 @@ static std::string Key(std::string name) {
 static bool NewNamesAreDistinct(const std::string &path, const std::vector<NewEntry> &entries,
                                 const Encoding &encoding) {
     std::vector<NameClash> clashes = FindNameClashes(
-        entries.size(), [&](size_t i) { return entries[i].storedName.c_str(); }, encoding);
+        entries.size(), [&](size_t i) { return entries[i].storedName.c_str(); },
+        [&](size_t i) { return entries[i].size == 0; }, encoding);
     if (clashes.empty())
         return true;
     const NameClash &clash = clashes[0];
@@ -195,19 +223,12 @@ int Update(const Options &options) {
     uint64_t unowned = 0;
     int status = kExitOk;
     int held = -1;
-    std::string edits;
     if (!HoldArchive(path, &held)) {
         Error(path, "%s",
               _("the archive is mounted for writing or being updated; the archive is left as it "
                 "is"));
         status = kExitArchive;
-    } else if (!(edits = UnsavedEditsOf(path)).empty()) {
-        // A changed archive strands them: the next mount --write refuses them.
-        Error(path,
-              _("a writable mount's unsaved edits are in %s, and would no longer apply after this "
-                "update; save them (mount --write, then umount) or drop them (mount --write "
-                "--discard-edits) first; the archive is left as it is"),
-              edits.c_str());
+    } else if (HasUnsavedEdits(path)) {
         status = kExitArchive;
     } else if (!ListingAccountsForArchive(archive, listing, options.dropUnowned, &refusal,
                                           &unowned)) {

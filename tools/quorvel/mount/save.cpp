@@ -5,6 +5,7 @@
 #include "tools/quorvel/mount/mounted.h"
 
 #include "tools/quorvel/files.h"
+#include "tools/quorvel/names.h"
 #include "tools/quorvel/output.h"
 #include "tools/quorvel/quorvel.h"
 #include "tools/quorvel/translate.h"
@@ -44,13 +45,34 @@ struct Placed {
     bool hidden; // left out by this mount: an entry listed before had its name
 };
 
+// The path of the folder a folder entry stands for in the tree, or "".
+static std::string FolderEntryPath(const FileInfo &record) {
+    std::string name, why, path;
+    std::vector<std::string> components;
+    if (!RecordName(record, mounted.encoding, &name) || !FolderEntry(name, record.filesize) ||
+        !EntryPath(name, false, &components, &why))
+        return "";
+    for (const std::string &component : components)
+        path += (path.empty() ? "" : "/") + component;
+    return path;
+}
+
+// True for a folder entry whose folder the tree no longer has (deleted,
+// renamed, or a file in its place): the entry goes with it.
+static bool FolderGone(const FileInfo &record) {
+    std::string path = FolderEntryPath(record);
+    size_t node = path.empty() ? 0 : Find(path);
+    return node == kNone || !mounted.nodes[node].folder;
+}
+
 // The entries of the archive as the tree now has them, in their places;
 // *changed says whether that is not the archive as it is.
 static int NewEntries(std::vector<Placed> *placed, bool *changed) {
     const FileInfo *records = mounted.listing.records;
-    // Entries the tree could not show are kept as they are.
+    // Entries the tree could not show, and folder entries, are kept as they are.
     for (size_t i = 0; i < mounted.listing.count; i++) {
-        if (mounted.recordPath[i].empty()) {
+        if (mounted.recordPath[i].empty() &&
+            (!mounted.hiddenPath[i].empty() || !FolderGone(records[i]))) {
             NewEntry entry;
             entry.storedName = records[i].filename;
             entry.shownName = ShownName(records[i], mounted.encoding);
@@ -215,6 +237,11 @@ int Save() {
         std::vector<std::string> empty;
         bool holdsFile;
         EmptyFolders(0, &empty, &holdsFile);
+        // A folder entry keeps its folder.
+        for (size_t i = 0; i < mounted.listing.count && !empty.empty(); i++)
+            empty.erase(std::remove(empty.begin(), empty.end(),
+                                    FolderEntryPath(mounted.listing.records[i])),
+                        empty.end());
         // Said here to a mount in the foreground, and by quorvel umount from
         // the journal it holds open.
         for (const std::string &folder : empty) {

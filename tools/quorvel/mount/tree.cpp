@@ -2,6 +2,7 @@
 // names a writable mount may give its files (those pack would store).
 #include "tools/quorvel/mount/mounted.h"
 
+#include "tools/quorvel/names.h"
 #include "tools/quorvel/output.h"
 #include "tools/quorvel/translate.h"
 
@@ -43,6 +44,20 @@ static bool AddEntry(const std::vector<std::string> &components, size_t record) 
     return true;
 }
 
+// Adds a folder entry's path as folders; false if a file listed before has
+// a name on it. The entry itself is no node: the save keeps it while its
+// folder stays.
+static bool AddFolder(const std::vector<std::string> &components) {
+    size_t node = 0;
+    for (const std::string &component : components) {
+        size_t child = Child(node, component);
+        if (child != kNone && !mounted.nodes[child].folder)
+            return false;
+        node = child != kNone ? child : AddNode(node, component, true);
+    }
+    return true;
+}
+
 void BuildTree() {
     mounted.nodes.assign(1, Node());
     mounted.recordPath.assign(mounted.listing.count, "");
@@ -59,12 +74,13 @@ void BuildTree() {
         } else if (!EntryPath(name, false, &components, &why)) {
             Error(archive.path, _("%s: left out: %s"), ShownName(record, mounted.encoding).c_str(),
                   why.c_str());
-        } else if (!AddEntry(components, i)) {
+        } else if (FolderEntry(name, record.filesize) ? !AddFolder(components)
+                                                      : !AddEntry(components, i)) {
             Error(archive.path, _("%s: left out: an entry listed before has its name"),
                   ShownName(record, mounted.encoding).c_str());
             for (const std::string &component : components)
                 mounted.hiddenPath[i] += (mounted.hiddenPath[i].empty() ? "" : "/") + component;
-        } else {
+        } else if (!FolderEntry(name, record.filesize)) {
             for (const std::string &component : components)
                 mounted.recordPath[i] += (mounted.recordPath[i].empty() ? "" : "/") + component;
         }
