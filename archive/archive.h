@@ -44,6 +44,12 @@ static constexpr int32_t kMaxNameLength = 199;
 // the file does. Uses and then clears the line buffer.
 char *LoadDirectory(HANDLE file);
 
+// The directory's size S from the zero-terminated head of an archive (its
+// first kHeadProbeSize bytes at most): the start field of line 1, lines split
+// as the line buffer splits them; 0 when line 1 is too short to hold one.
+// LoadDirectory reads the same S through the line buffer; this needs none.
+uint32_t DirectorySize(const char *head);
+
 // The decimal number at the start of text, modulo 2^32; 0 for null.
 uint32_t ParseDecimal(const char *text);
 
@@ -90,7 +96,8 @@ HANDLE OpenArchive(const char *fileName);
 uint32_t ReadArchive(HANDLE file, void *buffer, uint32_t size);
 
 // Reads up to `size` bytes at an absolute offset, whatever the current
-// position; returns how many came (none past the end of the file).
+// position, in pieces of at most 1 GiB; returns how many came (none past the
+// end of the file).
 uint32_t ReadArchiveAt(HANDLE file, uint32_t offset, void *buffer, uint32_t size);
 
 // The archive's size in bytes, or -1 if it cannot be had.

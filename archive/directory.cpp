@@ -1,8 +1,14 @@
+// Reading an archive: opening it, reading at an offset, and its directory
+// text, whose size the first entry line gives.
 #include "archive.h"
 
 #include "linebuf/linebuf.h"
 
 #include <string.h>
+
+// One read asks for at most this much: some systems deliver at most about
+// 2 GiB per call, and a short piece then means the end of the file.
+static constexpr uint32_t kReadPiece = 1u << 30;
 
 HANDLE OpenArchive(const char *fileName) {
     return CreateFileA(fileName, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
@@ -18,18 +24,46 @@ uint32_t ReadArchive(HANDLE file, void *buffer, uint32_t size) {
 uint32_t ReadArchiveAt(HANDLE file, uint32_t offset, void *buffer, uint32_t size) {
     // The offset travels with the read: one system call instead of a seek
     // and a read, which is most of the cost of extracting a small entry.
-    // It is unsigned, so archives reach 4 GiB - 1.
-    OVERLAPPED at;
-    memset(&at, 0, sizeof at);
-    at.Offset = offset;
-    DWORD got = 0;
-    ReadFile(file, buffer, size, &got, &at);
-    return got;
+    uint32_t done = 0;
+    bool more = true;
+    while (more && done < size) {
+        uint32_t piece = size - done < kReadPiece ? size - done : kReadPiece;
+        OVERLAPPED at;
+        memset(&at, 0, sizeof at);
+        uint64_t from = (uint64_t)offset + done;
+        at.Offset = (DWORD)from;
+        at.OffsetHigh = (DWORD)(from >> 32);
+        DWORD got = 0;
+        ReadFile(file, (char *)buffer + done, piece, &got, &at);
+        done += got;
+        more = got == piece;
+    }
+    return done;
 }
 
 int64_t ArchiveSize(HANDLE file) {
     LARGE_INTEGER size;
     return GetFileSizeEx(file, &size) ? (int64_t)size.QuadPart : -1;
+}
+
+static bool IsLineEnd(char c) { return c == '\n' || c == '\r'; }
+
+// Past the line end at `p`: LF, CR, or a pair of the two, as the line buffer reads them.
+static const char *PastLineEnd(const char *p) {
+    return IsLineEnd(p[1]) && p[1] != p[0] ? p + 2 : p + 1;
+}
+
+uint32_t DirectorySize(const char *head) {
+    const char *line = head;
+    while (*line != '\0' && !IsLineEnd(*line))
+        line++;
+    if (*line == '\0')
+        return 0;
+    line = PastLineEnd(line);
+    int32_t length = 0;
+    while (line[length] != '\0' && !IsLineEnd(line[length]))
+        length++;
+    return length >= kStartBeforeLf ? ParseDecimal(line + length - kStartBeforeLf) : 0;
 }
 
 char *LoadDirectory(HANDLE file) {

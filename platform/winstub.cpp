@@ -17,8 +17,11 @@
 #include <unistd.h>
 #include <wctype.h>
 
-// A 32-bit process never gets a block larger than this.
-static std::atomic<SIZE_T> largestBlock{0x7FFFFFFF};
+// The largest block a process of this build gets: under 2 GiB in a 32-bit
+// one; in a 64-bit one 4 GiB - 1, the most the plug-in ever asks for (an
+// entry or a directory of the format's largest size).
+static constexpr SIZE_T kLargestBlock = sizeof(SIZE_T) > 4 ? 0xFFFFFFFF : 0x7FFFFFFF;
+static std::atomic<SIZE_T> largestBlock{kLargestBlock};
 // Seconds from 1601-01-01 (the FILETIME epoch) to 1970-01-01.
 static constexpr int64_t kEpochDifference = 11644473600;
 static constexpr int64_t kTicksPerSecond = 10000000;
@@ -36,7 +39,7 @@ void PlatformFailNth(int kind, int32_t n) {
 int32_t PlatformCalls(int kind) { return calls[kind]; }
 int32_t PlatformOpenFiles(void) { return openFiles; }
 int32_t PlatformLiveBlocks(void) { return liveBlocks; }
-void PlatformLimitBlocks(size_t largest) { largestBlock = largest; }
+void PlatformLimitBlocks(size_t largest) { largestBlock = largest != 0 ? largest : kLargestBlock; }
 
 static bool Fails(int kind) {
     int32_t n = ++calls[kind];

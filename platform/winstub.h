@@ -10,7 +10,8 @@
 //   - LocalAlloc blocks are movable: the caller locks them to reach the bytes
 //     and frees them with LocalFree; a block of size zero locks to null;
 //   - GlobalAlloc blocks are zero-filled when asked;
-//   - like a 32-bit process, no block of 2 GiB or more can be obtained;
+//   - no block of 2 GiB or more can be obtained in a 32-bit build, none of
+//     4 GiB or more in a 64-bit one (PlatformLimitBlocks lowers the limit);
 //   - the ANSI code page is single-byte (no lead bytes) unless a test
 //     selects a double-byte one with PlatformSelectCodePage;
 //   - wide (UTF-16) paths are converted to UTF-8, with '\' read as '/', as
@@ -152,7 +153,7 @@ void PlatformFailNth(int kind, int32_t n);
 int32_t PlatformCalls(int kind);          // calls of that kind since it was last armed or disarmed
 int32_t PlatformOpenFiles(void);          // handles opened and not yet closed
 int32_t PlatformLiveBlocks(void);         // Local and Global blocks obtained and not yet freed
-void PlatformLimitBlocks(size_t largest); // no block above this size, as in a smaller process
+void PlatformLimitBlocks(size_t largest); // no block above this size; 0: the build's own limit
 // The ANSI code page (GetACP) whose lead bytes IsDBCSLeadByte knows: 932,
 // 936, 949 or 950; anything else is single-byte, as the default 1252.
 void PlatformSelectCodePage(UINT codePage);

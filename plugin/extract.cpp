@@ -35,23 +35,37 @@ static const char *ParseProbe(const char *probe, uint32_t got, uint32_t *start, 
     return lf - kTabBeforeLf;
 }
 
+static bool IsLineEnd(char c) { return c == '\n' || c == '\r'; }
+
 int32_t ReadEntryLineAt(HANDLE file, intptr_t position, uint32_t *start, uint32_t *size, char *name,
                         int32_t *nameLength, ProgressCallback progress, intptr_t userData) {
-    // The probe's last byte stays zero, so searching it never runs off its end.
-    char *probe = (char *)GlobalAlloc(GPTR, kLineProbeSize + 1);
-    if (probe == nullptr)
+    // The archive's head, for the directory's size, then the probe: the byte
+    // before the line and the line. The last byte of each stays zero, so
+    // searching them never runs off their ends.
+    char *head = (char *)GlobalAlloc(GPTR, kHeadProbeSize + 1 + kLineProbeSize + 2);
+    if (head == nullptr)
         return SPI_NO_MEMORY;
-    // A position outside the 32-bit offsets reads nothing, so it finds no line.
-    bool inRange = position >= 0 && (int64_t)position <= kLargestOffset;
-    uint32_t got = inRange ? ReadArchiveAt(file, (uint32_t)position, probe, kLineProbeSize) : 0;
+    char *probe = head + kHeadProbeSize + 1;
+    // A position starts a line of the directory: past the magic line, before
+    // the first entry's bytes, right after a line end (LF; or CR, where the
+    // listing splits a damaged directory too). Anything else, a position
+    // inside a name among them, finds no line.
+    uint32_t got = 0;
+    if (position >= kMagicSize && (int64_t)position <= kLargestOffset) {
+        ReadArchiveAt(file, 0, head, kHeadProbeSize);
+        if ((uint32_t)position < DirectorySize(head))
+            got = ReadArchiveAt(file, (uint32_t)position - 1, probe, kLineProbeSize + 1);
+    }
     ReportProgress(progress, 1, userData);
-    const char *tab = ParseProbe(probe, got, start, size);
+    const char *line = probe + 1;
+    const char *tab =
+        got > 1 && IsLineEnd(probe[0]) ? ParseProbe(line, got - 1, start, size) : nullptr;
     if (tab != nullptr && name != nullptr) {
-        *nameLength = (int32_t)(tab - probe);
-        memcpy(name, probe, (size_t)*nameLength);
+        *nameLength = (int32_t)(tab - line);
+        memcpy(name, line, (size_t)*nameLength);
         name[*nameLength] = '\0';
     }
-    GlobalFree(probe);
+    GlobalFree(head);
     return tab != nullptr ? SPI_OK : SPI_FILE_ERROR;
 }
 

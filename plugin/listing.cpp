@@ -30,11 +30,21 @@ void ReleaseEntries(char *directory, bool clear) {
     ReleaseSRWLockExclusive(&listingLock);
 }
 
+int32_t EntryLineCount(void) {
+    // The line buffer's last line is what follows the text's last line end:
+    // empty (a length of 1, its closing zero) unless the closing line has no
+    // LF of its own, and is then that line. The line buffer appends an LF to
+    // such a line unless it is a single byte, so a one-byte closing line
+    // would otherwise hide the entry line before it.
+    int32_t last = LineBufferLineCount();
+    int32_t lines = LineBufferGetLine(nullptr, last, 0) > 1 ? last - 1 : last - 2;
+    return lines > 0 ? lines : 0;
+}
+
 void StartWalk(EntryWalk *walk, const char *directory) {
     memset(walk, 0, sizeof *walk);
     walk->directory = directory;
-    // Neither the magic line nor the closing line is an entry.
-    walk->lines = LineBufferLineCount() - 2;
+    walk->lines = EntryLineCount();
     walk->next = 1;
     // Positions count the magic line as 21 bytes, whatever line 0 holds.
     walk->nextOffset = (uint32_t)LineBufferGetLine(nullptr, 0, 0);
@@ -100,13 +110,8 @@ static int32_t FillRecords(FileInfo *records, const char *directory, int64_t sta
     return result;
 }
 
-static int32_t EntryCount(void) {
-    int32_t n = LineBufferLineCount() - 2;
-    return n > 0 ? n : 0;
-}
-
 static int32_t ListEntries(HANDLE file, const char *directory, SpiBlock *recordsOut) {
-    uint64_t bytes = ((uint64_t)EntryCount() + 1) * sizeof(FileInfo);
+    uint64_t bytes = ((uint64_t)EntryLineCount() + 1) * sizeof(FileInfo);
     HLOCAL block =
         bytes <= kLargestRecordBlock ? LocalAlloc(LMEM_MOVEABLE, (SIZE_T)bytes) : nullptr;
     FileInfo *records = block != nullptr ? (FileInfo *)LocalLock(block) : nullptr;
@@ -145,31 +150,58 @@ int32_t SPI_API GetArchiveInfo(const char *fileName, intptr_t, uint32_t flags,
     return result;
 }
 
+// How an entry line's name matches the host's: not at all, whole, or only
+// as the listing shows it (a name over 199 bytes, cut).
+enum { kNoMatch, kWholeName, kListedName };
+
+// Compares the name of the walk's current line with entryName; SPI_NO_MEMORY
+// when the line cannot be copied.
+static int32_t MatchName(const EntryWalk *walk, const char *entryName, bool ignoreCase,
+                         int32_t *match) {
+    char *line = CopyEntryLine(walk);
+    if (line == nullptr)
+        return SPI_NO_MEMORY;
+    int32_t lengths[] = {walk->nameLength, CutNameLength(line, walk->nameLength)};
+    *match = kNoMatch;
+    for (int32_t i = 0; i < 2 && *match == kNoMatch; i++) {
+        if (i == 1 && lengths[1] == lengths[0])
+            break;
+        line[lengths[i]] = '\0';
+        bool same =
+            ignoreCase ? SameNameIgnoringCase(line, entryName) != 0 : strcmp(line, entryName) == 0;
+        if (same)
+            *match = i == 0 ? kWholeName : kListedName;
+    }
+    GlobalFree(line);
+    return SPI_OK;
+}
+
+// The first entry whose whole name is entryName; failing that, the first
+// whose name as listed is, so that every name a listing shows is found.
 static int32_t LookupEntry(HANDLE file, const char *directory, const char *entryName,
                            uint32_t flags, FileInfo *recordOut) {
     bool ignoreCase = (flags & SPI_IGNORE_CASE) != 0;
-    EntryWalk walk;
+    EntryWalk walk, found;
     StartWalk(&walk, directory);
-    int32_t result = SPI_NO_SUCH_ENTRY;
-    while (result == SPI_NO_SUCH_ENTRY && NextEntry(&walk)) {
-        char *line = CopyEntryLine(&walk);
-        if (line == nullptr) {
-            result = SPI_NO_MEMORY;
-        } else {
-            // Whole names only: compare the name cut at its TAB.
-            line[walk.nameLength] = '\0';
-            bool match = ignoreCase ? SameNameIgnoringCase(line, entryName) != 0
-                                    : strcmp(line, entryName) == 0;
-            line[walk.nameLength] = '\t';
-            if (match) {
-                ParseEntryLine(recordOut, line);
-                recordOut->position = walk.position;
-                recordOut->timestamp = ArchiveTimestamp(file);
-                result = SPI_OK;
-            }
+    int32_t result = SPI_OK;
+    int32_t best = kNoMatch;
+    while (result == SPI_OK && best != kWholeName && NextEntry(&walk)) {
+        int32_t match = kNoMatch;
+        result = MatchName(&walk, entryName, ignoreCase, &match);
+        if (match == kWholeName || (match == kListedName && best == kNoMatch)) {
+            found = walk;
+            best = match;
         }
-        GlobalFree(line);
     }
+    char *line = result == SPI_OK && best != kNoMatch ? CopyEntryLine(&found) : nullptr;
+    if (line != nullptr) {
+        ParseEntryLine(recordOut, line);
+        recordOut->position = found.position;
+        recordOut->timestamp = ArchiveTimestamp(file);
+    } else if (result == SPI_OK) {
+        result = best == kNoMatch ? SPI_NO_SUCH_ENTRY : SPI_NO_MEMORY;
+    }
+    GlobalFree(line);
     return result;
 }
 

@@ -30,6 +30,11 @@ int32_t LoadEntries(HANDLE file, char **directory);
 // releases the listing lock.
 void ReleaseEntries(char *directory, bool clear);
 
+// The directory lines in the line buffer that may be entries: all but the
+// magic line and the closing line, which is the last line inside the
+// directory, with or without its LF.
+int32_t EntryLineCount(void);
+
 // The entry lines of the directory in the line buffer, in order, each in
 // place in the directory text that was loaded. Lines without a TAB are no
 // entries and are passed over.

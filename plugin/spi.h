@@ -106,6 +106,36 @@ enum {
 // the output kind but GetFile and GetFileW). A null handle variable or
 // record pointer gives -1, writing nothing. The progress calls of a
 // successful extraction are (0,3), (1,3), (2,3), (3,3); a -1 makes none.
+//
+// What a host gets in the cases a host might wonder about:
+//  - Positions: GetFile and GetFileW take a position only where a line of
+//    the directory starts: at or past byte 21, before the first entry's
+//    bytes (the directory's end), right after a line end (LF; or CR, where
+//    a damaged directory has one and the listing splits there too), and the
+//    line must be a whole entry line. Anything else, a position inside a
+//    name or inside the number fields among them, gives SPI_FILE_ERROR.
+//  - Names: GetFileInfo finds the first entry whose whole stored name is
+//    entryName; failing that, the first whose name as the listing shows it
+//    (cut to 199 bytes) is. So every name a listing shows is found.
+//  - Names as stored: records hand over names exactly as the archive
+//    stores them, ".." components, a leading '\' or '/' and drive letters
+//    included: hosts that look entries up or rewrite archives by these
+//    names get the archive's own bytes. A host that joins a name to its own
+//    folder must check it first. GetFileW into a folder writes only
+//    folder\filename, and refuses a filename of ".." (see GetFileW).
+//  - The closing line: the directory's last line is its closing line, with
+//    or without an LF of its own, and never an entry; an archive written
+//    without one loses its last entry line to it. A closing line of one
+//    byte and no LF hides no entry.
+//  - No magic check when listing: GetArchiveInfo and GetFileInfo read any
+//    file as the layout says and do not look at its first line, so a file
+//    that is no archive (text, random bytes) lists with SPI_OK, as empty or
+//    as whatever entry lines it happens to hold. Hosts call IsSupported
+//    first; an archive whose first line alone is damaged still lists.
+//  - Sizes: an entry may be up to 4 GiB - 1 bytes, the format's largest
+//    offset. The 64-bit module reads any such entry. The 32-bit module
+//    gives SPI_NO_MEMORY for an entry larger than the largest block its
+//    process can get (under 2 GiB, often well under), nothing else.
 
 // One entry as a 32-bit host sees it: 428 bytes, packed, little-endian.
 #pragma pack(push, 1)
@@ -209,7 +239,9 @@ int32_t SPI_API GetFileInfo(const char *fileName, intptr_t archiveOffset, const 
 // Fills the host's record for the first entry whose whole name equals
 // entryName: byte for byte, or with SPI_IGNORE_CASE character by character
 // in the system's ANSI code page, where single-byte letters A-Z match a-z and
-// double-byte characters match only themselves. Returns SPI_OK,
+// double-byte characters match only themselves. Failing a whole name, the
+// first entry whose name as listed (cut to 199 bytes) equals entryName in
+// the same way. Returns SPI_OK,
 // SPI_NO_SUCH_ENTRY (record untouched), or the failures of GetArchiveInfo
 // (record untouched).
 
@@ -222,8 +254,10 @@ int32_t SPI_API GetFile(const char *fileName, intptr_t position, SpiBlock *desti
 // size zero locks to null); the host owns it and frees it. Returns
 // SPI_UNSUPPORTED_MODE for other modes (no progress call), SPI_FILE_ERROR if
 // the archive cannot be opened, if `position` is below 0 or above 4294967295
-// or no entry line starts there, or if the entry's bytes do not lie inside
-// the file (a truncated archive), SPI_NO_MEMORY if memory runs short. With
+// or does not start an entry line of the directory (see "Positions" above),
+// or if the entry's bytes do not lie inside the file (a truncated archive),
+// SPI_NO_MEMORY if memory runs short (an entry too large for a 32-bit
+// host's address space among them). With
 // output kind 1, every failure sets *destination to null (unless
 // destination itself is null): the host never receives a block holding
 // anything but the entry's bytes. With any other output kind destination

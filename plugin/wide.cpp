@@ -5,7 +5,6 @@
 #include "wide.h"
 
 #include "archive/archive.h"
-#include "linebuf/linebuf.h"
 
 #include <string.h>
 
@@ -83,8 +82,7 @@ static int32_t FillWideRecords(FileInfoW *records, const char *directory, int64_
 // were counted but are no entries, so such a listing is moved into a block
 // of its true size.
 static HLOCAL ListWideEntries(HANDLE file, const char *directory, int32_t *result) {
-    int32_t lines = LineBufferLineCount() - 2;
-    uint64_t bytes = ((uint64_t)(lines > 0 ? lines : 0) + 1) * sizeof(FileInfoW);
+    uint64_t bytes = ((uint64_t)EntryLineCount() + 1) * sizeof(FileInfoW);
     // Zeroed, so that each record is written only where it holds something.
     HLOCAL block = bytes <= kLargestRecordBlock
                        ? LocalAlloc(LMEM_MOVEABLE | LMEM_ZEROINIT, (SIZE_T)bytes)

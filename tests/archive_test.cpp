@@ -134,7 +134,36 @@ TEST_F(Archive, LoadDirectoryOfOddFiles) {
     EXPECT_EQ(Directory(bytes), bytes);
     // A size that cannot be held gives no directory, never a wrapped block.
     EXPECT_EQ(Directory("FILECMB-DATA-LIST-IN\n" + EntryLine("a", 4294967295u, 0)), "<null>");
+    PlatformLimitBlocks(0x7FFFFFFF); // as in a 32-bit process
     EXPECT_EQ(Directory("FILECMB-DATA-LIST-IN\n" + EntryLine("a", 4000000000u, 0)), "<null>");
+    PlatformLimitBlocks(0);
+}
+
+// DirectorySize reads an archive's head as LoadDirectory does through the
+// line buffer: every kind of line end, short, long and unterminated lines.
+TEST_F(Archive, DirectorySizeAgreesWithLoadDirectory) {
+    static const char *const kEnds[] = {"\n", "\r", "\r\n", "\n\r", ""};
+    static const char kText[] = "a1 2\t";
+    uint32_t state = 7;
+    auto next = [&state] {
+        state ^= state << 13;
+        state ^= state >> 17;
+        state ^= state << 5;
+        return state;
+    };
+    for (int round = 0; round < 400; round++) {
+        std::string bytes;
+        while (bytes.size() < 300) {
+            size_t length = next() % 40;
+            for (size_t i = 0; i < length; i++)
+                bytes += kText[next() % (sizeof kText - 1)];
+            bytes += kEnds[next() % 5];
+        }
+        bytes.resize(next() % 300);
+        uint32_t size = DirectorySize(bytes.substr(0, kHeadProbeSize).c_str());
+        std::string directory = Directory(bytes);
+        ASSERT_EQ(directory.size(), std::min<size_t>(size, bytes.size())) << round << ": " << bytes;
+    }
 }
 
 TEST_F(Archive, LoadDirectoryReleasesEverythingWhenMemoryRunsOut) {

@@ -271,6 +271,49 @@ static void ExtractionModes(bool wide) {
         }
 }
 
+// What a host hands back. A position must start a directory line: inside
+// b.png's line (its name, its number fields) GetFile gives 6 and no block,
+// and GetFileW writes no file named after the rest of the name. And every
+// name a listing shows finds its entry, a name cut to 199 bytes too.
+static void HandedBackProbes() {
+    const char *rests[] = {".png", "png", "ng", "g"};
+    for (uint32_t position = kPosition + 1; position < kPosition + 5 + 23; position++) {
+        NameCase("GetFile at %u", position);
+        SpiBlock block = (SpiBlock)1;
+        CHECK(getFile(kArchive, position, &block, 0x100, nullptr, 0) == 6 && block == nullptr);
+        calls++;
+#if !defined(_WIN32) || SPI_64BIT
+        NameCase("GetFileW into a folder at %u", position);
+        CHECK(getFileW((const SpiWideChar *)kArchiveW, position, (void *)kFolderW, 0, nullptr, 0) ==
+              6);
+        calls++;
+#endif
+    }
+    std::string folder(kOutFile);
+    folder.resize(folder.find_last_of("\\/") + 1);
+    for (const char *rest : rests) {
+        NameCase("no file %s%s", folder.c_str(), rest);
+        CHECK(ReadAll((folder + rest).c_str()) == "(missing)");
+    }
+
+    std::string longName(230, 'L');
+    std::string longArchive = std::string(kArchive) + ".long.dat";
+    WriteFile(longArchive, BuildArchive({{"a.bmp", "AAAA"}, {longName, "LONG"}}));
+    SpiBlock block = nullptr;
+    NameCase("GetFileInfo of a name the listing cut");
+    CHECK(getArchiveInfo(longArchive.c_str(), 0, 0, &block) == 0 && block != nullptr);
+    if (block != nullptr) {
+        FileInfo listed, found;
+        memcpy(&listed, (const char *)LocalLock(block) + sizeof(FileInfo), sizeof listed);
+        LocalUnlock(block);
+        LocalFree(block);
+        CHECK(strlen(listed.filename) == 199);
+        CHECK(getFileInfo(longArchive.c_str(), 0, listed.filename, 0, &found) == 0);
+        CHECK(memcmp(&found, &listed, sizeof found) == 0);
+        calls += 2;
+    }
+}
+
 // IsSupported and its wide form with a handle or with the head's address;
 // neither the name nor the head is written, and no more than 21 bytes of
 // the head are read.
@@ -491,6 +534,7 @@ int main(int argc, char **argv) {
             LookupModes(wide);
             ExtractionModes(wide);
         }
+        HandedBackProbes();
     }
     printf("contract test (%s, %s exports): %d calls in the table, %d failed checks\n",
            patterns ? "host patterns" : "every mode", kWide ? "ANSI and wide" : "ANSI", calls,

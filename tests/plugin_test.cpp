@@ -332,8 +332,8 @@ TEST_F(Plugin, ExtractsEntriesWithProgress) {
     }
     EXPECT_EQ(Extract(path, 21), "AAAA");
     EXPECT_EQ(Extract(path, 77), "CC");
-    // A position inside a name still finds that line.
-    EXPECT_EQ(Extract(path, 51), kThree[1].data);
+    // A position inside a name finds no line.
+    EXPECT_EQ(Extract(path, 51), "<result 6>");
 
     // Without a progress function.
     SpiBlock block = nullptr;
@@ -410,10 +410,10 @@ TEST_F(Plugin, ExtractionFromAnArchiveThatChangedSinceItWasListed) {
     std::string path = Write(BuildArchive(kThree));
     std::vector<FileInfo> records = List(path);
     ASSERT_EQ(records.size(), 3u);
-    // Replaced: each old position now reads the new line it falls in, or fails.
+    // Replaced: each old position reads the new line that starts there, or fails.
     Write(BuildArchive({{"zz", "1"}, {"longer-name.bin", "xyz"}}));
     EXPECT_EQ(Extract(path, records[0].position), "1");
-    EXPECT_EQ(Extract(path, records[1].position), "xyz");
+    EXPECT_EQ(Extract(path, records[1].position), "<result 6>");
     EXPECT_EQ(Extract(path, records[2].position), "<result 6>");
     // Truncated inside the directory, then inside the data.
     std::string bytes = BuildArchive(kThree);

@@ -1,0 +1,216 @@
+// What hosts hand back to the plug-in: the positions GetFile and GetFileW
+// take, and the names GetFileInfo finds, held to seeded random archives and
+// to their own listings.
+#include "linebuf/linebuf.h"
+#include "plugin/plugin.h"
+
+#include "archive_builder.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <set>
+#include <stdlib.h>
+#include <string.h>
+
+namespace {
+
+class Lookup : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/axq-lookup-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir = pattern;
+        blocksBefore = PlatformLiveBlocks();
+    }
+    void TearDown() override {
+        PlatformSelectCodePage(1252);
+        LineBufferClear();
+        EXPECT_EQ(PlatformOpenFiles(), 0) << "an archive was left open";
+        EXPECT_EQ(PlatformLiveBlocks(), blocksBefore) << "a block leaked";
+        std::string command = "rm -rf '" + dir + "'";
+        EXPECT_EQ(system(command.c_str()), 0);
+    }
+    std::string Write(const std::string &bytes) {
+        std::string path = dir + "/game.dat";
+        EXPECT_TRUE(WriteFile(path, bytes));
+        return path;
+    }
+    std::string dir;
+    int32_t blocksBefore = 0;
+};
+
+uint32_t Next(uint32_t *state) {
+    *state ^= *state << 13;
+    *state ^= *state >> 17;
+    *state ^= *state << 5;
+    return *state;
+}
+
+// Names of any bytes but zero, TAB, CR and LF, some past the 199 bytes a
+// record holds; some entries share a name, or are named as an earlier long
+// name is listed (its first 199 bytes), so that precedence shows.
+std::vector<TestEntry> RandomEntries(uint32_t seed) {
+    uint32_t state = seed * 2654435761u + 1;
+    std::vector<TestEntry> entries;
+    size_t count = 1 + Next(&state) % 9;
+    for (size_t i = 0; i < count; i++) {
+        std::string name;
+        uint32_t kind = Next(&state) % 8;
+        if (i > 0 && kind == 0) {
+            name = entries[Next(&state) % i].name;
+        } else if (i > 0 && kind == 1) {
+            name = entries[Next(&state) % i].name.substr(0, 199);
+        } else {
+            // The first entry line must end within 256 bytes.
+            size_t length = 1 + Next(&state) % (i == 0 ? 40 : kind < 4 ? 250 : 12);
+            for (size_t k = 0; k < length; k++) {
+                char c = (char)(Next(&state) % 256);
+                name += c == '\0' || c == '\t' || c == '\r' || c == '\n' ? 'n' : c;
+            }
+        }
+        entries.push_back({name, PatternBytes(Next(&state) % 40, seed + (uint32_t)i)});
+    }
+    return entries;
+}
+
+std::vector<FileInfo> List(const std::string &path) {
+    SpiBlock block = nullptr;
+    std::vector<FileInfo> records;
+    if (GetArchiveInfo(path.c_str(), 0, 0, &block) != SPI_OK)
+        return records;
+    const FileInfo *all = (const FileInfo *)LocalLock(block);
+    for (size_t i = 0; all[i].method[0] != '\0'; i++)
+        records.push_back(all[i]);
+    LocalUnlock(block);
+    LocalFree(block);
+    return records;
+}
+
+// The bytes a memory extraction hands over, or "<result N>".
+std::string Extract(const std::string &path, intptr_t position, bool wide) {
+    SpiBlock block = nullptr;
+    std::u16string widePath(path.begin(), path.end());
+    int32_t result = wide ? GetFileW(widePath.c_str(), position, &block, 0x100, nullptr, 0)
+                          : GetFile(path.c_str(), position, &block, 0x100, nullptr, 0);
+    if (result != SPI_OK)
+        return "<result " + std::to_string(result) + ">";
+    std::string bytes((size_t)LocalSize(block), '\0');
+    if (!bytes.empty())
+        memcpy(&bytes[0], LocalLock(block), bytes.size());
+    LocalFree(block);
+    return bytes;
+}
+
+// Every offset of the file, and a little around it: an extraction succeeds
+// exactly at the positions the listing gives, with that entry's bytes, and
+// fails with 6 everywhere else (inside a name, inside the number fields, on
+// the magic or the closing line, in the data).
+TEST_F(Lookup, ExtractionTakesExactlyTheListedPositions) {
+    for (uint32_t seed = 1; seed <= 12; seed++) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        std::vector<TestEntry> entries = RandomEntries(seed);
+        std::string bytes = BuildArchive(entries);
+        std::string path = Write(bytes);
+        std::vector<FileInfo> records = List(path);
+        ASSERT_EQ(records.size(), entries.size());
+        std::set<intptr_t> positions;
+        for (size_t i = 0; i < entries.size(); i++) {
+            ASSERT_EQ(records[i].position, EntryPosition(entries, i));
+            positions.insert((intptr_t)records[i].position);
+        }
+        for (intptr_t p = -2; p <= (intptr_t)bytes.size() + 2; p++) {
+            std::string want = "<result 6>";
+            for (size_t i = 0; i < entries.size(); i++)
+                if ((intptr_t)EntryPosition(entries, i) == p)
+                    want = entries[i].data;
+            ASSERT_EQ(Extract(path, p, false), want) << "GetFile at " << p;
+            ASSERT_EQ(Extract(path, p, true), want) << "GetFileW at " << p;
+        }
+    }
+}
+
+// Into a folder, a position inside a name wrote a file named after the rest
+// of the name: nothing is written.
+TEST_F(Lookup, NoFileFromAPositionInsideAName) {
+    std::string path = Write(BuildArchive({{"a.txt", "A"}, {"note.txt", "NOTE"}}));
+    std::u16string widePath(path.begin(), path.end()), folder = widePath.substr(0, dir.size());
+    for (intptr_t p = 21 + 23 + 5 + 1; p < 21 + 23 + 5 + 8; p++)
+        EXPECT_EQ(GetFileW(widePath.c_str(), p, (void *)folder.c_str(), 0, nullptr, 0),
+                  SPI_FILE_ERROR)
+            << p;
+    DIR *listing = opendir(dir.c_str());
+    ASSERT_NE(listing, nullptr);
+    std::set<std::string> names;
+    for (struct dirent *e = readdir(listing); e != nullptr; e = readdir(listing))
+        names.insert(e->d_name);
+    closedir(listing);
+    EXPECT_EQ(names, (std::set<std::string>{".", "..", "game.dat"}));
+}
+
+// Every name a listing shows finds an entry: the first whose whole stored
+// name it is, else the first that the listing shows under it (a long name,
+// cut). The record found is that entry's listed record.
+TEST_F(Lookup, EveryListedNameIsFound) {
+    for (uint32_t seed = 1; seed <= 40; seed++) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        PlatformSelectCodePage(seed % 2 ? 932 : 1252);
+        std::vector<TestEntry> entries = RandomEntries(seed);
+        std::string path = Write(BuildArchive(entries));
+        std::vector<FileInfo> records = List(path);
+        ASSERT_EQ(records.size(), entries.size());
+        for (const FileInfo &asked : records) {
+            size_t want = entries.size();
+            for (size_t j = 0; j < entries.size() && want == entries.size(); j++)
+                if (entries[j].name == asked.filename)
+                    want = j;
+            for (size_t j = 0; j < entries.size() && want == entries.size(); j++)
+                if (strcmp(records[j].filename, asked.filename) == 0)
+                    want = j;
+            FileInfo found;
+            ASSERT_EQ(GetFileInfo(path.c_str(), 0, asked.filename, 0, &found), SPI_OK);
+            EXPECT_EQ(memcmp(&found, &records[want], sizeof found), 0) << asked.filename;
+        }
+    }
+}
+
+// A cut name is compared as whole names are, with or without case; the
+// cut is the listing's, not any shorter prefix.
+TEST_F(Lookup, AListedNameWithoutRegardToCase) {
+    std::string longName = "Long" + std::string(230, 'x');
+    std::string path = Write(
+        BuildArchive({{"first", "333"}, {longName, "1"}, {"Long" + std::string(195, 'y'), "22"}}));
+    FileInfo found;
+    ASSERT_EQ(GetFileInfo(path.c_str(), 0, ("LONG" + std::string(195, 'X')).c_str(),
+                          SPI_IGNORE_CASE, &found),
+              SPI_OK);
+    EXPECT_EQ(found.filesize, 1u);
+    EXPECT_EQ(GetFileInfo(path.c_str(), 0, ("LONG" + std::string(195, 'X')).c_str(), 0, &found),
+              SPI_NO_SUCH_ENTRY);
+    EXPECT_EQ(GetFileInfo(path.c_str(), 0, longName.substr(0, 198).c_str(), 0, &found),
+              SPI_NO_SUCH_ENTRY);
+}
+
+// A closing line of one byte without its LF is the closing line like any
+// other: the entry line before it is listed, found and extracted.
+TEST_F(Lookup, AOneByteClosingLineHidesNoEntry) {
+    for (const std::string closing : {"X", "XY", "\n", "END\n"}) {
+        SCOPED_TRACE("closing line " + closing);
+        std::string directory = "FILECMB-DATA-LIST-IN\n";
+        uint32_t start = (uint32_t)(21 + 2 * 23 + 2 + closing.size());
+        directory += EntryLine("a", start, start + 2) + EntryLine("b", start + 2, start + 5);
+        std::string path = Write(directory + closing + "AABBB");
+        std::vector<FileInfo> records = List(path);
+        ASSERT_EQ(records.size(), 2u);
+        EXPECT_STREQ(records[1].filename, "b");
+        EXPECT_EQ(Extract(path, (intptr_t)records[1].position, false), "BBB");
+        FileInfo found;
+        EXPECT_EQ(GetFileInfo(path.c_str(), 0, "b", 0, &found), SPI_OK);
+        SpiBlock block = nullptr;
+        std::u16string widePath(path.begin(), path.end());
+        ASSERT_EQ(GetArchiveInfoW(widePath.c_str(), 0, 0, &block), SPI_OK);
+        EXPECT_EQ(LocalSize(block), 3 * sizeof(FileInfoW));
+        LocalFree(block);
+    }
+}
+
+} // namespace
