@@ -49,6 +49,10 @@ if [ -z "$lean" ]; then
     make_archive utf8.dat 'caf\303\251/\346\227\245\346\234\254.txt' u
     expect 0 "list a UTF-8 archive (auto)" list utf8.dat
     check '[ "$(cat out.txt)" = "café/日本.txt" ]' "auto reads all-UTF-8 names as UTF-8"
+    # U+009B opens a terminal's control sequence as ESC [ does: shown escaped.
+    make_archive c1.dat 'c1\302\233x' c1
+    expect 0 "list a name with a C1 control character" list c1.dat
+    check '[ "$(cat out.txt)" = "c1\\xc2\\x9bx" ]' "a C1 control was shown raw: $(cat out.txt)"
 
     # Names that are no text in the code page are refused one by one.
     make_archive bad.dat ok.txt ok 'lone\203' x 'trail\201 y' y './' z
