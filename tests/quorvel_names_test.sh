@@ -67,6 +67,19 @@ if [ -z "$lean" ]; then
     has err.txt "unknown encoding 'EBCDIC-FR'; accepted: auto, UTF-8"
 fi
 
+if [ -z "$lean" ] && [ "${2:-}" != windows ]; then
+    # A UTF-8 name over 199 bytes that the listing cuts inside a character
+    # (あ is 3 bytes) keeps auto on UTF-8 for the other names, and extracts
+    # cut before that character.
+    long=xx$(printf '\\343\\201\\202%.0s' $(seq 70))
+    make_archive cut.dat first 1 '\346\227\245.txt' 2 "$long" 3
+    expect 0 "extract a UTF-8 archive with a name the listing cuts" extract cut.dat -C cut
+    check '[ "$(cat cut/日.txt)" = 2 ] && [ "$(cat cut/xxああ*)" = 3 ]' \
+        "names beside a cut one: $(ls cut | tr '\n' ' ')"
+    expect 1 "test it" test cut.dat
+    has out.txt "cut.dat: 3 entries, the directory damaged"
+fi
+
 # pack converts names into the code page, and extract gives them back.
 mkdir -p src/ソフト
 printf hyouji >src/ソフト/表示.txt
