@@ -49,6 +49,10 @@ if [ -z "$lean" ]; then
     make_archive utf8.dat 'caf\303\251/\346\227\245\346\234\254.txt' u
     expect 0 "list a UTF-8 archive (auto)" list utf8.dat
     check '[ "$(cat out.txt)" = "café/日本.txt" ]' "auto reads all-UTF-8 names as UTF-8"
+    # U+009B opens a terminal's control sequence as ESC [ does: shown escaped.
+    make_archive c1.dat 'c1\302\233x' c1
+    expect 0 "list a name with a C1 control character" list c1.dat
+    check '[ "$(cat out.txt)" = "c1\\xc2\\x9bx" ]' "a C1 control was shown raw: $(cat out.txt)"
 
     # Names that are no text in the code page are refused one by one.
     make_archive bad.dat ok.txt ok 'lone\203' x 'trail\201 y' y './' z
@@ -61,6 +65,19 @@ if [ -z "$lean" ]; then
     has out.txt 'lone\\x83'
     expect 2 "an unknown encoding" list -O EBCDIC-FR sjis.dat
     has err.txt "unknown encoding 'EBCDIC-FR'; accepted: auto, UTF-8"
+fi
+
+if [ -z "$lean" ] && [ "${2:-}" != windows ]; then
+    # A UTF-8 name over 199 bytes that the listing cuts inside a character
+    # (あ is 3 bytes) keeps auto on UTF-8 for the other names, and extracts
+    # cut before that character.
+    long=xx$(printf '\\343\\201\\202%.0s' $(seq 70))
+    make_archive cut.dat first 1 '\346\227\245.txt' 2 "$long" 3
+    expect 0 "extract a UTF-8 archive with a name the listing cuts" extract cut.dat -C cut
+    check '[ "$(cat cut/日.txt)" = 2 ] && [ "$(cat cut/xxああ*)" = 3 ]' \
+        "names beside a cut one: $(ls cut | tr '\n' ' ')"
+    expect 1 "test it" test cut.dat
+    has out.txt "cut.dat: 3 entries, the directory damaged"
 fi
 
 # pack converts names into the code page, and extract gives them back.

@@ -29,6 +29,8 @@ has out.txt "303 entries"
 expect 0 "cat" cat tree.dat tree/a/b/c/large.bin
 cmp -s out.txt tree/a/b/c/large.bin && pass || fail "cat is not byte-exact"
 expect 0 "cat ignoring case" cat tree.dat TREE/A/F7.TXT -i
+expect 0 "cat an empty entry" cat tree.dat tree/a/b/empty
+check '[ ! -s out.txt ]' "cat of an empty entry wrote bytes"
 expect 0 "extract one named entry" extract tree.dat tree/a/f1.txt -C one
 [ "$(ls -R one | grep -c txt)" -eq 1 ] && pass || fail "extract by name wrote other files"
 

@@ -31,12 +31,18 @@ std::string EscapeBytes(const char *bytes, size_t size) {
 
 std::string EscapeControls(const std::string &text) {
     std::string shown;
-    for (char c : text) {
-        unsigned char u = (unsigned char)c;
+    for (size_t i = 0; i < text.size(); i++) {
+        unsigned char u = (unsigned char)text[i];
+        // U+0080-U+009F (C2 80-9F) are controls too: U+009B starts a
+        // terminal's control sequence as ESC [ does.
+        unsigned char next = i + 1 < text.size() ? (unsigned char)text[i + 1] : 0;
+        bool c1 = u == 0xC2 && next >= 0x80 && next < 0xA0;
         if (u < 0x20 || u == 0x7F)
-            shown += EscapeBytes(&c, 1);
+            shown += EscapeBytes(&text[i], 1);
+        else if (c1)
+            shown += EscapeBytes(&text[i++], 2);
         else
-            shown += c;
+            shown += text[i];
     }
     return shown;
 }

@@ -17,7 +17,8 @@
 // everything else as \xHH.
 std::string EscapeBytes(const char *bytes, size_t size);
 
-// Decoded text made safe to show on a terminal: control characters as \xHH.
+// Decoded text made safe to show on a terminal: control characters (C0, DEL
+// and C1) as \xHH, a C1 character as its two bytes.
 std::string EscapeControls(const std::string &text);
 
 // A decoded name as a path below the target folder: its components, split

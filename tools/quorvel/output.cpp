@@ -117,7 +117,8 @@ bool PrintText(const std::string &text) {
 bool WriteBytes(const void *bytes, size_t size) {
     if (outputFailed)
         return false;
-    return fwrite(bytes, 1, size, stdout) == size || OutputFailed();
+    // An empty entry's block may have no address, which fwrite must not get.
+    return size == 0 || fwrite(bytes, 1, size, stdout) == size || OutputFailed();
 }
 
 bool FlushOutput() { return !outputFailed && (fflush(stdout) == 0 || OutputFailed()); }

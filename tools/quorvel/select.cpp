@@ -2,23 +2,41 @@
 // NAME operands and --exclude patterns against them.
 #include "tools/quorvel/select.h"
 
+#include "archive/archive.h"
+
 #include "tools/quorvel/output.h"
 #include "tools/quorvel/translate.h"
 
 #include <algorithm>
 #include <string.h>
 
+// The bytes of a record's name that hold whole UTF-8 characters. The listing
+// cuts a name over 199 bytes at a character boundary of the plug-in's code
+// page, which may fall inside a UTF-8 character: that part is left out.
+static size_t WholeUtf8(const char *name) {
+    size_t size = strlen(name), lead = size;
+    if (size != (size_t)kMaxNameLength)
+        return size;
+    while (lead > 0 && size - lead < 3 && ((unsigned char)name[lead - 1] & 0xC0) == 0x80)
+        lead--;
+    unsigned char c = lead > 0 ? (unsigned char)name[lead - 1] : 0;
+    size_t length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
+    return c >= 0xC2 && size - (lead - 1) < length ? lead - 1 : size;
+}
+
 Encoding ListingEncoding(const Listing &listing, const Encoding &chosen) {
     bool allUtf8 = true;
     for (size_t i = 0; chosen.codePage == 0 && allUtf8 && i < listing.count; i++) {
         const char *name = listing.records[i].filename;
-        allUtf8 = ValidUtf8(name, strlen(name));
+        allUtf8 = ValidUtf8(name, WholeUtf8(name));
     }
     return ResolveEncoding(chosen, allUtf8);
 }
 
 bool RecordName(const FileInfo &record, const Encoding &encoding, std::string *text) {
-    return DecodeName(encoding, record.filename, strlen(record.filename), text);
+    const char *name = record.filename;
+    size_t size = encoding.codePage == kUtf8CodePage ? WholeUtf8(name) : strlen(name);
+    return DecodeName(encoding, name, size, text);
 }
 
 std::string ShownName(const FileInfo &record, const Encoding &encoding, bool *decoded) {

@@ -170,6 +170,7 @@ int Mount(const Options &options) {
     }
     if (fuse != nullptr)
         fuse_destroy(fuse);
+    fuse_opt_free_args(&args); // fuse_new may have added to them
     for (auto &handle : mounted.handles) {
         if (handle.second.fd >= 0)
             close(handle.second.fd);
