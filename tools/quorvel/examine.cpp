@@ -54,7 +54,7 @@ static std::string Pad(const std::string &label, size_t width, bool right) {
     return right ? fill + label : label + fill;
 }
 
-static std::string JsonLine(const FileInfo &record, const Encoding &encoding) {
+static std::string JsonLine(const EntryRecord &record, const Encoding &encoding) {
     std::string name;
     bool decoded = RecordName(record, encoding, &name);
     int64_t written = LastWriteTime(record.timestamp);
@@ -88,7 +88,7 @@ int List(const Options &options) {
     }
     std::string name;
     for (size_t i = 0; ok && i < count; i++) {
-        const FileInfo &record = selection[i];
+        EntryRecord record = selection[i];
         bool decoded;
         name = ShownName(record, encoding, &decoded);
         undecodable += decoded ? 0 : 1;
@@ -170,14 +170,14 @@ static int TestArchive(const std::string &path, const Encoding &chosen) {
     }
     std::vector<bool> damaged(listing.count);
     auto report = [&](size_t i, const std::string &what) {
-        Error(path, "%s: %s", ShownName(listing.records[i], encoding).c_str(), what.c_str());
+        Error(path, "%s: %s", ShownName(listing[i], encoding).c_str(), what.c_str());
         damaged[i] = true;
     };
     std::vector<Range> ranges;
     uint64_t directoryEnd = 0;
     std::string name;
     for (size_t i = 0; i < listing.count; i++) {
-        const FileInfo &record = listing.records[i];
+        EntryRecord record = listing[i];
         Range range;
         range.index = i;
         if (!ReadRange(file, record.position, &range)) {
@@ -208,15 +208,14 @@ static int TestArchive(const std::string &path, const Encoding &chosen) {
     for (size_t k = 1; k < ranges.size(); k++) {
         const Range &before = ranges[k - 1];
         if (ranges[k].start < before.end && ranges[k].end > ranges[k].start)
-            report(ranges[k].index,
-                   Format(_("its bytes overlap those of %s"),
-                          ShownName(listing.records[before.index], encoding).c_str()));
+            report(ranges[k].index, Format(_("its bytes overlap those of %s"),
+                                           ShownName(listing[before.index], encoding).c_str()));
     }
     for (size_t i = 0; i < listing.count; i++) {
         if (damaged[i])
             continue;
         EntryBytes entry;
-        int32_t result = ReadEntry(archive, listing.records[i], &entry);
+        int32_t result = ReadEntry(archive, listing[i], &entry);
         if (result != SPI_OK)
             report(i, ResultText(result));
         FreeEntry(&entry);

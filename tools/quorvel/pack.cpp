@@ -236,7 +236,7 @@ int Update(const Options &options) {
     std::vector<NewEntry> entries;
     std::string name;
     for (size_t i = 0; status == kExitOk && i < listing.count; i++) {
-        const FileInfo &record = listing.records[i];
+        EntryRecord record = listing[i];
         NewEntry entry;
         entry.storedName = record.filename;
         entry.shownName = ShownName(record, encoding);

@@ -46,7 +46,7 @@ struct Placed {
 // The entries of the archive as the tree now has them, in their places;
 // *changed says whether that is not the archive as it is.
 static int NewEntries(std::vector<Placed> *placed, bool *changed) {
-    const FileInfo *records = mounted.listing.records;
+    const Listing &records = mounted.listing;
     // Entries the tree could not show are kept as they are.
     for (size_t i = 0; i < mounted.listing.count; i++) {
         if (mounted.recordPath[i].empty()) {
