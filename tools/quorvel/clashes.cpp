@@ -69,11 +69,16 @@ static std::string PathOf(const char *stored, const Encoding &encoding) {
     return key;
 }
 
-// FNV-1a, 64 bits.
-static uint64_t Hash(const char *bytes, size_t size) {
-    uint64_t hash = 14695981039346656037ull;
-    for (size_t i = 0; i < size; i++)
+// FNV-1a, 64 bits, of a path; `at` (if given) receives the hash of each
+// folder on the way, the part before each '/', as the walk passes it.
+static constexpr uint64_t kHashStart = 14695981039346656037ull;
+static uint64_t Hash(const char *bytes, size_t size, std::vector<uint64_t> *at = nullptr) {
+    uint64_t hash = kHashStart;
+    for (size_t i = 0; i < size; i++) {
+        if (at != nullptr && bytes[i] == '/')
+            at->push_back(hash);
         hash = (hash ^ (unsigned char)bytes[i]) * 1099511628211ull;
+    }
     return hash;
 }
 
@@ -148,9 +153,11 @@ std::vector<NameClash> FindNameClashes(size_t count, const StoredNameAt &nameAt,
     HashIndex files(count), folders(16);
     std::vector<NameClash> maybe;
     std::string name, key, parent;
+    std::vector<uint64_t> on;
     for (size_t i = 0; i < count; i++) {
         PathOf(nameAt(i), encoding, &name, &key);
-        size_t first = files.Add(Hash(key.data(), key.size()), i);
+        on.clear();
+        size_t first = files.Add(Hash(key.data(), key.size(), &on), i);
         if (first != i) {
             NameClash clash;
             clash.entry = first;
@@ -163,8 +170,8 @@ std::vector<NameClash> FindNameClashes(size_t count, const StoredNameAt &nameAt,
         if (bytes || slash == std::string::npos || key.compare(0, slash, parent) == 0)
             continue;
         parent.assign(key, 0, slash);
-        for (size_t at = key.find('/'); at <= slash; at = key.find('/', at + 1))
-            folders.Add(Hash(key.data(), at), i);
+        for (uint64_t folder : on)
+            folders.Add(folder, i);
     }
     folders.Each([&](uint64_t hash, size_t below) {
         size_t file = files.Find(hash);

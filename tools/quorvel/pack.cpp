@@ -234,6 +234,7 @@ int Update(const Options &options) {
         byKey.emplace(Key(inputs[i].name), i);
     std::vector<bool> used(inputs.size());
     std::vector<NewEntry> entries;
+    entries.reserve(status == kExitOk ? listing.count + inputs.size() : 0);
     std::string name;
     for (size_t i = 0; status == kExitOk && i < listing.count; i++) {
         EntryRecord record = listing[i];

@@ -25,8 +25,10 @@ int32_t ListThroughWalk(const std::string &pluginPath, Listing *listing) {
         // pages reserved and never used cost nothing.
         listing->placed.reserve(walk.size / kFieldsSize + 1);
         while (NextEntry(&walk)) {
+            // The walk found the TAB: the offsets are read from there.
             uint32_t start, end;
-            ParseEntryRange(walk.line, walk.length, &start, &end);
+            ParseEntryRange(walk.line + walk.nameLength, walk.length - walk.nameLength, &start,
+                            &end);
             // The name is cut as a record cuts it and closed where it stands:
             // the walk has passed this line and does not read it again.
             char *name = directory + (walk.line - directory);
