@@ -83,13 +83,15 @@ static uint64_t Hash(const char *bytes, size_t size, std::vector<uint64_t> *at =
 }
 
 // Path hashes, each with the first entry that gave it: open addressing,
-// kept at most half full, so that a lookup takes a step or two.
+// kept at most two thirds full, so that a lookup takes a few steps, and 12
+// bytes a slot, so that the table of a listing stays well below the size of
+// its directory.
 class HashIndex {
   public:
     explicit HashIndex(size_t most) { Resize(most); }
     // The first entry of `hash`: `entry` if it is new (then added).
     size_t Add(uint64_t hash, size_t entry) {
-        if (2 * (used + 1) > entries.size())
+        if (3 * (used + 1) > 2 * entries.size())
             Resize(2 * used + 2);
         size_t slot = Slot(hash);
         if (entries[slot] != kEmpty)
@@ -121,16 +123,16 @@ class HashIndex {
     size_t used = 0;
     // Where `hash` is, or the empty slot where it would go.
     size_t Slot(uint64_t hash) const {
-        size_t mask = entries.size() - 1;
-        size_t slot = (size_t)(hash ^ (hash >> 29)) & mask;
+        // The high half of the hash scaled to the table: no division, and
+        // any size of table.
+        size_t room = entries.size();
+        size_t slot = (size_t)(((hash >> 32) * (uint64_t)room) >> 32);
         while (entries[slot] != kEmpty && hashes[slot] != hash)
-            slot = (slot + 1) & mask;
+            slot = slot + 1 < room ? slot + 1 : 0;
         return slot;
     }
     void Resize(size_t most) {
-        size_t room = 16;
-        while (room < 2 * most)
-            room *= 2;
+        size_t room = most + most / 2 + 16;
         std::vector<uint64_t> oldHashes(room);
         std::vector<uint32_t> oldEntries(room, kEmpty);
         oldHashes.swap(hashes);
