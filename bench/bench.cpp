@@ -4,6 +4,7 @@
 // usage: bench DATA_DIR QUORVEL         run every workload, print the tables
 //        bench DATA_DIR QUORVEL --commands   only the whole commands (after a full run)
 //        bench DATA_DIR QUORVEL --save   only the writable mount's save rows
+//        bench DATA_DIR QUORVEL --scale  only the rows on scale
 //        bench DATA_DIR --list-once N   list the N-entry archive once (for callgrind)
 //        bench DATA_DIR --read-block FILE   read FILE into a fresh block, write it out
 #include "bench/bench.h"
@@ -307,9 +308,9 @@ const char *PeerName(const char *peer) {
 
 int main(int argc, char **argv) {
     if (argc < 3) {
-        fprintf(stderr,
-                "usage: bench DATA_DIR QUORVEL [--commands | --save] | bench DATA_DIR --list-once "
-                "N | bench DATA_DIR --read-block FILE\n");
+        fprintf(stderr, "usage: bench DATA_DIR QUORVEL [--commands | --save | --scale] | bench "
+                        "DATA_DIR --list-once "
+                        "N | bench DATA_DIR --read-block FILE\n");
         return 2;
     }
     dataDir = argv[1];
@@ -325,6 +326,10 @@ int main(int argc, char **argv) {
     }
     if (argc == 4 && strcmp(argv[2], "--read-block") == 0)
         return ReadBlockOnce(argv[3]);
+    if (argc == 4 && strcmp(argv[3], "--scale") == 0) {
+        ScaleRows(quorvel);
+        return 0;
+    }
     if (argc == 4 && strcmp(argv[3], "--commands") == 0) {
         CommandTable(quorvel);
         return 0;

@@ -3,6 +3,7 @@
 #ifndef AXQ_BENCH_BENCH_H
 #define AXQ_BENCH_BENCH_H
 
+#include <functional>
 #include <stddef.h>
 #include <stdint.h>
 #include <string>
@@ -37,7 +38,14 @@ int ReadBlockOnce(const char *path);
 
 // The writable mount's save rows, with the mount at mountPoint.
 void SaveRows(const std::string &quorvel, const std::string &mountPoint);
-// Every whole-command row.
+// Every whole-command row, then the rows on scale.
 void CommandTable(const std::string &quorvel);
+// The median of several runs of two commands, taken in turn (`between` runs
+// untimed before each), printed as one row.
+void CompareRow(const char *workload, const char *peer, const std::vector<std::string> &ours,
+                const std::vector<std::string> &theirs, const std::function<void()> &between);
+// list against bsdtar, mount against archivemount, and every command's peak
+// memory against its bound, at 100,000 to 4,000,000 entries.
+void ScaleRows(const std::string &quorvel);
 
 #endif

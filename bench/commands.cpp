@@ -3,7 +3,6 @@
 // and archivemount, and the peak memory of a command.
 #include "bench/bench.h"
 #include "platform/platform.h"
-#include "plugin/spi.h"
 
 #include <algorithm>
 #include <fcntl.h>
@@ -141,6 +140,11 @@ static void PrintCommandRow(const char *workload, const char *peer, const Pair &
            pair.peer.seconds * 1e3, pair.ours.seconds / pair.peer.seconds);
 }
 
+void CompareRow(const char *workload, const char *peer, const std::vector<std::string> &ours,
+                const std::vector<std::string> &theirs, const std::function<void()> &between) {
+    PrintCommandRow(workload, peer, Compare(ours, theirs, between));
+}
+
 static void RunShell(const std::string &command) {
     if (system(command.c_str()) != 0)
         abort();
@@ -248,10 +252,6 @@ void CommandTable(const std::string &quorvel) {
                     Compare(Shell("'" + quorvel + "' cat " + large + " movie/intro.bin | wc -c"),
                             Shell("cat " + raw + " | wc -c")));
 
-    std::string million = dataDir + "/list-1000000";
-    Pair list = Compare({quorvel, "list", million + ".dat"}, {"bsdtar", "-tf", million + ".tar"});
-    PrintCommandRow("list 1,000,000 entries", "bsdtar -tf", list);
-
     std::string small = dataDir + "/small-10000", ours = dataDir + "/out-ours",
                 theirs = dataDir + "/out-bsdtar";
     auto empty = [&] {
@@ -281,19 +281,5 @@ void CommandTable(const std::string &quorvel) {
     RunCommand({"fusermount3", "-u", mountPoint});
     WritableMountRows(quorvel, small + ".dat", mountPoint, remount);
 
-    // The most listing may hold: the record block and the directory twice
-    // (the plug-in's copy and its line buffer's), with a tenth and 16 MiB to spare.
-    SpiBlock block = nullptr;
-    GetArchiveInfo((million + ".dat").c_str(), 0, 0, &block);
-    double records = (double)LocalSize(block) / 1048576.0;
-    LocalFree(block);
-    double directory = 22;
-    for (const Entry &e : Content(1000000, 0))
-        directory += (double)(e.name.size() + 23);
-    directory /= 1048576.0;
-    double limit = 1.1 * (records + 2 * directory) + 16;
-    double peak = PeakKiB({quorvel, "list", million + ".dat"}) / 1024.0;
-    printf("peak memory of quorvel list, 1,000,000 entries: %.1f MiB; limit %.1f MiB (records "
-           "%.1f + 2 x directory %.1f, +10%% + 16); ratio %.2f\n",
-           peak, limit, records, directory, peak / limit);
+    ScaleRows(quorvel);
 }

@@ -9,8 +9,7 @@
 // million lines copies the entries a few times, not ten thousand times.
 static constexpr int32_t kIndexStep = 100;
 static constexpr int32_t kLargestIndex = 0x1FFFFFFF / kIndexStep * kIndexStep;
-// Offsets are signed 32-bit, so no text may reach 2 GiB.
-static constexpr size_t kLargestText = 0x7FFFFFF0;
+static constexpr size_t kLargestText = kLargestLineBufferText;
 
 static char *text;
 static int32_t *lineIndex; // lineIndex[j]: offset of the last character of line end j

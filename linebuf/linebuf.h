@@ -13,7 +13,12 @@
 #ifndef AXQ_LINEBUF_H
 #define AXQ_LINEBUF_H
 
+#include <stddef.h>
 #include <stdint.h>
+
+// The longest text the buffer holds: offsets are signed 32-bit, so no text
+// may reach 2 GiB.
+static constexpr size_t kLargestLineBufferText = 0x7FFFFFF0;
 
 // Replaces the text with a copy of `source` and rebuilds the index. A line feed
 // is appended unless one of the last two characters is already CR or LF, so

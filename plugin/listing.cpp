@@ -1,6 +1,6 @@
 // GetArchiveInfo and GetFileInfo, and what their wide forms share with them:
 // the listing lock, loading a directory into the line buffer and walking its
-// entry lines.
+// entry lines (also for the native quorvel, which lists without a block).
 #include "plugin.h"
 
 #include "archive/archive.h"
@@ -41,28 +41,65 @@ int32_t EntryLineCount(void) {
     return lines > 0 ? lines : 0;
 }
 
-void StartWalk(EntryWalk *walk, const char *directory) {
-    memset(walk, 0, sizeof *walk);
-    walk->directory = directory;
-    walk->lines = EntryLineCount();
-    walk->next = 1;
-    // Positions count the magic line as 21 bytes, whatever line 0 holds.
-    walk->nextOffset = (uint32_t)LineBufferGetLine(nullptr, 0, 0);
-    walk->nextPosition = kMagicSize;
+int32_t LoadWalkDirectory(HANDLE file, char **directory) {
+    AcquireSRWLockExclusive(&listingLock);
+    *directory = LoadDirectory(file);
+    ReleaseSRWLockExclusive(&listingLock);
+    if (*directory != nullptr && strlen(*directory) <= kLargestLineBufferText)
+        return SPI_OK;
+    GlobalFree(*directory);
+    *directory = nullptr;
+    return SPI_NO_MEMORY;
 }
 
 static bool IsLineEnd(char c) { return c == '\n' || c == '\r'; }
 
+// The length of the line that starts at `from`, its line end included (a
+// pair of CR and LF is one), or 0 when no line end follows.
+static uint32_t LineLength(const EntryWalk *walk, uint32_t from) {
+    const char *text = walk->directory;
+    uint32_t size = walk->size;
+    if (from > size)
+        return 0;
+    const char *lf = (const char *)memchr(text + from, '\n', size - from);
+    uint32_t end = lf != nullptr ? (uint32_t)(lf - text) : size;
+    const char *cr = (const char *)memchr(text + from, '\r', end - from);
+    if (cr != nullptr)
+        end = (uint32_t)(cr - text);
+    else if (lf == nullptr)
+        return walk->closed ? 0 : size - from + 1; // the LF the line buffer adds
+    if (end + 1 < size && IsLineEnd(text[end + 1]) && text[end + 1] != text[end])
+        end++;
+    return end - from + 1;
+}
+
+void StartWalk(EntryWalk *walk, const char *directory) {
+    memset(walk, 0, sizeof *walk);
+    walk->directory = directory;
+    size_t size = strlen(directory);
+    walk->size = (uint32_t)size;
+    walk->closed = (size >= 1 && IsLineEnd(directory[size - 1])) ||
+                   (size >= 2 && IsLineEnd(directory[size - 2]));
+    // The magic line is no entry; positions count it as 21 bytes, whatever
+    // it holds.
+    walk->nextOffset = LineLength(walk, 0);
+    walk->nextLength = walk->nextOffset > 0 ? LineLength(walk, walk->nextOffset) : 0;
+    walk->nextPosition = kMagicSize;
+}
+
 bool NextEntry(EntryWalk *walk) {
-    while (walk->next <= walk->lines) {
-        // Every line before the closing one ends in a line end inside the
-        // directory text, so it can be read where it stands.
-        int32_t length = LineBufferGetLine(nullptr, walk->next, 0);
+    while (walk->nextLength > 0) {
+        uint32_t length = walk->nextLength;
         const char *line = walk->directory + walk->nextOffset;
         walk->position = walk->nextPosition;
-        walk->nextOffset += (uint32_t)length;
-        walk->nextPosition += (uint32_t)length;
-        walk->next++;
+        walk->nextOffset += length;
+        walk->nextPosition += length;
+        // A line is an entry line only if a closing line follows it: another
+        // line that ends, or the one byte without a line end that the line
+        // buffer leaves as its own last line.
+        walk->nextLength = LineLength(walk, walk->nextOffset);
+        if (walk->nextLength == 0 && walk->nextOffset >= walk->size)
+            return false;
         // Without its line end: LF, CR, or a pair of the two.
         if (length > 0 && IsLineEnd(line[length - 1]))
             length--;
@@ -71,7 +108,7 @@ bool NextEntry(EntryWalk *walk) {
         const char *tab = (const char *)memchr(line, '\t', (size_t)length);
         if (tab != nullptr) {
             walk->line = line;
-            walk->length = length;
+            walk->length = (int32_t)length;
             walk->nameLength = (int32_t)(tab - line);
             return true;
         }

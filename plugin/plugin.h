@@ -35,14 +35,22 @@ void ReleaseEntries(char *directory, bool clear);
 // directory, with or without its LF.
 int32_t EntryLineCount(void);
 
-// The entry lines of the directory in the line buffer, in order, each in
-// place in the directory text that was loaded. Lines without a TAB are no
-// entries and are passed over.
+// The entry lines of a loaded directory, in order, each in place in its
+// text. The walk finds the lines itself, by the line buffer's rules (see
+// linebuf.h): the text up to its first zero byte, with an LF added unless one
+// of its last two characters ends a line; every line but the first (the
+// magic line) and the closing line (the last line that ends, unless one
+// byte without a line end follows it, which is then the closing line, and
+// what follows the last line end). Lines without a TAB are no entries and
+// are passed over. So the
+// walk needs no line buffer, and a host linked with the module may walk a
+// directory that LoadWalkDirectory loaded.
 typedef struct EntryWalk {
     const char *directory; // the loaded directory text
-    int32_t lines;         // directory lines that may be entries: all but the magic and closing
-    int32_t next;          // the next directory line to look at
-    uint32_t nextOffset;   // where it starts in the directory text
+    uint32_t size;         // its length, up to its first zero byte
+    bool closed;           // false when the line buffer would add an LF at the end
+    uint32_t nextOffset;   // where the next line starts in the directory text
+    uint32_t nextLength;   // its length with its line end; 0 if it has none
     uint32_t nextPosition; // its position: counted from 21, the size of a true magic line
     uint32_t position;     // the current entry line's archive offset: its record's position
     const char *line;      // the current entry line, in the directory text
@@ -53,6 +61,14 @@ typedef struct EntryWalk {
 void StartWalk(EntryWalk *walk, const char *directory);
 // Steps to the next entry line; false after the last.
 bool NextEntry(EntryWalk *walk);
+
+// For a host linked with the module (the native quorvel): the directory of
+// an open archive, loaded as LoadEntries loads it but not put in the line
+// buffer, for StartWalk. Returns SPI_OK with *directory set (the caller frees
+// it with GlobalFree), or SPI_NO_MEMORY, as LoadEntries would, when it could
+// not be loaded or is too long for the line buffer. Takes the listing lock
+// only while it loads.
+int32_t LoadWalkDirectory(HANDLE file, char **directory);
 
 // Reads the directory line that starts at `position`, which must be a whole
 // entry line: its data's start and size, and, if `name` is not null, its

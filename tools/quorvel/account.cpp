@@ -110,8 +110,8 @@ struct Account {
 };
 
 // The name a record holds is the whole name of the line.
-static bool SameName(const FileInfo &record, const EntryLine &entry) {
-    return entry.nameSize < sizeof record.filename &&
+static bool SameName(const EntryRecord &record, const EntryLine &entry) {
+    return entry.nameSize <= (size_t)kMaxNameLength &&
            memcmp(record.filename, entry.name, entry.nameSize) == 0 &&
            record.filename[entry.nameSize] == '\0';
 }
@@ -125,7 +125,7 @@ static std::string TakeEntry(Account *account, const EntryLine &entry) {
         return Format(_("the directory line at byte %llu is not in the listing, so the listing "
                         "is not the whole archive"),
                       (unsigned long long)entry.position);
-    const FileInfo &record = listing.records[i];
+    EntryRecord record = listing[i];
     if (entry.nameSize > (size_t)kMaxNameLength && record.position == entry.position)
         return Format(_("the entry line at byte %llu holds a name longer than 199 bytes, which "
                         "the listing cuts"),
@@ -255,171 +255,15 @@ bool ListingAccountsForArchive(const Archive &archive, const Listing &listing, b
     return fault.empty();
 }
 
-// A record's name as a path, into *key: the decoded name's parts, split at
-// '/' and '\', empty and "." parts left out. A name that does not decode is
-// kept whole, as its bytes after a zero byte, where no separator can be told
-// from a double-byte character's second byte. ASCII reads the same in every
-// code page, so it is taken as it is.
-// True, with its size, if the name is plain ASCII and its own path already:
-// no '\', and no empty or "." part. Most names are.
-static bool PlainPath(const char *bytes, size_t *size) {
-    char before = '/'; // the name starts a part
-    size_t i = 0;
-    for (; bytes[i] != '\0'; i++) {
-        char c = bytes[i];
-        if ((unsigned char)c >= 0x80 || c == '\\' || (c == '/' && before == '/') ||
-            (c == '.' && before == '/' && (bytes[i + 1] == '\0' || bytes[i + 1] == '/')))
-            return false;
-        before = c;
-    }
-    *size = i;
-    return before != '/';
-}
-
-// A record's name as a path, into *key: the decoded name's parts, split at
-// '/' and '\', empty and "." parts left out. A name that does not decode is
-// kept whole, as its bytes after a zero byte, where no separator can be told
-// from a double-byte character's second byte. ASCII reads the same in every
-// code page, so it is taken as it is. A folder entry (`folder`: of no
-// bytes) whose name ends in a separator keeps a closing '/': it is a
-// folder, and no file's path.
-static void PathOf(const char *stored, bool folder, const Encoding &encoding, std::string *name,
-                   std::string *key) {
-    const char *bytes = stored;
-    size_t size = 0;
-    if (PlainPath(bytes, &size)) {
-        key->assign(bytes, size);
-        return;
-    }
-    size = strlen(bytes);
-    bool ascii = std::all_of(bytes, bytes + size, [](char c) { return (unsigned char)c < 0x80; });
-    key->clear();
-    if (!ascii && !DecodeName(encoding, bytes, size, name)) {
-        key->assign(1, '\0');
-        key->append(bytes, size);
-        return;
-    }
-    if (!ascii) {
-        bytes = name->data();
-        size = name->size();
-    }
-    size_t part = 0;
-    for (size_t i = 0; i <= size; i++) {
-        if (i < size && bytes[i] != '/' && bytes[i] != '\\')
-            continue;
-        bool dot = i - part == 1 && bytes[part] == '.';
-        if (i > part && !dot) {
-            if (!key->empty())
-                *key += '/';
-            key->append(bytes + part, i - part);
-        }
-        part = i + 1;
-    }
-    if (folder && !key->empty() && size > 0 && (bytes[size - 1] == '/' || bytes[size - 1] == '\\'))
-        *key += '/';
-}
-
-static std::string PathOf(const char *stored, bool folder, const Encoding &encoding) {
-    std::string name, key;
-    PathOf(stored, folder, encoding, &name, &key);
-    return key;
-}
-
-// FNV-1a, 64 bits.
-static uint64_t Hash(const char *bytes, size_t size) {
-    uint64_t hash = 14695981039346656037ull;
-    for (size_t i = 0; i < size; i++)
-        hash = (hash ^ (unsigned char)bytes[i]) * 1099511628211ull;
-    return hash;
-}
-
-// Hashes stand in for the paths, which a listing of a million entries should
-// not hold a second time: files[i] is entry i's, and folders holds each
-// folder on the way to an entry, with the first entry of each run of entries
-// in it. Every match of hashes is checked on the paths themselves.
-static void HashPaths(size_t count, const StoredNameAt &nameAt, const EmptyAt &emptyAt,
-                      const Encoding &encoding, std::vector<uint64_t> *files,
-                      std::vector<std::pair<uint64_t, size_t>> *folders) {
-    std::string name, key, parent;
-    files->reserve(count);
-    for (size_t i = 0; i < count; i++) {
-        PathOf(nameAt(i), emptyAt(i), encoding, &name, &key);
-        files->push_back(Hash(key.data(), key.size()));
-        size_t slash = key.rfind('/');
-        bool bytes = !key.empty() && key[0] == '\0';
-        if (bytes || slash == std::string::npos || key.compare(0, slash, parent) == 0)
-            continue;
-        parent.assign(key, 0, slash);
-        for (size_t at = key.find('/'); at <= slash; at = key.find('/', at + 1))
-            folders->emplace_back(Hash(key.data(), at), i);
-    }
-    std::sort(folders->begin(), folders->end());
-}
-
-// False if no two hashes of files are equal and no folder's is among them:
-// then no names clash, which is the common case and needs no more.
-static bool MayClash(std::vector<uint64_t> sorted,
-                     const std::vector<std::pair<uint64_t, size_t>> &folders) {
-    std::sort(sorted.begin(), sorted.end());
-    if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end())
-        return true;
-    return std::any_of(folders.begin(), folders.end(), [&](const std::pair<uint64_t, size_t> &f) {
-        return std::binary_search(sorted.begin(), sorted.end(), f.first);
-    });
-}
-
-std::vector<NameClash> FindNameClashes(size_t count, const StoredNameAt &nameAt,
-                                       const EmptyAt &emptyAt, const Encoding &encoding) {
-    std::vector<uint64_t> hashes;
-    std::vector<std::pair<uint64_t, size_t>> folders;
-    HashPaths(count, nameAt, emptyAt, encoding, &hashes, &folders);
-    auto pathAt = [&](size_t i) { return PathOf(nameAt(i), emptyAt(i), encoding); };
-    std::vector<NameClash> clashes;
-    if (!MayClash(hashes, folders))
-        return clashes;
-    std::vector<std::pair<uint64_t, size_t>> files;
-    for (size_t i = 0; i < hashes.size(); i++)
-        files.emplace_back(hashes[i], i);
-    std::sort(files.begin(), files.end());
-    size_t first = 0; // the first file of the current hash
-    for (size_t k = 0; k < files.size(); k++) {
-        NameClash clash;
-        if (k > 0 && files[k].first == files[first].first) {
-            clash.entry = files[first].second;
-            clash.other = files[k].second;
-            // Folder entries of one folder (with a closing '/') are no clash.
-            std::string path = pathAt(clash.entry);
-            clash.duplicate = path == pathAt(clash.other) && (path.empty() || path.back() != '/');
-            if (clash.duplicate)
-                clashes.push_back(clash);
-            continue;
-        }
-        first = k;
-        auto folder = std::lower_bound(folders.begin(), folders.end(),
-                                       std::make_pair(files[k].first, (size_t)0));
-        if (folder == folders.end() || folder->first != files[k].first)
-            continue;
-        clash.entry = files[k].second;
-        clash.other = folder->second;
-        std::string path = pathAt(clash.entry) + "/";
-        if (pathAt(clash.other).compare(0, path.size(), path) == 0)
-            clashes.push_back(clash);
-    }
-    std::sort(clashes.begin(), clashes.end(), [](const NameClash &a, const NameClash &b) {
-        return std::max(a.entry, a.other) < std::max(b.entry, b.other);
-    });
-    return clashes;
-}
-
 std::vector<NameClash> FindNameClashes(const Listing &listing, const Encoding &encoding) {
     return FindNameClashes(
-        listing.count, [&](size_t i) { return (const char *)listing.records[i].filename; },
-        [&](size_t i) { return listing.records[i].filesize == 0; }, encoding);
+        listing.count, [&](size_t i) { return listing[i].filename; },
+        [&](size_t i) { return listing[i].filesize == 0; }, encoding);
 }
 
 std::string ClashText(const Listing &listing, const Encoding &encoding, const NameClash &clash) {
-    const FileInfo &entry = listing.records[clash.entry];
-    const FileInfo &other = listing.records[clash.other];
+    EntryRecord entry = listing[clash.entry];
+    EntryRecord other = listing[clash.other];
     if (clash.duplicate)
         return Format(
             _("the name %s is stored more than once, in the directory lines at bytes %u and %u"),

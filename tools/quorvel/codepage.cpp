@@ -285,9 +285,10 @@ bool DecodeName(const Encoding &encoding, const char *bytes, size_t size, std::s
     text->clear();
     if (size == 0)
         return false;
-    // ASCII is itself in every code page quorvel accepts.
-    if (IsAscii(bytes, size) || encoding.codePage == kUtf8CodePage) {
-        if (!ValidUtf8(bytes, size))
+    // ASCII is itself in every code page quorvel accepts (and valid UTF-8).
+    bool ascii = IsAscii(bytes, size);
+    if (ascii || encoding.codePage == kUtf8CodePage) {
+        if (!ascii && !ValidUtf8(bytes, size))
             return false;
         text->assign(bytes, size);
         return true;

@@ -54,7 +54,7 @@ static std::string Pad(const std::string &label, size_t width, bool right) {
     return right ? fill + label : label + fill;
 }
 
-static std::string JsonLine(const FileInfo &record, const Encoding &encoding) {
+static std::string JsonLine(const EntryRecord &record, const Encoding &encoding) {
     std::string name;
     bool decoded = RecordName(record, encoding, &name);
     int64_t written = LastWriteTime(record.timestamp);
@@ -88,7 +88,7 @@ int List(const Options &options) {
     }
     std::string name;
     for (size_t i = 0; ok && i < count; i++) {
-        const FileInfo &record = selection[i];
+        EntryRecord record = selection[i];
         bool decoded;
         name = ShownName(record, encoding, &decoded);
         undecodable += decoded ? 0 : 1;
@@ -124,6 +124,13 @@ int List(const Options &options) {
 struct Range {
     uint64_t start = 0, end = 0;
     size_t index = 0;
+};
+// A range kept for the overlap check, small for a million of them: its size
+// is a record's, which has 32 bits.
+struct KeptRange {
+    uint64_t start;
+    uint32_t size, index;
+    uint64_t end() const { return start + size; }
 };
 
 // A decimal field of the directory; a byte that is not a digit ends it.
@@ -170,14 +177,15 @@ static int TestArchive(const std::string &path, const Encoding &chosen) {
     }
     std::vector<bool> damaged(listing.count);
     auto report = [&](size_t i, const std::string &what) {
-        Error(path, "%s: %s", ShownName(listing.records[i], encoding).c_str(), what.c_str());
+        Error(path, "%s: %s", ShownName(listing[i], encoding).c_str(), what.c_str());
         damaged[i] = true;
     };
-    std::vector<Range> ranges;
+    std::vector<KeptRange> ranges;
+    ranges.reserve(listing.count);
     uint64_t directoryEnd = 0;
     std::string name;
     for (size_t i = 0; i < listing.count; i++) {
-        const FileInfo &record = listing.records[i];
+        EntryRecord record = listing[i];
         Range range;
         range.index = i;
         if (!ReadRange(file, record.position, &range)) {
@@ -199,24 +207,25 @@ static int TestArchive(const std::string &path, const Encoding &chosen) {
         else if (range.end - range.start != record.filesize)
             report(i, _("its size differs from the listing"));
         else
-            ranges.push_back(range);
+            ranges.push_back({range.start, (uint32_t)(range.end - range.start), (uint32_t)i});
     }
     fclose(file);
     // Entries share no bytes: sorted by start, each ends before the next starts.
-    std::sort(ranges.begin(), ranges.end(),
-              [](const Range &a, const Range &b) { return a.start < b.start; });
+    // They are in order already unless the directory says otherwise.
+    auto byStart = [](const KeptRange &a, const KeptRange &b) { return a.start < b.start; };
+    if (!std::is_sorted(ranges.begin(), ranges.end(), byStart))
+        std::sort(ranges.begin(), ranges.end(), byStart);
     for (size_t k = 1; k < ranges.size(); k++) {
-        const Range &before = ranges[k - 1];
-        if (ranges[k].start < before.end && ranges[k].end > ranges[k].start)
-            report(ranges[k].index,
-                   Format(_("its bytes overlap those of %s"),
-                          ShownName(listing.records[before.index], encoding).c_str()));
+        const KeptRange &before = ranges[k - 1];
+        if (ranges[k].start < before.end() && ranges[k].size > 0)
+            report(ranges[k].index, Format(_("its bytes overlap those of %s"),
+                                           ShownName(listing[before.index], encoding).c_str()));
     }
     for (size_t i = 0; i < listing.count; i++) {
         if (damaged[i])
             continue;
         EntryBytes entry;
-        int32_t result = ReadEntry(archive, listing.records[i], &entry);
+        int32_t result = ReadEntry(archive, listing[i], &entry);
         if (result != SPI_OK)
             report(i, ResultText(result));
         FreeEntry(&entry);

@@ -19,8 +19,9 @@ static constexpr bool kWindowsNames = false;
 #endif
 
 // Extracts one entry under the target; returns why it could not, or "".
-static std::string ExtractOne(const Archive &archive, ExtractTarget *target, const FileInfo &record,
-                              const Encoding &encoding, bool overwrite, uint64_t *bytes) {
+static std::string ExtractOne(const Archive &archive, ExtractTarget *target,
+                              const EntryRecord &record, const Encoding &encoding, bool overwrite,
+                              uint64_t *bytes) {
     std::string name, why;
     if (!RecordName(record, encoding, &name))
         return Format(_("the name is not valid %s (see --encoding)"), encoding.name.c_str());
@@ -58,7 +59,7 @@ int Extract(const Options &options) {
     }
     ProgressStart(selection.Count());
     for (size_t i = 0; i < selection.Count(); i++) {
-        const FileInfo &record = selection[i];
+        EntryRecord record = selection[i];
         uint64_t bytes = 0;
         why = ExtractOne(selection.archive, target, record, selection.encoding, options.overwrite,
                          &bytes);
@@ -83,7 +84,7 @@ int Cat(const Options &options) {
     BinaryOutput();
     bool written = true;
     for (size_t i = 0; written && i < selection.Count(); i++) {
-        const FileInfo &record = selection[i];
+        EntryRecord record = selection[i];
         EntryBytes entry;
         int32_t result = ReadEntry(selection.archive, record, &entry);
         if (result != SPI_OK) {

@@ -1,5 +1,6 @@
 // The host side of quorvel: the plug-in's entry points, the archive path it
 // is given, the blocks it hands over, and the meaning of its time stamp.
+// The native quorvel lists through the plug-in's walk (walk_listing.cpp).
 #include "tools/quorvel/host.h"
 
 #include "platform/platform.h"
@@ -365,7 +366,7 @@ int ListArchive(const Archive &archive, Listing *listing) {
         return kExitArchive;
     }
     archive.namesCodePage = NamesCodePage(names);
-    listing->records = listing->owned.data();
+    listing->blockRecords = listing->owned.data();
     listing->count = count;
     return kExitOk;
 }
@@ -396,7 +397,7 @@ int32_t LookUpEntry(const Archive &archive, const std::string &storedName, FileI
     return result;
 }
 
-static int32_t GetEntry(const Archive &archive, const FileInfo &record, SpiBlock *block) {
+static int32_t GetEntry(const Archive &archive, const EntryRecord &record, SpiBlock *block) {
     return getFileW(Widen(archive.path).c_str(), (intptr_t)record.position, block,
                     SPI_INPUT_FILE | SPI_OUTPUT_MEMORY, NoProgress, 0);
 }
@@ -407,6 +408,7 @@ static int32_t Supported(const Archive &archive, uintptr_t source) {
     return isSupported(archive.pluginPath.c_str(), source);
 }
 
+#ifdef _WIN32
 int ListArchive(const Archive &archive, Listing *listing) {
     *listing = Listing();
     int32_t result = getArchiveInfo(archive.pluginPath.c_str(), 0, SPI_INPUT_FILE, &listing->block);
@@ -414,11 +416,24 @@ int ListArchive(const Archive &archive, Listing *listing) {
         Error(archive.path, "%s", ResultText(result));
         return kExitArchive;
     }
-    listing->records = (const FileInfo *)LocalLock(listing->block);
-    while (listing->records != nullptr && listing->records[listing->count].method[0] != '\0')
+    const FileInfo *records = (const FileInfo *)LocalLock(listing->block);
+    listing->blockRecords = records;
+    while (records != nullptr && records[listing->count].method[0] != '\0')
         listing->count++;
     return kExitOk;
 }
+#else
+// The record block is the host contract's, not quorvel's: the native
+// quorvel, linked with the plug-in, lists through the walk that fills it.
+int ListArchive(const Archive &archive, Listing *listing) {
+    int32_t result = ListThroughWalk(archive.pluginPath, listing);
+    if (result != SPI_OK) {
+        Error(archive.path, "%s", ResultText(result));
+        return kExitArchive;
+    }
+    return kExitOk;
+}
+#endif
 
 void FreeListing(Listing *listing) {
     if (listing->block != nullptr) {
@@ -432,14 +447,14 @@ int32_t LookUpEntry(const Archive &archive, const std::string &storedName, FileI
     return getFileInfo(archive.pluginPath.c_str(), 0, storedName.c_str(), SPI_INPUT_FILE, record);
 }
 
-static int32_t GetEntry(const Archive &archive, const FileInfo &record, SpiBlock *block) {
+static int32_t GetEntry(const Archive &archive, const EntryRecord &record, SpiBlock *block) {
     return getFile(archive.pluginPath.c_str(), (intptr_t)record.position, block,
                    SPI_INPUT_FILE | SPI_OUTPUT_MEMORY, NoProgress, 0);
 }
 
 #endif
 
-int32_t ReadEntry(const Archive &archive, const FileInfo &record, EntryBytes *entry) {
+int32_t ReadEntry(const Archive &archive, const EntryRecord &record, EntryBytes *entry) {
     *entry = EntryBytes();
     int32_t result = GetEntry(archive, record, &entry->block);
     if (result != SPI_OK)

@@ -1,12 +1,14 @@
 // quorvel as a host of the plug-in: loading it, giving it an archive, and
-// owning the blocks it hands over until they are freed. Every listing and
-// every entry's bytes come through the plug-in's five entry points.
+// owning the blocks it hands over until they are freed. Every entry's bytes
+// come through the plug-in's entry points, and so does every listing on
+// Windows; the native quorvel lists through the plug-in's walk.
 #ifndef AXQ_QUORVEL_HOST_H
 #define AXQ_QUORVEL_HOST_H
 
 #include "plugin/spi.h"
 
 #include <stddef.h>
+#include <memory>
 #include <stdint.h>
 #include <string>
 #include <vector>
@@ -54,18 +56,59 @@ ArchiveCheck OpenArchive(const std::string &path, Archive *archive, bool quiet =
 // last-write time and (on Linux) file.
 bool ArchiveUnchanged(const Archive &archive);
 
-// The records of GetArchiveInfo, read in place in the block the plug-in
-// handed over; FreeListing gives the block back.
-// quorvel64.exe lists through GetArchiveInfoW and keeps the records in
-// `owned`, each with its name as stored (read from its directory line).
+// One listed entry: what its record of GetArchiveInfo holds that quorvel
+// uses, without the record. The name is not copied: it lives as long as the
+// listing (or the record) it comes from.
+struct EntryRecord {
+    const char *filename = ""; // as a record holds it: cut to 199 bytes, zero-terminated
+    uint32_t position = 0;     // of its directory line
+    uint32_t filesize = 0;
+    int64_t timestamp = 0; // as a record gives it (see LastWriteTime)
+    EntryRecord() = default;
+    EntryRecord(const FileInfo &record) // NOLINT: a record stands for its entry
+        : filename(record.filename), position((uint32_t)record.position), filesize(record.filesize),
+          timestamp((int64_t)record.timestamp) {}
+};
+
+// The entries of an archive, in directory order.
+// On Windows they are the records of GetArchiveInfo, read in place in the
+// block the plug-in handed over (quorvel64.exe lists through
+// GetArchiveInfoW and keeps the records in `owned`, each with its name as
+// stored, read from its directory line).
+// The native quorvel lists through the plug-in's walk over the directory
+// (see ListThroughWalk) and keeps no record: the directory text, each name
+// cut and closed in place, and each entry's position and size.
+// FreeListing gives everything back.
 struct Listing {
     SpiBlock block = nullptr;
-    const FileInfo *records = nullptr;
-    size_t count = 0;
+    const FileInfo *blockRecords = nullptr; // the block's, or `owned`'s
     std::vector<FileInfo> owned;
+    size_t count = 0;
+    struct Placed {
+        uint32_t position, filesize;
+    };
+    std::shared_ptr<char> directory; // null for records
+    std::vector<Placed> placed;
+    uint32_t nameShift = 0; // an entry's name starts at directory + position + nameShift
+    int64_t timestamp = 0;  // every entry's stamp
+    EntryRecord operator[](size_t i) const {
+        if (directory == nullptr)
+            return blockRecords[i];
+        EntryRecord record;
+        record.filename = directory.get() + (uint32_t)(placed[i].position + nameShift);
+        record.position = placed[i].position;
+        record.filesize = placed[i].filesize;
+        record.timestamp = timestamp;
+        return record;
+    }
 };
 int ListArchive(const Archive &archive, Listing *listing); // an exit status; failures reported
 void FreeListing(Listing *listing);
+
+// The native quorvel's listing (no block): the entries that the plug-in's
+// walk over the archive's directory finds, each as GetArchiveInfo would
+// record it. Returns the plug-in's result code.
+int32_t ListThroughWalk(const std::string &pluginPath, Listing *listing);
 
 // GetFileInfo for a name given in the archive's own bytes, compared exactly.
 int32_t LookUpEntry(const Archive &archive, const std::string &storedName, FileInfo *record);
@@ -84,7 +127,7 @@ struct EntryBytes {
 constexpr int32_t kArchiveChanged = 1000;
 
 // GetFile for a listed record; returns the plug-in's result or kArchiveChanged.
-int32_t ReadEntry(const Archive &archive, const FileInfo &record, EntryBytes *entry);
+int32_t ReadEntry(const Archive &archive, const EntryRecord &record, EntryBytes *entry);
 void FreeEntry(EntryBytes *entry);
 
 // What a result code of the plug-in means, for a message.

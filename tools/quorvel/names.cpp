@@ -29,7 +29,13 @@ std::string EscapeBytes(const char *bytes, size_t size) {
     return text;
 }
 
+static bool IsControl(char c) { return (unsigned char)c < 0x20 || c == 0x7F; }
+
 std::string EscapeControls(const std::string &text) {
+    // Most names hold none: they are shown as they are, without a copy
+    // built a character at a time.
+    if (std::none_of(text.begin(), text.end(), IsControl))
+        return text;
     std::string shown;
     for (size_t i = 0; i < text.size(); i++) {
         unsigned char u = (unsigned char)text[i];

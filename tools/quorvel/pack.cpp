@@ -255,9 +255,10 @@ int Update(const Options &options) {
         byKey.emplace(Key(inputs[i].name), i);
     std::vector<bool> used(inputs.size());
     std::vector<NewEntry> entries;
+    entries.reserve(status == kExitOk ? listing.count + inputs.size() : 0);
     std::string name;
     for (size_t i = 0; status == kExitOk && i < listing.count; i++) {
-        const FileInfo &record = listing.records[i];
+        EntryRecord record = listing[i];
         NewEntry entry;
         entry.storedName = record.filename;
         entry.shownName = ShownName(record, encoding);

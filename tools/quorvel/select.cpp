@@ -27,19 +27,19 @@ static size_t WholeUtf8(const char *name) {
 Encoding ListingEncoding(const Listing &listing, const Encoding &chosen) {
     bool allUtf8 = true;
     for (size_t i = 0; chosen.codePage == 0 && allUtf8 && i < listing.count; i++) {
-        const char *name = listing.records[i].filename;
+        const char *name = listing[i].filename;
         allUtf8 = ValidUtf8(name, WholeUtf8(name));
     }
     return ResolveEncoding(chosen, allUtf8);
 }
 
-bool RecordName(const FileInfo &record, const Encoding &encoding, std::string *text) {
+bool RecordName(const EntryRecord &record, const Encoding &encoding, std::string *text) {
     const char *name = record.filename;
     size_t size = encoding.codePage == kUtf8CodePage ? WholeUtf8(name) : strlen(name);
     return DecodeName(encoding, name, size, text);
 }
 
-std::string ShownName(const FileInfo &record, const Encoding &encoding, bool *decoded) {
+std::string ShownName(const EntryRecord &record, const Encoding &encoding, bool *decoded) {
     std::string text;
     bool ok = RecordName(record, encoding, &text);
     if (decoded != nullptr)
@@ -49,12 +49,15 @@ std::string ShownName(const FileInfo &record, const Encoding &encoding, bool *de
 
 // The listing index of the record at `position`; positions grow with the index.
 static size_t IndexOf(const Listing &listing, uint64_t position) {
-    const FileInfo *end = listing.records + listing.count;
-    const FileInfo *found =
-        std::lower_bound(listing.records, end, position,
-                         [](const FileInfo &record, uint64_t at) { return record.position < at; });
-    return found != end && found->position == position ? (size_t)(found - listing.records)
-                                                       : listing.count;
+    size_t low = 0, high = listing.count;
+    while (low < high) {
+        size_t middle = low + (high - low) / 2;
+        if (listing[middle].position < position)
+            low = middle + 1;
+        else
+            high = middle;
+    }
+    return low < listing.count && listing[low].position == position ? low : listing.count;
 }
 
 // A name or pattern with every '\' read as '/': names use either between
@@ -94,7 +97,7 @@ static std::vector<size_t> SelectEntries(const Archive &archive, const Listing &
         } else {
             std::string name, pattern = Slashes(operand);
             for (size_t i = 0; i < listing.count; i++) {
-                if (RecordName(listing.records[i], encoding, &name) &&
+                if (RecordName(listing[i], encoding, &name) &&
                     MatchName(pattern, Slashes(name), options.ignoreCase)) {
                     chosen[i] = true;
                     found = true;
@@ -113,7 +116,7 @@ static std::vector<size_t> SelectEntries(const Archive &archive, const Listing &
         if (!chosen[i])
             continue;
         bool excluded = false;
-        if (!options.excludes.empty() && RecordName(listing.records[i], encoding, &name)) {
+        if (!options.excludes.empty() && RecordName(listing[i], encoding, &name)) {
             for (const std::string &pattern : options.excludes)
                 excluded =
                     excluded || MatchName(Slashes(pattern), Slashes(name), options.ignoreCase);

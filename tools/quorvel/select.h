@@ -14,11 +14,11 @@
 Encoding ListingEncoding(const Listing &listing, const Encoding &chosen);
 
 // A record's name as text, or false if it cannot be decoded.
-bool RecordName(const FileInfo &record, const Encoding &encoding, std::string *text);
+bool RecordName(const EntryRecord &record, const Encoding &encoding, std::string *text);
 
 // A record's name to show: decoded, with control characters escaped, or,
 // when it cannot be decoded, its bytes escaped (\x83...); *decoded says which.
-std::string ShownName(const FileInfo &record, const Encoding &encoding, bool *decoded = nullptr);
+std::string ShownName(const EntryRecord &record, const Encoding &encoding, bool *decoded = nullptr);
 
 // An archive opened and listed, and the entries a command works on: all of
 // them (no index is then kept), or those the NAME operands choose.
@@ -29,7 +29,7 @@ struct Selection {
     bool all = true;
     std::vector<size_t> chosen;
     size_t Count() const { return all ? listing.count : chosen.size(); }
-    const FileInfo &operator[](size_t i) const { return listing.records[all ? i : chosen[i]]; }
+    EntryRecord operator[](size_t i) const { return listing[all ? i : chosen[i]]; }
 };
 
 // Opens and lists the archive at `path` and resolves the encoding of its

@@ -101,13 +101,18 @@ static bool CopyEntry(NewFile *out, const NewEntry &entry, std::string *why) {
 
 int WriteArchive(const std::string &target, const std::vector<NewEntry> &entries,
                  WriteWatch *watch) {
-    std::string directory = kMagic;
     uint64_t start = DirectorySize(entries);
+    // Reserved whole: grown step by step, the text of a million entries
+    // would be held twice at once.
+    std::string directory;
+    directory.reserve((size_t)start);
+    directory = kMagic;
     for (const NewEntry &entry : entries) {
         char fields[32];
         snprintf(fields, sizeof fields, "\t%010llu %010llu\n", (unsigned long long)start,
                  (unsigned long long)(start + entry.size));
-        directory += entry.storedName + fields;
+        directory += entry.storedName;
+        directory += fields;
         start += entry.size;
     }
     directory += "\n";

@@ -20,7 +20,7 @@ struct NewEntry {
     uint64_t size = 0;
     std::string file;                 // read from this file, or if empty:
     const Archive *archive = nullptr; // from this archive's entry,
-    FileInfo record{};                // as listed
+    EntryRecord record;               // as listed
 };
 
 // Refuses, reported and before anything is written, a name the format

@@ -210,7 +210,7 @@ int Stage(size_t node, uint64_t keep) {
         error = fd;
     if (error == 0 && keep > 0) {
         EntryBytes bytes;
-        const FileInfo &record = mounted.listing.records[mounted.nodes[node].record];
+        EntryRecord record = mounted.listing[mounted.nodes[node].record];
         int32_t result =
             StillTheArchive() ? ReadEntry(mounted.archive, record, &bytes) : kArchiveChanged;
         error = result == SPI_OK ? 0 : result == SPI_NO_MEMORY ? -ENOMEM : -EIO;

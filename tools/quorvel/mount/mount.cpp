@@ -110,7 +110,7 @@ int Mount(const Options &options) {
     mounted.archive = selection.archive;
     mounted.listing = selection.listing;
     mounted.encoding = selection.encoding;
-    mounted.time = mounted.listing.count > 0 ? LastWriteTime(mounted.listing.records[0].timestamp)
+    mounted.time = mounted.listing.count > 0 ? LastWriteTime(mounted.listing[0].timestamp)
                                              : mounted.archive.state.modified;
     mounted.owner = getuid();
     mounted.group = getgid();

@@ -46,7 +46,7 @@ struct Placed {
 };
 
 // The path of the folder a folder entry stands for in the tree, or "".
-static std::string FolderEntryPath(const FileInfo &record) {
+static std::string FolderEntryPath(const EntryRecord &record) {
     std::string name, why, path;
     std::vector<std::string> components;
     if (!RecordName(record, mounted.encoding, &name) || !FolderEntry(name, record.filesize) ||
@@ -59,7 +59,7 @@ static std::string FolderEntryPath(const FileInfo &record) {
 
 // True for a folder entry whose folder the tree no longer has (deleted,
 // renamed, or a file in its place): the entry goes with it.
-static bool FolderGone(const FileInfo &record) {
+static bool FolderGone(const EntryRecord &record) {
     std::string path = FolderEntryPath(record);
     size_t node = path.empty() ? 0 : Find(path);
     return node == kNone || !mounted.nodes[node].folder;
@@ -68,7 +68,7 @@ static bool FolderGone(const FileInfo &record) {
 // The entries of the archive as the tree now has them, in their places;
 // *changed says whether that is not the archive as it is.
 static int NewEntries(std::vector<Placed> *placed, bool *changed) {
-    const FileInfo *records = mounted.listing.records;
+    const Listing &records = mounted.listing;
     // Entries the tree could not show, and folder entries, are kept as they are.
     for (size_t i = 0; i < mounted.listing.count; i++) {
         if (mounted.recordPath[i].empty() &&
@@ -240,7 +240,7 @@ int Save() {
         // A folder entry keeps its folder.
         for (size_t i = 0; i < mounted.listing.count && !empty.empty(); i++)
             empty.erase(std::remove(empty.begin(), empty.end(),
-                                    FolderEntryPath(mounted.listing.records[i])),
+                                    FolderEntryPath(mounted.listing[i])),
                         empty.end());
         // Said here to a mount in the foreground, and by quorvel umount from
         // the journal it holds open.

@@ -40,7 +40,7 @@ static bool AddEntry(const std::vector<std::string> &components, size_t record) 
     }
     Node &file = mounted.nodes[node];
     file.record = file.place = record;
-    file.size = mounted.listing.records[record].filesize;
+    file.size = mounted.listing[record].filesize;
     return true;
 }
 
@@ -67,7 +67,7 @@ void BuildTree() {
     const Archive &archive = mounted.archive;
     bool slash = false, backslash = false;
     for (size_t i = 0; i < mounted.listing.count; i++) {
-        const FileInfo &record = mounted.listing.records[i];
+        EntryRecord record = mounted.listing[i];
         if (!RecordName(record, mounted.encoding, &name)) {
             Error(archive.path, _("%s: left out: the name is not valid %s"),
                   ShownName(record, mounted.encoding).c_str(), mounted.encoding.name.c_str());
