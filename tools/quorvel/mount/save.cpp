@@ -239,9 +239,9 @@ int Save() {
         EmptyFolders(0, &empty, &holdsFile);
         // A folder entry keeps its folder.
         for (size_t i = 0; i < mounted.listing.count && !empty.empty(); i++)
-            empty.erase(std::remove(empty.begin(), empty.end(),
-                                    FolderEntryPath(mounted.listing[i])),
-                        empty.end());
+            empty.erase(
+                std::remove(empty.begin(), empty.end(), FolderEntryPath(mounted.listing[i])),
+                empty.end());
         // Said here to a mount in the foreground, and by quorvel umount from
         // the journal it holds open.
         for (const std::string &folder : empty) {
