@@ -195,11 +195,17 @@ class Failure(Exception):
 
 
 def run(command, *args, cwd):
-    r = subprocess.run(command + list(args), cwd=cwd, capture_output=True, timeout=120,
-                       stdin=subprocess.DEVNULL)
-    check(b"Sanitizer" not in r.stderr and b"runtime error:" not in r.stderr,
-          f"{args[0]}: {r.stderr.decode(errors='replace')}")  # a sanitized build's report
-    return r.returncode, r.stdout, r.stderr
+    """Exit status, standard output and error of a command. They go through
+    files, not pipes: a process the command starts (Wine's) may hold a pipe."""
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        code = subprocess.run(command + list(args), cwd=cwd, stdout=out, stderr=err,
+                              stdin=subprocess.DEVNULL, timeout=900).returncode
+        out.seek(0)
+        err.seek(0)
+        output, error = out.read(), err.read()
+    check(b"Sanitizer" not in error and b"runtime error:" not in error,
+          f"{args[0]}: {error.decode(errors='replace')}")  # a sanitized build's report
+    return code, output, error
 
 
 def check(condition, what):
