@@ -6,7 +6,6 @@
 
 #include "archive_builder.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <set>
 #include <stdlib.h>
@@ -127,24 +126,6 @@ TEST_F(Lookup, ExtractionTakesExactlyTheListedPositions) {
             ASSERT_EQ(Extract(path, p, true), want) << "GetFileW at " << p;
         }
     }
-}
-
-// Into a folder, a position inside a name wrote a file named after the rest
-// of the name: nothing is written.
-TEST_F(Lookup, NoFileFromAPositionInsideAName) {
-    std::string path = Write(BuildArchive({{"a.txt", "A"}, {"note.txt", "NOTE"}}));
-    std::u16string widePath(path.begin(), path.end()), folder = widePath.substr(0, dir.size());
-    for (intptr_t p = 21 + 23 + 5 + 1; p < 21 + 23 + 5 + 8; p++)
-        EXPECT_EQ(GetFileW(widePath.c_str(), p, (void *)folder.c_str(), 0, nullptr, 0),
-                  SPI_FILE_ERROR)
-            << p;
-    DIR *listing = opendir(dir.c_str());
-    ASSERT_NE(listing, nullptr);
-    std::set<std::string> names;
-    for (struct dirent *e = readdir(listing); e != nullptr; e = readdir(listing))
-        names.insert(e->d_name);
-    closedir(listing);
-    EXPECT_EQ(names, (std::set<std::string>{".", "..", "game.dat"}));
 }
 
 // Every name a listing shows finds an entry: the first whose whole stored
