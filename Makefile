@@ -82,6 +82,7 @@ dist: native win32 win64
 
 install: native
 	cmake --install $(BUILD)/native --component linux --prefix $(PREFIX)
+	cmake --install $(BUILD)/native --component python --prefix $(PREFIX)
 
 demo: win32
 	$(WINE_ENV) tools/wine-run tools/demo $(BUILD)
