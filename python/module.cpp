@@ -54,6 +54,20 @@ static std::string FsPath(const py::object &path) {
     return py::module_::import("os").attr("fsencode")(path).cast<std::string>();
 }
 
+// One call at a time on an archive: a call that released the GIL may still
+// be using the listing another would free. Taken without the GIL, so that a
+// thread that holds the lock can always take the GIL back.
+class Exclusive {
+  public:
+    explicit Exclusive(std::recursive_mutex &mutex) : lock_(mutex, std::defer_lock) {
+        py::gil_scoped_release released;
+        lock_.lock();
+    }
+
+  private:
+    std::unique_lock<std::recursive_mutex> lock_;
+};
+
 class PyArchive {
   public:
     PyArchive(const py::object &path, const std::string &mode, const std::string &encoding) {
@@ -73,6 +87,7 @@ class PyArchive {
     }
 
     py::list Namelist() {
+        Exclusive exclusive(mutex_);
         Open();
         py::list names(session_.Items().size());
         size_t i = 0;
@@ -82,6 +97,7 @@ class PyArchive {
     }
 
     std::vector<EntryInfo> Infolist() {
+        Exclusive exclusive(mutex_);
         Open();
         std::vector<EntryInfo> infos;
         infos.reserve(session_.Items().size());
@@ -90,9 +106,13 @@ class PyArchive {
         return infos;
     }
 
-    EntryInfo GetInfo(const py::object &name) { return Info(IndexOf(name)); }
+    EntryInfo GetInfo(const py::object &name) {
+        Exclusive exclusive(mutex_);
+        return Info(IndexOf(name));
+    }
 
     py::bytes Read(const py::object &name) {
+        Exclusive exclusive(mutex_);
         size_t index = IndexOf(name);
         const Item &item = session_.Items()[index];
         Failure failure;
@@ -124,6 +144,7 @@ class PyArchive {
     }
 
     py::object OpenEntry(const py::object &name) {
+        Exclusive exclusive(mutex_);
         size_t index = IndexOf(name);
         const Item &item = session_.Items()[index];
         py::module_ io = py::module_::import("io");
@@ -137,11 +158,13 @@ class PyArchive {
     }
 
     std::string Extract(const py::object &name, const py::object &path) {
+        Exclusive exclusive(mutex_);
         std::string folder = path.is_none() ? "." : FsPath(path);
         return ExtractOne(IndexOf(name), folder);
     }
 
     void ExtractAll(const py::object &path, const py::object &members) {
+        Exclusive exclusive(mutex_);
         std::string folder = path.is_none() ? "." : FsPath(path);
         if (members.is_none()) {
             for (size_t i = 0; i < session_.Items().size(); i++)
@@ -153,6 +176,7 @@ class PyArchive {
     }
 
     py::object TestArchive() {
+        Exclusive exclusive(mutex_);
         Open();
         Failure failure;
         long damaged;
@@ -168,6 +192,7 @@ class PyArchive {
     }
 
     void Write(const py::object &filename, const py::object &arcname) {
+        Exclusive exclusive(mutex_);
         Writable();
         std::string file = FsPath(filename);
         std::string name;
@@ -193,6 +218,7 @@ class PyArchive {
     }
 
     void WriteStr(const std::string &arcname, const py::bytes &data) {
+        Exclusive exclusive(mutex_);
         Writable();
         auto bytes = std::make_shared<std::string>(data.cast<std::string>());
         Failure failure;
@@ -201,12 +227,14 @@ class PyArchive {
     }
 
     void Remove(const py::object &name) {
+        Exclusive exclusive(mutex_);
         if (session_.Mode() != 'a')
             throw py::value_error("remove() requires mode 'a'");
         session_.Remove(IndexOf(name));
     }
 
     void Close() {
+        Exclusive exclusive(mutex_);
         Failure failure;
         bool ok;
         {
@@ -218,6 +246,7 @@ class PyArchive {
     }
 
     void Exit(const py::object &type) {
+        Exclusive exclusive(mutex_);
         if (type.is_none())
             Close();
         else
@@ -298,6 +327,7 @@ class PyArchive {
         return written;
     }
 
+    std::recursive_mutex mutex_;
     Session session_;
     std::string encoding_;
 };
