@@ -23,7 +23,15 @@ void Raise(const Failure &failure) {
     case Failure::kMissing:
         throw py::key_error(failure.message);
     case Failure::kSystem:
-        PyErr_SetObject(PyExc_OSError, py::make_tuple(failure.error, failure.message).ptr());
+        // As Python's own: OSError(errno, strerror, filename), or the writer's sentence.
+        if (failure.filename.empty())
+            PyErr_SetObject(PyExc_OSError, py::make_tuple(failure.error, failure.message).ptr());
+        else
+            PyErr_SetObject(PyExc_OSError,
+                            py::make_tuple(failure.error, strerror(failure.error),
+                                           py::module_::import("os").attr("fsdecode")(
+                                               py::bytes(failure.filename)))
+                                .ptr());
         throw py::error_already_set();
     default:
         throw py::value_error(failure.message);
@@ -206,12 +214,14 @@ class PyArchive {
         } else {
             name = arcname.cast<std::string>();
         }
+        // Only a regular file: the size stored is the size read.
         struct stat st;
-        if (stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-            int error = errno != 0 && !S_ISREG(st.st_mode) ? errno : EINVAL;
-            Raise({Failure::kSystem, S_ISDIR(st.st_mode) ? EISDIR : error,
-                   file + ": " + strerror(S_ISDIR(st.st_mode) ? EISDIR : error)});
-        }
+        int error = stat(file.c_str(), &st) != 0 ? errno
+                    : S_ISDIR(st.st_mode)        ? EISDIR
+                    : !S_ISREG(st.st_mode)       ? EINVAL
+                                                 : 0;
+        if (error != 0)
+            Raise({Failure::kSystem, error, file + ": " + strerror(error), file});
         Failure failure;
         if (!session_.Put(name, file, nullptr, (uint64_t)st.st_size, &failure))
             Raise(failure);
@@ -303,7 +313,8 @@ class PyArchive {
         if (!item.decoded || !EntryPath(item.name, false, &components, &why))
             Raise({Failure::kBadArchive, 0,
                    session_.Path() + ": " + item.name + ": refused: " +
-                       (item.decoded ? why : "the name cannot be decoded (see encoding)")});
+                       (item.decoded ? why : "the name cannot be decoded (see encoding)"),
+                   ""});
         py::bytes bytes = Read(py::bytes(item.raw));
         std::string content = bytes.cast<std::string>();
         int64_t stamp = 0;
@@ -320,7 +331,7 @@ class PyArchive {
                 CloseTarget(target);
         }
         if (!ok)
-            Raise({Failure::kSystem, errno, folder + ": " + item.name + ": " + why});
+            Raise({Failure::kSystem, errno, folder + ": " + item.name + ": " + why, ""});
         std::string written = folder;
         for (const std::string &component : components)
             written += "/" + component;

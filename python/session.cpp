@@ -55,6 +55,7 @@ static bool SystemFailure(Failure *failure, int error, const std::string &subjec
     failure->kind = Failure::kSystem;
     failure->error = error != 0 ? error : EIO;
     failure->message = subject + ": " + strerror(failure->error);
+    failure->filename = subject;
     return false;
 }
 
@@ -396,6 +397,7 @@ bool Session::Close(Failure *failure) {
         else if (!ok) {
             SystemFailure(failure, error, "");
             failure->message = watch.reason;
+            failure->filename.clear();
         }
     }
     Discard();

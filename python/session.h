@@ -17,8 +17,9 @@
 // Why a call failed, for the exception it becomes.
 struct Failure {
     enum Kind { kNone, kBadArchive, kMissing, kSystem, kValue } kind = kNone;
-    int error = 0;       // errno, for kSystem
-    std::string message; // the sentence quorvel prints, without "quorvel: "
+    int error = 0;        // errno, for kSystem
+    std::string message;  // the sentence quorvel prints, without "quorvel: "
+    std::string filename; // for kSystem: the file the system refused, if one
 };
 
 // One entry as the archive will hold it: from the archive opened, from a

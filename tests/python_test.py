@@ -144,7 +144,7 @@ def test_errors(tmp_path):
     write(path, [(b"x", b"x")])
     with pytest.raises(OSError) as raised:
         quorvel.Archive(str(tmp_path / "missing.dat"))
-    assert raised.value.errno == errno.ENOENT
+    assert raised.value.errno == errno.ENOENT and raised.value.filename.endswith("missing.dat")
     with pytest.raises(OSError) as raised:
         quorvel.Archive(str(tmp_path))
     assert raised.value.errno == errno.EISDIR
@@ -160,6 +160,13 @@ def test_errors(tmp_path):
             a.read("y")
         with pytest.raises(ValueError):
             a.writestr("y", b"")
+    with quorvel.Archive(str(tmp_path / "new.dat"), "w") as w:
+        with pytest.raises(OSError) as raised:
+            w.write(str(tmp_path))
+        assert raised.value.errno == errno.EISDIR
+        for bad in ["", "../up", "/abs", "tab\there", "x" * 200]:
+            with pytest.raises(ValueError):
+                w.writestr(bad, b"")
     with pytest.raises(ValueError):
         a.namelist()
     # A damaged entry: its bytes run past the end of the file.
