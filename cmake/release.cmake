@@ -63,8 +63,9 @@ set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
 math(EXPR next_minor "${Python3_VERSION_MINOR} + 1")
 set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
     "python3 (>= ${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR}~), python3 (<< ${Python3_VERSION_MAJOR}.${next_minor})")
+# The summary line is the project's (CPack puts it first in every package).
 set(CPACK_DEBIAN_PYTHON_DESCRIPTION
-    "Quorvel archives from Python, with the conventions of zipfile\nThe module quorvel reads, writes and changes Quorvel archives (*.dat)\nwith the same accounting, locking and code-page names as the quorvel\ncommand.")
+    "This package holds the Python 3 module quorvel, which reads, writes and\nchanges Quorvel archives with the conventions of zipfile, and with the\nsame accounting, locking and code-page names as the quorvel command.")
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
     "quorvel lists, tests and extracts Quorvel archives (*.dat), writes new\nones and updates them, and converts entry names from the code page of\nthe system that made the archive (Shift_JIS and others).")
 include(CPack)
