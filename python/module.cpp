@@ -375,21 +375,21 @@ name is asked for.)";
 
     py::class_<EntryInfo>(m, "EntryInfo", "Information about one entry of an archive.")
         .def_readonly("name", &EntryInfo::name,
-                      "The name as text, as `quorvel list --json` shows it (separators as "
-                      "stored).")
+                      R"(The name as text, as `quorvel list --json` shows it (separators as
+stored).)")
         .def_readonly("raw_name", &EntryInfo::rawName,
                       "The name as stored: bytes in the "
                       "archive's code page.")
         .def_readonly("size", &EntryInfo::size, "The size of the entry in bytes.")
         .def_readonly("position", &EntryInfo::position,
-                      "Where the entry's directory line starts: what the plug-in's GetFile "
-                      "takes. 0 for an entry not yet written.")
-        .def_property_readonly("date_time", &EntryInfo::DateTime,
-                               "The archive's last-write time as an aware datetime in the "
-                               "local zone, the same instant as `list --json`; None for an "
-                               "entry not yet written.")
+                      R"(Where the entry's directory line starts: what the plug-in's GetFile
+takes. 0 for an entry not yet written.)")
+        .def_property_readonly(
+            "date_time", &EntryInfo::DateTime,
+            R"(The archive's last-write time as an aware datetime in the local zone,
+the same instant as `list --json`; None for an entry not yet written.)")
         .def("is_dir", &EntryInfo::IsDir,
-             "True for a folder entry: size 0 and a name ending in '\\' or '/'.")
+             R"(True for a folder entry: size 0 and a name ending in '\' or '/'.)")
         .def("__repr__", [](const EntryInfo &info) {
             return "<EntryInfo " + py::repr(py::str(info.name)).cast<std::string>() +
                    " size=" + std::to_string(info.size) + ">";
@@ -429,36 +429,37 @@ encoding is the code page of the names, as --encoding takes it: "auto"
         .def_property_readonly("mode", &PyArchive::Mode, "'r', 'w' or 'a'.")
         .def("namelist", &PyArchive::Namelist, "Return a list of the entries' names, in order.")
         .def("infolist", &PyArchive::Infolist,
-             "Return a list of EntryInfo objects, one per entry, in order.")
+             R"(Return a list of EntryInfo objects, one per entry, in order.)")
         .def("getinfo", &PyArchive::GetInfo, py::arg("name"),
-             "Return the EntryInfo of the entry name (text or stored bytes). Raises KeyError "
-             "if the archive has no such entry.")
+             R"(Return the EntryInfo of the entry name (text or stored bytes). Raises
+KeyError if the archive has no such entry.)")
         .def("read", &PyArchive::Read, py::arg("name"),
-             "Return the bytes of the entry name. Raises KeyError if there is none, "
-             "BadArchive if its bytes cannot be read whole.")
+             R"(Return the bytes of the entry name. Raises KeyError if there is none,
+BadArchive if its bytes cannot be read whole.)")
         .def("open", &PyArchive::OpenEntry, py::arg("name"),
-             "Return a binary, seekable, read-only file object for the entry name, which "
-             "reads the archive as it goes and never holds the entry whole.")
+             R"(Return a binary, seekable, read-only file object for the entry name,
+which reads the archive as it goes and never holds the entry whole.)")
         .def("extract", &PyArchive::Extract, py::arg("member"), py::arg("path") = py::none(),
-             "Extract the entry member under the folder path (the current one by default) "
-             "and return the path written. Names that would leave the folder (absolute, "
-             "with '..') are refused, as `quorvel extract` refuses them, and no folder on "
-             "the way may be a symbolic link; an existing file is replaced.")
+             R"(Extract the entry member under the folder path (the current one by
+default) and return the path written. Names that would leave the folder
+(absolute, with '..') are refused, as `quorvel extract` refuses them,
+and no folder on the way may be a symbolic link; an existing file is
+replaced.)")
         .def("extractall", &PyArchive::ExtractAll, py::arg("path") = py::none(),
              py::arg("members") = py::none(),
-             "Extract every entry, or those members names, as extract() does.")
+             R"(Extract every entry, or those members names, as extract() does.)")
         .def("testarchive", &PyArchive::TestArchive,
-             "Read every entry. Return the first damaged entry's name, or None; raises "
-             "BadArchive if the listing is not the whole archive.")
+             R"(Read every entry. Return the first damaged entry's name, or None; raises
+BadArchive if the listing is not the whole archive.)")
         .def("write", &PyArchive::Write, py::arg("filename"), py::arg("arcname") = py::none(),
-             "Store the file filename under the name arcname (by default filename without "
-             "leading '/' and './'). An entry of that name (with '\\' and '/' alike) is "
-             "replaced in its place. Modes 'w' and 'a'.")
+             R"(Store the file filename under the name arcname (by default filename
+without leading '/' and './'). An entry of that name (with '\' and '/'
+alike) is replaced in its place. Modes 'w' and 'a'.)")
         .def("writestr", &PyArchive::WriteStr, py::arg("arcname"), py::arg("data"),
-             "Store the bytes data under the name arcname, as write() does.")
+             R"(Store the bytes data under the name arcname, as write() does.)")
         .def("remove", &PyArchive::Remove, py::arg("name"), "Remove the entry name. Mode 'a' only.")
         .def("close", &PyArchive::Close,
-             "Close the archive; in 'w' and 'a', write it first. Raises BadArchive, "
-             "ValueError or OSError if it cannot be written, and then leaves the old file as "
-             "it was.");
+             R"(Close the archive; in 'w' and 'a', write it first. Raises BadArchive,
+ValueError or OSError if it cannot be written, and then leaves the old
+file as it was.)");
 }
