@@ -48,7 +48,7 @@ soak: native
 # The last row: the 64-bit module's wide listing against its ANSI one, under Wine.
 bench: deps win64
 	cmake -S . -B $(BUILD)/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DAXQ_BENCH=ON >/dev/null
-	cmake --build $(BUILD)/bench -j $(JOBS) --target bench quorvel
+	cmake --build $(BUILD)/bench -j $(JOBS) --target bench quorvel quorvel_python
 	tools/bench $(BUILD)/bench
 	$(WINE_ENV) tools/wine-run sh -c "cd $(BUILD)/win64 && wine wide_bench.exe"
 
@@ -84,6 +84,7 @@ dist: native win32 win64
 
 install: native
 	cmake --install $(BUILD)/native --component linux --prefix $(PREFIX)
+	cmake --install $(BUILD)/native --component python --prefix $(PREFIX)
 
 demo: win32
 	$(WINE_ENV) tools/wine-run tools/demo $(BUILD)

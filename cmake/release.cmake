@@ -7,9 +7,10 @@ set(AXQ_WIN32_DIR "" CACHE PATH "The 32-bit Windows build, for the release zip")
 set(AXQ_WIN64_DIR "" CACHE PATH "The 64-bit Windows build, for the release zip")
 
 install(TARGETS quorvel RUNTIME DESTINATION bin COMPONENT linux)
-install(FILES ${PROJECT_BINARY_DIR}/quorvel.1 DESTINATION share/man/man1 COMPONENT linux)
-install(FILES ${PROJECT_BINARY_DIR}/quorvel.ja.1 DESTINATION share/man/ja/man1 RENAME quorvel.1
-        COMPONENT linux)
+include(cmake/debian.cmake)
+install(FILES ${PROJECT_BINARY_DIR}/quorvel.1.gz DESTINATION share/man/man1 COMPONENT linux)
+install(FILES ${PROJECT_BINARY_DIR}/quorvel.ja.1.gz DESTINATION share/man/ja/man1
+        RENAME quorvel.1.gz COMPONENT linux)
 install(FILES ${AXQ_CATALOG} DESTINATION share/locale/ja/LC_MESSAGES COMPONENT linux)
 install(FILES tools/quorvel/quorvel.bash DESTINATION share/bash-completion/completions
         RENAME quorvel COMPONENT linux)
@@ -43,7 +44,7 @@ endif()
 
 set(CPACK_PACKAGE_NAME axquorvel)
 set(CPACK_PACKAGE_VENDOR "the axquorvel project")
-set(CPACK_PACKAGE_CONTACT "the axquorvel project <axquorvel@localhost>")
+set(CPACK_PACKAGE_CONTACT "${AXQ_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "look inside, extract and write Quorvel archives")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
@@ -55,6 +56,16 @@ set(CPACK_DEBIAN_LINUX_FILE_NAME quorvel_${PROJECT_VERSION}_amd64.deb)
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The Python module, for Debian's python3 of this release.
+set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-quorvel)
+set(CPACK_DEBIAN_PYTHON_FILE_NAME python3-quorvel_${PROJECT_VERSION}_amd64.deb)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+math(EXPR next_minor "${Python3_VERSION_MINOR} + 1")
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
+    "python3 (>= ${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR}~), python3 (<< ${Python3_VERSION_MAJOR}.${next_minor})")
+# The summary line is the project's (CPack puts it first in every package).
+set(CPACK_DEBIAN_PYTHON_DESCRIPTION
+    "This package holds the Python 3 module quorvel, which reads, writes and\nchanges Quorvel archives with the conventions of zipfile, and with the\nsame accounting, locking and code-page names as the quorvel command.")
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
     "quorvel lists, tests and extracts Quorvel archives (*.dat), writes new\nones and updates them, and converts entry names from the code page of\nthe system that made the archive (Shift_JIS and others).")
 include(CPack)

@@ -149,4 +149,12 @@ if [ -w /dev/full ]; then
 fi
 $Q list tree.dat 2>err.txt | head -n 1 >/dev/null
 check '[ ! -s err.txt ]' "a closed pipe made noise: $(cat err.txt)"
+
+# -C: pack and update read the files relative to DIR and name them from it, as tar does.
+expect 0 "pack -C" pack -C tree -o relative.dat a/f1.txt b
+expect 0 "list of pack -C" list relative.dat
+check '[ "$(tr -d "\r" <out.txt | tr "\n" " ")" = "a\\f1.txt b\\Big.TXT " ]' "pack -C named: $(cat out.txt)"
+expect 0 "update -C" update -C tree/a relative.dat f2.txt
+q cat relative.dat 'a\f1.txt' f2.txt >both.txt
+check '[ "$(tr -d "\r" <both.txt)" = "$(printf "file 1\nfile 2")" ]' "update -C read other files"
 finish

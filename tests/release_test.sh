@@ -15,6 +15,7 @@ export SOURCE_DATE_EPOCH
 
 zip=$dist/axquorvel-$version-windows.zip
 deb=$dist/quorvel_${version}_amd64.deb
+pydeb=$dist/python3-quorvel_${version}_amd64.deb
 unzip -l "$zip" | awk 'NR > 3 && $4 != "" {print $4}' | sort >zip.txt
 printf 'LICENSE.txt\nREADME-ja.txt\nREADME.txt\naxquorvel.sph\naxquorvel.spi\nquorvel.exe\nquorvel64.exe\nspi.h\n' >want.txt
 check 'cmp -s zip.txt want.txt' "the zip holds: $(tr '\n' ' ' <zip.txt)"
@@ -48,27 +49,46 @@ check 'grep -q "spi.h, beside this file" zip/README.txt && grep -q "spi.h" zip/R
        grep -q "export            input output" zip/spi.h' \
     "README.txt does not lead host authors to the contract table"
 dpkg-deb -c "$deb" | awk '{print $6}' >deb.txt
-check 'grep -qx "./usr/bin/quorvel" deb.txt && grep -qx "./usr/share/man/man1/quorvel.1" deb.txt' \
+check 'grep -qx "./usr/bin/quorvel" deb.txt && grep -qx "./usr/share/man/man1/quorvel.1.gz" deb.txt' \
     "the package lacks quorvel or its manual"
-check 'grep -qx "./usr/share/man/ja/man1/quorvel.1" deb.txt' "the package lacks the Japanese manual"
+check 'grep -qx "./usr/share/man/ja/man1/quorvel.1.gz" deb.txt' "the package lacks the Japanese manual"
 check 'grep -qx "./usr/share/locale/ja/LC_MESSAGES/quorvel.mo" deb.txt' "the package lacks the Japanese catalog"
 dpkg-deb -x "$deb" unpacked
 check 'LANG=ja_JP.UTF-8 unpacked/usr/bin/quorvel --help | grep -q "^使用法: quorvel"' \
     "the packaged quorvel does not find its Japanese catalog"
-check 'grep -q "^\.SH 書式" unpacked/usr/share/man/ja/man1/quorvel.1 &&
-       grep -q "^quorvel \\\\- Quorvel アーカイブ" unpacked/usr/share/man/ja/man1/quorvel.1' \
+check 'zcat unpacked/usr/share/man/ja/man1/quorvel.1.gz | grep -q "^\.SH 書式" &&
+       zcat unpacked/usr/share/man/ja/man1/quorvel.1.gz | grep -q "^quorvel \\\\- Quorvel アーカイブ"' \
     "the Japanese manual page is not Japanese"
 check 'MANPATH="$work/unpacked/usr/share/man" man -L ja quorvel 2>/dev/null | grep -q "^書式"' \
     "man -L ja quorvel does not show the Japanese page"
 check '[ "$(dpkg-deb -f "$deb" Package Version Architecture | tr "\n" " ")" = \
         "Package: quorvel Version: $version Architecture: amd64 " ]' "the package's control fields"
 check '(cd "$dist" && sha256sum -c --quiet SHA256SUMS)' "SHA256SUMS does not match"
+# The Python module from its package, on Debian's python3.
+dpkg-deb -x "$pydeb" unpacked
+check '[ "$(PYTHONPATH="$work/unpacked/usr/lib/python3/dist-packages" /usr/bin/python3 -c \
+        "import quorvel; print(quorvel.__version__, quorvel.is_archive(\"$source/LICENSE\"))")" = \
+        "$version False" ]' "the packaged Python module does not import"
+check 'dpkg-deb -f "$pydeb" Depends | grep -q "python3 (>= 3"' "python3-quorvel does not depend on python3"
+# Every package as Debian's lintian sees it: no error, no warning.
+if command -v lintian >/dev/null; then
+    for package in "$deb" "$pydeb"; do
+        lintian --fail-on error,warning "$package" >lintian.txt 2>&1
+        linted=$?
+        grep -E "^[EW]:" lintian.txt >&2
+        check '[ $linted -eq 0 ]' "lintian reports errors or warnings on $(basename "$package")"
+    done
+else
+    echo "lintian is not installed: the packages' lintian check is skipped"
+fi
 
 # make install into a staging folder, then run what it installed.
 make -s -C "$source" install DESTDIR="$work/stage" PREFIX=/opt/q BUILD="$build" >/dev/null
 check '"$work/stage/opt/q/bin/quorvel" --version | grep -q "^quorvel $version"' "the installed quorvel does not run"
-check '[ -s "$work/stage/opt/q/share/man/man1/quorvel.1" ]' "no manual page installed"
-check '[ -s "$work/stage/opt/q/share/man/ja/man1/quorvel.1" ]' "no Japanese manual page installed"
+check '[ -s "$work/stage/opt/q/share/man/man1/quorvel.1.gz" ]' "no manual page installed"
+check '[ -s "$work/stage/opt/q/share/man/ja/man1/quorvel.1.gz" ]' "no Japanese manual page installed"
+check 'PYTHONPATH="$work/stage/opt/q/lib/python3/dist-packages" /usr/bin/python3 -c "import quorvel" &&
+       [ -s "$work/stage/opt/q/lib/python3/dist-packages/quorvel.pyi" ]' "make install put no Python module"
 check 'LANG=ja_JP.UTF-8 "$work/stage/opt/q/bin/quorvel" list "$source/LICENSE" 2>&1 | grep -q "Quorvel アーカイブではありません"' \
     "the installed quorvel does not speak Japanese"
 check 'LANG=ja_JP.UTF-8 "$work/stage/opt/q/bin/quorvel" --help | grep -q "^使用法: quorvel"' \
@@ -88,6 +108,7 @@ for arch in i686 x86_64; do
 done
 # And packing again gives the same zip and package.
 (cd "$build/native" && cpack -G "ZIP;DEB" -B "$work/package" >/dev/null 2>&1)
-check 'cmp "$work/package/$(basename "$zip")" "$zip" && cmp "$work/package/$(basename "$deb")" "$deb"' \
+check 'cmp "$work/package/$(basename "$zip")" "$zip" && cmp "$work/package/$(basename "$deb")" "$deb" &&
+       cmp "$work/package/$(basename "$pydeb")" "$pydeb"' \
     "packing again gives other bytes"
 finish

@@ -54,16 +54,21 @@ static std::string WhatItIs(const fs::path &path) {
     }
 }
 
-bool CollectInputs(const std::string &argument, std::vector<InputFile> *inputs) {
+bool CollectInputs(const std::string &argument, std::vector<InputFile> *inputs,
+                   const std::string &base) {
     std::error_code ec;
-    fs::path start = ToPath(argument);
+    fs::path folder = ToPath(base).lexically_normal();
+    fs::path start = base.empty() ? ToPath(argument) : folder / ToPath(argument);
     auto add = [&](const fs::path &file) {
         uint64_t size = (uint64_t)fs::file_size(file, ec);
         if (ec) {
             Error(FromPath(file, false), "%s", ec.message().c_str());
             return false;
         }
-        inputs->push_back({FromPath(file.lexically_normal(), true), FromPath(file, false), size});
+        fs::path name = file.lexically_normal();
+        if (!base.empty())
+            name = name.lexically_relative(folder);
+        inputs->push_back({FromPath(name, true), FromPath(file, false), size});
         return true;
     };
     if (fs::is_regular_file(start, ec))

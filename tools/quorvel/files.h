@@ -80,9 +80,11 @@ struct InputFile {
     uint64_t size = 0;
 };
 
-// The file `argument` names, or every file below the folder it names.
-// False, reported, if it cannot be read.
-bool CollectInputs(const std::string &argument, std::vector<InputFile> *inputs);
+// The file `argument` names, or every file below the folder it names; with
+// a `base` folder, `argument` is read relative to it and the names are too
+// (pack -C, as tar's). False, reported, if it cannot be read.
+bool CollectInputs(const std::string &argument, std::vector<InputFile> *inputs,
+                   const std::string &base = "");
 
 // fopen for a path given as text (wide characters on Windows).
 FILE *OpenFile(const std::string &path, const char *mode);

@@ -39,7 +39,11 @@ static bool PutText(FILE *stream, const std::string &text) {
     return fwrite(text.data(), 1, text.size(), stream) == text.size();
 }
 
-static bool showingProgress;
+// Per thread: the Python module writes archives from several at once.
+static thread_local bool showingProgress;
+static thread_local std::string *errorSink;
+
+void CaptureErrors(std::string *sink) { errorSink = sink; }
 
 std::string Format(const char *format, ...) {
     va_list args, again;
@@ -86,6 +90,10 @@ void Error(const std::string &subject, const char *format, ...) {
     va_start(args, format);
     vsnprintf(message, sizeof message, format, args);
     va_end(args);
+    if (errorSink != nullptr) {
+        *errorSink = subject + ": " + message;
+        return;
+    }
     if (showingProgress)
         fputc('\n', stderr);
     showingProgress = false;
@@ -135,7 +143,7 @@ void BinaryOutput() {
 #endif
 }
 
-static struct {
+static thread_local struct {
     bool shown;
     size_t total, done;
     uint64_t bytes;
@@ -148,7 +156,7 @@ void ProgressStart(size_t total) {
 #else
     bool terminal = isatty(fileno(stderr)) != 0;
 #endif
-    progress = {terminal, total, 0, 0, time(nullptr)};
+    progress = {terminal && errorSink == nullptr, total, 0, 0, time(nullptr)};
 }
 
 void ProgressStep(uint64_t bytes) {

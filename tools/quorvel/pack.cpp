@@ -87,11 +87,13 @@ static bool ReadListFile(const std::string &path, std::vector<std::string> *line
 
 // The input files of the arguments, in their order (each folder's files
 // sorted), or sorted all together.
-static bool Inputs(const std::vector<std::string> &arguments, bool sorted,
+static bool Inputs(const std::vector<std::string> &arguments, bool sorted, const Options &options,
                    std::vector<InputFile> *inputs) {
+    // -C: the files are read relative to that folder, and named from it.
+    std::string base = options.directory == "." ? "" : options.directory;
     for (const std::string &argument : arguments) {
         std::vector<InputFile> found;
-        if (!CollectInputs(argument, &found))
+        if (!CollectInputs(argument, &found, base))
             return false;
         std::sort(found.begin(), found.end(),
                   [](const InputFile &a, const InputFile &b) { return a.name < b.name; });
@@ -146,7 +148,7 @@ int Pack(const Options &options) {
         return kExitArchive;
     arguments.insert(arguments.end(), options.operands.begin(), options.operands.end());
     std::vector<InputFile> inputs;
-    if (!Inputs(arguments, options.listFile.empty(), &inputs))
+    if (!Inputs(arguments, options.listFile.empty(), options, &inputs))
         return kExitArchive;
     // Names are stored as the system writes them unless an encoding is given.
     Encoding encoding = options.encoding.codePage != 0 ? options.encoding : SystemEncoding();
@@ -244,7 +246,7 @@ int Update(const Options &options) {
     }
     std::vector<InputFile> inputs;
     std::vector<std::string> arguments(options.operands.begin() + 1, options.operands.end());
-    if (status == kExitOk && !Inputs(arguments, true, &inputs))
+    if (status == kExitOk && !Inputs(arguments, true, options, &inputs))
         status = kExitArchive;
 
     // New entries follow the archive's own separator: '/' if its names use

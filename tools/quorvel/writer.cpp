@@ -130,7 +130,10 @@ int WriteArchive(const std::string &target, const std::vector<NewEntry> &entries
     bool ok = noted == 0 && WriteNewFile(out, directory.data(), directory.size(), &why);
     for (size_t i = 0; ok && i < entries.size(); i++) {
         const NewEntry &entry = entries[i];
-        ok = entry.file.empty() ? CopyEntry(out, entry, &why) : CopyFile(out, entry, &why);
+        if (entry.bytes != nullptr)
+            ok = WriteNewFile(out, entry.bytes, (size_t)entry.size, &why);
+        else
+            ok = entry.file.empty() ? CopyEntry(out, entry, &why) : CopyFile(out, entry, &why);
         ProgressStep(entry.size);
     }
     ProgressEnd();

@@ -20,7 +20,8 @@ struct NewEntry {
     uint64_t size = 0;
     std::string file;                 // read from this file, or if empty:
     const Archive *archive = nullptr; // from this archive's entry,
-    EntryRecord record;               // as listed
+    EntryRecord record;               // as listed,
+    const char *bytes = nullptr;      // or, if set, these `size` bytes in memory
 };
 
 // Refuses, reported and before anything is written, a name the format

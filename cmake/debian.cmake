@@ -1,0 +1,54 @@
+# What each Debian package carries beside its files, as Debian's policy asks:
+# a machine-readable copyright with the zlib license, a changelog, and
+# manual pages compressed with gzip -9n (no name or time inside, so the same
+# commit gives the same bytes). Dates come from SOURCE_DATE_EPOCH.
+set(AXQ_MAINTAINER "the axquorvel project <axquorvel@axquorvel.invalid>")
+if(DEFINED ENV{SOURCE_DATE_EPOCH})
+  set(release_epoch $ENV{SOURCE_DATE_EPOCH})
+else()
+  set(release_epoch 1)
+endif()
+execute_process(COMMAND date -u -R -d @${release_epoch} OUTPUT_VARIABLE release_date
+                OUTPUT_STRIP_TRAILING_WHITESPACE)
+
+file(READ ${PROJECT_SOURCE_DIR}/LICENSE license_text)
+string(REGEX REPLACE "^[^\n]*\n\n" "" license_body "${license_text}")
+string(REGEX REPLACE "\n\n" "\n.\n" license_body "${license_body}")
+string(REGEX REPLACE "\n([^\n])" "\n \\1" license_body "${license_body}")
+string(STRIP "${license_body}" license_body)
+
+set(debian_dir ${PROJECT_BINARY_DIR}/debian)
+foreach(package quorvel python3-quorvel)
+  file(WRITE ${debian_dir}/${package}/copyright
+"Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
+Upstream-Name: axquorvel
+
+Files: *
+Copyright: 2026 the axquorvel project
+License: Zlib
+ ${license_body}
+")
+  file(WRITE ${debian_dir}/${package}/changelog
+"${package} (${PROJECT_VERSION}) unstable; urgency=medium
+
+  * Release ${PROJECT_VERSION}.
+
+ -- ${AXQ_MAINTAINER}  ${release_date}
+")
+  add_custom_command(OUTPUT ${debian_dir}/${package}/changelog.gz
+    COMMAND sh -c "gzip -9n -c changelog >changelog.gz" WORKING_DIRECTORY ${debian_dir}/${package}
+    DEPENDS ${debian_dir}/${package}/changelog VERBATIM)
+  list(APPEND debian_outputs ${debian_dir}/${package}/changelog.gz)
+endforeach()
+
+foreach(page quorvel.1 quorvel.ja.1)
+  add_custom_command(OUTPUT ${page}.gz COMMAND sh -c "gzip -9n -c ${page} >${page}.gz"
+                     DEPENDS ${PROJECT_BINARY_DIR}/${page} VERBATIM)
+  list(APPEND debian_outputs ${PROJECT_BINARY_DIR}/${page}.gz)
+endforeach()
+add_custom_target(debian_files ALL DEPENDS ${debian_outputs})
+
+install(FILES ${debian_dir}/quorvel/copyright ${debian_dir}/quorvel/changelog.gz
+        DESTINATION share/doc/quorvel COMPONENT linux)
+install(FILES ${debian_dir}/python3-quorvel/copyright ${debian_dir}/python3-quorvel/changelog.gz
+        DESTINATION share/doc/python3-quorvel COMPONENT python)

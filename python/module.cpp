@@ -1,0 +1,465 @@
+// The Python module `quorvel`: Archive and EntryInfo with the conventions
+// of zipfile, the exceptions, and the GIL released around archive I/O.
+#include "python/session.h"
+#include "python/stream.h"
+
+#include "tools/quorvel/files.h"
+#include "tools/quorvel/names.h"
+
+#include <memory>
+#include <mutex>
+#include <pybind11/stl.h>
+#include <sys/stat.h>
+
+namespace py = pybind11;
+
+static PyObject *errorType, *badArchiveType;
+
+void Raise(const Failure &failure) {
+    switch (failure.kind) {
+    case Failure::kBadArchive:
+        PyErr_SetString(badArchiveType, failure.message.c_str());
+        throw py::error_already_set();
+    case Failure::kMissing:
+        throw py::key_error(failure.message);
+    case Failure::kSystem:
+        // As Python's own: OSError(errno, strerror, filename), or the writer's sentence.
+        if (failure.filename.empty())
+            PyErr_SetObject(PyExc_OSError, py::make_tuple(failure.error, failure.message).ptr());
+        else
+            PyErr_SetObject(PyExc_OSError,
+                            py::make_tuple(failure.error, strerror(failure.error),
+                                           py::module_::import("os").attr("fsdecode")(
+                                               py::bytes(failure.filename)))
+                                .ptr());
+        throw py::error_already_set();
+    default:
+        throw py::value_error(failure.message);
+    }
+}
+
+// One entry as EntryInfo shows it.
+struct EntryInfo {
+    std::string name;
+    py::bytes rawName;
+    uint64_t size = 0, position = 0;
+    int64_t stamp = 0;
+    bool listed = false;
+    bool IsDir() const {
+        return size == 0 && !name.empty() && (name.back() == '/' || name.back() == '\\');
+    }
+    // The archive's last-write time, in the local zone, as `list --json` gives it.
+    py::object DateTime() const {
+        if (!listed)
+            return py::none();
+        py::object datetime = py::module_::import("datetime").attr("datetime");
+        return datetime.attr("fromtimestamp")(LastWriteTime(stamp)).attr("astimezone")();
+    }
+};
+
+// A path from str, bytes or os.PathLike, as the file system's bytes.
+static std::string FsPath(const py::object &path) {
+    return py::module_::import("os").attr("fsencode")(path).cast<std::string>();
+}
+
+// One call at a time on an archive: a call that released the GIL may still
+// be using the listing another would free. Taken without the GIL, so that a
+// thread that holds the lock can always take the GIL back.
+class Exclusive {
+  public:
+    explicit Exclusive(std::recursive_mutex &mutex) : lock_(mutex, std::defer_lock) {
+        py::gil_scoped_release released;
+        lock_.lock();
+    }
+
+  private:
+    std::unique_lock<std::recursive_mutex> lock_;
+};
+
+class PyArchive {
+  public:
+    PyArchive(const py::object &path, const std::string &mode, const std::string &encoding) {
+        StartSessions();
+        if (mode != "r" && mode != "w" && mode != "a")
+            throw py::value_error("Archive requires mode 'r', 'w' or 'a'");
+        std::string file = FsPath(path);
+        Failure failure;
+        bool ok;
+        {
+            py::gil_scoped_release released;
+            ok = session_.Open(file, mode[0], encoding, &failure);
+        }
+        if (!ok)
+            Raise(failure);
+        encoding_ = encoding;
+    }
+
+    py::list Namelist() {
+        Exclusive exclusive(mutex_);
+        Open();
+        py::list names(session_.Items().size());
+        size_t i = 0;
+        for (const Item &item : session_.Items())
+            PyList_SET_ITEM(names.ptr(), i++, py::str(item.name).release().ptr());
+        return names;
+    }
+
+    std::vector<EntryInfo> Infolist() {
+        Exclusive exclusive(mutex_);
+        Open();
+        std::vector<EntryInfo> infos;
+        infos.reserve(session_.Items().size());
+        for (size_t i = 0; i < session_.Items().size(); i++)
+            infos.push_back(Info(i));
+        return infos;
+    }
+
+    EntryInfo GetInfo(const py::object &name) {
+        Exclusive exclusive(mutex_);
+        return Info(IndexOf(name));
+    }
+
+    py::bytes Read(const py::object &name) {
+        Exclusive exclusive(mutex_);
+        size_t index = IndexOf(name);
+        const Item &item = session_.Items()[index];
+        Failure failure;
+        if (item.listed < 0) {
+            std::string bytes;
+            if (!session_.PendingBytes(index, &bytes, &failure))
+                Raise(failure);
+            return py::bytes(bytes);
+        }
+        EntrySpan span;
+        if (!session_.Span(index, &span, &failure))
+            Raise(failure);
+        // One block: the bytes object itself, filled without the GIL.
+        py::object bytes = py::reinterpret_steal<py::object>(
+            PyBytes_FromStringAndSize(nullptr, (Py_ssize_t)span.size));
+        if (!bytes)
+            throw py::error_already_set();
+        char *into = PyBytes_AS_STRING(bytes.ptr());
+        bool ok;
+        {
+            py::gil_scoped_release released;
+            ok = Session::ReadSpan(span, 0, into, (size_t)span.size, &failure);
+        }
+        if (!ok) {
+            failure.message = session_.Path() + ": " + item.name + ": " + failure.message;
+            Raise(failure);
+        }
+        return bytes;
+    }
+
+    py::object OpenEntry(const py::object &name) {
+        Exclusive exclusive(mutex_);
+        size_t index = IndexOf(name);
+        const Item &item = session_.Items()[index];
+        py::module_ io = py::module_::import("io");
+        if (item.listed < 0)
+            return io.attr("BytesIO")(Read(name));
+        EntrySpan span;
+        Failure failure;
+        if (!session_.Span(index, &span, &failure))
+            Raise(failure);
+        return io.attr("BufferedReader")(py::cast(EntryStream(span, item.name)));
+    }
+
+    std::string Extract(const py::object &name, const py::object &path) {
+        Exclusive exclusive(mutex_);
+        std::string folder = path.is_none() ? "." : FsPath(path);
+        return ExtractOne(IndexOf(name), folder);
+    }
+
+    void ExtractAll(const py::object &path, const py::object &members) {
+        Exclusive exclusive(mutex_);
+        std::string folder = path.is_none() ? "." : FsPath(path);
+        if (members.is_none()) {
+            for (size_t i = 0; i < session_.Items().size(); i++)
+                ExtractOne(i, folder);
+        } else {
+            for (const py::handle &member : members)
+                ExtractOne(IndexOf(py::reinterpret_borrow<py::object>(member)), folder);
+        }
+    }
+
+    py::object TestArchive() {
+        Exclusive exclusive(mutex_);
+        Open();
+        Failure failure;
+        long damaged;
+        {
+            py::gil_scoped_release released;
+            damaged = session_.FirstDamaged(&failure);
+        }
+        if (damaged == -2)
+            Raise(failure);
+        if (damaged < 0)
+            return py::none();
+        return py::str(session_.Items()[(size_t)damaged].name);
+    }
+
+    void Write(const py::object &filename, const py::object &arcname) {
+        Exclusive exclusive(mutex_);
+        Writable();
+        std::string file = FsPath(filename);
+        std::string name;
+        if (arcname.is_none()) {
+            // As zipfile: the path without its drive and leading separators.
+            name =
+                py::str(py::module_::import("os").attr("fsdecode")(filename)).cast<std::string>();
+            name.erase(0, name.find_first_not_of('/'));
+            while (name.rfind("./", 0) == 0)
+                name.erase(0, 2);
+        } else {
+            name = arcname.cast<std::string>();
+        }
+        // Only a regular file: the size stored is the size read.
+        struct stat st;
+        int error = stat(file.c_str(), &st) != 0 ? errno
+                    : S_ISDIR(st.st_mode)        ? EISDIR
+                    : !S_ISREG(st.st_mode)       ? EINVAL
+                                                 : 0;
+        if (error != 0)
+            Raise({Failure::kSystem, error, file + ": " + strerror(error), file});
+        Failure failure;
+        if (!session_.Put(name, file, nullptr, (uint64_t)st.st_size, &failure))
+            Raise(failure);
+    }
+
+    void WriteStr(const std::string &arcname, const py::bytes &data) {
+        Exclusive exclusive(mutex_);
+        Writable();
+        auto bytes = std::make_shared<std::string>(data.cast<std::string>());
+        Failure failure;
+        if (!session_.Put(arcname, "", bytes, bytes->size(), &failure))
+            Raise(failure);
+    }
+
+    void Remove(const py::object &name) {
+        Exclusive exclusive(mutex_);
+        if (session_.Mode() != 'a')
+            throw py::value_error("remove() requires mode 'a'");
+        session_.Remove(IndexOf(name));
+    }
+
+    void Close() {
+        Exclusive exclusive(mutex_);
+        Failure failure;
+        bool ok;
+        {
+            py::gil_scoped_release released;
+            ok = session_.Close(&failure);
+        }
+        if (!ok)
+            Raise(failure);
+    }
+
+    void Exit(const py::object &type) {
+        Exclusive exclusive(mutex_);
+        if (type.is_none())
+            Close();
+        else
+            session_.Discard(); // leaving by an exception writes nothing
+    }
+
+    std::string Repr() const {
+        return "<quorvel.Archive filename=" +
+               py::repr(py::str(session_.Path())).cast<std::string>() + " mode='" +
+               std::string(1, session_.Mode()) + "'" + (session_.Closed() ? " [closed]>" : ">");
+    }
+
+    std::string Path() const { return session_.Path(); }
+    std::string Mode() const { return std::string(1, session_.Mode()); }
+
+  private:
+    void Open() const {
+        if (session_.Closed())
+            throw py::value_error("Attempt to use an archive that was already closed");
+    }
+    void Writable() const {
+        Open();
+        if (session_.Mode() == 'r')
+            throw py::value_error("write() requires mode 'w' or 'a'");
+    }
+    size_t IndexOf(const py::object &name) {
+        Open();
+        long index;
+        if (py::isinstance<EntryInfo>(name))
+            index = session_.Find(name.cast<const EntryInfo &>().rawName.cast<std::string>(), true);
+        else if (py::isinstance<py::bytes>(name))
+            index = session_.Find(name.cast<std::string>(), true);
+        else
+            index = session_.Find(name.cast<std::string>(), false);
+        if (index < 0)
+            throw py::key_error("There is no item named " + py::repr(name).cast<std::string>() +
+                                " in the archive");
+        return (size_t)index;
+    }
+    EntryInfo Info(size_t index) const {
+        const Item &item = session_.Items()[index];
+        EntryInfo info;
+        info.name = item.name;
+        info.rawName = py::bytes(item.raw);
+        info.size = item.size;
+        info.listed = item.listed >= 0;
+        session_.Record(index, &info.position, &info.stamp);
+        return info;
+    }
+    std::string ExtractOne(size_t index, const std::string &folder) {
+        const Item &item = session_.Items()[index];
+        std::vector<std::string> components;
+        std::string why;
+        if (!item.decoded || !EntryPath(item.name, false, &components, &why))
+            Raise({Failure::kBadArchive, 0,
+                   session_.Path() + ": " + item.name + ": refused: " +
+                       (item.decoded ? why : "the name cannot be decoded (see encoding)"),
+                   ""});
+        py::bytes bytes = Read(py::bytes(item.raw));
+        std::string content = bytes.cast<std::string>();
+        int64_t stamp = 0;
+        uint64_t position;
+        session_.Record(index, &position, &stamp);
+        int64_t modified = item.listed >= 0 ? LastWriteTime(stamp) : (int64_t)time(nullptr);
+        bool ok;
+        {
+            py::gil_scoped_release released;
+            ExtractTarget *target = OpenTarget(folder, &why);
+            ok = target != nullptr && PlaceFile(target, components, true, &why) &&
+                 WritePlacedFile(target, content.data(), content.size(), modified, true, &why);
+            if (target != nullptr)
+                CloseTarget(target);
+        }
+        if (!ok)
+            Raise({Failure::kSystem, errno, folder + ": " + item.name + ": " + why, ""});
+        std::string written = folder;
+        for (const std::string &component : components)
+            written += "/" + component;
+        return written;
+    }
+
+    std::recursive_mutex mutex_;
+    Session session_;
+    std::string encoding_;
+};
+
+PYBIND11_MODULE(quorvel, m) {
+    m.doc() = R"(Read and write Quorvel archives (*.dat), as zipfile does zip files.
+
+Entry names are bytes in the code page of the system that made the
+archive; the module shows them as text, decoded as `quorvel list --json`
+decodes them, and takes either the text or the stored bytes wherever a
+name is asked for.)";
+    m.attr("__version__") = AXQ_PROJECT_VERSION;
+    errorType = PyErr_NewExceptionWithDoc("quorvel.Error", "The base of this module's errors.",
+                                          PyExc_Exception, nullptr);
+    badArchiveType = PyErr_NewExceptionWithDoc(
+        "quorvel.BadArchive",
+        "Not an archive, a damaged one, one the accounting refuses (its listing is not the\n"
+        "whole file, or a mount is editing it), or one changed on disk while it was being\n"
+        "rewritten. The message is the sentence the quorvel command prints.",
+        errorType, nullptr);
+    m.attr("Error") = py::handle(errorType);
+    m.attr("BadArchive") = py::handle(badArchiveType);
+    BindStream(m);
+
+    m.def(
+        "is_archive",
+        [](const py::object &path) {
+            std::string file = FsPath(path);
+            StartSessions();
+            py::gil_scoped_release released;
+            return IsArchiveFile(file);
+        },
+        py::arg("path"), "True if the file at path is a Quorvel archive, by its content.");
+
+    py::class_<EntryInfo>(m, "EntryInfo", "Information about one entry of an archive.")
+        .def_readonly("name", &EntryInfo::name,
+                      R"(The name as text, as `quorvel list --json` shows it (separators as
+stored).)")
+        .def_readonly("raw_name", &EntryInfo::rawName,
+                      "The name as stored: bytes in the "
+                      "archive's code page.")
+        .def_readonly("size", &EntryInfo::size, "The size of the entry in bytes.")
+        .def_readonly("position", &EntryInfo::position,
+                      R"(Where the entry's directory line starts: what the plug-in's GetFile
+takes. 0 for an entry not yet written.)")
+        .def_property_readonly(
+            "date_time", &EntryInfo::DateTime,
+            R"(The archive's last-write time as an aware datetime in the local zone,
+the same instant as `list --json`; None for an entry not yet written.)")
+        .def("is_dir", &EntryInfo::IsDir,
+             R"(True for a folder entry: size 0 and a name ending in '\' or '/'.)")
+        .def("__repr__", [](const EntryInfo &info) {
+            return "<EntryInfo " + py::repr(py::str(info.name)).cast<std::string>() +
+                   " size=" + std::to_string(info.size) + ">";
+        });
+
+    py::class_<PyArchive>(m, "Archive", R"(Archive(path, mode="r", encoding="auto")
+
+Open a Quorvel archive, where path is a str, bytes or os.PathLike.
+
+mode is "r" to read an existing archive, "w" to write a new one (an
+existing file of that name is replaced), or "a" to change one in place: a
+replaced entry keeps its place, new entries go at the end and removed ones
+go. In "w" and "a" nothing reaches the disk until close() (or the end of
+the with block): the archive is then written to a temporary file, flushed,
+and renamed over the old one. Leaving the with block by an exception, or
+dropping the object without close(), writes nothing.
+
+"w" and "a" take the lock `quorvel update` takes, and "a" checks the
+archive as it does: an archive whose listing is not the whole file, or
+that a writable mount is editing, raises BadArchive before anything is
+written.
+
+encoding is the code page of the names, as --encoding takes it: "auto"
+(UTF-8 if every name is valid UTF-8, else CP932), "cp932", "utf-8", "gbk",
+... In "w", "auto" stores names as the system writes them (UTF-8), as
+`quorvel pack` does.)")
+        .def(py::init<const py::object &, const std::string &, const std::string &>(),
+             py::arg("path"), py::arg("mode") = "r", py::arg("encoding") = "auto")
+        .def("__enter__", [](PyArchive &self) -> PyArchive & { return self; })
+        .def("__exit__",
+             [](PyArchive &self, const py::object &type, const py::object &, const py::object &) {
+                 self.Exit(type);
+                 return false;
+             })
+        .def("__repr__", &PyArchive::Repr)
+        .def_property_readonly("filename", &PyArchive::Path, "The archive's path.")
+        .def_property_readonly("mode", &PyArchive::Mode, "'r', 'w' or 'a'.")
+        .def("namelist", &PyArchive::Namelist, "Return a list of the entries' names, in order.")
+        .def("infolist", &PyArchive::Infolist,
+             R"(Return a list of EntryInfo objects, one per entry, in order.)")
+        .def("getinfo", &PyArchive::GetInfo, py::arg("name"),
+             R"(Return the EntryInfo of the entry name (text or stored bytes). Raises
+KeyError if the archive has no such entry.)")
+        .def("read", &PyArchive::Read, py::arg("name"),
+             R"(Return the bytes of the entry name. Raises KeyError if there is none,
+BadArchive if its bytes cannot be read whole.)")
+        .def("open", &PyArchive::OpenEntry, py::arg("name"),
+             R"(Return a binary, seekable, read-only file object for the entry name,
+which reads the archive as it goes and never holds the entry whole.)")
+        .def("extract", &PyArchive::Extract, py::arg("member"), py::arg("path") = py::none(),
+             R"(Extract the entry member under the folder path (the current one by
+default) and return the path written. Names that would leave the folder
+(absolute, with '..') are refused, as `quorvel extract` refuses them,
+and no folder on the way may be a symbolic link; an existing file is
+replaced.)")
+        .def("extractall", &PyArchive::ExtractAll, py::arg("path") = py::none(),
+             py::arg("members") = py::none(),
+             R"(Extract every entry, or those members names, as extract() does.)")
+        .def("testarchive", &PyArchive::TestArchive,
+             R"(Read every entry. Return the first damaged entry's name, or None; raises
+BadArchive if the listing is not the whole archive.)")
+        .def("write", &PyArchive::Write, py::arg("filename"), py::arg("arcname") = py::none(),
+             R"(Store the file filename under the name arcname (by default filename
+without leading '/' and './'). An entry of that name (with '\' and '/'
+alike) is replaced in its place. Modes 'w' and 'a'.)")
+        .def("writestr", &PyArchive::WriteStr, py::arg("arcname"), py::arg("data"),
+             R"(Store the bytes data under the name arcname, as write() does.)")
+        .def("remove", &PyArchive::Remove, py::arg("name"), "Remove the entry name. Mode 'a' only.")
+        .def("close", &PyArchive::Close,
+             R"(Close the archive; in 'w' and 'a', write it first. Raises BadArchive,
+ValueError or OSError if it cannot be written, and then leaves the old
+file as it was.)");
+}

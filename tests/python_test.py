@@ -1,0 +1,284 @@
+# The Python module against archives built here by an independent writer and
+# read back by an independent reader, and against the quorvel command itself.
+import errno
+import fcntl
+import io
+import json
+import os
+import random
+import subprocess
+import sys
+
+import pytest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from mount_model_sides import build_archive, read_archive  # noqa: E402
+
+import quorvel  # noqa: E402
+
+QUORVEL = os.environ.get("QUORVEL", "quorvel")
+# Katakana and kanji whose second byte in CP932 is '\', with plain letters;
+# no '.', which only a file's name ends in: no file is also a folder.
+CP932_CHARS = "ソ表能十予あ漢字abcXYZ_-"
+
+
+def write(path, entries):
+    with open(path, "wb") as f:
+        f.write(build_archive(entries))
+
+
+def random_entries(rng, count):
+    names = set()
+    while len(names) < count:
+        parts = ["".join(rng.choice(CP932_CHARS) for _ in range(rng.randint(1, 6)))
+                 for _ in range(rng.randint(1, 3))]
+        names.add("\\".join(parts) + ".txt")
+    return [(n.encode("cp932"), rng.randbytes(rng.choice([0, 1, 100, 5000])))
+            for n in sorted(names)]
+
+
+def cli(*args):
+    return subprocess.run([QUORVEL, *args], capture_output=True, check=False,
+                          env=dict(os.environ, LANGUAGE="en", LC_ALL="C.UTF-8"))
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_the_module_reads_what_list_json_and_cat_give(tmp_path, seed):
+    rng = random.Random(seed)
+    entries = random_entries(rng, 40)
+    path = str(tmp_path / "random.dat")
+    write(path, entries)
+    listed = [json.loads(line) for line in cli("list", "--json", path).stdout.splitlines()]
+    with quorvel.Archive(path) as a:
+        assert a.namelist() == [e["name"] for e in listed]
+        for info, e, (raw, data) in zip(a.infolist(), listed, entries):
+            assert (info.raw_name, info.size, info.position) == (raw, e["size"], e["position"])
+            assert info.date_time.isoformat() == e["time"]
+            assert a.read(info.name) == a.read(raw) == data
+            assert cli("cat", "--", path, info.name).stdout == data
+            with a.open(info) as f:
+                assert f.read() == data
+        assert a.testarchive() is None
+
+
+def test_writes_and_appends_match_a_model(tmp_path):
+    path = str(tmp_path / "model.dat")
+    rng = random.Random(7)
+    model = {}  # stored name -> bytes, in the archive's order
+    with quorvel.Archive(path, "w", encoding="cp932") as a:
+        for raw, data in random_entries(rng, 20):
+            a.writestr(raw.decode("cp932"), data)
+            model[raw] = data
+    for round_ in range(6):
+        with quorvel.Archive(path, "a") as a:
+            for _ in range(5):
+                names = list(model)
+                op = rng.choice(["add", "replace", "remove"]) if names else "add"
+                if op == "add":
+                    raw, data = random_entries(rng, 1)[0]
+                    if raw in model:
+                        continue
+                    a.writestr(raw.decode("cp932"), data)
+                elif op == "replace":
+                    raw, data = rng.choice(names), rng.randbytes(rng.randint(0, 300))
+                    # '/' finds the entry stored with '\'; it keeps its place and name.
+                    a.writestr(raw.decode("cp932").replace("\\", "/"), data)
+                else:
+                    raw, data = rng.choice(names), None
+                    a.remove(raw)
+                    del model[raw]
+                if data is not None:
+                    model[raw] = data
+        with open(path, "rb") as f:
+            assert read_archive(f.read()) == list(model.items()), f"round {round_}"
+
+
+def test_refusals_leave_the_archive_as_it_was(tmp_path):
+    path = str(tmp_path / "a.dat")
+    write(path, [(b"one", b"1"), (b"two", b"22")])
+    before = open(path, "rb").read()
+
+    def unchanged():
+        assert open(path, "rb").read() == before
+
+    with pytest.raises(RuntimeError):
+        with quorvel.Archive(path, "a") as a:
+            a.writestr("three", b"3")
+            raise RuntimeError("leaving by an exception")
+    unchanged()
+
+    with open(path, "rb") as held:  # as a writable mount or an update holds it
+        fcntl.flock(held, fcntl.LOCK_EX)
+        with pytest.raises(quorvel.BadArchive, match="mounted for writing or being updated"):
+            quorvel.Archive(path, "a")
+    unchanged()
+
+    a = quorvel.Archive(path, "a")
+    a.writestr("three", b"3")
+    os.utime(path, (1, 1))  # another program's change while it is open
+    with pytest.raises(quorvel.BadArchive, match="changed"):
+        a.close()
+    unchanged()
+
+    with pytest.raises(ValueError):
+        with quorvel.Archive(path, "a") as a:
+            a.writestr("one/inner", b"a file that is also a folder")
+    unchanged()
+
+    # Bytes that no entry holds: the same sentence update prints.
+    with open(path, "ab") as f:
+        f.write(b"junk")
+    before = open(path, "rb").read()
+    refusal = cli("update", path, __file__).stderr.decode().strip()
+    with pytest.raises(quorvel.BadArchive) as raised:
+        quorvel.Archive(path, "a")
+    assert refusal.startswith("quorvel: " + str(raised.value).split(";")[0])
+    unchanged()
+    with quorvel.Archive(path) as a:
+        with pytest.raises(quorvel.BadArchive, match="belong to no entry|not the whole"):
+            a.testarchive()
+
+
+def test_errors(tmp_path):
+    path = str(tmp_path / "e.dat")
+    write(path, [(b"x", b"x")])
+    with pytest.raises(OSError) as raised:
+        quorvel.Archive(str(tmp_path / "missing.dat"))
+    assert raised.value.errno == errno.ENOENT and raised.value.filename.endswith("missing.dat")
+    with pytest.raises(OSError) as raised:
+        quorvel.Archive(str(tmp_path))
+    assert raised.value.errno == errno.EISDIR
+    not_archive = tmp_path / "text.txt"
+    not_archive.write_bytes(b"hello")
+    with pytest.raises(quorvel.BadArchive) as raised:
+        quorvel.Archive(str(not_archive))
+    cli_error = cli("list", str(not_archive)).stderr.decode().strip()
+    assert cli_error == "quorvel: " + str(raised.value)
+    assert issubclass(quorvel.BadArchive, quorvel.Error) and not quorvel.is_archive(not_archive)
+    with quorvel.Archive(path) as a:
+        with pytest.raises(KeyError):
+            a.read("y")
+        with pytest.raises(ValueError):
+            a.writestr("y", b"")
+    with quorvel.Archive(str(tmp_path / "new.dat"), "w") as w:
+        with pytest.raises(OSError) as raised:
+            w.write(str(tmp_path))
+        assert raised.value.errno == errno.EISDIR
+        for bad in ["", "../up", "/abs", "tab\there", "x" * 200]:
+            with pytest.raises(ValueError):
+                w.writestr(bad, b"")
+    with pytest.raises(ValueError):
+        a.namelist()
+    # A damaged entry: its bytes run past the end of the file.
+    damaged = tmp_path / "damaged.dat"
+    damaged.write_bytes(build_archive([(b"a", b"aa"), (b"b", b"bbbb")])[:-2])
+    with quorvel.Archive(str(damaged)) as a:
+        assert a.testarchive() == "b"
+        with pytest.raises(quorvel.BadArchive):
+            a.read("b")
+
+
+def test_extract_keeps_names_below_the_folder(tmp_path):
+    path = str(tmp_path / "x.dat")
+    write(path, [("フォルダ\\表.txt".encode("cp932"), b"ok"), (b"..\\evil", b"no")])
+    out = tmp_path / "out"
+    with quorvel.Archive(path) as a:
+        written = a.extract("フォルダ\\表.txt", out)
+        assert open(written, "rb").read() == b"ok" and written.endswith("フォルダ/表.txt")
+        with pytest.raises(quorvel.BadArchive, match="refused"):
+            a.extract(b"..\\evil", out)
+    assert not (tmp_path / "evil").exists()
+
+
+def peak_rss_kib():
+    for line in open("/proc/self/status"):
+        if line.startswith("VmHWM:"):
+            return int(line.split()[1])
+
+
+def test_open_streams_a_large_entry(tmp_path):
+    size = 256 << 20
+    path = tmp_path / "big.dat"
+    head = build_archive([(b"big", b"")])
+    start = len(head)
+    head = head.replace(b"%010d\n" % start, b"%010d\n" % (start + size))
+    with open(path, "wb") as f:
+        f.write(head)
+        f.truncate(start + size)  # sparse: no disk needed
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")  # the peak starts again from here
+    before = peak_rss_kib()
+    total = 0
+    with quorvel.Archive(str(path)) as a, a.open("big") as f:
+        assert isinstance(f, io.BufferedIOBase) and f.seekable()
+        while chunk := f.read(1 << 20):
+            total += len(chunk)
+    assert total == size
+    assert peak_rss_kib() - before < 64 << 10
+
+
+def test_extractall_gives_the_tree_quorvel_extract_gives(tmp_path):
+    path = str(tmp_path / "tree.dat")
+    entries = random_entries(random.Random(11), 30)
+    write(path, entries)
+    with quorvel.Archive(path) as a:
+        a.extractall(tmp_path / "ours")
+    assert cli("extract", "-C", str(tmp_path / "theirs"), path).returncode == 0
+
+    def tree(root):
+        return {os.path.relpath(os.path.join(d, f), root): open(os.path.join(d, f), "rb").read()
+                for d, _, files in os.walk(root) for f in files}
+    assert tree(tmp_path / "ours") == tree(tmp_path / "theirs") and len(tree(tmp_path / "ours")) == 30
+
+
+def test_entries_not_yet_written_and_folder_entries(tmp_path):
+    path = str(tmp_path / "w.dat")
+    source = tmp_path / "on-disk.bin"
+    source.write_bytes(b"from disk")
+    with quorvel.Archive(path, "w") as a:
+        a.write(source, arcname="data/disk.bin")
+        a.writestr("folder/", b"")
+        a.writestr("empty.txt", b"")
+        assert a.read("data/disk.bin") == b"from disk"
+        assert a.getinfo("data/disk.bin").date_time is None
+    with quorvel.Archive(path, "a") as a:
+        assert [i.is_dir() for i in a.infolist()] == [False, True, False]
+        a.writestr("data/disk.bin", b"changed")
+        assert a.read("data/disk.bin") == b"changed"  # before it is written
+        with a.open("data/disk.bin") as f:
+            assert f.read() == b"changed"
+    with open(path, "rb") as f:
+        assert read_archive(f.read()) == [(b"data/disk.bin", b"changed"), (b"folder/", b""),
+                                          (b"empty.txt", b"")]
+    with open(path, "rb") as held:
+        fcntl.flock(held, fcntl.LOCK_EX)
+        with pytest.raises(quorvel.BadArchive):
+            quorvel.Archive(path, "w")
+
+
+def test_streams_outlive_the_archive_and_readers_meet_a_close(tmp_path):
+    import threading
+    path = str(tmp_path / "t.dat")
+    write(path, [(b"%03d" % i, os.urandom(200_000)) for i in range(50)])
+    a = quorvel.Archive(path)
+    streams = [a.open(b"%03d" % i) for i in range(5)]
+    failures = []
+
+    def reader():
+        try:
+            for name in a.namelist():
+                a.read(name)
+        except ValueError:
+            pass  # closed meanwhile: refused, not a crash
+        except Exception as e:  # noqa: BLE001
+            failures.append(e)
+
+    threads = [threading.Thread(target=reader) for _ in range(4)]
+    for t in threads:
+        t.start()
+    a.close()
+    for t in threads:
+        t.join()
+    assert not failures
+    # A stream opened before the close still reads its entry whole.
+    assert all(len(s.read()) == 200_000 for s in streams)
