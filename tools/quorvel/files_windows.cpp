@@ -60,9 +60,14 @@ static HANDLE CreateTemporary(const std::wstring &path, DWORD share, DWORD attri
     return file;
 }
 
-// Closes the temporary file; with `remove` it goes too.
+// Closes the temporary file; with `remove` it goes too. Its bytes go
+// first: under Wine a folder that a Linux process moved leaves the file's
+// name unknown, and it stays there, empty.
 static void CloseTemporary(HANDLE file, bool remove) {
+    LARGE_INTEGER start = {};
     AcquireSRWLockExclusive(&temporaryGuard);
+    if (remove && SetFilePointerEx(file, start, nullptr, FILE_BEGIN))
+        SetEndOfFile(file);
     if (remove)
         MarkDeleted(file);
     CloseHandle(file);
@@ -434,6 +439,8 @@ void AbandonNewFile(NewFile *file) {
 // on the machine sees. The archive itself is not held open, so that the new
 // one can be renamed over it. A handle fits an int: Windows keeps them
 // within 32 bits.
+static const wchar_t kHoldName[] = L"Global\\quorvel-%08lx-%08lx%08lx"; // untranslated: a name
+
 bool HoldArchive(const std::string &path, int *held) {
     *held = -1;
     HANDLE file = CreateFileW(Widen(path).c_str(), FILE_READ_ATTRIBUTES,
@@ -446,9 +453,8 @@ bool HoldArchive(const std::string &path, int *held) {
     if (!known)
         return true;
     wchar_t name[64];
-    swprintf(name, 64, L"Global\\quorvel-archive-%08lx-%08lx%08lx",
-             (unsigned long)info.dwVolumeSerialNumber, (unsigned long)info.nFileIndexHigh,
-             (unsigned long)info.nFileIndexLow);
+    swprintf(name, 64, kHoldName, (unsigned long)info.dwVolumeSerialNumber,
+             (unsigned long)info.nFileIndexHigh, (unsigned long)info.nFileIndexLow);
     HANDLE mutex = CreateMutexW(nullptr, FALSE, name);
     // Another user's quorvel made it: it is held.
     DWORD waited = mutex != nullptr                        ? WaitForSingleObject(mutex, 0)
