@@ -89,6 +89,13 @@ for command in "pack -o cut.dat huge.bin" "extract huge.dat -C cut"; do
     wait $pid
     check '[ -z "$(find . cut -maxdepth 1 -name "*quorvel-*")" ]' "Ctrl-C left the temporary file of $command"
 done
+# A second update while one writes is refused at once by its lock.
+$Q update huge.dat one.txt >/dev/null 2>&1 &
+pid=$!
+awaits '[ -n "$(find . -maxdepth 1 -name "huge.dat.quorvel-*")" ] || ! kill -0 $pid 2>/dev/null'
+expect 3 "a second update while one runs" update huge.dat two.txt
+has err.txt "being updated"
+wait $pid
 rm -f huge.bin huge.dat
 
 # Entries named like extract's temporary files take none of its names.
