@@ -43,7 +43,8 @@ bool WritePlacedFile(ExtractTarget *target, const char *bytes, size_t size, int6
 // and the folder flushed after the rename. After a crash at any moment the
 // target is either the old file or the whole new one. The new file keeps
 // the target's permissions and, where the writer may give them, its owner
-// and group.
+// and group (on Windows its hidden, system and archive marks; a read-only
+// target is refused).
 struct NewFile;
 NewFile *CreateNewFile(const std::string &target, std::string *why);
 bool WriteNewFile(NewFile *file, const void *bytes, size_t size, std::string *why);
@@ -60,16 +61,17 @@ std::string NewFileTemporaryFor(const std::string &target);
 // mount of it, whose edits would otherwise be refused at its save, and
 // against another update, whose entries one of the two would drop. False if
 // one of them holds it; *held is then -1, as it is where nothing can be held
-// (Windows, an archive that cannot be opened).
+// (an archive that cannot be opened).
 bool HoldArchive(const std::string &path, int *held);
 void ReleaseArchive(int held);
 // The sidecar of a writable mount of the archive at `path` that holds edits
 // not yet saved (a mount that crashed, was killed or failed to save), or ""
 // (always on Windows, which has no mount).
 std::string UnsavedEditsOf(const std::string &path);
-// From now on Ctrl-C, SIGTERM or SIGHUP remove the temporary file being
-// written (a new archive's, an extracted entry's) before the process ends
-// (Linux; pack, update and extract, which have no other use for them).
+// From now on Ctrl-C, SIGTERM or SIGHUP (on Windows Ctrl-C, Ctrl-Break and
+// closing the console) remove the temporary file being written (a new
+// archive's, an extracted entry's) before the process ends (pack, update
+// and extract, which have no other use for them).
 void RemoveTemporaryOnInterrupt();
 
 // A file to store: its name as given (relative, '/' between folders, UTF-8

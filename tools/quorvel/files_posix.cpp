@@ -65,6 +65,9 @@ void RemoveTemporaryOnInterrupt() {
         sigaction(number, &action, nullptr);
 }
 
+// Names tried for a temporary file when other files hold the first ones.
+static constexpr int kTemporaryAttempts = 100;
+
 // Folders below the target stay open once entered, so that the entries of
 // one folder, wherever they stand in the archive, cost no walk each.
 static constexpr size_t kOpenFolders = 256;
@@ -213,9 +216,16 @@ static int RenameNoReplace(int fd, const char *from, const char *to) {
 bool WritePlacedFile(ExtractTarget *target, const char *bytes, size_t size, int64_t modified,
                      bool overwrite, std::string *why) {
     // A short name of its own: the entry's name may be near the length limit.
-    std::string temporary = target->temporaryPrefix + std::to_string(++target->temporaries);
+    // A name that an entry took already is passed over.
+    std::string temporary;
     int dir = target->folderFd;
-    int fd = OpenTemporary(dir, temporary);
+    int fd = -1;
+    for (int attempt = 0; fd < 0 && attempt < kTemporaryAttempts; attempt++) {
+        temporary = target->temporaryPrefix + std::to_string(++target->temporaries);
+        fd = OpenTemporary(dir, temporary);
+        if (fd < 0 && errno != EEXIST)
+            break;
+    }
     if (fd < 0) {
         *why = strerror(errno);
         return false;
@@ -256,9 +266,6 @@ struct NewFile {
     int fd = -1;
     uint64_t written = 0, handed = 0; // bytes written, and handed to the disk
 };
-
-// Names tried for a new file's temporary file.
-static constexpr int kTemporaryAttempts = 100;
 
 // The lock a writable mount takes on the archive's file (by its device and
 // inode, whatever name reaches it).

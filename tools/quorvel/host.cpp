@@ -135,10 +135,32 @@ static int OpenDescriptor(const std::string &path) {
 
 typedef struct _stat64 FileStatus;
 static int StatusOf(int fd, FileStatus *status) { return _fstat64(fd, status); }
-static int PathStatus(const std::string &path, FileStatus *status) {
-    return _wstat64(Widen(path).c_str(), status);
-}
 static void CloseDescriptor(int fd) { _close(fd); }
+
+// The file at `path`, opened for its attributes only: it keeps no reader or
+// writer out, and lets the file be renamed or replaced (update does that).
+static HANDLE OpenIdentity(const std::string &path) {
+    return CreateFileW(Widen(path).c_str(), FILE_READ_ATTRIBUTES,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, 0, nullptr);
+}
+
+// A file's size, last-write time and identity (its volume's serial number
+// and its index there, which NTFS does not give again to a new file), as
+// Linux's stat gives them.
+static bool Identify(HANDLE file, FileState *state) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (file == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(file, &info))
+        return false;
+    uint64_t ticks = ((uint64_t)info.ftLastWriteTime.dwHighDateTime << 32) |
+                     info.ftLastWriteTime.dwLowDateTime; // 100 ns since 1601
+    state->size = ((uint64_t)info.nFileSizeHigh << 32) | info.nFileSizeLow;
+    state->modified = (int64_t)(ticks / 10000000) - 11644473600LL;
+    state->modifiedNanoseconds = (int64_t)(ticks % 10000000) * 100;
+    state->device = info.dwVolumeSerialNumber;
+    state->inode = ((uint64_t)info.nFileIndexHigh << 32) | info.nFileIndexLow;
+    return true;
+}
 
 #else
 
@@ -223,6 +245,16 @@ ArchiveCheck OpenArchive(const std::string &path, Archive *archive, bool quiet) 
         return kUnreadable;
     }
     archive->state = StateOf(status);
+#ifdef _WIN32
+    HANDLE identity = OpenIdentity(path);
+    bool identified = Identify(identity, &archive->state);
+    if (identity != INVALID_HANDLE_VALUE)
+        CloseHandle(identity);
+    if (!identified) {
+        Error(path, "%s", _("cannot open the file"));
+        return kUnreadable;
+    }
+#endif
     if (!AXQ_WIDE_HOST && !AnsiPath(path, &archive->pluginPath)) {
         Error(path, "%s",
               _("the plug-in cannot open this path: it has characters outside the "
@@ -253,8 +285,17 @@ ArchiveCheck OpenArchive(const std::string &path, Archive *archive, bool quiet) 
 }
 
 bool ArchiveUnchanged(const Archive &archive) {
+#ifdef _WIN32
+    FileState now;
+    HANDLE file = OpenIdentity(archive.path);
+    bool same = Identify(file, &now) && now == archive.state;
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    return same;
+#else
     FileStatus status;
     return PathStatus(archive.path, &status) == 0 && StateOf(status) == archive.state;
+#endif
 }
 
 const char *ResultText(int32_t result) {

@@ -28,7 +28,7 @@ struct FileState {
     uint64_t size = 0;
     int64_t modified = 0; // seconds since 1970
     int64_t modifiedNanoseconds = 0;
-    uint64_t device = 0, inode = 0; // 0 where the system has none (Windows)
+    uint64_t device = 0, inode = 0; // on Windows the volume serial and file index
     bool operator==(const FileState &other) const;
 };
 
@@ -53,7 +53,7 @@ enum ArchiveCheck { kIsArchive, kNotAnArchive, kUnreadable };
 ArchiveCheck OpenArchive(const std::string &path, Archive *archive, bool quiet = false);
 
 // True if the archive is still the file it was when opened: same size,
-// last-write time and (on Linux) file.
+// last-write time and file.
 bool ArchiveUnchanged(const Archive &archive);
 
 // One listed entry: what its record of GetArchiveInfo holds that quorvel

@@ -1,0 +1,121 @@
+#!/bin/sh
+# quorvel.exe against another process: a folder swapped for a link while
+# extract runs, an archive replaced by a look-alike, two updates at once,
+# Ctrl-C, names chosen to clash with its temporary files, and the marks and
+# links of the archive it replaces. Races run for rounds within a time budget.
+# usage: quorvel_wine_safety_test.sh QUORVEL_EXE [lean]
+set -u
+here=$(dirname "$(realpath "$0")")
+exe=$(realpath "$1")
+Q="wine $exe" text_mode=1
+budget=60 rounds=30
+[ "${2:-}" = lean ] && budget=20 rounds=3
+. "$here/testlib.sh"
+
+# race TEST SETUP RACER WHAT: runs SETUP, then $command with RACER beside
+# it, round after round; TEST judges each round.
+race() {
+    deadline=$(($(date +%s) + budget)) round=0
+    while [ $round -lt $rounds ] && [ "$(date +%s)" -lt $deadline ]; do
+        round=$((round + 1))
+        eval "$2"
+        (eval "$3") &
+        racer=$!
+        eval "$command" >out.txt 2>err.txt
+        status=$?
+        wait $racer
+        eval "$1" || { fail "$4 (round $round, exit $status)" && cat err.txt && return; }
+    done
+    pass
+}
+# awaits CONDITION: true once it holds, false after 30 s.
+awaits() {
+    n=0
+    until eval "$1"; do
+        [ $n -lt 3000 ] || return 1
+        sleep 0.01
+        n=$((n + 1))
+    done
+}
+
+# A folder of the target swapped for a link to a folder outside while its
+# first entry is written: nothing lands outside, and no temporary file keeps
+# its bytes (a Linux process ignores the folder's sharing under Wine, and
+# leaves Windows the moved file's name unknown: it stays, empty).
+mkdir -p src/d
+head -c 30000000 /dev/zero >src/d/big.bin
+printf 'x\n' >src/d/x.txt
+q pack -o swap.dat src/d/big.bin src/d/x.txt >/dev/null
+command='q extract swap.dat -C out'
+race '[ -z "$(ls -A outside)" ] && [ -z "$(find out -name ".quorvel-*" -size +0)" ]' \
+    'rm -rf out outside && mkdir -p outside out/src/d' \
+    'awaits "[ -n \"\$(ls -A out/src/d 2>/dev/null)\" ]" &&
+     mv out/src/d out/src/d.old && ln -s ../../outside out/src/d' \
+    "a folder swapped for a link sent entries outside or left a temporary file"
+
+# The archive replaced while extract runs by another of the same size and
+# time: no entry is written with the other's bytes.
+mkdir -p one two
+head -c 30000000 /dev/zero >one/big.bin
+cp one/big.bin two/big.bin
+printf 'one\n' >one/last.txt
+printf 'two\n' >two/last.txt
+(cd one && q pack -o ../one.dat big.bin last.txt >/dev/null)
+(cd two && q pack -o ../two.dat big.bin last.txt >/dev/null)
+touch -r one.dat two.dat
+command='q extract live.dat -C out'
+race '! grep -qs two out/last.txt' 'rm -rf out live.dat && cp -p one.dat live.dat' \
+    'awaits "[ -n \"\$(ls -A out 2>/dev/null)\" ]" && cp -p two.dat next.dat && mv next.dat live.dat' \
+    "extract wrote the bytes of the archive put in place of the one listed"
+
+# Two updates of one archive at once: each that says it succeeded is in it.
+command='q update both.dat one.txt >one.out 2>&1; echo $? >one.status'
+race 'q list both.dat >names.txt &&
+      { [ "$(cat one.status)" != 0 ] || grep -q one.txt names.txt; } &&
+      { [ "$(cat two.status)" != 0 ] || grep -q two.txt names.txt; }' \
+    'rm -f both.dat && cp one.dat both.dat && echo 1 >one.txt && echo 2 >two.txt' \
+    'q update both.dat two.txt >two.out 2>&1; echo $? >two.status' \
+    "two concurrent updates both exited 0 and one change was lost"
+
+# Ctrl-C while pack or extract writes removes the temporary file.
+head -c 100000000 /dev/zero >huge.bin
+q pack -o huge.dat huge.bin >/dev/null
+for command in "pack -o cut.dat huge.bin" "extract huge.dat -C cut"; do
+    rm -rf cut && mkdir cut
+    $Q $command >/dev/null 2>&1 &
+    pid=$!
+    awaits '[ -n "$(find . cut -maxdepth 1 -name "*quorvel-*")" ] || ! kill -0 $pid 2>/dev/null'
+    kill -INT $pid 2>/dev/null
+    wait $pid
+    check '[ -z "$(find . cut -maxdepth 1 -name "*quorvel-*")" ]' "Ctrl-C left the temporary file of $command"
+done
+# A second update while one writes is refused at once by its lock.
+$Q update huge.dat one.txt >/dev/null 2>&1 &
+pid=$!
+awaits '[ -n "$(find . -maxdepth 1 -name "huge.dat.quorvel-*")" ] || ! kill -0 $pid 2>/dev/null'
+expect 3 "a second update while one runs" update huge.dat two.txt
+has err.txt "being updated"
+wait $pid
+rm -f huge.bin huge.dat
+
+# Entries named like extract's temporary files take none of its names.
+mkdir c
+seq 0 4 3996 | sed 's/.*/c\/.quorvel-&-1001/' | xargs touch
+printf 'intact' >c/victim.txt
+q pack -o clash.dat c/.quorvel-* c/victim.txt >/dev/null
+expect 0 "entries named like temporary files" extract clash.dat -C clash
+check '[ "$(cat clash/c/victim.txt)" = intact ]' "the entry after them was not extracted"
+
+# update keeps the hidden mark, refuses a read-only archive, and writes
+# where a link leads, keeping the link.
+cp one.dat marks.dat && wine attrib +h marks.dat >/dev/null
+expect 0 "update of a hidden archive" update marks.dat one/last.txt
+check 'wine attrib marks.dat | grep -q "H.*marks.dat"' "the hidden mark was dropped"
+cp one.dat locked.dat && wine attrib +r locked.dat >/dev/null
+expect 3 "update of a read-only archive" update locked.dat one/last.txt
+has err.txt "read-only"
+check 'cmp -s one.dat locked.dat' "a read-only archive was changed"
+cp one.dat real.dat && ln -s real.dat link.dat
+expect 0 "update through a link" update link.dat one/last.txt
+check '[ -L link.dat ] && q list real.dat | grep -q "one.last.txt"' "the link was replaced"
+finish
