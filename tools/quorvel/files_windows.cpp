@@ -18,20 +18,6 @@ struct ExtractTarget {
     unsigned temporaries = 0;
 };
 
-static std::string SystemMessage(DWORD code) {
-    wchar_t *text = nullptr;
-    FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                       FORMAT_MESSAGE_IGNORE_INSERTS,
-                   nullptr, code, 0, (wchar_t *)&text, 0, nullptr);
-    std::string message =
-        text != nullptr ? Narrow(text) : Format(_("error %lu"), (unsigned long)code);
-    LocalFree(text);
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
-                                message.back() == '.' || message.back() == ' '))
-        message.pop_back();
-    return message;
-}
-
 static std::string Join(const std::vector<std::string> &components, size_t count) {
     std::string path;
     for (size_t i = 0; i < count; i++)
@@ -187,6 +173,11 @@ std::string NewFileTemporaryFor(const std::string &target) {
 }
 
 NewFile *CreateNewFile(const std::string &target, std::string *why) {
+    // Windows opens such a name as the device in any folder: it is never ours to replace.
+    if (IsDeviceName(target.substr(target.find_last_of("/\\") + 1))) {
+        *why = _("the name of a device (CON, NUL, COM1, ...), not a file");
+        return nullptr;
+    }
     NewFile *file = new NewFile;
     file->target = Widen(target);
     // A file of that name is left from a killed process that had our id: it
@@ -234,6 +225,22 @@ bool CommitNewFile(NewFile *file, std::string *why) {
     }
     delete file;
     return true;
+}
+
+bool IdentityOf(const std::string &path, FileIdentity *identity) {
+    // No access asked: the identity of a file open elsewhere without sharing too.
+    HANDLE file =
+        CreateFileW(Widen(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    BY_HANDLE_FILE_INFORMATION information;
+    bool ok = file != INVALID_HANDLE_VALUE && GetFileInformationByHandle(file, &information);
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    if (ok) {
+        identity->volume = information.dwVolumeSerialNumber;
+        identity->index = (uint64_t)information.nFileIndexHigh << 32 | information.nFileIndexLow;
+    }
+    return ok;
 }
 
 // Windows has no writable mount to hold the archive against.

@@ -29,6 +29,10 @@ std::string EscapeControls(const std::string &text);
 bool EntryPath(const std::string &name, bool windowsRules, std::vector<std::string> *components,
                std::string *why);
 
+// True if Windows opens a file of this name as a device, in any folder: CON,
+// PRN, AUX, NUL, COM0-9, LPT0-9, ... whatever follows a dot and however written.
+bool IsDeviceName(const std::string &component);
+
 // True if text holds a pattern character: '*', '?' or '['.
 bool HasPatternChars(const std::string &text);
 
