@@ -148,10 +148,12 @@ static bool outputFailed;
 static bool OutputFailed() {
     int error = errno;
 #ifdef _WIN32
-    // The C runtime reports a closed pipe as EINVAL (and a full disk not
-    // always as ENOSPC): the system's own code says what happened.
+    // The C runtime reports a closed pipe as EINVAL, and a part written just
+    // before the reader went as no system error at all; a write into a pipe
+    // fails only when its reader has gone. The system's code tells the rest.
     DWORD code = GetLastError();
-    if (code == ERROR_NO_DATA || code == ERROR_BROKEN_PIPE)
+    if (GetFileType(GetStdHandle(STD_OUTPUT_HANDLE)) == FILE_TYPE_PIPE || code == ERROR_NO_DATA ||
+        code == ERROR_BROKEN_PIPE || code == ERROR_PIPE_NOT_CONNECTED)
         error = EPIPE;
     else if (code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL)
         error = ENOSPC;
