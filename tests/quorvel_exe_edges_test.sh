@@ -10,6 +10,8 @@ Q=$1
 text_mode=1
 lean=${2:-}
 . "$here/testlib.sh"
+# Lean (32-bit Wine may run under emulation): one case of each fault.
+full() { [ -z "$lean" ]; }
 export LANGUAGE=en
 
 # Exact names follow --encoding, also where the system's code page (1252)
@@ -19,7 +21,7 @@ make_archive big5.dat '\244\244\244\345.txt' big5
 make_archive uhc.dat '\307\321\261\271\276\356.txt' uhc
 expect 0 "cat a GBK name" cat -O GBK gbk.dat 中文簡.txt
 check '[ "$(cat out.txt)" = gbk ]' "cat of a GBK name gave '$(cat out.txt)'"
-if [ -z "$lean" ]; then
+if full; then
     expect 0 "cat a BIG5 name" cat -O BIG5 big5.dat 中文.txt
     check '[ "$(cat out.txt)" = big5 ]' "cat of a BIG5 name gave '$(cat out.txt)'"
     expect 0 "cat a UHC name" cat -O UHC uhc.dat 한국어.txt
@@ -43,7 +45,7 @@ head -c 2000000 /dev/urandom >big.bin
 q pack -o big.dat big.bin >/dev/null
 $Q cat big.dat big.bin 2>err.txt | head -c 10 >/dev/null
 check '[ ! -s err.txt ]' "cat into a closed pipe made noise: $(cat err.txt)"
-if [ -z "$lean" ]; then
+if full; then
     mkdir many
     i=0
     while [ $i -lt 800 ]; do : >"many/a-name-long-enough-that-eight-hundred-lines-fill-a-pipe-of-64-KiB-and-more-$i" && i=$((i + 1)); done
@@ -51,7 +53,7 @@ if [ -z "$lean" ]; then
     $Q list many.dat 2>err.txt | head -n 1 >/dev/null
     check '[ ! -s err.txt ]' "list into a closed pipe made noise: $(cat err.txt)"
 fi
-if [ -w /dev/full ]; then
+if full && [ -w /dev/full ]; then
     $Q cat big.dat big.bin >/dev/full 2>err.txt
     check '[ $? -eq 3 ]' "cat to a full disk: exit status"
     has err.txt "standard output: No space left on device"
@@ -61,12 +63,16 @@ fi
 # under another name (a trailing dot or space) or as a device.
 mkdir -p x
 printf s >s.txt && printf y >x/y.txt
-for name in "s.txt." "x./y.txt" "s.txt "; do
+set -- "s.txt."
+full && set -- "s.txt." "x./y.txt" "s.txt "
+for name in "$@"; do
     expect 3 "pack '$name'" pack -o td.dat "$name"
     has err.txt "trailing dot or space"
 done
 check '[ ! -e td.dat ]' "a refused pack wrote td.dat"
-for target in aux.dat COM1.dat CON; do
+targets=aux.dat
+full && targets="aux.dat COM1.dat CON"
+for target in $targets; do
     expect 3 "pack -o $target" pack -o $target s.txt
     has err.txt "$target: the name of a device"
 done
@@ -79,12 +85,14 @@ printf far >"deep/b$long/c$long/far.txt"
 expect 0 "pack a folder past 260 characters" pack -o deep.dat deep
 expect 0 "list it" list deep.dat
 check '[ "$(cat out.txt)" = "deep\\b$long\\c$long\\far.txt" ]' "pack of a deep folder: $(cat out.txt)"
-printf farther >"deep/b$long/c$long/far.txt"
-expect 0 "update from a folder past 260 characters" update deep.dat "deep/b$long"
-expect 0 "cat it" cat deep.dat "deep/b$long/c$long/far.txt"
-check '[ "$(cat out.txt)" = farther ]' "update of a deep folder: $(cat out.txt)"
-[ -z "$lean" ] && expect 3 "pack a long absolute path" pack -o abs.dat "$PWD/deep"
-[ -z "$lean" ] && has err.txt "give it as a path below the current folder"
+if full; then
+    printf farther >"deep/b$long/c$long/far.txt"
+    expect 0 "update from a folder past 260 characters" update deep.dat "deep/b$long"
+    expect 0 "cat it" cat deep.dat "deep/b$long/c$long/far.txt"
+    check '[ "$(cat out.txt)" = farther ]' "update of a deep folder: $(cat out.txt)"
+    expect 3 "pack a long absolute path" pack -o abs.dat "$PWD/deep"
+    has err.txt "give it as a path below the current folder"
+fi
 cd "$work"
 
 # An archive is never one of its own inputs.
@@ -92,7 +100,7 @@ mkdir -p self && printf one >self/one.txt
 q pack -o self/out.dat self >/dev/null && cp self/out.dat kept.dat
 expect 3 "pack an archive into itself" pack -o self/out.dat self
 has err.txt "self/out.dat: is the archive being written"
-expect 3 "update an archive with itself" update self/out.dat self/out.dat
+full && expect 3 "update an archive with itself" update self/out.dat self/out.dat
 check 'cmp -s self/out.dat kept.dat' "the archive changed"
 
 # System messages in the tool's language, with no sentence end of their own.
@@ -100,9 +108,11 @@ if locale -a | grep -qx 'ja_JP.utf8'; then
     LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8 LANGUAGE=ja expect 3 "a missing archive, Japanese" list missing.dat
     lacks err.txt "No such file or directory"
     lacks err.txt "。$"
-    LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8 LANGUAGE=ja expect 3 "extract below a file, Japanese" \
-        extract big.dat -C s.txt/sub
-    lacks err.txt "。$"
+    if full; then
+        LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8 LANGUAGE=ja expect 3 "extract below a file, Japanese" \
+            extract big.dat -C s.txt/sub
+        lacks err.txt "。$"
+    fi
 else
     echo "no Japanese locale (ja_JP.UTF-8): its checks skipped"
 fi
