@@ -46,6 +46,9 @@ static std::wstring LongPath(const std::string &text) {
     DWORD n = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
     std::wstring full(n, L'\0');
     full.resize(n > 0 ? GetFullPathNameW(wide.c_str(), n, &full[0], nullptr) : 0);
+    // A \\?\ path takes no empty component: a trailing backslash goes.
+    while (!full.empty() && full.back() == L'\\')
+        full.pop_back();
     if (full.compare(0, 4, L"\\\\?\\") == 0)
         return full;
     if (full.compare(0, 2, L"\\\\") == 0)
