@@ -84,6 +84,7 @@ bool CollectInputs(const std::string &argument, std::vector<InputFile> *inputs);
 // Windows.
 struct FileIdentity {
     uint64_t volume = 0, index = 0;
+    uint64_t size = 0; // not part of the identity: a cheap first test
     bool operator==(const FileIdentity &other) const {
         return volume == other.volume && index == other.index;
     }

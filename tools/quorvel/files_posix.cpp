@@ -396,5 +396,6 @@ bool IdentityOf(const std::string &path, FileIdentity *identity) {
         return false;
     identity->volume = (uint64_t)status.st_dev;
     identity->index = (uint64_t)status.st_ino;
+    identity->size = (uint64_t)status.st_size;
     return true;
 }

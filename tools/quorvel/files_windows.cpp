@@ -239,6 +239,7 @@ bool IdentityOf(const std::string &path, FileIdentity *identity) {
     if (ok) {
         identity->volume = information.dwVolumeSerialNumber;
         identity->index = (uint64_t)information.nFileIndexHigh << 32 | information.nFileIndexLow;
+        identity->size = (uint64_t)information.nFileSizeHigh << 32 | information.nFileSizeLow;
     }
     return ok;
 }

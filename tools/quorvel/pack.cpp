@@ -117,7 +117,7 @@ static bool InputsLeaveOut(const std::string &archive, const std::vector<InputFi
     if (!IdentityOf(archive, &target))
         return true;
     for (const InputFile &file : inputs) {
-        if (IdentityOf(file.path, &input) && input == target) {
+        if (file.size == target.size && IdentityOf(file.path, &input) && input == target) {
             Error(archive,
                   _("is the archive being written, so it cannot be one of its inputs (%s); the "
                     "archive is left as it is"),
