@@ -139,6 +139,16 @@ check 'stored_names win.dat | cmp -s - want.txt' "update changed the names' sepa
 expect 0 "cat the replaced entry" cat win.dat 'data\a.txt'
 check '[ "$(cat out.txt)" = new ]' "the entry was not replaced"
 
+# An archive is never one of its own inputs, whatever path reaches it.
+mkdir -p self && printf one >self/one.txt
+q pack -o self/out.dat self >/dev/null && cp self/out.dat self-kept.dat
+expect 3 "pack an archive into itself" pack -o self/out.dat self
+has err.txt "self/out.dat: is the archive being written, so it cannot be one of its inputs"
+expect 3 "update an archive with itself" update self/out.dat self/out.dat
+ln self/out.dat self-link.dat
+expect 3 "update an archive with a hard link to it" update self/out.dat self-link.dat
+check 'cmp -s self/out.dat self-kept.dat' "a refused write changed the archive"
+
 # Standard output that fails: one line and a nonzero status; a closed pipe is quiet.
 if [ -w /dev/full ]; then
     $Q list tree.dat >/dev/full 2>err.txt

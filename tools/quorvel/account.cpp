@@ -234,7 +234,7 @@ bool ListingAccountsForArchive(const Archive &archive, const Listing &listing, b
     std::string fault;
     FILE *file = OpenFile(archive.path, "rb");
     if (file == nullptr) {
-        fault = Format(_("the archive could not be read again: %s"), strerror(errno));
+        fault = Format(_("the archive could not be read again: %s"), SystemText(errno).c_str());
     } else {
         LineReader reader;
         reader.file = file;

@@ -171,7 +171,7 @@ static int TestArchive(const std::string &path, const Encoding &chosen) {
     bool whole = ReportUnaccounted(archive, listing, encoding);
     FILE *file = OpenFile(path, "rb");
     if (file == nullptr) {
-        Error(path, "%s", strerror(errno));
+        Error(path, "%s", SystemText(errno).c_str());
         FreeSelection(&selection);
         return kExitArchive;
     }

@@ -7,6 +7,10 @@
 
 #include <filesystem>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace fs = std::filesystem;
 
 // Paths are UTF-8 text inside quorvel; the file system's own form on Windows
@@ -35,6 +39,90 @@ FILE *OpenFile(const std::string &path, const char *mode) {
 #endif
 }
 
+#ifdef _WIN32
+// The full path with \\?\ before it, so that paths past 260 characters work.
+static std::wstring LongPath(const std::string &text) {
+    std::wstring wide = Widen(text);
+    DWORD n = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+    std::wstring full(n, L'\0');
+    full.resize(n > 0 ? GetFullPathNameW(wide.c_str(), n, &full[0], nullptr) : 0);
+    // A \\?\ path takes no empty component: a trailing backslash goes.
+    while (!full.empty() && full.back() == L'\\')
+        full.pop_back();
+    if (full.compare(0, 4, L"\\\\?\\") == 0)
+        return full;
+    if (full.compare(0, 2, L"\\\\") == 0)
+        return L"\\\\?\\UNC" + full.substr(1);
+    return L"\\\\?\\" + full;
+}
+
+// Adds the file at `path` (a long path) as `shown`, with its size, which a
+// symbolic link to a file takes from the file.
+static bool AddFile(const std::wstring &path, const fs::path &shown, bool link,
+                    std::vector<InputFile> *inputs) {
+    HANDLE file = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    LARGE_INTEGER size;
+    bool ok = file != INVALID_HANDLE_VALUE && GetFileSizeEx(file, &size);
+    DWORD error = GetLastError();
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    std::string name = EscapeControls(FromPath(shown, false));
+    if (ok)
+        inputs->push_back(
+            {FromPath(shown.lexically_normal(), true), Narrow(path), (uint64_t)size.QuadPart});
+    else if (link)
+        Error(name, "%s", _("a symbolic link that leads nowhere is left out"));
+    else
+        Error(name, "%s", SystemMessage(error).c_str());
+    return ok || link;
+}
+
+// Every file below the folder at `path` (a long path), named below `shown`.
+// Links to folders (reparse points) are not entered.
+static bool Walk(const std::wstring &path, const fs::path &shown, std::vector<InputFile> *inputs) {
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
+    bool ok = search != INVALID_HANDLE_VALUE, more = ok;
+    while (ok && more) {
+        std::wstring leaf = found.cFileName;
+        bool folder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        bool link = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        if (folder && link)
+            Error(EscapeControls(FromPath(shown / leaf, false)), "%s",
+                  _("a symbolic link to a folder is not followed, so it is left out"));
+        else if (folder && leaf != L"." && leaf != L"..")
+            ok = Walk(path + L"\\" + leaf, shown / leaf, inputs);
+        else if (!folder)
+            ok = AddFile(path + L"\\" + leaf, shown / leaf, link, inputs);
+        more = ok && FindNextFileW(search, &found);
+    }
+    DWORD error = GetLastError();
+    if (search != INVALID_HANDLE_VALUE)
+        FindClose(search);
+    if (search == INVALID_HANDLE_VALUE || (ok && error != ERROR_NO_MORE_FILES)) {
+        Error(FromPath(shown, false), "%s", SystemMessage(error).c_str());
+        return false;
+    }
+    return ok;
+}
+
+// Walked through \\?\ paths with the wide API: the C runtime's folder
+// functions stop at 260 characters.
+bool CollectInputs(const std::string &argument, std::vector<InputFile> *inputs,
+                   const std::string &base) {
+    std::wstring start = LongPath(base.empty() ? argument : base + "\\" + argument);
+    DWORD attributes = GetFileAttributesW(start.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        Error(argument, "%s", _("no such file or folder"));
+        return false;
+    }
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+        return Walk(start, ToPath(argument), inputs);
+    return AddFile(start, ToPath(argument), false, inputs);
+}
+#else
 // Why a path given to pack is neither a file nor a folder.
 static std::string WhatItIs(const fs::path &path) {
     std::error_code ec;
@@ -98,3 +186,4 @@ bool CollectInputs(const std::string &argument, std::vector<InputFile> *inputs,
         Error(argument, "%s", ec.message().c_str());
     return !ec;
 }
+#endif

@@ -88,6 +88,20 @@ struct InputFile {
 bool CollectInputs(const std::string &argument, std::vector<InputFile> *inputs,
                    const std::string &base = "");
 
+// What tells one file from another, whatever path reaches it: the device
+// and inode on Linux, the volume's serial number and the file's index on
+// Windows.
+struct FileIdentity {
+    uint64_t volume = 0, index = 0;
+    uint64_t size = 0; // not part of the identity: a cheap first test
+    bool operator==(const FileIdentity &other) const {
+        return volume == other.volume && index == other.index;
+    }
+};
+// The identity of the file at `path`, links followed; false if there is none
+// or it cannot be opened.
+bool IdentityOf(const std::string &path, FileIdentity *identity);
+
 // fopen for a path given as text (wide characters on Windows).
 FILE *OpenFile(const std::string &path, const char *mode);
 

@@ -402,3 +402,13 @@ void AbandonNewFile(NewFile *file) {
     temporaryNoted = 0;
     delete file;
 }
+
+bool IdentityOf(const std::string &path, FileIdentity *identity) {
+    struct stat status;
+    if (stat(path.c_str(), &status) != 0)
+        return false;
+    identity->volume = (uint64_t)status.st_dev;
+    identity->index = (uint64_t)status.st_ino;
+    identity->size = (uint64_t)status.st_size;
+    return true;
+}

@@ -76,20 +76,6 @@ static void CloseTemporary(HANDLE file, bool remove) {
     ReleaseSRWLockExclusive(&temporaryGuard);
 }
 
-static std::string SystemMessage(DWORD code) {
-    wchar_t *text = nullptr;
-    FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                       FORMAT_MESSAGE_IGNORE_INSERTS,
-                   nullptr, code, 0, (wchar_t *)&text, 0, nullptr);
-    std::string message =
-        text != nullptr ? Narrow(text) : Format(_("error %lu"), (unsigned long)code);
-    LocalFree(text);
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
-                                message.back() == '.' || message.back() == ' '))
-        message.pop_back();
-    return message;
-}
-
 static std::string Join(const std::vector<std::string> &components, size_t count) {
     std::string path;
     for (size_t i = 0; i < count; i++)
@@ -371,6 +357,11 @@ static constexpr DWORD kKeptAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_
                                          FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
 NewFile *CreateNewFile(const std::string &target, std::string *why) {
+    // Windows opens such a name as the device in any folder: it is never ours to replace.
+    if (IsDeviceName(target.substr(target.find_last_of("/\\") + 1))) {
+        *why = _("the name of a device (CON, NUL, COM1, ...), not a file");
+        return nullptr;
+    }
     std::wstring resolved = ThroughLinks(Widen(target));
     DWORD attributes = GetFileAttributesW(resolved.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
@@ -430,6 +421,23 @@ bool CommitNewFile(NewFile *file, std::string *why) {
     CloseHandle(file->handle);
     delete file;
     return true;
+}
+
+bool IdentityOf(const std::string &path, FileIdentity *identity) {
+    // No access asked: the identity of a file open elsewhere without sharing too.
+    HANDLE file =
+        CreateFileW(Widen(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    BY_HANDLE_FILE_INFORMATION information;
+    bool ok = file != INVALID_HANDLE_VALUE && GetFileInformationByHandle(file, &information);
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    if (ok) {
+        identity->volume = information.dwVolumeSerialNumber;
+        identity->index = (uint64_t)information.nFileIndexHigh << 32 | information.nFileIndexLow;
+        identity->size = (uint64_t)information.nFileSizeHigh << 32 | information.nFileSizeLow;
+    }
+    return ok;
 }
 
 void AbandonNewFile(NewFile *file) {

@@ -228,14 +228,14 @@ ArchiveCheck OpenArchive(const std::string &path, Archive *archive, bool quiet) 
     int fd = OpenDescriptor(path);
     FileStatus status;
     if (fd < 0 || StatusOf(fd, &status) != 0) {
-        Error(path, "%s", strerror(errno));
+        Error(path, "%s", SystemText(errno).c_str());
         if (fd >= 0)
             CloseDescriptor(fd);
         return kUnreadable;
     }
     CloseDescriptor(fd);
     if ((status.st_mode & S_IFMT) == S_IFDIR) {
-        Error(path, "%s", strerror(EISDIR));
+        Error(path, "%s", SystemText(EISDIR).c_str());
         return kUnreadable;
     }
     // A FIFO, a socket or a device is no archive: the plug-in opens and reads
@@ -348,20 +348,6 @@ static bool StoredNames(const Archive &archive, const FileInfoW *records, size_t
     return ok;
 }
 
-// The code page the plug-in decodes these names from: UTF-8 when every
-// name is valid UTF-8, else a double-byte system code page, else CP932.
-static uint32_t NamesCodePage(const std::vector<std::string> &names) {
-    for (const std::string &name : names) {
-        if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name.data(), (int)name.size(),
-                                nullptr, 0) == 0 &&
-            !name.empty()) {
-            UINT ansi = GetACP();
-            return ansi == 932 || ansi == 936 || ansi == 949 || ansi == 950 ? ansi : 932;
-        }
-    }
-    return CP_UTF8;
-}
-
 // The record of the ANSI listing for a wide one: the same numbers, and the
 // stored name cut as the ANSI record cuts it, at a character boundary.
 static FileInfo AnsiRecord(const FileInfoW &wide, const std::string &name) {
@@ -383,7 +369,8 @@ static FileInfo AnsiRecord(const FileInfoW &wide, const std::string &name) {
     return record;
 }
 
-int ListArchive(const Archive &archive, Listing *listing) {
+// The wide listing as ANSI records, and each entry's whole name as stored.
+static int ListWide(const Archive &archive, Listing *listing, std::vector<std::string> *names) {
     *listing = Listing();
     SpiBlock block = nullptr;
     int32_t result = getArchiveInfoW(Widen(archive.path).c_str(), 0, SPI_INPUT_FILE, &block);
@@ -395,10 +382,9 @@ int ListArchive(const Archive &archive, Listing *listing) {
     size_t count = 0;
     while (records != nullptr && records[count].method[0] != '\0')
         count++;
-    std::vector<std::string> names;
-    bool named = StoredNames(archive, records, count, &names);
+    bool named = StoredNames(archive, records, count, names);
     for (size_t i = 0; named && i < count; i++)
-        listing->owned.push_back(AnsiRecord(records[i], names[i]));
+        listing->owned.push_back(AnsiRecord(records[i], (*names)[i]));
     LocalUnlock(block);
     LocalFree(block);
     if (!named) {
@@ -406,36 +392,42 @@ int ListArchive(const Archive &archive, Listing *listing) {
         Error(archive.path, "%s", _("the archive changed while it was listed"));
         return kExitArchive;
     }
-    archive.namesCodePage = NamesCodePage(names);
     listing->blockRecords = listing->owned.data();
     listing->count = count;
     return kExitOk;
 }
 
+int ListArchive(const Archive &archive, Listing *listing) {
+    std::vector<std::string> names;
+    return ListWide(archive, listing, &names);
+}
+
 void FreeListing(Listing *listing) { *listing = Listing(); }
 
+// The wide lookup compares names decoded in a code page the module guesses,
+// each part cut at 199 units: an exact name in --encoding is found by its
+// bytes instead, among the whole stored names of a listing kept for the
+// archive last asked about.
 int32_t LookUpEntry(const Archive &archive, const std::string &storedName, FileInfo *record) {
-    if (archive.namesCodePage == 0) {
-        Listing listing;
-        if (ListArchive(archive, &listing) != kExitOk)
+    static std::string listedPath;
+    static FileState listedState;
+    static Listing listed;
+    static std::vector<std::string> names;
+    if (listedPath != archive.path || !(listedState == archive.state)) {
+        names.clear();
+        listedPath.clear();
+        if (ListWide(archive, &listed, &names) != kExitOk)
             return SPI_FILE_ERROR;
+        listedPath = archive.path;
+        listedState = archive.state;
     }
-    int n = MultiByteToWideChar(archive.namesCodePage, 0, storedName.data(), (int)storedName.size(),
-                                nullptr, 0);
-    std::wstring name((size_t)n, L'\0');
-    MultiByteToWideChar(archive.namesCodePage, 0, storedName.data(), (int)storedName.size(),
-                        &name[0], n);
-    FileInfoW wide;
-    int32_t result =
-        getFileInfoW(Widen(archive.path).c_str(), 0, name.c_str(), SPI_INPUT_FILE, &wide);
-    // The wide lookup compares decoded names, with '/' and '\\' alike: the
-    // entry it found must hold exactly these bytes.
-    std::vector<std::string> names;
-    if (result == SPI_OK && (!StoredNames(archive, &wide, 1, &names) || names[0] != storedName))
-        result = SPI_NO_SUCH_ENTRY;
-    if (result == SPI_OK)
-        *record = AnsiRecord(wide, storedName);
-    return result;
+    for (size_t i = 0; i < names.size(); i++) {
+        if (names[i] == storedName) {
+            *record = listed.blockRecords[i];
+            return SPI_OK;
+        }
+    }
+    return SPI_NO_SUCH_ENTRY;
 }
 
 static int32_t GetEntry(const Archive &archive, const EntryRecord &record, SpiBlock *block) {

@@ -41,9 +41,6 @@ struct Archive {
     std::string path;       // as the user gave it (UTF-8 text on Windows)
     std::string pluginPath; // what the ANSI entry points open: on Windows an ANSI form of the path
     FileState state;        // the file when it was opened
-    // quorvel64.exe: the code page the plug-in decodes names from, found by
-    // the listing (0 before it).
-    mutable uint32_t namesCodePage = 0;
 };
 
 enum ArchiveCheck { kIsArchive, kNotAnArchive, kUnreadable };
@@ -110,7 +107,8 @@ void FreeListing(Listing *listing);
 // record it. Returns the plug-in's result code.
 int32_t ListThroughWalk(const std::string &pluginPath, Listing *listing);
 
-// GetFileInfo for a name given in the archive's own bytes, compared exactly.
+// GetFileInfo for a name given in the archive's own bytes, compared exactly
+// (quorvel64.exe compares it with each entry's whole stored name itself).
 int32_t LookUpEntry(const Archive &archive, const std::string &storedName, FileInfo *record);
 
 // One entry's bytes, in the block GetFile handed over, locked for reading;

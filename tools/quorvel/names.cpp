@@ -53,8 +53,7 @@ std::string EscapeControls(const std::string &text) {
     return shown;
 }
 
-// Windows opens these as devices, whatever follows a dot and however written.
-static bool IsDeviceName(const std::string &component) {
+bool IsDeviceName(const std::string &component) {
     std::string base = Upper(component.substr(0, component.find('.')));
     while (!base.empty() && base.back() == ' ')
         base.pop_back();

@@ -35,6 +35,10 @@ bool EntryPath(const std::string &name, bool windowsRules, std::vector<std::stri
 // name ends in a separator ("dir\\", "dir/sub/"), as some tools store folders.
 bool FolderEntry(const std::string &name, uint64_t size);
 
+// True if Windows opens a file of this name as a device, in any folder: CON,
+// PRN, AUX, NUL, COM0-9, LPT0-9, ... whatever follows a dot and however written.
+bool IsDeviceName(const std::string &component);
+
 // True if text holds a pattern character: '*', '?' or '['.
 bool HasPatternChars(const std::string &text);
 

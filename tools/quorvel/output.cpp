@@ -106,12 +106,69 @@ void PrintErrorText(const std::string &text) {
     fflush(stderr);
 }
 
+#ifdef _WIN32
+std::string SystemMessage(unsigned long code) {
+    wchar_t *text = nullptr;
+    LANGID wanted = SpeaksJapanese() ? MAKELANGID(LANG_JAPANESE, SUBLANG_DEFAULT)
+                                     : MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
+    // Where the system lacks the language, its own.
+    for (LANGID language : {wanted, (LANGID)0}) {
+        if (text == nullptr)
+            FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                               FORMAT_MESSAGE_IGNORE_INSERTS,
+                           nullptr, (DWORD)code, language, (wchar_t *)&text, 0, nullptr);
+    }
+    std::wstring message = text != nullptr ? text : L"";
+    LocalFree(text);
+    while (!message.empty() && wcschr(L"\r\n. \x3002", message.back()) != nullptr)
+        message.pop_back();
+    return message.empty() ? Format(_("error %lu"), code) : Narrow(message);
+}
+#endif
+
+std::string SystemText(int errnum) {
+#ifdef _WIN32
+    static const struct {
+        int errnum;
+        DWORD code;
+    } kCodes[] = {{ENOENT, ERROR_FILE_NOT_FOUND},
+                  {EACCES, ERROR_ACCESS_DENIED},
+                  {EEXIST, ERROR_FILE_EXISTS},
+                  {ENOSPC, ERROR_DISK_FULL},
+                  {ENOTDIR, ERROR_DIRECTORY},
+                  {EINVAL, ERROR_INVALID_PARAMETER},
+                  {EMFILE, ERROR_TOO_MANY_OPEN_FILES},
+                  {ENOMEM, ERROR_NOT_ENOUGH_MEMORY},
+                  {ENAMETOOLONG, ERROR_FILENAME_EXCED_RANGE},
+                  {EROFS, ERROR_WRITE_PROTECT},
+                  {EPIPE, ERROR_BROKEN_PIPE},
+                  {EIO, ERROR_GEN_FAILURE}};
+    for (const auto &known : kCodes) {
+        if (SpeaksJapanese() && known.errnum == errnum)
+            return SystemMessage(known.code);
+    }
+#endif
+    return strerror(errnum);
+}
+
 static bool outputFailed;
 
 static bool OutputFailed() {
+    int error = errno;
+#ifdef _WIN32
+    // The C runtime reports a closed pipe as EINVAL, and a part written just
+    // before the reader went as no system error at all; a write into a pipe
+    // fails only when its reader has gone. The system's code tells the rest.
+    DWORD code = GetLastError();
+    if (GetFileType(GetStdHandle(STD_OUTPUT_HANDLE)) == FILE_TYPE_PIPE || code == ERROR_NO_DATA ||
+        code == ERROR_BROKEN_PIPE || code == ERROR_PIPE_NOT_CONNECTED)
+        error = EPIPE;
+    else if (code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL)
+        error = ENOSPC;
+#endif
     // A reader that went away (| head) is not an error worth a message.
-    if (errno != EPIPE && !outputFailed)
-        Error(_("standard output"), "%s", strerror(errno));
+    if (error != EPIPE && !outputFailed)
+        Error(_("standard output"), "%s", SystemText(error).c_str());
     outputFailed = true;
     return false;
 }

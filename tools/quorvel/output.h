@@ -27,6 +27,16 @@ void CaptureErrors(std::string *sink);
 
 // printf into a string: messages are translated formats, filled in here.
 std::string Format(const char *format, ...) AXQ_PRINTF(1, 2);
+// The system's sentence for an errno value, in the tool's language: glibc's
+// on Linux, Windows' own in Japanese on Windows (the C runtime's texts are
+// English only).
+std::string SystemText(int errnum);
+#ifdef _WIN32
+// The sentence for a Windows error code in the tool's language where the
+// system has it, without the sentence end ("." or "。") it carries.
+std::string SystemMessage(unsigned long code);
+#endif
+
 // The columns UTF-8 text takes on a terminal: two for each wide (East Asian)
 // character, one for others.
 size_t Columns(const std::string &text);

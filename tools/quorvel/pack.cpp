@@ -41,6 +41,12 @@ static bool StoredName(const std::string &name, const Encoding &encoding, char s
 #ifndef _WIN32
     else if (name.find('\\') != std::string::npos)
         *why = _("a backslash in a name would read as a folder separator");
+#else
+    // Windows opens another file than such a name says (it drops a trailing
+    // dot or space), a stream or a device; extract refuses them too.
+    std::vector<std::string> components;
+    if (why->empty())
+        EntryPath(name, true, &components, why);
 #endif
     if (!why->empty())
         return false;
@@ -60,7 +66,7 @@ static bool StoredName(const std::string &name, const Encoding &encoding, char s
 static bool ReadListFile(const std::string &path, std::vector<std::string> *lines) {
     FILE *in = path == "-" ? stdin : OpenFile(path, "rb");
     if (in == nullptr) {
-        Error(path, "%s", strerror(errno));
+        Error(path, "%s", SystemText(errno).c_str());
         return false;
     }
     std::string line;
@@ -79,7 +85,7 @@ static bool ReadListFile(const std::string &path, std::vector<std::string> *line
     }
     bool failed = ferror(in) != 0;
     if (failed)
-        Error(path, "%s", strerror(errno));
+        Error(path, "%s", SystemText(errno).c_str());
     if (in != stdin)
         fclose(in);
     return !failed;
@@ -102,6 +108,25 @@ static bool Inputs(const std::vector<std::string> &arguments, bool sorted, const
     if (sorted)
         std::stable_sort(inputs->begin(), inputs->end(),
                          [](const InputFile &a, const InputFile &b) { return a.name < b.name; });
+    return true;
+}
+
+// The archive being written is never one of its own inputs (found by file,
+// whatever path names it): a second `pack -o out.dat .` would store the old
+// archive inside the new one, which then doubles each time.
+static bool InputsLeaveOut(const std::string &archive, const std::vector<InputFile> &inputs) {
+    FileIdentity target, input;
+    if (!IdentityOf(archive, &target))
+        return true;
+    for (const InputFile &file : inputs) {
+        if (file.size == target.size && IdentityOf(file.path, &input) && input == target) {
+            Error(archive,
+                  _("is the archive being written, so it cannot be one of its inputs (%s); the "
+                    "archive is left as it is"),
+                  EscapeControls(file.name).c_str());
+            return false;
+        }
+    }
     return true;
 }
 
@@ -148,7 +173,8 @@ int Pack(const Options &options) {
         return kExitArchive;
     arguments.insert(arguments.end(), options.operands.begin(), options.operands.end());
     std::vector<InputFile> inputs;
-    if (!Inputs(arguments, options.listFile.empty(), options, &inputs))
+    if (!Inputs(arguments, options.listFile.empty(), options, &inputs) ||
+        !InputsLeaveOut(options.output, inputs))
         return kExitArchive;
     // Names are stored as the system writes them unless an encoding is given.
     Encoding encoding = options.encoding.codePage != 0 ? options.encoding : SystemEncoding();
@@ -246,7 +272,8 @@ int Update(const Options &options) {
     }
     std::vector<InputFile> inputs;
     std::vector<std::string> arguments(options.operands.begin() + 1, options.operands.end());
-    if (status == kExitOk && !Inputs(arguments, true, options, &inputs))
+    if (status == kExitOk &&
+        (!Inputs(arguments, true, options, &inputs) || !InputsLeaveOut(path, inputs)))
         status = kExitArchive;
 
     // New entries follow the archive's own separator: '/' if its names use

@@ -22,6 +22,8 @@ void StartTranslation() {
                              getenv("LANG"), GetUserDefaultUILanguage());
 }
 
+bool SpeaksJapanese() { return japanese; }
+
 static const char *Japanese(const char *message) {
     const char *translated =
         japanese ? CatalogLookUp(kJapaneseCatalog, kJapaneseCatalogSize, message) : nullptr;

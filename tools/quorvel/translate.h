@@ -11,6 +11,8 @@ const char *Translate(const char *message) __attribute__((format_arg(1)));
 const char *TranslatePlural(const char *singular, const char *plural, unsigned long n)
     __attribute__((format_arg(1))) __attribute__((format_arg(2)));
 #define _(message) Translate(message)
+// True when the messages are Japanese (system messages follow them).
+bool SpeaksJapanese();
 #define P_(singular, plural, n) TranslatePlural(singular, plural, n)
 #else
 #include <libintl.h>

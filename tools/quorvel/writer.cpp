@@ -62,7 +62,7 @@ bool CheckNewArchive(const std::string &target, const std::vector<NewEntry> &ent
 static bool CopyFile(NewFile *out, const NewEntry &entry, std::string *why) {
     FILE *in = OpenFile(entry.file, "rb");
     if (in == nullptr) {
-        *why = entry.file + ": " + strerror(errno);
+        *why = entry.file + ": " + SystemText(errno);
         return false;
     }
     std::vector<char> buffer(kCopyChunk);
@@ -81,7 +81,7 @@ static bool CopyFile(NewFile *out, const NewEntry &entry, std::string *why) {
     fclose(in);
     if (ok && (failed || changed))
         *why = entry.file + ": " +
-               (failed ? std::string(strerror(error)) : _("changed size while it was being read"));
+               (failed ? SystemText(error) : _("changed size while it was being read"));
     return ok && !failed && !changed;
 }
 
@@ -125,7 +125,7 @@ int WriteArchive(const std::string &target, const std::vector<NewEntry> &entries
     }
     int noted = watch != nullptr && watch->created ? watch->created(NewFileTemporary(out)) : 0;
     if (noted != 0)
-        why = strerror(-noted);
+        why = SystemText(-noted);
     ProgressStart(entries.size());
     bool ok = noted == 0 && WriteNewFile(out, directory.data(), directory.size(), &why);
     for (size_t i = 0; ok && i < entries.size(); i++) {
