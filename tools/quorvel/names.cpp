@@ -33,8 +33,9 @@ static bool IsControl(char c) { return (unsigned char)c < 0x20 || c == 0x7F; }
 
 std::string EscapeControls(const std::string &text) {
     // Most names hold none: they are shown as they are, without a copy
-    // built a character at a time.
-    if (std::none_of(text.begin(), text.end(), IsControl))
+    // built a character at a time. C2 may lead a C1 control.
+    if (std::none_of(text.begin(), text.end(),
+                     [](char c) { return IsControl(c) || (unsigned char)c == 0xC2; }))
         return text;
     std::string shown;
     for (size_t i = 0; i < text.size(); i++) {
