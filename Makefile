@@ -70,7 +70,7 @@ test: native asan tsan fuzz-build win32 win64 dist
 	ctest --test-dir $(BUILD)/tsan --output-on-failure -R Threads
 	tools/fuzz $(BUILD)/fuzz smoke
 	tests/release_test.sh $(BUILD) dist
-	$(WINE_ENV) tools/wine-run sh -c 'ctest --test-dir $(BUILD)/win64 --output-on-failure --repeat until-pass:2 && \
+	$(WINE_ENV) tools/wine-run sh -c 'PATH=$(CURDIR)/tools/wine64:$$PATH ctest --test-dir $(BUILD)/win64 --output-on-failure --repeat until-pass:2 && \
 	  ctest --test-dir $(BUILD)/win32 --output-on-failure --repeat until-pass:2'
 
 # The release in dist/: the Windows zip, the Debian package and their checksums.

@@ -28,7 +28,7 @@ expect 0 "list -l, Japanese" list -l names.dat
 has out.txt "data\\\\日本語.txt$"
 has out.txt "2 エントリ$"
 # The display language alone, with no LANG in the program's environment.
-wine cmd /c "set LANG=&& set LC_ALL=&& $(winepath -w "$exe" 2>/dev/null) list plain.txt" >out.txt 2>err.txt
+wine cmd /c "set LANG=&& set LC_ALL=&& $(wine winepath.exe -w "$exe" 2>/dev/null | tr -d "\r") list plain.txt" >out.txt 2>err.txt
 check '[ $? -eq 3 ]' "the display language alone: exit status"
 has err.txt "Quorvel アーカイブではありません"
 # LANGUAGE over the Japanese locale.
@@ -41,7 +41,7 @@ expect 3 "not an archive, English" list plain.txt
 has err.txt "^quorvel: plain.txt: not a Quorvel archive$"
 expect 0 "--help, English" --help
 has out.txt "^Usage: quorvel"
-wine cmd /c "set LANG=&& set LC_ALL=&& $(winepath -w "$exe" 2>/dev/null) list plain.txt" >out.txt 2>err.txt
+wine cmd /c "set LANG=&& set LC_ALL=&& $(wine winepath.exe -w "$exe" 2>/dev/null | tr -d "\r") list plain.txt" >out.txt 2>err.txt
 has err.txt "not a Quorvel archive"
 LANGUAGE=ja expect 3 "LANGUAGE=ja on an English system" list plain.txt
 has err.txt "Quorvel アーカイブではありません"

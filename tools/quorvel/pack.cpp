@@ -163,6 +163,14 @@ static bool ArchiveName(const std::string &path) {
 
 int Pack(const Options &options) {
     RemoveTemporaryOnInterrupt();
+#ifdef _WIN32
+    // Windows opens such a name as the device in any folder: say so first,
+    // whatever the name ends in.
+    if (IsDeviceName(options.output.substr(options.output.find_last_of("/\\") + 1))) {
+        Error(options.output, "%s", _("the name of a device (CON, NUL, COM1, ...), not a file"));
+        return kExitArchive;
+    }
+#endif
     if (!ArchiveName(options.output)) {
         Error(options.output, "%s",
               _("an archive's name must end in .dat, or no quorvel command or host opens it"));
