@@ -63,7 +63,8 @@ win64: native
 	cmake --build $(BUILD)/win64 -j $(JOBS)
 
 # A Windows test that fails is run once more: under qemu's emulation the Wine
-# server has been seen to die in a run that passed before and after.
+# server has been seen to die in a run that passed before and after. The
+# 64-bit tests run Wine's 64-bit loader itself (tools/wine64).
 test: native asan tsan fuzz-build win32 win64 dist
 	ctest --test-dir $(BUILD)/native --output-on-failure -j $(JOBS)
 	ctest --test-dir $(BUILD)/asan --output-on-failure -j $(JOBS)
