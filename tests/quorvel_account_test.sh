@@ -88,13 +88,23 @@ has err.txt "drop-unowned-bytes"
 cp sound.dat want.dat && q update want.dat new.txt 2>/dev/null
 expect 0 "list an archive with trailing bytes" list trailing.dat
 check '[ "$(tr "\n" " " <out.txt)" = "a.txt b.txt " ]' "list's output changed: $(cat out.txt)"
-cp junk.dat junk-trailing.dat && printf 'left over' >>junk-trailing.dat
-expect 3 "--drop-unowned-bytes with a line that is no entry" update --drop-unowned-bytes \
-    junk-trailing.dat new.txt
-has err.txt "the directory line at byte 49 is not an entry line"
 expect 0 "update --drop-unowned-bytes" update --drop-unowned-bytes trailing.dat new.txt
 has err.txt "9 bytes that belonged to no entry were left out"
 check 'cmp -s trailing.dat want.dat' "--drop-unowned-bytes dropped more or less than the loose bytes"
+# A line that is no entry, anywhere in the directory (the first line too,
+# where the listing then shows nothing): the flag drops that line and the
+# bytes no entry holds, and keeps every entry line the listing could not show.
+cp junk.dat junk-trailing.dat && printf 'left over' >>junk-trailing.dat
+sed '2s/a\.txt/a\rtxt/' sound.dat >first-cr.dat  # the same length
+for archive in junk-trailing.dat first-cr.dat; do
+    expect 3 "update $archive" update $archive new.txt
+    has err.txt "--drop-unowned-bytes writes the archive without the lines that are no entry lines"
+    expect 0 "update --drop-unowned-bytes $archive" update --drop-unowned-bytes $archive new.txt
+    has err.txt "1 directory line that was no entry line was left out"
+done
+check 'cmp -s junk-trailing.dat want.dat' "the damaged line, or an entry with it, was not dropped alone"
+check '[ "$(q list first-cr.dat | tr -d "\r" | tr "\n" " ")" = "b.txt new.txt " ]' \
+    "the entries after a damaged first line were not kept"
 {
     head -n 3 sound.dat | sed 's/0000000083 0000000087/0000000085 0000000089/'
     printf '\nalpha..beta'

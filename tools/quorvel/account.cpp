@@ -107,6 +107,7 @@ struct Account {
     std::vector<std::pair<uint32_t, uint32_t>> ranges; // their bytes past the directory
     uint64_t unowned = 0;    // bytes after the directory that no entry holds
     uint64_t firstLoose = 0; // the first of them
+    bool damaged = false;    // a directory line is no entry line
 };
 
 // The name a record holds is the whole name of the line.
@@ -114,6 +115,22 @@ static bool SameName(const EntryRecord &record, const EntryLine &entry) {
     return entry.nameSize <= (size_t)kMaxNameLength &&
            memcmp(record.filename, entry.name, entry.nameSize) == 0 &&
            record.filename[entry.nameSize] == '\0';
+}
+
+// An entry's bytes, which must lie in the file; a fault, or "".
+static std::string TakeRange(Account *account, const EntryLine &entry) {
+    if (entry.end < entry.start)
+        return Format(_("the entry line at byte %llu ends its bytes before it starts them"),
+                      (unsigned long long)entry.position);
+    if (entry.end > account->size)
+        return Format(_("the entry line at byte %llu places its bytes up to byte %llu, past the "
+                        "end of the file (%llu bytes)"),
+                      (unsigned long long)entry.position, (unsigned long long)entry.end,
+                      (unsigned long long)account->size);
+    if (entry.end > account->directoryEnd)
+        account->ranges.emplace_back((uint32_t)std::max(entry.start, account->directoryEnd),
+                                     (uint32_t)entry.end);
+    return "";
 }
 
 // One more entry line, against the listing's record of the same rank and
@@ -134,18 +151,7 @@ static std::string TakeEntry(Account *account, const EntryLine &entry) {
         record.filesize != (uint32_t)(entry.end - entry.start))
         return Format(_("the listing's entry %zu differs from the directory line at byte %llu"),
                       i + 1, (unsigned long long)entry.position);
-    if (entry.end < entry.start)
-        return Format(_("the entry line at byte %llu ends its bytes before it starts them"),
-                      (unsigned long long)entry.position);
-    if (entry.end > account->size)
-        return Format(_("the entry line at byte %llu places its bytes up to byte %llu, past the "
-                        "end of the file (%llu bytes)"),
-                      (unsigned long long)entry.position, (unsigned long long)entry.end,
-                      (unsigned long long)account->size);
-    if (entry.end > account->directoryEnd)
-        account->ranges.emplace_back((uint32_t)std::max(entry.start, account->directoryEnd),
-                                     (uint32_t)entry.end);
-    return "";
+    return TakeRange(account, entry);
 }
 
 // Walks the directory's lines, from the first one to the first entry's
@@ -167,6 +173,7 @@ static std::string ReadEntryLines(LineReader *reader, Account *account) {
             !OffsetField(line.data() + line.size() - 1 - kStartBeforeLf, &start))
             return _("the directory's first line gives no start field, so where the directory "
                      "ends is unknown");
+        account->damaged = true;
         return Format(_("the directory line at byte %llu is not an entry line"),
                       (unsigned long long)position);
     }
@@ -187,9 +194,11 @@ static std::string ReadEntryLines(LineReader *reader, Account *account) {
         NextLine(reader, account->directoryEnd, &next, &nextLength);
         if (nextLength == 0)
             return _("the archive could not be read to the end of its directory");
-        if (!ParseLine(line, length, &entry))
+        if (!ParseLine(line, length, &entry)) {
+            account->damaged = true;
             return Format(_("the directory line at byte %llu is not an entry line"),
                           (unsigned long long)position);
+        }
         entry.position = position;
         fault = TakeEntry(account, entry);
         line.swap(next);
@@ -204,6 +213,55 @@ static std::string ReadEntryLines(LineReader *reader, Account *account) {
     if (fault.empty() && account->listing->count > account->entries)
         fault = Format(_("the listing holds %zu entries, but the directory has %zu entry lines"),
                        account->listing->count, account->entries);
+    return fault;
+}
+
+// A repair's walk: every line from line 1 to where line 1's start field
+// ends the directory. Each well-formed entry line is kept, and every other
+// line dropped, but the last, which closes the directory (if it is an entry
+// line, the closing line is missing, which no repair guesses at).
+static std::string CollectEntryLines(LineReader *reader, Account *account, Repair *repair) {
+    std::string line;
+    uint64_t length = 0, start = 0;
+    NextLine(reader, std::min<uint64_t>(kMagicSize, account->size), &line, &length);
+    NextLine(reader, account->size, &line, &length);
+    uint64_t position = kMagicSize;
+    if (length != line.size() || length <= (uint64_t)kStartBeforeLf || line.back() != '\n' ||
+        !OffsetField(line.data() + line.size() - 1 - kStartBeforeLf, &start))
+        return _("the directory's first line gives no start field, so where the directory "
+                 "ends is unknown");
+    if (start < position + length)
+        return Format(_("the first entry's bytes start at byte %llu, inside the directory"),
+                      (unsigned long long)start);
+    account->directoryEnd = std::min(start, account->size);
+    std::string fault;
+    while (fault.empty()) {
+        EntryLine entry;
+        bool last = position + length >= account->directoryEnd;
+        if (ParseLine(line, length, &entry) && last) {
+            fault = Format(_("the directory's last line, at byte %llu, is an entry line that the "
+                             "listing leaves out (the directory has no closing line)"),
+                           (unsigned long long)position);
+        } else if (ParseLine(line, length, &entry)) {
+            entry.position = position;
+            fault = TakeRange(account, entry);
+            repair->entries.push_back(
+                {std::string(entry.name, entry.nameSize), position, entry.start, entry.end});
+        } else if (length != line.size()) {
+            // Too long to be read whole: it may be an entry with a long name.
+            fault = Format(_("the directory line at byte %llu is too long to tell whether it is "
+                             "an entry line"),
+                           (unsigned long long)position);
+        } else if (!last) {
+            repair->droppedLines++;
+        }
+        position += length;
+        if (last)
+            break;
+        NextLine(reader, account->directoryEnd, &line, &length);
+        if (length == 0)
+            fault = _("the archive could not be read to the end of its directory");
+    }
     return fault;
 }
 
@@ -226,7 +284,7 @@ static void CountUnowned(Account *account) {
 }
 
 bool ListingAccountsForArchive(const Archive &archive, const Listing &listing, bool dropUnowned,
-                               std::string *why, uint64_t *unowned) {
+                               std::string *why, uint64_t *unowned, Repair *repair) {
     Account account;
     account.listing = &listing;
     account.ranges.reserve(listing.count);
@@ -239,6 +297,17 @@ bool ListingAccountsForArchive(const Archive &archive, const Listing &listing, b
         LineReader reader;
         reader.file = file;
         fault = ReadEntryLines(&reader, &account);
+        if (repair != nullptr)
+            repair->possible = account.damaged;
+        if (account.damaged && dropUnowned && repair != nullptr && SeekFile(file, 0)) {
+            Account again;
+            again.size = account.size;
+            account = again;
+            LineReader fresh;
+            fresh.file = file;
+            repair->needed = true;
+            fault = CollectEntryLines(&fresh, &account, repair);
+        }
         fclose(file);
     }
     if (fault.empty() && !ArchiveUnchanged(archive))

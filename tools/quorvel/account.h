@@ -21,8 +21,27 @@
 // itself. On false, *why is one sentence naming what does not add up.
 // *unowned (if given) receives the count of bytes that belong to no entry,
 // also when dropUnowned lets them pass.
+//
+// With dropUnowned and `repair`, a directory that holds lines that are no
+// entry lines (a damaged name or field, an empty line) passes too, as long
+// as line 1 gives the directory's extent (its start field): the listing
+// stops at such a line and hides the entries after it, so *repair then
+// receives every well-formed entry line instead, which is what a rewrite
+// keeps, and the damaged lines count as dropped. Their bytes, and the bytes
+// no kept line holds, are what *unowned counts.
+struct DirectoryEntry {
+    std::string name; // as stored, whole
+    uint64_t position = 0, start = 0, end = 0;
+};
+struct Repair {
+    bool possible = false;               // a line is none, and line 1 gives the extent
+    bool needed = false;                 // the listing is not used: entries are
+    std::vector<DirectoryEntry> entries; // every entry line, in directory order
+    size_t droppedLines = 0;             // the lines that are none
+};
 bool ListingAccountsForArchive(const Archive &archive, const Listing &listing, bool dropUnowned,
-                               std::string *why, uint64_t *unowned = nullptr);
+                               std::string *why, uint64_t *unowned = nullptr,
+                               Repair *repair = nullptr);
 
 // Two entries whose names meet: the same path, or `entry` is a file where
 // `other`'s path has a folder of that name. Paths are the decoded names

@@ -145,11 +145,7 @@ static uint64_t Field(const char *text, int32_t size) {
 // offsets, which a record does not hold. False if no entry line starts there.
 static bool ReadRange(FILE *file, uint64_t position, Range *range) {
     char line[kLineProbeSize] = {0};
-#ifdef _WIN32
-    bool moved = _fseeki64(file, (int64_t)position, SEEK_SET) == 0;
-#else
-    bool moved = fseeko(file, (off_t)position, SEEK_SET) == 0;
-#endif
+    bool moved = SeekFile(file, position);
     size_t got = moved ? fread(line, 1, sizeof line, file) : 0;
     const char *lf = (const char *)memchr(line, '\n', got);
     if (lf == nullptr || lf - line < kTabBeforeLf || lf[-kTabBeforeLf] != '\t')

@@ -39,6 +39,14 @@ FILE *OpenFile(const std::string &path, const char *mode) {
 #endif
 }
 
+bool SeekFile(FILE *file, uint64_t offset) {
+#ifdef _WIN32
+    return _fseeki64(file, (int64_t)offset, SEEK_SET) == 0;
+#else
+    return fseeko(file, (off_t)offset, SEEK_SET) == 0;
+#endif
+}
+
 #ifdef _WIN32
 // The full path with \\?\ before it, so that paths past 260 characters work.
 static std::wstring LongPath(const std::string &text) {

@@ -104,5 +104,8 @@ bool IdentityOf(const std::string &path, FileIdentity *identity);
 
 // fopen for a path given as text (wide characters on Windows).
 FILE *OpenFile(const std::string &path, const char *mode);
+// Moves a file opened by OpenFile to an absolute offset, past 2 GiB too;
+// false if it cannot.
+bool SeekFile(FILE *file, uint64_t offset);
 
 #endif

@@ -101,7 +101,8 @@ static const OptionSpec kOptions[] = {
         "these archives expect) or /")},
     {"drop-unowned-bytes", kDropUnowned, nullptr, "update ",
      N_("write the archive anew although some of its bytes after the directory belong to no "
-        "entry, and leave those bytes out; without it such an archive is refused")},
+        "entry, or some directory lines are no entry lines, and leave those out; without it "
+        "such an archive is refused")},
 #ifndef _WIN32
     {"foreground", 'f', nullptr, "mount ", N_("stay in the foreground until the mount ends")},
     {"cache-size", kCacheSize, "SIZE", "mount ",

@@ -244,6 +244,16 @@ static bool NewNamesAreDistinct(const std::string &path, const std::vector<NewEn
     return false;
 }
 
+// A repaired directory's entry as a record: its whole name, where its line
+// is, its size.
+static EntryRecord RepairedRecord(const DirectoryEntry &entry) {
+    EntryRecord record;
+    record.filename = entry.name.c_str();
+    record.position = (uint32_t)entry.position;
+    record.filesize = (uint32_t)(entry.end - entry.start);
+    return record;
+}
+
 int Update(const Options &options) {
     RemoveTemporaryOnInterrupt();
     const std::string &path = options.operands[0];
@@ -252,11 +262,12 @@ int Update(const Options &options) {
         return kExitArchive;
     const Archive &archive = selection.archive;
     const Listing &listing = selection.listing;
-    const Encoding &encoding = selection.encoding;
+    Encoding encoding = selection.encoding;
     // A rewrite keeps only what the listing shows, so the listing must be the
     // whole archive, each name one entry's.
     std::string refusal;
     uint64_t unowned = 0;
+    Repair repair;
     int status = kExitOk;
     int held = -1;
     if (!HoldArchive(path, &held)) {
@@ -266,18 +277,29 @@ int Update(const Options &options) {
         status = kExitArchive;
     } else if (HasUnsavedEdits(path)) {
         status = kExitArchive;
-    } else if (!ListingAccountsForArchive(archive, listing, options.dropUnowned, &refusal,
-                                          &unowned)) {
+    } else if (!ListingAccountsForArchive(archive, listing, options.dropUnowned, &refusal, &unowned,
+                                          &repair)) {
         if (unowned > 0)
             Error(path, _("%s; --drop-unowned-bytes writes the archive without them"),
+                  refusal.c_str());
+        else if (repair.possible && !options.dropUnowned)
+            Error(path,
+                  _("%s; --drop-unowned-bytes writes the archive without the lines that are no "
+                    "entry lines"),
                   refusal.c_str());
         else
             Error(path, _("%s; the archive is left as it is"), refusal.c_str());
         status = kExitArchive;
-    } else if (!ListingNamesAreDistinct(listing, encoding, &refusal)) {
+    } else if (!repair.needed && !ListingNamesAreDistinct(listing, encoding, &refusal)) {
         Error(path, _("%s; the archive is left as it is"), refusal.c_str());
         status = kExitArchive;
     }
+    // "auto" decides by the names kept, which the listing may not show.
+    bool allUtf8 = true;
+    for (const DirectoryEntry &entry : repair.entries)
+        allUtf8 = allUtf8 && ValidUtf8(entry.name.data(), entry.name.size());
+    if (repair.needed)
+        encoding = ResolveEncoding(options.encoding, allUtf8);
     std::vector<InputFile> inputs;
     std::vector<std::string> arguments(options.operands.begin() + 1, options.operands.end());
     if (status == kExitOk &&
@@ -292,15 +314,18 @@ int Update(const Options &options) {
         byKey.emplace(Key(inputs[i].name), i);
     std::vector<bool> used(inputs.size());
     std::vector<NewEntry> entries;
-    entries.reserve(status == kExitOk ? listing.count + inputs.size() : 0);
+    // A repaired directory's entries are its well-formed lines, which the
+    // listing may not show: their bytes are read from the archive itself.
+    size_t kept = repair.needed ? repair.entries.size() : listing.count;
+    entries.reserve(status == kExitOk ? kept + inputs.size() : 0);
     std::string name;
-    for (size_t i = 0; status == kExitOk && i < listing.count; i++) {
-        EntryRecord record = listing[i];
+    for (size_t i = 0; status == kExitOk && i < kept; i++) {
+        EntryRecord record = repair.needed ? RepairedRecord(repair.entries[i]) : listing[i];
         NewEntry entry;
         entry.storedName = record.filename;
         entry.shownName = ShownName(record, encoding);
         FileInfo whole;
-        if (entry.storedName.size() == (size_t)kMaxNameLength &&
+        if (!repair.needed && entry.storedName.size() == (size_t)kMaxNameLength &&
             LookUpEntry(archive, entry.storedName, &whole) != SPI_OK) {
             Error(path, _("%s: the entry's name is longer than 199 bytes and cannot be kept"),
                   entry.shownName.c_str());
@@ -310,6 +335,11 @@ int Update(const Options &options) {
         if (input != byKey.end()) {
             entry = FromFile(inputs[input->second], entry.storedName);
             used[input->second] = true;
+        } else if (repair.needed) {
+            entry.size = record.filesize;
+            entry.file = archive.path;
+            entry.slice = true;
+            entry.offset = repair.entries[i].start;
         } else {
             entry.size = record.filesize;
             entry.archive = &archive;
@@ -337,13 +367,18 @@ int Update(const Options &options) {
     if (status == kExitOk && !CheckNewArchive(path, entries))
         status = kExitArchive;
     // Replaced entries keep their names, which the listing's check covered.
-    if (status == kExitOk && entries.size() > listing.count &&
+    if (status == kExitOk && (repair.needed || entries.size() > listing.count) &&
         !NewNamesAreDistinct(path, entries, encoding))
         status = kExitArchive;
     WriteWatch watch;
     watch.source = &archive;
     if (status == kExitOk)
         status = WriteArchive(path, entries, &watch);
+    if (status == kExitOk && repair.droppedLines > 0)
+        Error(path,
+              P_("%zu directory line that was no entry line was left out",
+                 "%zu directory lines that were no entry lines were left out", repair.droppedLines),
+              repair.droppedLines);
     if (status == kExitOk && unowned > 0)
         Error(path, _("%llu bytes that belonged to no entry were left out"),
               (unsigned long long)unowned);

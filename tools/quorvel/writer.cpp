@@ -58,31 +58,33 @@ bool CheckNewArchive(const std::string &target, const std::vector<NewEntry> &ent
 }
 
 // Copies a file's bytes. Its size is already in the directory, so a file
-// that shrank or grew since it was listed fails the archive.
+// that shrank or grew since it was listed fails the archive. A slice of a
+// file (an old archive's entry) need only be there whole.
 static bool CopyFile(NewFile *out, const NewEntry &entry, std::string *why) {
     FILE *in = OpenFile(entry.file, "rb");
-    if (in == nullptr) {
+    bool ok = in != nullptr && (!entry.slice || SeekFile(in, entry.offset));
+    if (!ok) {
         *why = entry.file + ": " + SystemText(errno);
-        return false;
+    } else {
+        std::vector<char> buffer(kCopyChunk);
+        uint64_t left = entry.size;
+        while (ok && left > 0) {
+            size_t n = fread(buffer.data(), 1, (size_t)std::min<uint64_t>(left, buffer.size()), in);
+            if (n == 0)
+                break;
+            ok = WriteNewFile(out, buffer.data(), n, why);
+            left -= n;
+        }
+        bool changed = ok && (left > 0 || (!entry.slice && fgetc(in) != EOF));
+        bool failed = ferror(in) != 0;
+        if (ok && (failed || changed))
+            *why = entry.file + ": " +
+                   (failed ? SystemText(errno) : _("changed size while it was being read"));
+        ok = ok && !failed && !changed;
     }
-    std::vector<char> buffer(kCopyChunk);
-    uint64_t left = entry.size;
-    bool ok = true;
-    while (ok && left > 0) {
-        size_t n = fread(buffer.data(), 1, (size_t)std::min<uint64_t>(left, buffer.size()), in);
-        if (n == 0)
-            break;
-        ok = WriteNewFile(out, buffer.data(), n, why);
-        left -= n;
-    }
-    bool changed = ok && (left > 0 || fgetc(in) != EOF);
-    bool failed = ferror(in) != 0;
-    int error = errno;
-    fclose(in);
-    if (ok && (failed || changed))
-        *why = entry.file + ": " +
-               (failed ? SystemText(error) : _("changed size while it was being read"));
-    return ok && !failed && !changed;
+    if (in != nullptr)
+        fclose(in);
+    return ok;
 }
 
 static bool CopyEntry(NewFile *out, const NewEntry &entry, std::string *why) {

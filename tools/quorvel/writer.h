@@ -18,7 +18,9 @@ struct NewEntry {
     std::string storedName;
     std::string shownName; // for messages: the file's name, or the entry's
     uint64_t size = 0;
-    std::string file;                 // read from this file, or if empty:
+    std::string file;   // read from this file (all of it, or with
+    bool slice = false; // slice, `size` bytes from `offset`), or if empty:
+    uint64_t offset = 0;
     const Archive *archive = nullptr; // from this archive's entry,
     EntryRecord record;               // as listed,
     const char *bytes = nullptr;      // or, if set, these `size` bytes in memory
