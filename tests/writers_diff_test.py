@@ -30,11 +30,11 @@ DIGITS = b"0123456789"
 
 def entry_line(line):
     """(name, start, end) of one line without its LF, or None: a name without
-    TAB, CR or LF, a TAB, ten digits, one non-digit, ten digits."""
+    TAB, CR, LF or zero bytes, a TAB, ten digits, one non-digit, ten digits."""
     if len(line) < 22 or line[-22:-21] != b"\t":
         return None
     name, start, gap, end = line[:-22], line[-21:-11], line[-11:-10], line[-10:]
-    if any(c in name for c in b"\t\r\n") or gap[0] in DIGITS:
+    if any(c in name for c in b"\t\r\n\0") or gap[0] in DIGITS:
         return None
     if not (start.isdigit() and end.isdigit() and start.isascii() and end.isascii()):
         return None
@@ -259,14 +259,14 @@ def read_back(t, archive, entries, verbose):
              if k and not any(c in k for c in "*?[") and b
              and not n.endswith((b"/", b"\\"))]
     for key, body in t.rng.sample(files, min(2, len(files))):
-        code, out, err = run(q, "cat", archive, key, cwd=cwd)
+        code, out, err = run(q, "cat", archive, "--", key, cwd=cwd)
         check(code == 0 and out == body, f"cat {archive} {key}: exit {code} {err!r}")
     for command in t.readback:
         code, out, err = run(command, "test", archive, cwd=cwd)
         check(code == 0 or not plain, f"{command[-1]} test {archive}: exit {code}: {err!r}")
         plain_files = [(k, b) for k, b in files if k.isascii()]  # as a console passes them
         for key, body in t.rng.sample(plain_files, min(2, len(plain_files))):
-            code, out, err = run(command, "cat", archive, key, cwd=cwd)
+            code, out, err = run(command, "cat", archive, "--", key, cwd=cwd)
             check(code == 0 and out == body, f"{command[-1]} cat {archive} {key}: exit {code}")
     if t.rng.random() < 0.2 and t.mount and plain:  # the same draws with and without mounts
         with Mounted(t, archive, False) as folder:
