@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <map>
+#include <unordered_map>
 #include <set>
 #include <string.h>
 
@@ -223,26 +224,20 @@ static std::string Key(std::string name) {
     return name;
 }
 
-// The new archive holds each path once, and no name as both a file and a
-// folder, as the old one did: a file given twice, or a folder given where the
-// archive holds a file of its name, is refused, since every writer refuses
-// to rewrite an archive that holds such names.
-static bool NewNamesAreDistinct(const std::string &path, const std::vector<NewEntry> &entries,
-                                const Encoding &encoding) {
-    std::vector<NameClash> clashes = FindNameClashes(
-        entries.size(), [&](size_t i) { return entries[i].storedName.c_str(); },
-        [&](size_t i) { return entries[i].size == 0; }, encoding);
-    if (clashes.empty())
-        return true;
-    const NameClash &clash = clashes[0];
-    if (clash.duplicate)
-        Error(path, _("%s would be stored more than once; the archive is left as it is"),
-              entries[clash.other].shownName.c_str());
-    else
-        Error(path, _("%s would be both a file and a folder (of %s); the archive is left as it is"),
-              entries[clash.entry].shownName.c_str(), entries[clash.other].shownName.c_str());
-    return false;
-}
+// What update writes: the archive's entries in their order, some replaced
+// by files, then the files that are new. A kept entry is not copied: it is
+// made from its record each time the writer asks for it, so that a million
+// of them cost no more than the listing.
+struct UpdatePlan {
+    const Archive *archive = nullptr;
+    const Listing *listing = nullptr;
+    const Repair *repair = nullptr; // if needed, its entries stand for the listing's
+    const Encoding *encoding = nullptr;
+    size_t kept = 0;
+    std::unordered_map<size_t, NewEntry> replaced; // by place among the kept
+    std::vector<NewEntry> added;
+    NewEntry scratch;
+};
 
 // A repaired directory's entry as a record: its whole name, where its line
 // is, its size.
@@ -252,6 +247,67 @@ static EntryRecord RepairedRecord(const DirectoryEntry &entry) {
     record.position = (uint32_t)entry.position;
     record.filesize = (uint32_t)(entry.end - entry.start);
     return record;
+}
+
+static EntryRecord KeptRecord(const UpdatePlan &plan, size_t i) {
+    return plan.repair->needed ? RepairedRecord(plan.repair->entries[i]) : (*plan.listing)[i];
+}
+
+// Entry i of the new archive, valid until the next call. A repaired
+// directory's entries are read from the archive itself, as the listing may
+// not show them.
+static const NewEntry &PlannedEntry(UpdatePlan *plan, size_t i) {
+    if (i >= plan->kept)
+        return plan->added[i - plan->kept];
+    auto replaced = plan->replaced.find(i);
+    if (replaced != plan->replaced.end())
+        return replaced->second;
+    EntryRecord record = KeptRecord(*plan, i);
+    NewEntry &entry = plan->scratch;
+    entry.storedName = record.filename;
+    entry.encoding = plan->encoding;
+    entry.size = record.filesize;
+    if (plan->repair->needed) {
+        entry.file = plan->archive->path;
+        entry.slice = true;
+        entry.offset = plan->repair->entries[i].start;
+    } else {
+        entry.archive = plan->archive;
+        entry.record = record;
+    }
+    return entry;
+}
+
+// Entry i's stored name, which lives as long as the plan.
+static const char *PlannedName(const UpdatePlan &plan, size_t i) {
+    if (i >= plan.kept)
+        return plan.added[i - plan.kept].storedName.c_str();
+    auto replaced = plan.replaced.find(i);
+    return replaced != plan.replaced.end() ? replaced->second.storedName.c_str()
+                                           : KeptRecord(plan, i).filename;
+}
+
+// The new archive holds each path once, and no name as both a file and a
+// folder, as the old one did: a file given twice, or a folder given where the
+// archive holds a file of its name, is refused, since every writer refuses
+// to rewrite an archive that holds such names.
+static bool NewNamesAreDistinct(const std::string &path, UpdatePlan *plan) {
+    size_t count = plan->kept + plan->added.size();
+    std::vector<NameClash> clashes = FindNameClashes(
+        count, [&](size_t i) { return PlannedName(*plan, i); },
+        [&](size_t i) { return PlannedEntry(plan, i).size == 0; }, *plan->encoding);
+    if (clashes.empty())
+        return true;
+    const NameClash &clash = clashes[0];
+    std::string entry = ShownEntryName(PlannedEntry(plan, clash.entry));
+    std::string other = ShownEntryName(PlannedEntry(plan, clash.other));
+    if (clash.duplicate)
+        Error(path, _("%s would be stored more than once; the archive is left as it is"),
+              other.c_str());
+    else
+        Error(path, _("%s would be both a file and a folder (of %s); the archive is left as it is"),
+              entry.c_str(), other.c_str());
+    return false;
 }
 
 int Update(const Options &options) {
@@ -313,41 +369,29 @@ int Update(const Options &options) {
     for (size_t i = 0; i < inputs.size(); i++)
         byKey.emplace(Key(inputs[i].name), i);
     std::vector<bool> used(inputs.size());
-    std::vector<NewEntry> entries;
-    // A repaired directory's entries are its well-formed lines, which the
-    // listing may not show: their bytes are read from the archive itself.
-    size_t kept = repair.needed ? repair.entries.size() : listing.count;
-    entries.reserve(status == kExitOk ? kept + inputs.size() : 0);
+    UpdatePlan plan;
+    plan.archive = &archive;
+    plan.listing = &listing;
+    plan.repair = &repair;
+    plan.encoding = &encoding;
+    plan.kept = repair.needed ? repair.entries.size() : listing.count;
     std::string name;
-    for (size_t i = 0; status == kExitOk && i < kept; i++) {
-        EntryRecord record = repair.needed ? RepairedRecord(repair.entries[i]) : listing[i];
-        NewEntry entry;
-        entry.storedName = record.filename;
-        entry.shownName = ShownName(record, encoding);
+    for (size_t i = 0; status == kExitOk && i < plan.kept; i++) {
+        EntryRecord record = KeptRecord(plan, i);
         FileInfo whole;
-        if (!repair.needed && entry.storedName.size() == (size_t)kMaxNameLength &&
-            LookUpEntry(archive, entry.storedName, &whole) != SPI_OK) {
+        if (!repair.needed && strlen(record.filename) == (size_t)kMaxNameLength &&
+            LookUpEntry(archive, record.filename, &whole) != SPI_OK) {
             Error(path, _("%s: the entry's name is longer than 199 bytes and cannot be kept"),
-                  entry.shownName.c_str());
+                  ShownName(record, encoding).c_str());
             status = kExitArchive;
         }
         auto input = RecordName(record, encoding, &name) ? byKey.find(Key(name)) : byKey.end();
         if (input != byKey.end()) {
-            entry = FromFile(inputs[input->second], entry.storedName);
+            plan.replaced[i] = FromFile(inputs[input->second], record.filename);
             used[input->second] = true;
-        } else if (repair.needed) {
-            entry.size = record.filesize;
-            entry.file = archive.path;
-            entry.slice = true;
-            entry.offset = repair.entries[i].start;
-        } else {
-            entry.size = record.filesize;
-            entry.archive = &archive;
-            entry.record = record;
         }
         slash = slash || name.find('/') != std::string::npos;
         backslash = backslash || name.find('\\') != std::string::npos;
-        entries.push_back(entry);
     }
     char separator = slash && !backslash ? '/' : '\\';
     for (size_t i = 0; status == kExitOk && i < inputs.size(); i++) {
@@ -358,17 +402,20 @@ int Update(const Options &options) {
             Error(EscapeControls(inputs[i].name), "%s", why.c_str());
             status = kExitArchive;
         }
-        entries.push_back(FromFile(inputs[i], stored));
+        plan.added.push_back(FromFile(inputs[i], stored));
     }
-    if (status == kExitOk && entries.empty()) {
+    EntrySource entries;
+    entries.count = plan.kept + plan.added.size();
+    entries.at = [&plan](size_t i) -> const NewEntry & { return PlannedEntry(&plan, i); };
+    if (status == kExitOk && entries.count == 0) {
         Error(path, "%s", _("no input files"));
         status = kExitArchive;
     }
     if (status == kExitOk && !CheckNewArchive(path, entries))
         status = kExitArchive;
     // Replaced entries keep their names, which the listing's check covered.
-    if (status == kExitOk && (repair.needed || entries.size() > listing.count) &&
-        !NewNamesAreDistinct(path, entries, encoding))
+    if (status == kExitOk && (repair.needed || !plan.added.empty()) &&
+        !NewNamesAreDistinct(path, &plan))
         status = kExitArchive;
     WriteWatch watch;
     watch.source = &archive;

@@ -5,6 +5,7 @@
 #include "tools/quorvel/files.h"
 #include "tools/quorvel/output.h"
 #include "tools/quorvel/quorvel.h"
+#include "tools/quorvel/select.h"
 #include "tools/quorvel/translate.h"
 
 #include <algorithm>
@@ -16,11 +17,27 @@
 static constexpr uint64_t kLargestOffset = 0xFFFFFFFFu;
 static constexpr size_t kCopyChunk = 1 << 20;
 
+EntrySource EntriesOf(const std::vector<NewEntry> &entries) {
+    EntrySource source;
+    source.count = entries.size();
+    source.at = [&entries](size_t i) -> const NewEntry & { return entries[i]; };
+    return source;
+}
+
+std::string ShownEntryName(const NewEntry &entry) {
+    if (entry.encoding == nullptr)
+        return entry.shownName;
+    EntryRecord record;
+    record.filename = entry.storedName.c_str();
+    record.filesize = (uint32_t)entry.size;
+    return ShownName(record, *entry.encoding);
+}
+
 // The directory's size: the magic line, the entry lines, an empty closing line.
-static uint64_t DirectorySize(const std::vector<NewEntry> &entries) {
+static uint64_t DirectorySize(const EntrySource &entries) {
     uint64_t size = kMagicSize + 1;
-    for (const NewEntry &entry : entries)
-        size += entry.storedName.size() + kFieldsSize;
+    for (size_t i = 0; i < entries.count; i++)
+        size += entries.at(i).storedName.size() + kFieldsSize;
     return size;
 }
 
@@ -31,9 +48,11 @@ static void Refuse(const std::string &subject, const std::string &message, std::
         *reason = subject + ": " + message;
 }
 
-bool CheckNewArchive(const std::string &target, const std::vector<NewEntry> &entries,
-                     std::string *reason) {
-    for (const NewEntry &entry : entries) {
+bool CheckNewArchive(const std::string &target, const EntrySource &entries, std::string *reason) {
+    uint64_t end = kMagicSize + 1;
+    for (size_t i = 0; i < entries.count; i++) {
+        const NewEntry &entry = entries.at(i);
+        end += entry.storedName.size() + kFieldsSize + entry.size;
         const char *bad = nullptr;
         if (entry.storedName.empty())
             bad = _("an empty name cannot be stored");
@@ -42,13 +61,10 @@ bool CheckNewArchive(const std::string &target, const std::vector<NewEntry> &ent
         else if (entry.storedName.size() > (size_t)kMaxNameLength)
             bad = _("a name longer than 199 bytes as stored cannot be stored");
         if (bad != nullptr) {
-            Refuse(entry.shownName, bad, reason);
+            Refuse(ShownEntryName(entry), bad, reason);
             return false;
         }
     }
-    uint64_t end = DirectorySize(entries);
-    for (const NewEntry &entry : entries)
-        end += entry.size;
     if (end > kLargestOffset) {
         Refuse(target, _("the archive would pass 4 GiB, the largest offset the format can hold"),
                reason);
@@ -91,7 +107,7 @@ static bool CopyEntry(NewFile *out, const NewEntry &entry, std::string *why) {
     EntryBytes bytes;
     int32_t result = ReadEntry(*entry.archive, entry.record, &bytes);
     if (result != SPI_OK) {
-        *why = Format(_("the entry %s cannot be read: %s"), entry.shownName.c_str(),
+        *why = Format(_("the entry %s cannot be read: %s"), ShownEntryName(entry).c_str(),
                       ResultText(result));
         return false;
     }
@@ -101,24 +117,30 @@ static bool CopyEntry(NewFile *out, const NewEntry &entry, std::string *why) {
     return ok;
 }
 
-int WriteArchive(const std::string &target, const std::vector<NewEntry> &entries,
-                 WriteWatch *watch) {
+// Writes the directory a piece at a time: a million entries' text is not
+// held whole.
+static bool WriteDirectory(NewFile *out, const EntrySource &entries, std::string *why) {
     uint64_t start = DirectorySize(entries);
-    // Reserved whole: grown step by step, the text of a million entries
-    // would be held twice at once.
-    std::string directory;
-    directory.reserve((size_t)start);
-    directory = kMagic;
-    for (const NewEntry &entry : entries) {
+    std::string text = kMagic;
+    bool ok = true;
+    for (size_t i = 0; ok && i < entries.count; i++) {
+        const NewEntry &entry = entries.at(i);
         char fields[32];
         snprintf(fields, sizeof fields, "\t%010llu %010llu\n", (unsigned long long)start,
                  (unsigned long long)(start + entry.size));
-        directory += entry.storedName;
-        directory += fields;
+        text += entry.storedName;
+        text += fields;
         start += entry.size;
+        if (text.size() >= kCopyChunk) {
+            ok = WriteNewFile(out, text.data(), text.size(), why);
+            text.clear();
+        }
     }
-    directory += "\n";
+    text += "\n";
+    return ok && WriteNewFile(out, text.data(), text.size(), why);
+}
 
+int WriteArchive(const std::string &target, const EntrySource &entries, WriteWatch *watch) {
     std::string why;
     NewFile *out = CreateNewFile(target, &why);
     if (out == nullptr) {
@@ -128,10 +150,10 @@ int WriteArchive(const std::string &target, const std::vector<NewEntry> &entries
     int noted = watch != nullptr && watch->created ? watch->created(NewFileTemporary(out)) : 0;
     if (noted != 0)
         why = SystemText(-noted);
-    ProgressStart(entries.size());
-    bool ok = noted == 0 && WriteNewFile(out, directory.data(), directory.size(), &why);
-    for (size_t i = 0; ok && i < entries.size(); i++) {
-        const NewEntry &entry = entries[i];
+    ProgressStart(entries.count);
+    bool ok = noted == 0 && WriteDirectory(out, entries, &why);
+    for (size_t i = 0; ok && i < entries.count; i++) {
+        const NewEntry &entry = entries.at(i);
         if (entry.bytes != nullptr)
             ok = WriteNewFile(out, entry.bytes, (size_t)entry.size, &why);
         else

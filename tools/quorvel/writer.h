@@ -5,6 +5,7 @@
 #ifndef AXQ_QUORVEL_WRITER_H
 #define AXQ_QUORVEL_WRITER_H
 
+#include "tools/quorvel/codepage.h"
 #include "tools/quorvel/host.h"
 
 #include <functional>
@@ -24,14 +25,34 @@ struct NewEntry {
     const Archive *archive = nullptr; // from this archive's entry,
     EntryRecord record;               // as listed,
     const char *bytes = nullptr;      // or, if set, these `size` bytes in memory
+    // If set, shownName is left empty and the stored name is shown decoded:
+    // a name that only a message needs is not decoded for every entry.
+    const Encoding *encoding = nullptr;
 };
+
+// The name an entry is shown by in a message.
+std::string ShownEntryName(const NewEntry &entry);
+
+// The entries of a new archive, one at a time, in their order: at(i) for
+// i < count, asked for more than once, so that no caller need hold a
+// million of them. The entry returned stays valid until the next call.
+struct EntrySource {
+    size_t count = 0;
+    std::function<const NewEntry &(size_t)> at;
+};
+// The entries of a vector, which must outlive the source.
+EntrySource EntriesOf(const std::vector<NewEntry> &entries);
 
 // Refuses, reported and before anything is written, a name the format
 // cannot hold (empty, with TAB, CR or LF, over 199 bytes as stored), or an
 // archive that would pass the largest offset (4 GiB - 1). An archive with
 // no entries is valid. With `reason`, the message is also kept there.
-bool CheckNewArchive(const std::string &target, const std::vector<NewEntry> &entries,
+bool CheckNewArchive(const std::string &target, const EntrySource &entries,
                      std::string *reason = nullptr);
+inline bool CheckNewArchive(const std::string &target, const std::vector<NewEntry> &entries,
+                            std::string *reason = nullptr) {
+    return CheckNewArchive(target, EntriesOf(entries), reason);
+}
 
 // What a caller may learn of a write: the reason of a failure, as reported,
 // and the temporary file, told once it exists and before any byte is
@@ -48,7 +69,11 @@ struct WriteWatch {
 // and flushed. An input that changes size while it is read, or an entry that
 // cannot be read, fails the whole archive: the target is left as it was.
 // Returns an exit status; failures are reported.
-int WriteArchive(const std::string &target, const std::vector<NewEntry> &entries,
+int WriteArchive(const std::string &target, const EntrySource &entries,
                  WriteWatch *watch = nullptr);
+inline int WriteArchive(const std::string &target, const std::vector<NewEntry> &entries,
+                        WriteWatch *watch = nullptr) {
+    return WriteArchive(target, EntriesOf(entries), watch);
+}
 
 #endif
