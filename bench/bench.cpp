@@ -54,11 +54,10 @@ static void Fill(std::vector<char> &buffer, size_t i) {
         buffer[j] = (char)(i * 31 + j);
 }
 
-static void WriteQuorvel(const std::string &path, const std::vector<Entry> &entries) {
+uint64_t WriteDirectory(FILE *f, const std::vector<Entry> &entries) {
     uint64_t start = 21 + 1;
     for (const Entry &e : entries)
         start += e.name.size() + 23;
-    FILE *f = fopen(path.c_str(), "wb");
     fputs("FILECMB-DATA-LIST-IN\n", f);
     for (const Entry &e : entries) {
         fprintf(f, "%s\t%010llu %010llu\n", e.name.c_str(), (unsigned long long)start,
@@ -66,6 +65,12 @@ static void WriteQuorvel(const std::string &path, const std::vector<Entry> &entr
         start += e.size;
     }
     fputc('\n', f);
+    return start;
+}
+
+static void WriteQuorvel(const std::string &path, const std::vector<Entry> &entries) {
+    FILE *f = fopen(path.c_str(), "wb");
+    WriteDirectory(f, entries);
     std::vector<char> buffer;
     for (size_t i = 0; i < entries.size(); i++) {
         buffer.resize(entries[i].size);

@@ -6,6 +6,7 @@
 #include <functional>
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,11 @@ std::vector<Entry> Content(size_t n, uint32_t fixedSize);
 // The archive of `entries` as dataDir/set.ext (dat, tar or zip), made once,
 // then read so that every contender finds it in the page cache.
 std::string Prepare(const std::string &set, const std::vector<Entry> &entries, const char *ext);
+
+// Writes the directory of `entries` (the magic line, an entry line each,
+// the closing line) with their bytes to follow it in order; returns the
+// archive's size.
+uint64_t WriteDirectory(FILE *f, const std::vector<Entry> &entries);
 
 // Reads a whole file so that every contender finds it in the page cache.
 void Warm(const std::string &path);

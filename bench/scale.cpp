@@ -29,19 +29,10 @@ static std::string PrepareSparse(const std::string &set, const std::vector<Entry
     if (stat(path.c_str(), &st) == 0)
         return path;
     std::string temporary = path + ".tmp";
-    uint64_t start = 21 + 1;
-    for (const Entry &e : entries)
-        start += e.name.size() + 23;
     FILE *f = fopen(temporary.c_str(), "wb");
     if (f == nullptr)
         abort();
-    fputs("FILECMB-DATA-LIST-IN\n", f);
-    for (const Entry &e : entries) {
-        fprintf(f, "%s\t%010llu %010llu\n", e.name.c_str(), (unsigned long long)start,
-                (unsigned long long)(start + e.size));
-        start += e.size;
-    }
-    fputc('\n', f);
+    uint64_t start = WriteDirectory(f, entries);
     fflush(f);
     if (ftruncate(fileno(f), (off_t)start) != 0)
         abort();
