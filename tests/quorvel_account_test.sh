@@ -60,6 +60,17 @@ make_archive closing.dat a.txt alpha b.txt beta
 } >unclosed.dat
 check '[ "$(q list unclosed.dat 2>/dev/null | tr -d "\r")" = a.txt ]' "unclosed.dat lists otherwise"
 refused unclosed.dat "the directory's last line, at byte 49, is an entry line"
+# The same without its LF, the data right after it, or as the only line; or a
+# last line too long to tell (a name of 261 bytes).
+may_be="may be an entry line that the listing leaves out"
+head -c 76 unclosed.dat >nolf.dat && printf 'alphabeta' >>nolf.dat
+refused nolf.dat "the directory's last line, at byte 49, $may_be"
+printf 'FILECMB-DATA-LIST-IN\nname\t0000000047 0000000051DATA' >only.dat
+refused only.dat "the directory's last line, at byte 21, $may_be"
+long261=$(printf 'L%.0s' $(seq 261))
+printf 'FILECMB-DATA-LIST-IN\na\t0000000329 0000000333\n%s\t0000000329 0000000333\nAAAA' "$long261" \
+    >longlast.dat
+refused longlast.dat "the directory's last line, at byte 45, $may_be"
 
 # An entry whose bytes run past the end of the file.
 head -c -2 sound.dat >cut.dat

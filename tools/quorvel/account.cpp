@@ -98,6 +98,25 @@ static bool ParseLine(const std::string &line, uint64_t length, EntryLine *entry
            memchr(text, '\0', tab) == nullptr;
 }
 
+// The fault of a directory's last line, which closes the directory and is
+// never an entry, where it may be one that the listing leaves out: an entry
+// line; one cut short of its LF (by the directory's end or the file's) that
+// holds a TAB; one too long to tell. Else "".
+static std::string LastLineFault(const std::string &line, uint64_t length, uint64_t position) {
+    EntryLine entry;
+    if (ParseLine(line, length, &entry))
+        return Format(_("the directory's last line, at byte %llu, is an entry line that the "
+                        "listing leaves out (the directory has no closing line)"),
+                      (unsigned long long)position);
+    bool cut = length == line.size() && !line.empty() && line.back() != '\n' &&
+               line.find('\t') != std::string::npos;
+    if (cut || length != line.size())
+        return Format(_("the directory's last line, at byte %llu, may be an entry line that the "
+                        "listing leaves out: it has no line end, or is too long to tell"),
+                      (unsigned long long)position);
+    return "";
+}
+
 // What the file's own bytes say against the listing, read line by line.
 struct Account {
     const Listing *listing = nullptr;
@@ -177,8 +196,8 @@ static std::string ReadEntryLines(LineReader *reader, Account *account) {
         return Format(_("the directory line at byte %llu is not an entry line"),
                       (unsigned long long)position);
     }
-    if (!ParseLine(line, length, &entry))
-        return ""; // no entry line: the line closes an empty directory
+    if (!ParseLine(line, length, &entry)) // the line closes an empty directory
+        return LastLineFault(line, length, position);
     // The probe must hold the line up to its LF, which it may miss.
     if (position + length - 1 > (uint64_t)kHeadProbeSize)
         return _(
@@ -206,10 +225,8 @@ static std::string ReadEntryLines(LineReader *reader, Account *account) {
         position = offset;
         offset += length;
     }
-    if (fault.empty() && ParseLine(line, length, &entry))
-        fault = Format(_("the directory's last line, at byte %llu, is an entry line that the "
-                         "listing leaves out (the directory has no closing line)"),
-                       (unsigned long long)position);
+    if (fault.empty())
+        fault = LastLineFault(line, length, position);
     if (fault.empty() && account->listing->count > account->entries)
         fault = Format(_("the listing holds %zu entries, but the directory has %zu entry lines"),
                        account->listing->count, account->entries);
@@ -238,10 +255,8 @@ static std::string CollectEntryLines(LineReader *reader, Account *account, Repai
     while (fault.empty()) {
         EntryLine entry;
         bool last = position + length >= account->directoryEnd;
-        if (ParseLine(line, length, &entry) && last) {
-            fault = Format(_("the directory's last line, at byte %llu, is an entry line that the "
-                             "listing leaves out (the directory has no closing line)"),
-                           (unsigned long long)position);
+        if (last) {
+            fault = LastLineFault(line, length, position);
         } else if (ParseLine(line, length, &entry)) {
             entry.position = position;
             fault = TakeRange(account, entry);
@@ -252,7 +267,7 @@ static std::string CollectEntryLines(LineReader *reader, Account *account, Repai
             fault = Format(_("the directory line at byte %llu is too long to tell whether it is "
                              "an entry line"),
                            (unsigned long long)position);
-        } else if (!last) {
+        } else {
             repair->droppedLines++;
         }
         position += length;
@@ -315,8 +330,11 @@ bool ListingAccountsForArchive(const Archive &archive, const Listing &listing, b
     if (fault.empty())
         CountUnowned(&account);
     if (fault.empty() && account.unowned > 0 && !dropUnowned)
-        fault = Format(_("%llu bytes after the directory belong to no entry, the first of them "
-                         "at byte %llu"),
+        fault = Format(P_("%llu byte after the directory belongs to no entry, the first of them "
+                          "at byte %llu",
+                          "%llu bytes after the directory belong to no entry, the first of them "
+                          "at byte %llu",
+                          (unsigned long)account.unowned),
                        (unsigned long long)account.unowned, (unsigned long long)account.firstLoose);
     if (unowned != nullptr)
         *unowned = account.unowned;
