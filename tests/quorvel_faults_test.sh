@@ -183,6 +183,12 @@ check '[ $status -eq 130 ] && [ -f stopped/src/d/e2.bin ] && [ ! -e stopped/src/
     "extract stopped by Ctrl-C: status $status, $(find stopped -type f | tr '\n' ' ')"
 check 'no_temporaries stopped' "extract stopped by Ctrl-C left a temporary file"
 
+# Past the file size limit the kernel stops the writer: its temporary file goes too.
+(ulimit -f 200 && exec "$Q" pack -o limited.dat src/d) 2>err.txt
+status=$?
+check '[ $status -ne 0 ] && [ ! -e limited.dat ] && no_temporaries .' \
+    "pack past the file size limit: status $status, $(ls)"
+
 # A temporary file left by a killed process that had quorvel's id is not in
 # the way, and stays: quorvel takes another name (exec keeps the shell's id).
 cp five.dat stale.dat

@@ -68,10 +68,11 @@ void ReleaseArchive(int held);
 // not yet saved (a mount that crashed, was killed or failed to save), or ""
 // (always on Windows, which has no mount).
 std::string UnsavedEditsOf(const std::string &path);
-// From now on Ctrl-C, SIGTERM or SIGHUP (on Windows Ctrl-C, Ctrl-Break and
-// closing the console) remove the temporary file being written (a new
-// archive's, an extracted entry's) before the process ends (pack, update
-// and extract, which have no other use for them).
+// From now on Ctrl-C, SIGTERM, SIGHUP or passing the file size limit
+// (SIGXFSZ) (on Windows Ctrl-C, Ctrl-Break and closing the console) remove
+// the temporary file being written (a new archive's, an extracted entry's)
+// before the process ends (pack, update and extract, which have no other
+// use for them).
 void RemoveTemporaryOnInterrupt();
 
 // A file to store: its name as given (relative, '/' between folders, UTF-8

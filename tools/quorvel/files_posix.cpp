@@ -61,7 +61,7 @@ void RemoveTemporaryOnInterrupt() {
     memset(&action, 0, sizeof action);
     action.sa_handler = RemoveTemporaryAndStop;
     sigemptyset(&action.sa_mask);
-    for (int number : {SIGINT, SIGTERM, SIGHUP})
+    for (int number : {SIGINT, SIGTERM, SIGHUP, SIGXFSZ})
         sigaction(number, &action, nullptr);
 }
 

@@ -427,7 +427,9 @@ int Update(const Options &options) {
                  "%zu directory lines that were no entry lines were left out", repair.droppedLines),
               repair.droppedLines);
     if (status == kExitOk && unowned > 0)
-        Error(path, _("%llu bytes that belonged to no entry were left out"),
+        Error(path,
+              P_("%llu byte that belonged to no entry was left out",
+                 "%llu bytes that belonged to no entry were left out", (unsigned long)unowned),
               (unsigned long long)unowned);
     ReleaseArchive(held);
     FreeSelection(&selection);
