@@ -93,11 +93,12 @@ check 'diff -r src rt/src >/dev/null' "the round trip through Shift_JIS differs"
 # Made elsewhere, listed, extracted, packed again with the list: the same
 # names byte for byte, in the same order, with the same bytes. Names with /
 # take --separator /; names with \ (as Windows tools write them) the default.
+# A folder entry comes back as the folder (empty or not) that its line names.
 q list sjis.dat | tr -d '\r' >order.txt
 (cd out && $Q pack -O CP932 --separator / -T ../order.txt -o ../again.dat) >/dev/null
 check 'cmp -s sjis.dat again.dat' "a repacked / archive differs from the original"
 make_archive backslash.dat '\203\134\203\164\203\147\\\225\134\216\246.txt' hyouji \
-    'data\\readme.txt' readme '\203\101.png' A
+    'data\\' '' 'data\\readme.txt' readme 'empty\\' '' '\203\101.png' A
 q list backslash.dat | tr -d '\r' >order.txt
 check 'grep -qxF "data\\readme.txt" order.txt' "list does not show the stored separator"
 expect 0 "extract a \\ archive" extract backslash.dat -C backslash

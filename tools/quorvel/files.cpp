@@ -7,6 +7,10 @@
 
 #include <filesystem>
 
+// A list line that ends in a separator names a folder entry.
+static const char *const kNotAFolder =
+    N_("a list line that ends in a separator names a folder, and this is not one");
+
 #ifdef _WIN32
 #include <windows.h>
 #endif
@@ -119,12 +123,20 @@ static bool Walk(const std::wstring &path, const fs::path &shown, std::vector<In
 // Walked through \\?\ paths with the wide API: the C runtime's folder
 // functions stop at 260 characters.
 bool CollectInputs(const std::string &argument, std::vector<InputFile> *inputs,
-                   const std::string &base) {
+                   const std::string &base, bool folderItself) {
     std::wstring start = LongPath(base.empty() ? argument : base + "\\" + argument);
     DWORD attributes = GetFileAttributesW(start.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         Error(argument, "%s", _("no such file or folder"));
         return false;
+    }
+    if (folderItself && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        Error(argument, "%s", _(kNotAFolder));
+        return false;
+    }
+    if (folderItself) {
+        inputs->push_back({FromPath(ToPath(argument).lexically_normal(), true) + "/", "", 0});
+        return true;
     }
     if (attributes & FILE_ATTRIBUTE_DIRECTORY)
         return Walk(start, ToPath(argument), inputs);
@@ -151,10 +163,18 @@ static std::string WhatItIs(const fs::path &path) {
 }
 
 bool CollectInputs(const std::string &argument, std::vector<InputFile> *inputs,
-                   const std::string &base) {
+                   const std::string &base, bool folderItself) {
     std::error_code ec;
     fs::path folder = ToPath(base).lexically_normal();
     fs::path start = base.empty() ? ToPath(argument) : folder / ToPath(argument);
+    if (folderItself && !fs::is_directory(start, ec)) {
+        Error(argument, "%s", _(kNotAFolder));
+        return false;
+    }
+    if (folderItself) {
+        inputs->push_back({FromPath(ToPath(argument).lexically_normal(), true) + "/", "", 0});
+        return true;
+    }
     auto add = [&](const fs::path &file) {
         uint64_t size = (uint64_t)fs::file_size(file, ec);
         if (ec) {

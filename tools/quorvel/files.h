@@ -85,9 +85,11 @@ struct InputFile {
 
 // The file `argument` names, or every file below the folder it names; with
 // a `base` folder, `argument` is read relative to it and the names are too
-// (pack -C, as tar's). False, reported, if it cannot be read.
+// (pack -C, as tar's). With folderItself, `argument` must name a folder,
+// which is taken as one input of no bytes, its name ending in '/' and its
+// path empty (a folder entry). False, reported, if it cannot be read.
 bool CollectInputs(const std::string &argument, std::vector<InputFile> *inputs,
-                   const std::string &base = "");
+                   const std::string &base = "", bool folderItself = false);
 
 // What tells one file from another, whatever path reaches it: the device
 // and inode on Linux, the volume's serial number and the file's index on

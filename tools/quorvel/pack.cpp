@@ -93,14 +93,20 @@ static bool ReadListFile(const std::string &path, std::vector<std::string> *line
 }
 
 // The input files of the arguments, in their order (each folder's files
-// sorted), or sorted all together.
+// sorted), or sorted all together. The first `listed` are lines of a list
+// file, where a folder named with a separator at its end is a folder entry
+// (as list shows one), and not the files below it, which their own lines name.
 static bool Inputs(const std::vector<std::string> &arguments, bool sorted, const Options &options,
-                   std::vector<InputFile> *inputs) {
+                   std::vector<InputFile> *inputs, size_t listed = 0) {
     // -C: the files are read relative to that folder, and named from it.
     std::string base = options.directory == "." ? "" : options.directory;
-    for (const std::string &argument : arguments) {
+    for (size_t i = 0; i < arguments.size(); i++) {
+        const std::string &argument = arguments[i];
+        size_t last = argument.find_last_not_of('/');
+        bool folderEntry = i < listed && last != std::string::npos && last + 1 < argument.size();
         std::vector<InputFile> found;
-        if (!CollectInputs(argument, &found, base))
+        if (!CollectInputs(folderEntry ? argument.substr(0, last + 1) : argument, &found, base,
+                           folderEntry))
             return false;
         std::sort(found.begin(), found.end(),
                   [](const InputFile &a, const InputFile &b) { return a.name < b.name; });
@@ -137,6 +143,8 @@ static NewEntry FromFile(const InputFile &input, const std::string &stored) {
     entry.shownName = input.name;
     entry.size = input.size;
     entry.file = input.path;
+    if (input.path.empty())
+        entry.bytes = ""; // a folder entry
     return entry;
 }
 
@@ -180,9 +188,10 @@ int Pack(const Options &options) {
     std::vector<std::string> arguments;
     if (!options.listFile.empty() && !ReadListFile(options.listFile, &arguments))
         return kExitArchive;
+    size_t listed = arguments.size();
     arguments.insert(arguments.end(), options.operands.begin(), options.operands.end());
     std::vector<InputFile> inputs;
-    if (!Inputs(arguments, options.listFile.empty(), options, &inputs) ||
+    if (!Inputs(arguments, options.listFile.empty(), options, &inputs, listed) ||
         !InputsLeaveOut(options.output, inputs))
         return kExitArchive;
     // Names are stored as the system writes them unless an encoding is given.
