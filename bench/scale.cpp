@@ -113,6 +113,30 @@ static void PeakRows(const std::string &quorvel, const std::string &archive,
               MountPeakMiB(quorvel, archive, "--write", walk), mount);
 }
 
+// The mount's peaks at 1,000,000 entries, every path looked up and every
+// file read, read-only and --write; with `before` (another build of
+// quorvel, or "") each row is measured for both in turn, side by side.
+void MountScaleRows(const std::string &quorvel, const std::string &before) {
+    std::vector<Entry> million = Content(1000000, 0);
+    std::string archive = Prepare("list-1000000", million, "dat");
+    double bound = 5 * DirectoryMiB(million) + 64;
+    std::string mountPoint = dataDir + "/mnt";
+    const char *walks[] = {"every path looked up", "every file read"};
+    for (int readAll = 0; readAll < 2; readAll++) {
+        std::string walk = readAll ? "find '" + mountPoint + "' -type f -exec cat {} + >/dev/null"
+                                   : "find '" + mountPoint + "' >/dev/null";
+        for (const char *options : {"", "--write"}) {
+            std::string what =
+                std::string(*options ? "mount --write, " : "mount, ") + walks[readAll];
+            if (!before.empty())
+                PrintPeak((what + " (before)").c_str(), million.size(),
+                          MountPeakMiB(before, archive, options, walk), bound);
+            PrintPeak(what.c_str(), million.size(), MountPeakMiB(quorvel, archive, options, walk),
+                      bound);
+        }
+    }
+}
+
 void ScaleRows(const std::string &quorvel) {
     printf("\n%-34s %10s %-16s %10s %8s\n", "command", "ours (ms)", "peer", "peer (ms)", "ratio");
     for (size_t n : {(size_t)100000, (size_t)1000000}) {

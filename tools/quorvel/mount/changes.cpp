@@ -155,6 +155,7 @@ int ApplyChange(const std::vector<std::string> &f, bool apply) {
                 strtoull(f[2].c_str(), nullptr, 10);
         return 0;
     }
+    mounted.edited = mounted.edited || apply;
     // A file deleted while open; FUSE calls it hiding. It goes as unlink
     // does, and a rename onto its path next takes its place.
     std::string vacated;

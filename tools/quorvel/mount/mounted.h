@@ -80,6 +80,7 @@ struct Mounted {
     uint64_t nextHandle = 1;
     bool changeReported = false;
     bool writable = false;
+    bool edited = false; // a change of the tree was applied, live or resumed
     Sidecar sidecar;
     size_t nextPlace = 0; // for new files: after every entry, in the order made
     char separator = '\\';

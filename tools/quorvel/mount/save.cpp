@@ -171,6 +171,13 @@ static const char *WhatNext(bool stranded, bool hidden) {
              "them)");
 }
 
+// A name of 199 bytes may have been cut by the listing: true if the
+// archive holds no entry of that name.
+static bool NameWasCut(const std::string &storedName) {
+    FileInfo whole;
+    return storedName.size() == 199 && LookUpEntry(mounted.archive, storedName, &whole) != SPI_OK;
+}
+
 // Writes the archive anew from the tree, as update would, and removes the
 // sidecar; on any failure the archive and the sidecar stay as they are, and
 // the reason and what happens next are noted for quorvel umount.
@@ -178,18 +185,25 @@ int Save() {
     std::vector<Placed> placed;
     bool changed = false, stranded = false, hidden = false;
     std::string problem;
-    if (NewEntries(&placed, &changed) != 0)
+    // A tree never changed holds the archive's own entries in their places:
+    // they are checked where they stand, and no copy of them is made.
+    if (mounted.edited && NewEntries(&placed, &changed) != 0)
         problem = _("a name cannot be stored");
     std::vector<NewEntry> entries;
     for (const Placed &p : placed) {
         const NewEntry &entry = p.entry;
-        // A name of 199 bytes may have been cut by the listing.
-        FileInfo whole;
-        if (problem.empty() && entry.file.empty() && entry.storedName.size() == 199 &&
-            LookUpEntry(mounted.archive, entry.storedName, &whole) != SPI_OK)
+        if (problem.empty() && entry.file.empty() && NameWasCut(entry.storedName))
             problem =
                 Format(_("%s: the entry's name is longer than 199 bytes"), entry.shownName.c_str());
         entries.push_back(entry);
+    }
+    for (size_t i = 0; !mounted.edited && problem.empty() && i < mounted.listing.count; i++) {
+        EntryRecord record = mounted.listing[i];
+        if (NameWasCut(record.filename))
+            problem = Format(_("%s: the entry's name is longer than 199 bytes"),
+                             mounted.shown[i] == kEntryShown
+                                 ? EntryTreePath(record).c_str()
+                                 : ShownName(record, mounted.encoding).c_str());
     }
     std::string shown = changed && problem.empty() ? HiddenEntryShown(placed) : "";
     if (!shown.empty()) {
