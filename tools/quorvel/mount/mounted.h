@@ -24,11 +24,11 @@ static constexpr uint32_t kNoNode = 0xFFFFFFFFu;
 static constexpr uint64_t kLargestFile = 0xFFFFFFFFu;
 
 // A folder or a file of the tree, kept small: a mount may have millions.
-// Its name is a run of the tree's one arena of names; a folder knows its
+// Its name is a run of the listing's directory text or of the tree's arena; a folder knows its
 // children as a list through them, and the tree finds a child by name in
 // one hash table keyed by the folder and the name (see Child).
 struct Node {
-    uint64_t name = 0;  // where its name starts in the arena (Mounted::names)
+    uint64_t name = 0;  // where its name starts: in the arena (Mounted::names) or the directory
     uint64_t stage = 0; // its bytes are the sidecar's files/N; 0 while not changed
     uint64_t size = 0;
     uint32_t parent = 0;
@@ -102,11 +102,13 @@ enum Shown : uint8_t { kEntryNotShown = 0, kEntryShown = 1, kEntryHidden = 2 };
 // The child of a folder by name, or kNone.
 size_t Child(size_t node, const std::string &name);
 // A new node, named `name` in `parent`, which has no child of that name.
-size_t AddNode(size_t parent, const std::string &name, bool folder);
+// `stored`, if given, is where the listing's directory text holds the
+// name's bytes as they are: the node names them there instead of copying.
+size_t AddNode(size_t parent, const std::string &name, bool folder, const char *stored = nullptr);
 // Takes a node out of its folder (it keeps its name), and puts it into a
 // folder under a name; the folder has no child of that name.
 void Detach(size_t node);
-void Attach(size_t node, size_t parent, const std::string &name);
+void Attach(size_t node, size_t parent, const std::string &name, const char *stored = nullptr);
 std::string NameOf(size_t node);
 bool HasChildren(size_t node);
 // The children of a folder, ordered by name (as bytes).

@@ -1,5 +1,6 @@
 // The storage of a mount's tree, kept small for millions of entries: the
-// nodes in one array, their names in one arena, each folder's children as
+// nodes in one array, their names in the listing's directory text where
+// they stand there as they are, else in one arena, each folder's children as
 // a list through its nodes, and one open-addressing hash table that finds a
 // child by its folder and name.
 #include "tools/quorvel/mount/mounted.h"
@@ -10,7 +11,14 @@
 // A name of a node is at most a stored name decoded: well under this.
 static constexpr size_t kLongestName = 0xFFFF;
 
-static const char *NameAt(const Node &n) { return mounted.names.data() + n.name; }
+// A name's start with this bit is in the listing's directory text, not in the arena.
+static constexpr uint64_t kInDirectory = 1ull << 63;
+
+static const char *NameAt(const Node &n) {
+    if (n.name & kInDirectory)
+        return mounted.listing.directory.get() + (n.name & ~kInDirectory);
+    return mounted.names.data() + n.name;
+}
 
 static uint64_t KeyHash(size_t parent, const char *name, size_t length) {
     uint64_t hash = 14695981039346656037ull ^ (uint64_t)parent; // FNV-1a, seeded by the folder
@@ -66,12 +74,17 @@ size_t Child(size_t node, const std::string &name) {
     return found == kNoNode ? kNone : found;
 }
 
-void Attach(size_t node, size_t parent, const std::string &name) {
+void Attach(size_t node, size_t parent, const std::string &name, const char *stored) {
     Node &n = mounted.nodes[node];
-    // A name already in the arena (a rename back) is stored again: renames are few.
-    n.name = mounted.names.size();
     n.nameLength = (uint16_t)std::min(name.size(), kLongestName);
-    mounted.names.insert(mounted.names.end(), name.data(), name.data() + n.nameLength);
+    const char *directory = mounted.listing.directory.get();
+    if (stored != nullptr && directory != nullptr) {
+        n.name = kInDirectory | (uint64_t)(stored - directory);
+    } else {
+        // A name already in the arena (a rename back) is stored again: renames are few.
+        n.name = mounted.names.size();
+        mounted.names.insert(mounted.names.end(), name.data(), name.data() + n.nameLength);
+    }
     n.parent = (uint32_t)parent;
     Node &folder = mounted.nodes[parent];
     n.previous = kNoNode;
@@ -100,11 +113,11 @@ void Detach(size_t node) {
     n.next = n.previous = kNoNode;
 }
 
-size_t AddNode(size_t parent, const std::string &name, bool folder) {
+size_t AddNode(size_t parent, const std::string &name, bool folder, const char *stored) {
     mounted.nodes.emplace_back();
     size_t node = mounted.nodes.size() - 1;
     mounted.nodes[node].folder = folder;
-    Attach(node, parent, name);
+    Attach(node, parent, name, stored);
     return node;
 }
 

@@ -9,19 +9,30 @@
 #include "archive/archive.h"
 
 #include <algorithm>
+#include <string.h>
 
 Mounted mounted;
 
 // Adds an entry's path to the tree; false if a file and a folder would
 // share a name (the entry listed first keeps it).
 static bool AddEntry(const std::vector<std::string> &components, size_t record) {
+    // A file's name that ends its stored name unchanged (no code page
+    // turned it into other bytes) is named where the directory holds it.
+    const std::string &leaf = components.back();
+    const char *stored = mounted.listing[record].filename;
+    size_t length = strlen(stored);
+    stored =
+        length >= leaf.size() && leaf.compare(0, leaf.size(), stored + length - leaf.size()) == 0
+            ? stored + length - leaf.size()
+            : nullptr;
     size_t node = 0;
     for (size_t i = 0; i < components.size(); i++) {
         bool last = i + 1 == components.size();
         size_t child = Child(node, components[i]);
         if (child != kNone && (last || !mounted.nodes[child].folder))
             return false;
-        node = child != kNone ? child : AddNode(node, components[i], !last);
+        node =
+            child != kNone ? child : AddNode(node, components[i], !last, last ? stored : nullptr);
     }
     Node &file = mounted.nodes[node];
     file.record = file.place = (uint32_t)record;
