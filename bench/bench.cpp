@@ -313,7 +313,8 @@ const char *PeerName(const char *peer) {
 
 int main(int argc, char **argv) {
     if (argc < 3) {
-        fprintf(stderr, "usage: bench DATA_DIR QUORVEL [--commands | --save | --scale] | bench "
+        fprintf(stderr, "usage: bench DATA_DIR QUORVEL [--commands | --save | --scale | "
+                        "--mount-scale [BEFORE]] | bench "
                         "DATA_DIR --list-once "
                         "N | bench DATA_DIR --read-block FILE\n");
         return 2;
@@ -333,6 +334,10 @@ int main(int argc, char **argv) {
         return ReadBlockOnce(argv[3]);
     if (argc == 4 && strcmp(argv[3], "--scale") == 0) {
         ScaleRows(quorvel);
+        return 0;
+    }
+    if ((argc == 4 || argc == 5) && strcmp(argv[3], "--mount-scale") == 0) {
+        MountScaleRows(quorvel, argc == 5 ? argv[4] : "");
         return 0;
     }
     if (argc == 4 && strcmp(argv[3], "--commands") == 0) {

@@ -53,5 +53,8 @@ void CompareRow(const char *workload, const char *peer, const std::vector<std::s
 // list against bsdtar, mount against archivemount, and every command's peak
 // memory against its bound, at 100,000 to 4,000,000 entries.
 void ScaleRows(const std::string &quorvel);
+// The mount's peak memory at 1,000,000 entries against its bound, each row
+// also for the quorvel `before` if it is not "".
+void MountScaleRows(const std::string &quorvel, const std::string &before);
 
 #endif

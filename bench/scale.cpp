@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -51,6 +52,13 @@ static void Shell(const std::string &command) {
 static void PrintPeak(const char *what, size_t n, double peakMiB, double boundMiB) {
     printf("peak memory of %-28s %9zu entries: %8.1f MiB; bound %8.1f MiB; ratio %.2f %s\n", what,
            n, peakMiB, boundMiB, peakMiB / boundMiB, peakMiB <= boundMiB ? "within" : "OVER");
+    fflush(stdout);
+}
+
+// A walk that looks up every path below `dir`: find asks for each file's
+// size, which a listing's kinds alone do not give.
+static std::string LookUpAll(const std::string &dir) {
+    return "find '" + dir + "' -size +0 >/dev/null";
 }
 
 // A foreground mount's peak after `then` ran against it; the mount is ended
@@ -97,11 +105,40 @@ static void PeakRows(const std::string &quorvel, const std::string &archive,
     Shell("rm -rf '" + folder + "' '" + copy + "'");
     std::string mountPoint = dataDir + "/mnt";
     std::string walk = readAll ? "find '" + mountPoint + "' -type f -exec cat {} + >/dev/null"
-                               : "find '" + mountPoint + "' >/dev/null";
+                               : LookUpAll(mountPoint);
     const char *what = readAll ? "mount, every file read" : "mount, every path looked up";
     PrintPeak(what, n, MountPeakMiB(quorvel, archive, "", walk), mount);
     PrintPeak(readAll ? "mount --write, every file read" : "mount --write, every path", n,
               MountPeakMiB(quorvel, archive, "--write", walk), mount);
+}
+
+// The mount's peaks at 1,000,000 entries, every path looked up and every
+// file read, read-only and --write; with `before` (another build of
+// quorvel, or "") each row is measured for both in turn, side by side.
+void MountScaleRows(const std::string &quorvel, const std::string &before) {
+    std::vector<Entry> million = Content(1000000, 0);
+    std::string archive = Prepare("list-1000000", million, "dat");
+    double bound = 5 * DirectoryMiB(million) + 64;
+    std::string mountPoint = dataDir + "/mnt";
+    const char *walks[] = {"every path looked up", "every file read"};
+    for (int readAll = 0; readAll < 2; readAll++) {
+        std::string walk = readAll ? "find '" + mountPoint + "' -type f -exec cat {} + >/dev/null"
+                                   : LookUpAll(mountPoint);
+        // Read, every file's block may stay in the cache (--cache-size, 256M
+        // by default): without it, the rows show what the mount itself keeps.
+        for (const char *options : {"", "--write", "--cache-size 0", "--write --cache-size 0"}) {
+            if (!readAll && strstr(options, "--cache-size") != nullptr)
+                continue;
+            std::string what =
+                std::string(strncmp(options, "--write", 7) == 0 ? "mount --write, " : "mount, ") +
+                walks[readAll] + (strstr(options, "--cache-size") != nullptr ? ", no cache" : "");
+            PrintPeak(what.c_str(), million.size(), MountPeakMiB(quorvel, archive, options, walk),
+                      bound);
+            if (!before.empty() && strstr(options, "--cache-size") == nullptr)
+                PrintPeak((what + " (before)").c_str(), million.size(),
+                          MountPeakMiB(before, archive, options, walk), bound);
+        }
+    }
 }
 
 void ScaleRows(const std::string &quorvel) {

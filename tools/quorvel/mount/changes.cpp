@@ -24,8 +24,8 @@ static constexpr size_t kCopyPiece = 1 << 20;
 // writable through its open files, as a deleted file does on a local disk,
 // and its staged bytes go when the last one closes.
 static void ForgetFile(size_t node) {
+    Detach(node);
     Node &n = mounted.nodes[node];
-    mounted.nodes[n.parent].children.erase(n.name);
     n.removed = true;
     if (n.stage != 0 && n.opens == 0)
         RemoveStaged(mounted.sidecar, n.stage);
@@ -55,7 +55,7 @@ static int NewFile(const std::string &path, uint64_t stage, bool apply) {
         size_t node = AddNode(parent, name, false);
         mounted.nodes[node].stage = stage;
         mounted.nodes[node].size = size;
-        mounted.nodes[node].place = mounted.nextPlace++;
+        mounted.nodes[node].place = (uint32_t)mounted.nextPlace++;
     }
     return error;
 }
@@ -95,7 +95,7 @@ static int RemoveNode(const std::string &path, bool folder, bool apply) {
     const Node &n = mounted.nodes[node];
     if (n.folder != folder)
         return folder ? -ENOTDIR : -EISDIR;
-    if (folder && !n.children.empty())
+    if (folder && HasChildren(node))
         return -ENOTEMPTY;
     if (apply)
         ForgetFile(node);
@@ -127,7 +127,7 @@ static int Rename(const std::string &from, const std::string &to, bool apply,
             return -EISDIR;
         if (!t.folder && mounted.nodes[node].folder)
             return -ENOTDIR;
-        if (t.folder && !t.children.empty())
+        if (t.folder && HasChildren(target))
             return -ENOTEMPTY;
     }
     if (!apply)
@@ -138,12 +138,10 @@ static int Rename(const std::string &from, const std::string &to, bool apply,
             moved.place = mounted.nodes[target].place;
         ForgetFile(target);
     } else if (!moved.folder && to == vacated) {
-        moved.place = mounted.vacatedPlace;
+        moved.place = (uint32_t)mounted.vacatedPlace;
     }
-    mounted.nodes[moved.parent].children.erase(moved.name);
-    moved.parent = parent;
-    moved.name = name;
-    mounted.nodes[parent].children.emplace(name, node);
+    Detach(node);
+    Attach(node, parent, name);
     return 0;
 }
 
@@ -157,6 +155,7 @@ int ApplyChange(const std::vector<std::string> &f, bool apply) {
                 strtoull(f[2].c_str(), nullptr, 10);
         return 0;
     }
+    mounted.edited = mounted.edited || apply;
     // A file deleted while open; FUSE calls it hiding. It goes as unlink
     // does, and a rename onto its path next takes its place.
     std::string vacated;

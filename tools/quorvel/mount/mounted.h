@@ -12,28 +12,32 @@
 #define FUSE_USE_VERSION 31
 #include <fuse.h>
 #include <list>
-#include <map>
 #include <stdint.h>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 static constexpr size_t kNone = (size_t)-1;
+// No node or no entry, where a node keeps one in 32 bits.
+static constexpr uint32_t kNoNode = 0xFFFFFFFFu;
 // The largest file an entry can be: its offsets are 32-bit.
 static constexpr uint64_t kLargestFile = 0xFFFFFFFFu;
 
-// A folder or a file of the tree; folders know their children by name, so
-// that a lookup is a search and a folder's listing a walk, whatever its size.
+// A folder or a file of the tree, kept small: a mount may have millions.
+// Its name is a run of the listing's directory text or of the tree's arena; a folder knows its
+// children as a list through them, and the tree finds a child by name in
+// one hash table keyed by the folder and the name (see Child).
 struct Node {
-    size_t parent = 0;
-    std::string name;
-    bool folder = true;
-    std::map<std::string, size_t> children;
-    size_t record = kNone; // the entry whose bytes the file has while not staged
-    size_t place = 0;      // its place among the entries of a saved archive
-    uint64_t stage = 0;    // its bytes are the sidecar's files/N; 0 while not changed
+    uint64_t name = 0;  // where its name starts: in the arena (Mounted::names) or the directory
+    uint64_t stage = 0; // its bytes are the sidecar's files/N; 0 while not changed
     uint64_t size = 0;
-    int opens = 0;        // open files of it; its staged bytes stay until the last closes
+    uint32_t parent = 0;
+    uint32_t firstChild = kNoNode, next = kNoNode, previous = kNoNode; // of a folder; siblings
+    uint32_t record = kNoNode; // the entry whose bytes the file has while not staged
+    uint32_t place = 0;        // its place among the entries of a saved archive
+    int32_t opens = 0;         // open files of it; its staged bytes stay until the last closes
+    uint16_t nameLength = 0;
+    bool folder = true;
     bool removed = false; // deleted or replaced, and out of the tree
 };
 
@@ -58,9 +62,14 @@ struct Mounted {
     Archive archive;
     Listing listing;
     Encoding encoding;
-    std::vector<Node> nodes;             // node 0 is the root; removed nodes stay unused
-    std::vector<std::string> recordPath; // each entry's path in the tree, "" if left out
-    std::vector<std::string> hiddenPath; // the path of an entry left out for a name listed before
+    std::vector<Node> nodes;     // node 0 is the root; removed nodes stay unused
+    std::vector<char> names;     // the names of the nodes, one after another
+    std::vector<uint32_t> slots; // the hash table of Child: nodes, kNoNode or kDeadSlot
+    size_t usedSlots = 0;        // holding a node or kDeadSlot
+    // What became of each entry: a file of the tree at the path its name
+    // gives, left out for a name listed before, or neither (a folder entry,
+    // or a name the tree cannot hold).
+    std::vector<uint8_t> shown;
     int64_t time = 0; // the archive's last-write time, for unchanged files and folders
     uid_t owner;
     gid_t group;
@@ -71,6 +80,7 @@ struct Mounted {
     uint64_t nextHandle = 1;
     bool changeReported = false;
     bool writable = false;
+    bool edited = false; // a change of the tree was applied, live or resumed
     Sidecar sidecar;
     size_t nextPlace = 0; // for new files: after every entry, in the order made
     char separator = '\\';
@@ -86,9 +96,30 @@ struct Mounted {
 };
 extern Mounted mounted;
 
-// The tree (tree.cpp).
+// The compact tree's storage (nodes.cpp).
+static constexpr uint32_t kDeadSlot = 0xFFFFFFFEu;
+enum Shown : uint8_t { kEntryNotShown = 0, kEntryShown = 1, kEntryHidden = 2 };
+// The child of a folder by name, or kNone.
 size_t Child(size_t node, const std::string &name);
-size_t AddNode(size_t parent, const std::string &name, bool folder);
+// A new node, named `name` in `parent`, which has no child of that name.
+// `stored`, if given, is where the listing's directory text holds the
+// name's bytes as they are: the node names them there instead of copying.
+size_t AddNode(size_t parent, const std::string &name, bool folder, const char *stored = nullptr);
+// Takes a node out of its folder (it keeps its name), and puts it into a
+// folder under a name; the folder has no child of that name.
+void Detach(size_t node);
+void Attach(size_t node, size_t parent, const std::string &name, const char *stored = nullptr);
+std::string NameOf(size_t node);
+bool HasChildren(size_t node);
+// The children of a folder, ordered by name (as bytes).
+std::vector<size_t> ChildrenOf(size_t node);
+// Empties the tree to its root alone, with room for `nodes` nodes.
+void ClearTree(size_t nodes);
+
+// The tree (tree.cpp).
+// An entry's path in the tree as its name gives it, '/' between folders,
+// or "" if the name is not one the tree can hold.
+std::string EntryTreePath(const EntryRecord &record);
 void BuildTree();
 size_t Find(const std::string &path);
 std::string PathOf(size_t node);

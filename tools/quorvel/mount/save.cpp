@@ -20,9 +20,9 @@
 // The folders that hold no file, to be named in a warning.
 static void EmptyFolders(size_t node, std::vector<std::string> *empty, bool *holdsFile) {
     *holdsFile = !mounted.nodes[node].folder;
-    for (const auto &child : mounted.nodes[node].children) {
+    for (size_t child : ChildrenOf(node)) {
         bool below = false;
-        EmptyFolders(child.second, empty, &below);
+        EmptyFolders(child, empty, &below);
         *holdsFile = *holdsFile || below;
     }
     if (!*holdsFile && node != 0)
@@ -32,8 +32,8 @@ static void EmptyFolders(size_t node, std::vector<std::string> *empty, bool *hol
 static void CollectFiles(size_t node, std::vector<size_t> *files) {
     if (!mounted.nodes[node].folder)
         files->push_back(node);
-    for (const auto &child : mounted.nodes[node].children)
-        CollectFiles(child.second, files);
+    for (size_t child : ChildrenOf(node))
+        CollectFiles(child, files);
 }
 
 // An entry of the new archive, with its place among the entries and the
@@ -47,14 +47,10 @@ struct Placed {
 
 // The path of the folder a folder entry stands for in the tree, or "".
 static std::string FolderEntryPath(const EntryRecord &record) {
-    std::string name, why, path;
-    std::vector<std::string> components;
-    if (!RecordName(record, mounted.encoding, &name) || !FolderEntry(name, record.filesize) ||
-        !EntryPath(name, false, &components, &why))
+    std::string name;
+    if (!RecordName(record, mounted.encoding, &name) || !FolderEntry(name, record.filesize))
         return "";
-    for (const std::string &component : components)
-        path += (path.empty() ? "" : "/") + component;
-    return path;
+    return EntryTreePath(record);
 }
 
 // True for a folder entry whose folder the tree no longer has (deleted,
@@ -71,15 +67,15 @@ static int NewEntries(std::vector<Placed> *placed, bool *changed) {
     const Listing &records = mounted.listing;
     // Entries the tree could not show, and folder entries, are kept as they are.
     for (size_t i = 0; i < mounted.listing.count; i++) {
-        if (mounted.recordPath[i].empty() &&
-            (!mounted.hiddenPath[i].empty() || !FolderGone(records[i]))) {
+        bool hidden = mounted.shown[i] == kEntryHidden;
+        if (mounted.shown[i] != kEntryShown && (hidden || !FolderGone(records[i]))) {
             NewEntry entry;
             entry.storedName = records[i].filename;
             entry.shownName = ShownName(records[i], mounted.encoding);
             entry.size = records[i].filesize;
             entry.archive = &mounted.archive;
             entry.record = records[i];
-            placed->push_back({i, entry, mounted.hiddenPath[i], !mounted.hiddenPath[i].empty()});
+            placed->push_back({i, entry, hidden ? EntryTreePath(records[i]) : "", hidden});
         }
     }
     std::vector<size_t> files;
@@ -92,7 +88,8 @@ static int NewEntries(std::vector<Placed> *placed, bool *changed) {
         entry.shownName = path;
         entry.size = n.size;
         // A file in an entry's place under that entry's name keeps its stored name.
-        bool sameName = n.place < mounted.listing.count && mounted.recordPath[n.place] == path;
+        bool sameName = n.place < mounted.listing.count && mounted.shown[n.place] == kEntryShown &&
+                        EntryTreePath(records[n.place]) == path;
         if (sameName)
             entry.storedName = records[n.place].filename;
         else if (StoredPath(path, &entry.storedName) != 0)
@@ -174,6 +171,13 @@ static const char *WhatNext(bool stranded, bool hidden) {
              "them)");
 }
 
+// A name of 199 bytes may have been cut by the listing: true if the
+// archive holds no entry of that name.
+static bool NameWasCut(const std::string &storedName) {
+    FileInfo whole;
+    return storedName.size() == 199 && LookUpEntry(mounted.archive, storedName, &whole) != SPI_OK;
+}
+
 // Writes the archive anew from the tree, as update would, and removes the
 // sidecar; on any failure the archive and the sidecar stay as they are, and
 // the reason and what happens next are noted for quorvel umount.
@@ -181,18 +185,25 @@ int Save() {
     std::vector<Placed> placed;
     bool changed = false, stranded = false, hidden = false;
     std::string problem;
-    if (NewEntries(&placed, &changed) != 0)
+    // A tree never changed holds the archive's own entries in their places:
+    // they are checked where they stand, and no copy of them is made.
+    if (mounted.edited && NewEntries(&placed, &changed) != 0)
         problem = _("a name cannot be stored");
     std::vector<NewEntry> entries;
     for (const Placed &p : placed) {
         const NewEntry &entry = p.entry;
-        // A name of 199 bytes may have been cut by the listing.
-        FileInfo whole;
-        if (problem.empty() && entry.file.empty() && entry.storedName.size() == 199 &&
-            LookUpEntry(mounted.archive, entry.storedName, &whole) != SPI_OK)
+        if (problem.empty() && entry.file.empty() && NameWasCut(entry.storedName))
             problem =
                 Format(_("%s: the entry's name is longer than 199 bytes"), entry.shownName.c_str());
         entries.push_back(entry);
+    }
+    for (size_t i = 0; !mounted.edited && problem.empty() && i < mounted.listing.count; i++) {
+        EntryRecord record = mounted.listing[i];
+        if (NameWasCut(record.filename))
+            problem = Format(_("%s: the entry's name is longer than 199 bytes"),
+                             mounted.shown[i] == kEntryShown
+                                 ? EntryTreePath(record).c_str()
+                                 : ShownName(record, mounted.encoding).c_str());
     }
     std::string shown = changed && problem.empty() ? HiddenEntryShown(placed) : "";
     if (!shown.empty()) {

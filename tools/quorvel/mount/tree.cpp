@@ -9,37 +9,33 @@
 #include "archive/archive.h"
 
 #include <algorithm>
+#include <string.h>
 
 Mounted mounted;
-
-size_t Child(size_t node, const std::string &name) {
-    auto found = mounted.nodes[node].children.find(name);
-    return found == mounted.nodes[node].children.end() ? kNone : found->second;
-}
-
-size_t AddNode(size_t parent, const std::string &name, bool folder) {
-    mounted.nodes.emplace_back();
-    size_t node = mounted.nodes.size() - 1;
-    mounted.nodes[node].parent = parent;
-    mounted.nodes[node].name = name;
-    mounted.nodes[node].folder = folder;
-    mounted.nodes[parent].children.emplace(name, node);
-    return node;
-}
 
 // Adds an entry's path to the tree; false if a file and a folder would
 // share a name (the entry listed first keeps it).
 static bool AddEntry(const std::vector<std::string> &components, size_t record) {
+    // A file's name that ends its stored name unchanged (no code page
+    // turned it into other bytes) is named where the directory holds it.
+    const std::string &leaf = components.back();
+    const char *stored = mounted.listing[record].filename;
+    size_t length = strlen(stored);
+    stored =
+        length >= leaf.size() && leaf.compare(0, leaf.size(), stored + length - leaf.size()) == 0
+            ? stored + length - leaf.size()
+            : nullptr;
     size_t node = 0;
     for (size_t i = 0; i < components.size(); i++) {
         bool last = i + 1 == components.size();
         size_t child = Child(node, components[i]);
         if (child != kNone && (last || !mounted.nodes[child].folder))
             return false;
-        node = child != kNone ? child : AddNode(node, components[i], !last);
+        node =
+            child != kNone ? child : AddNode(node, components[i], !last, last ? stored : nullptr);
     }
     Node &file = mounted.nodes[node];
-    file.record = file.place = record;
+    file.record = file.place = (uint32_t)record;
     file.size = mounted.listing[record].filesize;
     return true;
 }
@@ -58,10 +54,19 @@ static bool AddFolder(const std::vector<std::string> &components) {
     return true;
 }
 
+std::string EntryTreePath(const EntryRecord &record) {
+    std::string name, why, path;
+    std::vector<std::string> components;
+    if (!RecordName(record, mounted.encoding, &name) || !EntryPath(name, false, &components, &why))
+        return "";
+    for (const std::string &component : components)
+        path += (path.empty() ? "" : "/") + component;
+    return path;
+}
+
 void BuildTree() {
-    mounted.nodes.assign(1, Node());
-    mounted.recordPath.assign(mounted.listing.count, "");
-    mounted.hiddenPath.assign(mounted.listing.count, "");
+    ClearTree(mounted.listing.count + 1);
+    mounted.shown.assign(mounted.listing.count, kEntryNotShown);
     std::string name, why;
     std::vector<std::string> components;
     const Archive &archive = mounted.archive;
@@ -78,11 +83,9 @@ void BuildTree() {
                                                       : !AddEntry(components, i)) {
             Error(archive.path, _("%s: left out: an entry listed before has its name"),
                   ShownName(record, mounted.encoding).c_str());
-            for (const std::string &component : components)
-                mounted.hiddenPath[i] += (mounted.hiddenPath[i].empty() ? "" : "/") + component;
+            mounted.shown[i] = kEntryHidden;
         } else if (!FolderEntry(name, record.filesize)) {
-            for (const std::string &component : components)
-                mounted.recordPath[i] += (mounted.recordPath[i].empty() ? "" : "/") + component;
+            mounted.shown[i] = kEntryShown;
         }
         slash = slash || name.find('/') != std::string::npos;
         backslash = backslash || name.find('\\') != std::string::npos;
@@ -110,7 +113,7 @@ size_t Find(const std::string &path) {
 std::string PathOf(size_t node) {
     std::string path;
     for (; node != 0; node = mounted.nodes[node].parent)
-        path = mounted.nodes[node].name + (path.empty() ? "" : "/") + path;
+        path = NameOf(node) + (path.empty() ? "" : "/") + path;
     return path;
 }
 
@@ -166,9 +169,9 @@ bool IsHiddenName(const std::string &path) {
 int CheckNames(size_t node, const std::string &path) {
     std::string stored;
     int error = StoredPath(path, &stored);
-    for (const auto &child : mounted.nodes[node].children) {
+    for (size_t child : ChildrenOf(node)) {
         if (error == 0)
-            error = CheckNames(child.second, path + "/" + child.first);
+            error = CheckNames(child, path + "/" + NameOf(child));
     }
     return error;
 }

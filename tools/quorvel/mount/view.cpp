@@ -46,9 +46,9 @@ int ReadFolder(const char *path, void *buffer, fuse_fill_dir_t fill, off_t, stru
     // Each name with its kind, so that a walk of the tree needs no stat per name.
     struct stat kind;
     memset(&kind, 0, sizeof kind);
-    for (const auto &child : mounted.nodes[node].children) {
-        kind.st_mode = mounted.nodes[child.second].folder ? S_IFDIR : S_IFREG;
-        if (fill(buffer, child.first.c_str(), &kind, 0, (fuse_fill_dir_flags)0) != 0)
+    for (size_t child : ChildrenOf(node)) {
+        kind.st_mode = mounted.nodes[child].folder ? S_IFDIR : S_IFREG;
+        if (fill(buffer, NameOf(child).c_str(), &kind, 0, (fuse_fill_dir_flags)0) != 0)
             break;
     }
     return 0;
