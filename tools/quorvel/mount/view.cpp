@@ -54,13 +54,20 @@ int ReadFolder(const char *path, void *buffer, fuse_fill_dir_t fill, off_t, stru
     return 0;
 }
 
+// What a kept block costs besides its bytes (its place in the table and the
+// list, the allocations' headers): counted against the cache's bound, so
+// that a million tiny entries do not keep ten times their size.
+static constexpr uint64_t kHeldOverhead = 160;
+
+static uint64_t CacheCost(const Held &held) { return held.entry.size + kHeldOverhead; }
+
 // Frees the oldest kept blocks until the cache is within its bound.
 static void TrimCache() {
     while (mounted.cachedBytes > mounted.cacheBound && !mounted.cache.empty()) {
         size_t record = mounted.cache.back();
         mounted.cache.pop_back();
         Held &held = mounted.held[record];
-        mounted.cachedBytes -= held.entry.size;
+        mounted.cachedBytes -= CacheCost(held);
         FreeEntry(&held.entry);
         mounted.held.erase(record);
     }
@@ -81,7 +88,7 @@ static int Hold(size_t record, const char *path) {
         found = mounted.held.emplace(record, held).first;
     } else if (found->second.cached) {
         mounted.cache.erase(found->second.place);
-        mounted.cachedBytes -= found->second.entry.size;
+        mounted.cachedBytes -= CacheCost(found->second);
         found->second.cached = false;
     }
     found->second.opens++;
@@ -93,11 +100,11 @@ static void Unhold(size_t record) {
     if (found == mounted.held.end() || --found->second.opens > 0)
         return;
     Held &held = found->second;
-    if (held.entry.size <= mounted.cacheBound) {
+    if (CacheCost(held) <= mounted.cacheBound) {
         mounted.cache.push_front(record);
         held.place = mounted.cache.begin();
         held.cached = true;
-        mounted.cachedBytes += held.entry.size;
+        mounted.cachedBytes += CacheCost(held);
         TrimCache();
     } else {
         FreeEntry(&held.entry);
