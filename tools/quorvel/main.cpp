@@ -106,7 +106,7 @@ static const OptionSpec kOptions[] = {
 #ifndef _WIN32
     {"foreground", 'f', nullptr, "mount ", N_("stay in the foreground until the mount ends")},
     {"cache-size", kCacheSize, "SIZE", "mount ",
-     N_("keep the bytes of closed files up to SIZE (K, M, G; default 16M)")},
+     N_("keep the bytes of closed files up to SIZE (K, M, G; default 8M)")},
     {"write", kWrite, nullptr, "mount ",
      N_("let files and folders be made, changed, renamed and deleted; every change is kept "
         "on disk at once in .ARCHIVE.quorvel-edits beside the archive, and the archive is "

@@ -25,16 +25,16 @@ struct Options {
     std::string listFile;        // pack -T
     char separator = '\\';       // pack --separator: stored between folders
     std::vector<std::string> excludes;
-    bool details = false;            // list -l
-    bool json = false;               // list --json
-    bool ignoreCase = false;         // -i
-    bool overwrite = false;          // extract --overwrite
-    bool foreground = false;         // mount -f
-    bool write = false;              // mount --write
-    bool discardEdits = false;       // mount --discard-edits
-    bool dropUnowned = false;        // update --drop-unowned-bytes
-    uint64_t cacheBytes = 16u << 20; // mount --cache-size
-    int waitSeconds = 5;             // umount --wait
+    bool details = false;           // list -l
+    bool json = false;              // list --json
+    bool ignoreCase = false;        // -i
+    bool overwrite = false;         // extract --overwrite
+    bool foreground = false;        // mount -f
+    bool write = false;             // mount --write
+    bool discardEdits = false;      // mount --discard-edits
+    bool dropUnowned = false;       // update --drop-unowned-bytes
+    uint64_t cacheBytes = 8u << 20; // mount --cache-size
+    int waitSeconds = 5;            // umount --wait
 };
 
 int Check(const Options &options);
