@@ -1,7 +1,7 @@
 #include "archive/archive.h"
 #include "linebuf/linebuf.h"
 
-#include "archive_builder.h"
+#include "plugin_fixture.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -12,26 +12,9 @@
 
 namespace {
 
-class Archive : public ::testing::Test {
+class Archive : public PluginFixture {
   protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/axq-archive-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-        blocksBefore = PlatformLiveBlocks();
-    }
-    void TearDown() override {
-        PlatformFailNth(FAULT_ALLOC, 0);
-        EXPECT_EQ(PlatformOpenFiles(), 0);
-        EXPECT_EQ(PlatformLiveBlocks(), blocksBefore);
-        std::string command = "rm -rf '" + dir + "'";
-        EXPECT_EQ(system(command.c_str()), 0);
-    }
-    std::string Write(const std::string &bytes, const std::string &name = "a.dat") {
-        std::string path = dir + "/" + name;
-        EXPECT_TRUE(WriteFile(path, bytes));
-        return path;
-    }
+    Archive() : PluginFixture("archive") {}
     // The directory text LoadDirectory reads from an archive of these bytes.
     std::string Directory(const std::string &bytes) {
         HANDLE file = OpenArchive(Write(bytes).c_str());
@@ -43,7 +26,6 @@ class Archive : public ::testing::Test {
         GlobalFree(directory);
         return text;
     }
-    std::string dir;
     int32_t blocksBefore = 0;
 };
 

@@ -4,7 +4,7 @@
 #include "linebuf/linebuf.h"
 #include "plugin/plugin.h"
 
-#include "archive_builder.h"
+#include "plugin_fixture.h"
 
 #include <gtest/gtest.h>
 #include <set>
@@ -13,28 +13,9 @@
 
 namespace {
 
-class Lookup : public ::testing::Test {
+class Lookup : public PluginFixture {
   protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/axq-lookup-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-        blocksBefore = PlatformLiveBlocks();
-    }
-    void TearDown() override {
-        PlatformSelectCodePage(1252);
-        LineBufferClear();
-        EXPECT_EQ(PlatformOpenFiles(), 0) << "an archive was left open";
-        EXPECT_EQ(PlatformLiveBlocks(), blocksBefore) << "a block leaked";
-        std::string command = "rm -rf '" + dir + "'";
-        EXPECT_EQ(system(command.c_str()), 0);
-    }
-    std::string Write(const std::string &bytes) {
-        std::string path = dir + "/game.dat";
-        EXPECT_TRUE(WriteFile(path, bytes));
-        return path;
-    }
-    std::string dir;
+    Lookup() : PluginFixture("lookup") {}
     int32_t blocksBefore = 0;
 };
 

@@ -1,7 +1,7 @@
 #include "plugin/plugin.h"
 #include "linebuf/linebuf.h"
 
-#include "archive_builder.h"
+#include "plugin_fixture.h"
 
 #include <atomic>
 #include <fcntl.h>
@@ -34,29 +34,12 @@ std::string Steps() {
     return steps;
 }
 
-class Plugin : public ::testing::Test {
+class Plugin : public PluginFixture {
   protected:
+    Plugin() : PluginFixture("plugin") {}
     void SetUp() override {
-        char pattern[] = "/tmp/axq-plugin-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-        blocksBefore = PlatformLiveBlocks();
+        PluginFixture::SetUp();
         progressCalls.clear();
-    }
-    void TearDown() override {
-        PlatformSelectCodePage(1252);
-        for (int kind = 0; kind < FAULT_KINDS; kind++)
-            PlatformFailNth(kind, 0);
-        LineBufferClear();
-        EXPECT_EQ(PlatformOpenFiles(), 0) << "an archive was left open";
-        EXPECT_EQ(PlatformLiveBlocks(), blocksBefore) << "a block leaked";
-        std::string command = "rm -rf '" + dir + "'";
-        EXPECT_EQ(system(command.c_str()), 0);
-    }
-    std::string Write(const std::string &bytes, const std::string &name = "game.dat") {
-        std::string path = dir + "/" + name;
-        EXPECT_TRUE(WriteFile(path, bytes));
-        return path;
     }
     std::vector<FileInfo> List(const std::string &path, int32_t *result = nullptr) {
         SpiBlock block = (SpiBlock)1;
@@ -91,7 +74,6 @@ class Plugin : public ::testing::Test {
     // Fails every allocation, open and read of each entry point in turn.
     void FailEachCallInTurn(const std::string &path, const std::string &lastName,
                             uint32_t lastPosition);
-    std::string dir;
     int32_t blocksBefore = 0;
 };
 

@@ -6,7 +6,7 @@
 #include "linebuf/linebuf.h"
 #include "tools/quorvel/account.h"
 
-#include "archive_builder.h"
+#include "plugin_fixture.h"
 
 #include <algorithm>
 #include <gtest/gtest.h>
@@ -78,19 +78,9 @@ TEST(Walk, FindsTheLinesTheLineBufferFinds) {
     }
 }
 
-class Consumers : public ::testing::Test {
+class Consumers : public PluginFixture {
   protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/axq-walk-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-    }
-    void TearDown() override {
-        PlatformSelectCodePage(1252);
-        LineBufferClear();
-        std::string command = "rm -rf '" + dir + "'";
-        EXPECT_EQ(system(command.c_str()), 0);
-    }
+    Consumers() : PluginFixture("walk") {}
     // GetArchiveInfo's records and the native listing of the same archive
     // agree on every entry.
     void ExpectSameListing(const std::string &bytes) {

@@ -4,7 +4,7 @@
 #include "linebuf/linebuf.h"
 #include "plugin/plugin.h"
 
-#include "archive_builder.h"
+#include "plugin_fixture.h"
 
 #include <dirent.h>
 #include <gtest/gtest.h>
@@ -53,24 +53,9 @@ int32_t SPI_API CountSteps(int32_t step, int32_t, intptr_t user) {
     return 0;
 }
 
-class WideExports : public ::testing::Test {
+class WideExports : public PluginFixture {
   protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/axq-wide-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-        blocksBefore = PlatformLiveBlocks();
-    }
-    void TearDown() override {
-        PlatformSelectCodePage(1252);
-        for (int kind = 0; kind < FAULT_KINDS; kind++)
-            PlatformFailNth(kind, 0);
-        LineBufferClear();
-        EXPECT_EQ(PlatformOpenFiles(), 0) << "a file was left open";
-        EXPECT_EQ(PlatformLiveBlocks(), blocksBefore) << "a block leaked";
-        std::string command = "rm -rf '" + dir + "'";
-        EXPECT_EQ(system(command.c_str()), 0);
-    }
+    WideExports() : PluginFixture("wide") {}
     WideText Write(const std::vector<TestEntry> &entries, const std::string &name = "game.dat") {
         std::string path = dir + "/" + name;
         EXPECT_TRUE(WriteFile(path, BuildArchive(entries)));
@@ -132,7 +117,6 @@ class WideExports : public ::testing::Test {
             closedir(d);
         return names;
     }
-    std::string dir;
     int32_t blocksBefore = 0;
 };
 

@@ -315,9 +315,8 @@ bool ListingAccountsForArchive(const Archive &archive, const Listing &listing, b
         if (repair != nullptr)
             repair->possible = account.damaged;
         if (account.damaged && dropUnowned && repair != nullptr && SeekFile(file, 0)) {
-            Account again;
-            again.size = account.size;
-            account = again;
+            account = Account();
+            account.size = archive.state.size;
             LineReader fresh;
             fresh.file = file;
             repair->needed = true;

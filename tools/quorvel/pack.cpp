@@ -360,11 +360,12 @@ int Update(const Options &options) {
         status = kExitArchive;
     }
     // "auto" decides by the names kept, which the listing may not show.
-    bool allUtf8 = true;
-    for (const DirectoryEntry &entry : repair.entries)
-        allUtf8 = allUtf8 && ValidUtf8(entry.name.data(), entry.name.size());
-    if (repair.needed)
+    if (repair.needed) {
+        bool allUtf8 = true;
+        for (const DirectoryEntry &entry : repair.entries)
+            allUtf8 = allUtf8 && ValidUtf8(entry.name.data(), entry.name.size());
         encoding = ResolveEncoding(options.encoding, allUtf8);
+    }
     std::vector<InputFile> inputs;
     std::vector<std::string> arguments(options.operands.begin() + 1, options.operands.end());
     if (status == kExitOk &&
