@@ -124,8 +124,8 @@ void MountScaleRows(const std::string &quorvel, const std::string &before) {
     for (int readAll = 0; readAll < 2; readAll++) {
         std::string walk = readAll ? "find '" + mountPoint + "' -type f -exec cat {} + >/dev/null"
                                    : LookUpAll(mountPoint);
-        // Read, every file's block may stay in the cache (--cache-size, 256M
-        // by default): without it, the rows show what the mount itself keeps.
+        // Read, every file's block may stay in the cache (--cache-size, 8M by
+        // default): without it, the rows show what the mount itself keeps.
         for (const char *options : {"", "--write", "--cache-size 0", "--write --cache-size 0"}) {
             if (!readAll && strstr(options, "--cache-size") != nullptr)
                 continue;

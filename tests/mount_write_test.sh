@@ -64,6 +64,16 @@ rm m/src/img/001.png
 check '[ "$(ls m/src | tr "\n" " ")" = "copied.txt empty img keep.txt moved.txt new text " ]' \
     "the tree after the changes: $(ls m/src | tr '\n' ' ')"
 
+# A program standing in a folder follows it when it is renamed; in a folder
+# removed it can make nothing. No name is kept back for the mount itself.
+mkdir m/src/stay
+( cd m/src/stay && mv ../stay ../gone && printf here >made.txt )
+check '[ "$(cat m/src/gone/made.txt 2>/dev/null)" = here ]' "a file made in a renamed folder"
+check '( cd m/src/gone && rm made.txt && rmdir ../gone && ! touch late.txt 2>/dev/null )' \
+    "a file was made in a removed folder"
+check 'printf h >m/src/.fuse_hidden0001 && rm m/src/.fuse_hidden0001' "a name was kept back"
+check '[ ! -e m/src/gone ] && [ ! -e m/src/stay ]' "the folders stayed"
+
 # Names are checked when made: no CP932-free checks here, the archive is UTF-8.
 check '! ln -s x m/src/link 2>/dev/null && ! ln m/src/keep.txt m/src/hard 2>/dev/null' \
     "links were made"

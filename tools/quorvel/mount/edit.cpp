@@ -10,11 +10,29 @@
 #include <string.h>
 #include <unistd.h>
 
-static int Create(const char *path, mode_t, struct fuse_file_info *file) {
-    if (!mounted.writable)
-        return -EROFS;
-    std::string relative = Relative(path), stored;
-    int error = StoredPath(relative, &stored);
+// The path below the root of a name in a folder, as the journal names it,
+// or "" if the folder has left the tree (a process may still stand in it).
+static std::string PathIn(fuse_ino_t parent, const char *name) {
+    size_t folder = NodeOfInode(parent);
+    if (folder == kNone || mounted.nodes[folder].removed || !mounted.nodes[folder].folder)
+        return "";
+    std::string path = PathOf(folder);
+    return path.empty() ? name : path + "/" + name;
+}
+
+// Answers a change that made or kept a node with that node, else with the error.
+static void ReplyMade(fuse_req_t request, int error, const std::string &path) {
+    size_t node = error == 0 ? Find(path) : kNone;
+    if (node != kNone)
+        ReplyEntry(request, node);
+    else
+        fuse_reply_err(request, error != 0 ? -error : EIO);
+}
+
+static void Create(fuse_req_t request, fuse_ino_t parent, const char *name, mode_t,
+                   struct fuse_file_info *file) {
+    std::string path = PathIn(parent, name), stored;
+    int error = path.empty() ? -ENOENT : StoredPath(path, &stored);
     uint64_t stage = 0;
     if (error == 0)
         error = ReserveStage(&mounted.sidecar, &stage);
@@ -24,147 +42,150 @@ static int Create(const char *path, mode_t, struct fuse_file_info *file) {
     if (fd >= 0)
         close(fd);
     if (error == 0)
-        error = Change({"new", relative, std::to_string(stage)});
+        error = Change({"new", path, std::to_string(stage)});
     if (error != 0 && fd >= 0)
         RemoveStaged(mounted.sidecar, stage);
-    return error != 0 ? error : OpenHandle(Find(relative), file);
+    size_t node = error == 0 ? Find(path) : kNone;
+    if (node != kNone)
+        error = OpenHandle(node, file);
+    if (error != 0) {
+        fuse_reply_err(request, -error);
+        return;
+    }
+    struct fuse_entry_param entry;
+    memset(&entry, 0, sizeof entry);
+    entry.ino = InodeOf(node);
+    entry.attr_timeout = entry.entry_timeout = CacheSeconds();
+    FillAttributes(node, &entry.attr);
+    if (fuse_reply_create(request, &entry, file) != 0)
+        Forsake(file);
 }
 
-static int Write(const char *, const char *buffer, size_t size, off_t offset,
-                 struct fuse_file_info *file) {
+static void Write(fuse_req_t request, fuse_ino_t, const char *buffer, size_t size, off_t offset,
+                  struct fuse_file_info *file) {
     Handle *handle = HandleOf(file);
-    if (handle == nullptr)
-        return -EBADF;
+    if (handle == nullptr) {
+        fuse_reply_err(request, EBADF);
+        return;
+    }
     size_t node = handle->node;
     if (file->flags & O_APPEND)
         offset = (off_t)mounted.nodes[node].size;
-    if (offset < 0 || (uint64_t)offset + size > kLargestFile)
-        return -EFBIG;
+    int error = offset < 0 || (uint64_t)offset + size > kLargestFile ? -EFBIG : 0;
     // The first write to an unchanged file stages it.
-    int error = 0;
-    if (handle->fd < 0 && mounted.nodes[node].stage == 0)
+    if (error == 0 && handle->fd < 0 && mounted.nodes[node].stage == 0)
         error = Stage(node, mounted.nodes[node].size);
     if (error == 0 && handle->fd < 0) {
         handle->fd = OpenStaged(mounted.sidecar, mounted.nodes[node].stage);
         error = handle->fd < 0 ? handle->fd : 0;
         handle->fd = std::max(handle->fd, -1);
     }
-    if (error != 0)
-        return error;
-    ssize_t done = pwrite(handle->fd, buffer, size, offset);
-    if (done < 0)
-        return -errno;
+    ssize_t done = error == 0 ? pwrite(handle->fd, buffer, size, offset) : -1;
+    if (error == 0 && done < 0)
+        error = -errno;
+    if (error != 0) {
+        fuse_reply_err(request, -error);
+        return;
+    }
     handle->wrote = true;
     Node &n = mounted.nodes[node];
     n.size = std::max<uint64_t>(n.size, (uint64_t)offset + (uint64_t)done);
-    return (int)done;
+    fuse_reply_write(request, (size_t)done);
 }
 
-static int Truncate(const char *path, off_t size, struct fuse_file_info *file) {
-    if (!mounted.writable)
-        return -EROFS;
-    size_t node = NodeOf(path, file);
-    if (node == kNone)
-        return -ENOENT;
-    if (mounted.nodes[node].folder)
-        return -EISDIR;
-    return Resize(node, (uint64_t)size);
+// A new size cuts or extends the file; modes, owners and times are not
+// stored: accepted, and nothing changes.
+static void SetAttributes(fuse_req_t request, fuse_ino_t inode, struct stat *attributes, int set,
+                          struct fuse_file_info *file) {
+    Handle *handle = file != nullptr ? HandleOf(file) : nullptr;
+    size_t node = handle != nullptr ? handle->node : NodeOfInode(inode);
+    int error = node == kNone ? -ENOENT : 0;
+    if (error == 0 && (set & FUSE_SET_ATTR_SIZE))
+        error = mounted.nodes[node].folder ? -EISDIR : Resize(node, (uint64_t)attributes->st_size);
+    if (error != 0) {
+        fuse_reply_err(request, -error);
+        return;
+    }
+    struct stat st;
+    FillAttributes(node, &st);
+    fuse_reply_attr(request, &st, CacheSeconds());
 }
 
-static int Sync(const char *, int, struct fuse_file_info *file) {
+static void Sync(fuse_req_t request, fuse_ino_t, int, struct fuse_file_info *file) {
     Handle *handle = HandleOf(file);
-    if (handle != nullptr && handle->fd >= 0 && fsync(handle->fd) != 0)
-        return -errno;
-    int error = handle != nullptr ? NoteWritten(handle) : 0;
-    return error != 0 ? error : SyncSidecar(mounted.sidecar);
+    int error = handle != nullptr && handle->fd >= 0 && fsync(handle->fd) != 0 ? -errno : 0;
+    if (error == 0 && handle != nullptr)
+        error = NoteWritten(handle);
+    if (error == 0)
+        error = SyncSidecar(mounted.sidecar);
+    fuse_reply_err(request, -error);
 }
 
 // Each close of a written file: the kernel waits for this one, not for the release.
-static int Flush(const char *, struct fuse_file_info *file) {
+static void Flush(fuse_req_t request, fuse_ino_t, struct fuse_file_info *file) {
     Handle *handle = HandleOf(file);
-    return handle != nullptr ? NoteWritten(handle) : 0;
+    fuse_reply_err(request, handle != nullptr ? -NoteWritten(handle) : 0);
 }
 
 // A folder's fsync makes its renames and deletions durable: they are lines
 // of the journal.
-static int SyncFolder(const char *, int, struct fuse_file_info *) {
-    return SyncSidecar(mounted.sidecar);
+static void SyncFolder(fuse_req_t request, fuse_ino_t, int, struct fuse_file_info *) {
+    fuse_reply_err(request, -SyncSidecar(mounted.sidecar));
 }
 
-static int MakeDirectory(const char *path, mode_t) {
-    if (!mounted.writable)
-        return -EROFS;
-    std::string relative = Relative(path), stored;
-    int error = StoredPath(relative, &stored);
-    return error != 0 ? error : Change({"mkdir", relative});
+static void MakeDirectory(fuse_req_t request, fuse_ino_t parent, const char *name, mode_t) {
+    std::string path = PathIn(parent, name), stored;
+    int error = path.empty() ? -ENOENT : StoredPath(path, &stored);
+    ReplyMade(request, error != 0 ? error : Change({"mkdir", path}), path);
 }
 
-static int Unlink(const char *path) {
-    std::string relative = Relative(path);
-    // FUSE's removal of a hidden file at its last close: it left the tree
-    // when it was deleted.
-    if (IsHiddenName(relative) && Find(relative) == kNone) {
-        size_t erased = mounted.hidden.erase(relative.substr(relative.rfind('/') + 1));
-        return erased > 0 ? 0 : -ENOENT;
-    }
-    return Change({"unlink", relative});
+// A file deleted while still open stays readable and writable through its
+// open files; its place among the entries goes to a file renamed onto its
+// path next, as an editor saves over a file another program holds open.
+static void Unlink(fuse_req_t request, fuse_ino_t parent, const char *name) {
+    std::string path = PathIn(parent, name);
+    size_t node = path.empty() ? kNone : Find(path);
+    bool open = node != kNone && !mounted.nodes[node].folder && mounted.nodes[node].opens > 0;
+    fuse_reply_err(request, node == kNone ? ENOENT : -Change({open ? "hide" : "unlink", path}));
 }
 
-static int RemoveDirectory(const char *path) {
-    return mounted.writable ? Change({"rmdir", Relative(path)}) : -EROFS;
+static void RemoveDirectory(fuse_req_t request, fuse_ino_t parent, const char *name) {
+    std::string path = PathIn(parent, name);
+    fuse_reply_err(request, path.empty() ? ENOENT : -Change({"rmdir", path}));
 }
 
-static int RenameNode(const char *from, const char *to, unsigned int flags) {
-    if (!mounted.writable)
-        return -EROFS;
-    std::string source = Relative(from), target = Relative(to);
-    if (flags & RENAME_EXCHANGE)
-        return -EINVAL;
-    size_t node = Find(source);
-    if (node == kNone)
-        return -ENOENT;
-    if ((flags & RENAME_NOREPLACE) && Find(target) != kNone)
-        return -EEXIST;
-    // FUSE keeps a file deleted while open under a hidden name until its
-    // last close. It leaves the tree now, journaled as deleted, so that
-    // neither a listing nor a crash shows it, and stays reachable by that
-    // name alone.
-    if (IsHiddenName(target) && Find(target) == kNone && !mounted.nodes[node].folder &&
-        mounted.nodes[node].opens > 0) {
-        int error = Change({"hide", source});
-        if (error == 0)
-            mounted.hidden[target.substr(target.rfind('/') + 1)] = node;
-        return error;
-    }
-    int error = CheckNames(node, target);
-    return error != 0 ? error : Change({"rename", source, target});
-}
-
-// Modes, owners and times are not stored: accepted, and nothing changes.
-static int Accept(const char *path, struct fuse_file_info *file) {
-    return NodeOf(path, file) == kNone ? -ENOENT : 0;
-}
-static int ChangeMode(const char *path, mode_t, struct fuse_file_info *file) {
-    return Accept(path, file);
-}
-static int ChangeOwner(const char *path, uid_t, gid_t, struct fuse_file_info *file) {
-    return Accept(path, file);
-}
-static int ChangeTimes(const char *path, const struct timespec *, struct fuse_file_info *file) {
-    return Accept(path, file);
+static void RenameNode(fuse_req_t request, fuse_ino_t parent, const char *name,
+                       fuse_ino_t newParent, const char *newName, unsigned int flags) {
+    std::string source = PathIn(parent, name), target = PathIn(newParent, newName);
+    size_t node = source.empty() || target.empty() ? kNone : Find(source);
+    int error = flags & RENAME_EXCHANGE                               ? -EINVAL
+                : node == kNone                                       ? -ENOENT
+                : (flags & RENAME_NOREPLACE) && Find(target) != kNone ? -EEXIST
+                                                                      : CheckNames(node, target);
+    if (error == 0)
+        error = Change({"rename", source, target});
+    fuse_reply_err(request, -error);
 }
 
 // Links, devices and extended attributes have no place in an archive.
-static int RefuseLink(const char *, const char *) { return -EPERM; }
-static int RefuseNode(const char *, mode_t, dev_t) { return -EPERM; }
-static int RefuseAttribute(const char *, const char *, const char *, size_t, int) {
-    return -ENOTSUP;
+static void RefuseLink(fuse_req_t request, const char *, fuse_ino_t, const char *) {
+    fuse_reply_err(request, EPERM);
+}
+static void RefuseHardLink(fuse_req_t request, fuse_ino_t, fuse_ino_t, const char *) {
+    fuse_reply_err(request, EPERM);
+}
+static void RefuseNode(fuse_req_t request, fuse_ino_t, const char *, mode_t, dev_t) {
+    fuse_reply_err(request, EPERM);
+}
+static void RefuseAttribute(fuse_req_t request, fuse_ino_t, const char *, const char *, size_t,
+                            int) {
+    fuse_reply_err(request, ENOTSUP);
 }
 
-void AddEditOperations(struct fuse_operations *operations) {
+void AddEditOperations(struct fuse_lowlevel_ops *operations) {
     operations->create = Create;
     operations->write = Write;
-    operations->truncate = Truncate;
+    operations->setattr = SetAttributes;
     operations->fsync = Sync;
     operations->fsyncdir = SyncFolder;
     operations->flush = Flush;
@@ -172,11 +193,8 @@ void AddEditOperations(struct fuse_operations *operations) {
     operations->unlink = Unlink;
     operations->rmdir = RemoveDirectory;
     operations->rename = RenameNode;
-    operations->chmod = ChangeMode;
-    operations->chown = ChangeOwner;
-    operations->utimens = ChangeTimes;
     operations->symlink = RefuseLink;
-    operations->link = RefuseLink;
+    operations->link = RefuseHardLink;
     operations->mknod = RefuseNode;
     operations->setxattr = RefuseAttribute;
 }

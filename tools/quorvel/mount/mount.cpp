@@ -76,16 +76,10 @@ static std::string MountPointProblem(const std::string &dir) {
     return "";
 }
 
-static struct fuse_operations Operations() {
-    struct fuse_operations operations;
+static struct fuse_lowlevel_ops Operations() {
+    struct fuse_lowlevel_ops operations;
     memset(&operations, 0, sizeof operations);
-    operations.getattr = GetAttributes;
-    operations.readdir = ReadFolder;
-    operations.open = Open;
-    operations.read = Read;
-    operations.release = Release;
-    operations.init = Start;
-    operations.statfs = FileSystemStatus;
+    AddViewOperations(&operations);
     if (mounted.writable)
         AddEditOperations(&operations);
     return operations;
@@ -142,35 +136,34 @@ int Mount(const Options &options) {
         return kExitArchive;
     }
 
-    struct fuse_operations operations = Operations();
+    struct fuse_lowlevel_ops operations = Operations();
     std::string mountOptions = std::string(mounted.writable ? "rw" : "ro") +
                                ",default_permissions,auto_unmount,fsname=" + OptionValue(absolute) +
                                ",subtype=" + (mounted.writable ? kWritableType : kReadOnlyType);
     const char *arguments[] = {"quorvel", "-o", mountOptions.c_str()};
     struct fuse_args args = FUSE_ARGS_INIT(3, (char **)arguments);
-    struct fuse *fuse = fuse_new(&args, &operations, sizeof operations, nullptr);
+    struct fuse_session *session = fuse_session_new(&args, &operations, sizeof operations, nullptr);
     int status = kExitArchive;
     char point[PATH_MAX]; // absolute, for the unmount after a signal
     bool ran = false;
-    if (fuse == nullptr) {
+    if (session == nullptr) {
         Error(dir, "%s", _("cannot set up the mount"));
-    } else if (realpath(dir.c_str(), point) == nullptr || fuse_mount(fuse, point) != 0) {
+    } else if (realpath(dir.c_str(), point) == nullptr || fuse_session_mount(session, point) != 0) {
         Error(dir, "%s", _("cannot mount here (is FUSE usable on this system?)"));
     } else {
-        struct fuse_session *session = fuse_get_session(fuse);
         if (fuse_set_signal_handlers(session) == 0 && fuse_daemonize(options.foreground) == 0) {
             if (mounted.writable)
                 NoteMountProcess(mounted.sidecar);
             // A signal that ends the mount is its normal end, not an error.
-            status = fuse_loop(fuse) >= 0 ? kExitOk : kExitArchive;
+            status = fuse_session_loop(session) >= 0 ? kExitOk : kExitArchive;
             fuse_remove_signal_handlers(session);
             ran = true;
         }
-        fuse_unmount(fuse);
+        fuse_session_unmount(session);
     }
-    if (fuse != nullptr)
-        fuse_destroy(fuse);
-    fuse_opt_free_args(&args); // fuse_new may have added to them
+    if (session != nullptr)
+        fuse_session_destroy(session);
+    fuse_opt_free_args(&args); // fuse_session_new may have added to them
     for (auto &handle : mounted.handles) {
         if (handle.second.fd >= 0)
             close(handle.second.fd);

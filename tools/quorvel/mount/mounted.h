@@ -10,7 +10,7 @@
 #include "tools/quorvel/writer.h"
 
 #define FUSE_USE_VERSION 31
-#include <fuse.h>
+#include <fuse_lowlevel.h>
 #include <list>
 #include <stdint.h>
 #include <string>
@@ -86,9 +86,6 @@ struct Mounted {
     char separator = '\\';
     bool replaying = false;                               // applying a resumed journal
     std::unordered_map<uint64_t, uint64_t> stagedAtLeast; // files/N's size as journaled
-    // Files deleted while open, by the hidden name FUSE gives them until
-    // their last close; out of the tree, journaled as deleted.
-    std::unordered_map<std::string, size_t> hidden;
     // The last file deleted while open, whose place a rename onto its path
     // takes next (an editor's save over a file another program holds open).
     std::string vacated;
@@ -123,13 +120,10 @@ std::string EntryTreePath(const EntryRecord &record);
 void BuildTree();
 size_t Find(const std::string &path);
 std::string PathOf(size_t node);
-std::string Relative(const char *path);
 int ParentOf(const std::string &path, size_t *parent, std::string *name);
 bool StillTheArchive();
 int StoredPath(const std::string &path, std::string *stored);
 int CheckNames(size_t node, const std::string &path);
-// Whether the last component of a path is a name FUSE hides deleted open files under.
-bool IsHiddenName(const std::string &path);
 
 // Changes of the tree (changes.cpp).
 int ApplyChange(const std::vector<std::string> &f, bool apply);
@@ -143,26 +137,28 @@ int NoteSize(size_t node);
 // False with the reason.
 bool CheckStaged(std::string *why);
 
-// Reading, shared by both kinds of mount (view.cpp).
-int GetAttributes(const char *path, struct stat *st, struct fuse_file_info *);
-int ReadFolder(const char *path, void *buffer, fuse_fill_dir_t fill, off_t, struct fuse_file_info *,
-               enum fuse_readdir_flags);
+// Reading, shared by both kinds of mount (view.cpp). A node's inode is
+// its index plus FUSE's root inode, so the root is node 0.
+fuse_ino_t InodeOf(size_t node);
+// The node of an inode, or kNone.
+size_t NodeOfInode(fuse_ino_t inode);
+// How long the kernel may keep names and attributes, in seconds.
+double CacheSeconds();
+void FillAttributes(size_t node, struct stat *st);
+// Answers a lookup-like request with a node and its attributes.
+void ReplyEntry(fuse_req_t request, size_t node);
+// Opens a file of the tree for `file`; 0 or -errno.
 int OpenHandle(size_t node, struct fuse_file_info *file);
 Handle *HandleOf(struct fuse_file_info *file);
-// The node of an open file if `file` is given, else of `path`; kNone if none.
-size_t NodeOf(const char *path, struct fuse_file_info *file);
-void CloseHandle(Handle *handle);
+// Closes an open file: its written size journaled, its held bytes let go.
+void Forsake(struct fuse_file_info *file);
 // Journals what was written through an open file as its least size, so
 // that a resume knows staged bytes cut short behind its back; 0 or -errno.
 int NoteWritten(Handle *handle);
-int Open(const char *path, struct fuse_file_info *file);
-int Read(const char *, char *buffer, size_t size, off_t offset, struct fuse_file_info *file);
-int Release(const char *, struct fuse_file_info *file);
-int FileSystemStatus(const char *, struct statvfs *st);
-void *Start(struct fuse_conn_info *, struct fuse_config *config);
+void AddViewOperations(struct fuse_lowlevel_ops *operations);
 
 // Changing, for a writable mount (edit.cpp).
-void AddEditOperations(struct fuse_operations *operations);
+void AddEditOperations(struct fuse_lowlevel_ops *operations);
 
 // The save when a writable mount ends (save.cpp).
 int Save();

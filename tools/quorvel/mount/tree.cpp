@@ -117,8 +117,6 @@ std::string PathOf(size_t node) {
     return path;
 }
 
-std::string Relative(const char *path) { return path[0] == '/' ? path + 1 : path; }
-
 // The folder a new name goes into and the name itself; -errno if there is none.
 int ParentOf(const std::string &path, size_t *parent, std::string *name) {
     size_t slash = path.rfind('/');
@@ -149,20 +147,13 @@ bool StillTheArchive() {
 int StoredPath(const std::string &path, std::string *stored) {
     std::vector<std::string> components;
     std::string why;
-    // FUSE's hidden names are its own: a file of such a name would vanish.
-    if (!EntryPath(path, false, &components, &why) || path.find('\\') != std::string::npos ||
-        IsHiddenName(path))
+    if (!EntryPath(path, false, &components, &why) || path.find('\\') != std::string::npos)
         return -EINVAL;
     std::string text = path;
     std::replace(text.begin(), text.end(), '/', mounted.separator);
     if (!EncodeName(mounted.encoding, text, stored))
         return -EILSEQ;
     return stored->size() > (size_t)kMaxNameLength ? -ENAMETOOLONG : 0;
-}
-
-bool IsHiddenName(const std::string &path) {
-    size_t slash = path.rfind('/');
-    return path.compare(slash == std::string::npos ? 0 : slash + 1, 12, ".fuse_hidden") == 0;
 }
 
 // Every file at or below `node` checked as if it stood at `path`.

@@ -13,13 +13,23 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
-int GetAttributes(const char *path, struct stat *st, struct fuse_file_info *file) {
-    size_t node = NodeOf(path, file);
-    if (node == kNone)
-        return -ENOENT;
+fuse_ino_t InodeOf(size_t node) { return (fuse_ino_t)node + FUSE_ROOT_ID; }
+
+size_t NodeOfInode(fuse_ino_t inode) {
+    return inode >= FUSE_ROOT_ID && inode - FUSE_ROOT_ID < mounted.nodes.size()
+               ? (size_t)(inode - FUSE_ROOT_ID)
+               : kNone;
+}
+
+// Read-only, names and sizes never change while mounted: the kernel may
+// keep them. Writable, every change comes through here, briefly kept.
+double CacheSeconds() { return mounted.writable ? 1.0 : 3600.0; }
+
+void FillAttributes(size_t node, struct stat *st) {
     memset(st, 0, sizeof *st);
     const Node &n = mounted.nodes[node];
     mode_t access = mounted.writable ? (n.folder ? 0755 : 0644) : (n.folder ? 0555 : 0444);
+    st->st_ino = InodeOf(node);
     st->st_mode = (n.folder ? S_IFDIR : S_IFREG) | access;
     st->st_nlink = n.folder ? 2 : 1;
     st->st_size = n.folder ? 0 : (off_t)n.size;
@@ -33,25 +43,108 @@ int GetAttributes(const char *path, struct stat *st, struct fuse_file_info *file
         st->st_mtim = staged.st_mtim;
         st->st_ctim = staged.st_ctim;
     }
-    return 0;
 }
 
-int ReadFolder(const char *path, void *buffer, fuse_fill_dir_t fill, off_t, struct fuse_file_info *,
-               enum fuse_readdir_flags) {
-    size_t node = Find(Relative(path));
-    if (node == kNone || !mounted.nodes[node].folder)
-        return -ENOENT;
-    fill(buffer, ".", nullptr, 0, (fuse_fill_dir_flags)0);
-    fill(buffer, "..", nullptr, 0, (fuse_fill_dir_flags)0);
-    // Each name with its kind, so that a walk of the tree needs no stat per name.
-    struct stat kind;
-    memset(&kind, 0, sizeof kind);
-    for (size_t child : ChildrenOf(node)) {
-        kind.st_mode = mounted.nodes[child].folder ? S_IFDIR : S_IFREG;
-        if (fill(buffer, NameOf(child).c_str(), &kind, 0, (fuse_fill_dir_flags)0) != 0)
-            break;
+void ReplyEntry(fuse_req_t request, size_t node) {
+    struct fuse_entry_param entry;
+    memset(&entry, 0, sizeof entry);
+    entry.ino = InodeOf(node);
+    entry.attr_timeout = entry.entry_timeout = CacheSeconds();
+    FillAttributes(node, &entry.attr);
+    fuse_reply_entry(request, &entry);
+}
+
+// Nodes are never reused while mounted, so an inode stays valid for as
+// long as the kernel knows it, and the kernel's counts of them need no
+// bookkeeping here: a looked-up path costs this process nothing.
+static void LookUp(fuse_req_t request, fuse_ino_t parent, const char *name) {
+    size_t folder = NodeOfInode(parent);
+    if (folder == kNone || !mounted.nodes[folder].folder || mounted.nodes[folder].removed) {
+        fuse_reply_err(request, folder == kNone ? ENOENT : ENOTDIR);
+        return;
     }
-    return 0;
+    size_t node = Child(folder, name);
+    if (node != kNone) {
+        ReplyEntry(request, node);
+    } else if (!mounted.writable) {
+        // A name that is not there stays not there: the kernel may remember that too.
+        struct fuse_entry_param none;
+        memset(&none, 0, sizeof none);
+        none.entry_timeout = CacheSeconds();
+        fuse_reply_entry(request, &none);
+    } else {
+        fuse_reply_err(request, ENOENT);
+    }
+}
+
+static void Forget(fuse_req_t request, fuse_ino_t, uint64_t) { fuse_reply_none(request); }
+
+static void ForgetMany(fuse_req_t request, size_t, struct fuse_forget_data *) {
+    fuse_reply_none(request);
+}
+
+static void GetAttributes(fuse_req_t request, fuse_ino_t inode, struct fuse_file_info *) {
+    size_t node = NodeOfInode(inode);
+    if (node == kNone) {
+        fuse_reply_err(request, ENOENT);
+        return;
+    }
+    struct stat st;
+    FillAttributes(node, &st);
+    fuse_reply_attr(request, &st, CacheSeconds());
+}
+
+// An open folder lists its children as they were when it was opened, by
+// position, so that a listing read in pieces neither repeats nor skips a
+// name; a child removed since is left out.
+static void OpenFolder(fuse_req_t request, fuse_ino_t inode, struct fuse_file_info *file) {
+    size_t node = NodeOfInode(inode);
+    if (node == kNone || mounted.nodes[node].removed) {
+        fuse_reply_err(request, ENOENT);
+        return;
+    }
+    if (!mounted.nodes[node].folder) {
+        fuse_reply_err(request, ENOTDIR);
+        return;
+    }
+    std::vector<size_t> *children = new (std::nothrow) std::vector<size_t>();
+    if (children == nullptr) {
+        fuse_reply_err(request, ENOMEM);
+        return;
+    }
+    *children = ChildrenOf(node);
+    file->fh = (uint64_t)(uintptr_t)children;
+    if (fuse_reply_open(request, file) != 0)
+        delete children;
+}
+
+static void ReadFolder(fuse_req_t request, fuse_ino_t inode, size_t size, off_t offset,
+                       struct fuse_file_info *file) {
+    const std::vector<size_t> &children = *(std::vector<size_t> *)(uintptr_t)file->fh;
+    std::vector<char> buffer(size);
+    size_t used = 0;
+    // Positions 0 and 1 are "." and "..", then the children in order.
+    for (size_t at = offset < 0 ? 0 : (size_t)offset; at < children.size() + 2; at++) {
+        size_t node = at < 2 ? NodeOfInode(inode) : children[at - 2];
+        if (at >= 2 && mounted.nodes[node].removed)
+            continue;
+        struct stat kind;
+        memset(&kind, 0, sizeof kind);
+        kind.st_ino = InodeOf(node);
+        kind.st_mode = mounted.nodes[node].folder ? S_IFDIR : S_IFREG;
+        std::string name = at == 0 ? "." : at == 1 ? ".." : NameOf(node);
+        size_t need = fuse_add_direntry(request, buffer.data() + used, size - used, name.c_str(),
+                                        &kind, (off_t)at + 1);
+        if (need > size - used)
+            break;
+        used += need;
+    }
+    fuse_reply_buf(request, buffer.data(), used);
+}
+
+static void ReleaseFolder(fuse_req_t request, fuse_ino_t, struct fuse_file_info *file) {
+    delete (std::vector<size_t> *)(uintptr_t)file->fh;
+    fuse_reply_err(request, 0);
 }
 
 // What a kept block costs besides its bytes (its place in the table and the
@@ -134,21 +227,25 @@ int OpenHandle(size_t node, struct fuse_file_info *file) {
     return 0;
 }
 
-int Open(const char *path, struct fuse_file_info *file) {
+static void Open(fuse_req_t request, fuse_ino_t inode, struct fuse_file_info *file) {
     bool writing = (file->flags & O_ACCMODE) != O_RDONLY || (file->flags & O_TRUNC) != 0;
-    if (writing && !mounted.writable)
-        return -EROFS;
-    size_t node = Find(Relative(path));
-    if (node == kNone)
-        return -ENOENT;
-    if (mounted.nodes[node].folder)
-        return -EISDIR;
+    size_t node = NodeOfInode(inode);
+    int error = writing && !mounted.writable ? EROFS
+                : node == kNone              ? ENOENT
+                : mounted.nodes[node].folder ? EISDIR
+                                             : 0;
     // Opened to be cut to nothing, a file keeps its staged bytes if it has
     // them, so that every writer of it writes one file, as on a local disk.
     // Opened for writing, it is staged at its first write: an open that
     // writes nothing changes nothing.
-    int error = (file->flags & O_TRUNC) ? Resize(node, 0) : 0;
-    return error != 0 ? error : OpenHandle(node, file);
+    if (error == 0 && (file->flags & O_TRUNC))
+        error = -Resize(node, 0);
+    if (error == 0)
+        error = -OpenHandle(node, file);
+    if (error != 0)
+        fuse_reply_err(request, error);
+    else if (fuse_reply_open(request, file) != 0)
+        Forsake(file);
 }
 
 Handle *HandleOf(struct fuse_file_info *file) {
@@ -156,43 +253,43 @@ Handle *HandleOf(struct fuse_file_info *file) {
     return found == mounted.handles.end() ? nullptr : &found->second;
 }
 
-// A file deleted while open is named by its open file, or by its hidden name.
-size_t NodeOf(const char *path, struct fuse_file_info *file) {
-    Handle *handle = file != nullptr ? HandleOf(file) : nullptr;
-    if (handle != nullptr)
-        return handle->node;
-    size_t node = path != nullptr ? Find(Relative(path)) : kNone;
-    if (node == kNone && path != nullptr && IsHiddenName(path)) {
-        std::string name = path;
-        auto found = mounted.hidden.find(name.substr(name.rfind('/') + 1));
-        node = found != mounted.hidden.end() ? found->second : kNone;
-    }
-    return node;
-}
-
-int Read(const char *, char *buffer, size_t size, off_t offset, struct fuse_file_info *file) {
+static void Read(fuse_req_t request, fuse_ino_t, size_t size, off_t offset,
+                 struct fuse_file_info *file) {
     Handle *handle = HandleOf(file);
-    if (handle == nullptr)
-        return -EBADF;
+    if (handle == nullptr) {
+        fuse_reply_err(request, EBADF);
+        return;
+    }
     const Node &n = mounted.nodes[handle->node];
     // A file changed through another open file is read from its staged bytes.
     if (handle->fd < 0 && n.stage != 0) {
-        handle->fd = OpenStaged(mounted.sidecar, n.stage);
-        if (handle->fd < 0)
-            return handle->fd;
+        int fd = OpenStaged(mounted.sidecar, n.stage);
+        if (fd < 0) {
+            fuse_reply_err(request, -fd);
+            return;
+        }
+        handle->fd = fd;
     }
     if (handle->fd >= 0) {
-        ssize_t got = pread(handle->fd, buffer, size, offset);
-        return got < 0 ? -errno : (int)got;
+        std::vector<char> buffer(size);
+        ssize_t got = pread(handle->fd, buffer.data(), size, offset);
+        if (got < 0)
+            fuse_reply_err(request, errno);
+        else
+            fuse_reply_buf(request, buffer.data(), (size_t)got);
+        return;
     }
-    if (!StillTheArchive())
-        return -EIO;
+    if (!StillTheArchive()) {
+        fuse_reply_err(request, EIO);
+        return;
+    }
     const EntryBytes &entry = mounted.held[handle->held].entry;
-    if (offset < 0 || (uint64_t)offset >= entry.size)
-        return 0;
+    if (offset < 0 || (uint64_t)offset >= entry.size) {
+        fuse_reply_buf(request, nullptr, 0);
+        return;
+    }
     size_t count = size < entry.size - (size_t)offset ? size : entry.size - (size_t)offset;
-    memcpy(buffer, entry.bytes + offset, count);
-    return (int)count;
+    fuse_reply_buf(request, (const char *)entry.bytes + offset, count);
 }
 
 int NoteWritten(Handle *handle) {
@@ -203,7 +300,10 @@ int NoteWritten(Handle *handle) {
     return error;
 }
 
-void CloseHandle(Handle *handle) {
+void Forsake(struct fuse_file_info *file) {
+    Handle *handle = HandleOf(file);
+    if (handle == nullptr)
+        return;
     Node &n = mounted.nodes[handle->node];
     NoteWritten(handle);
     if (handle->held != kNone)
@@ -212,29 +312,35 @@ void CloseHandle(Handle *handle) {
         close(handle->fd);
     if (--n.opens == 0 && n.removed && n.stage != 0)
         RemoveStaged(mounted.sidecar, n.stage);
-}
-
-int Release(const char *, struct fuse_file_info *file) {
-    Handle *handle = HandleOf(file);
-    if (handle != nullptr)
-        CloseHandle(handle);
     mounted.handles.erase(file->fh);
-    return 0;
 }
 
-int FileSystemStatus(const char *, struct statvfs *st) {
-    if (mounted.writable)
-        return fstatvfs(mounted.sidecar.folder, st) == 0 ? 0 : -errno;
-    memset(st, 0, sizeof *st);
-    st->f_bsize = 4096;
-    st->f_namemax = 255;
-    return 0;
+static void Release(fuse_req_t request, fuse_ino_t, struct fuse_file_info *file) {
+    Forsake(file);
+    fuse_reply_err(request, 0);
 }
 
-void *Start(struct fuse_conn_info *, struct fuse_config *config) {
-    // Read-only, names and sizes never change while mounted: the kernel may
-    // keep them. Writable, every change comes through here, briefly kept.
-    config->entry_timeout = config->attr_timeout = mounted.writable ? 1 : 3600;
-    config->kernel_cache = mounted.writable ? 0 : 1;
-    return nullptr;
+static void FileSystemStatus(fuse_req_t request, fuse_ino_t) {
+    struct statvfs st;
+    memset(&st, 0, sizeof st);
+    st.f_bsize = 4096;
+    st.f_namemax = 255;
+    if (mounted.writable && fstatvfs(mounted.sidecar.folder, &st) != 0)
+        fuse_reply_err(request, errno);
+    else
+        fuse_reply_statfs(request, &st);
+}
+
+void AddViewOperations(struct fuse_lowlevel_ops *operations) {
+    operations->lookup = LookUp;
+    operations->forget = Forget;
+    operations->forget_multi = ForgetMany;
+    operations->getattr = GetAttributes;
+    operations->opendir = OpenFolder;
+    operations->readdir = ReadFolder;
+    operations->releasedir = ReleaseFolder;
+    operations->open = Open;
+    operations->read = Read;
+    operations->release = Release;
+    operations->statfs = FileSystemStatus;
 }
