@@ -105,7 +105,8 @@ static Run RunCommand(const std::vector<std::string> &argv, const char *output =
 }
 
 // The median of several runs of each of two commands, taken in turn, after
-// one untimed run each; `between` runs before each timed run, untimed.
+// one untimed run each; `between` runs before each timed run, untimed. A
+// pair whose untimed runs take minutes is timed once each.
 struct Pair {
     Run ours, peer;
 };
@@ -114,12 +115,13 @@ static Pair Compare(
     const std::vector<std::string> &ours, const std::vector<std::string> &peer,
     const std::function<void()> &between = [] {}) {
     constexpr int kRuns = 7;
+    constexpr double kSlowSeconds = 60;
     std::vector<Run> a, b;
     between();
-    RunCommand(ours);
+    double warm = RunCommand(ours).seconds;
     between();
-    RunCommand(peer);
-    for (int i = 0; i < kRuns; i++) {
+    warm += RunCommand(peer).seconds;
+    for (int i = 0; i < (warm > kSlowSeconds ? 1 : kRuns); i++) {
         between();
         a.push_back(RunCommand(ours));
         between();

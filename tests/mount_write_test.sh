@@ -222,6 +222,20 @@ check '[ "$(stored_names folders.dat | tr "\n" " ")" = "d\\ d\\x f/ g\\ f\\y " ]
     "the save of folder entries: $(stored_names folders.dat | tr '\n' ' ')"
 lacks m.log "g: an empty folder"
 
+# A folder read in pieces while another program changes it: no name
+# twice, and none missing of those there throughout.
+mount_rw folders.dat m
+mkdir m/big && (cd m/big && seq -f "keep%04g" 2000 | xargs touch)
+( i=0; while [ $i -lt 300 ]; do touch "m/big/a$i" && rm "m/big/a$(( i / 2 ))"; i=$((i + 1)); done ) &
+churn=$!
+while kill -0 $churn 2>/dev/null; do
+    ls -f m/big >listed.txt
+    check '[ -z "$(sort listed.txt | uniq -d)" ]' "a name listed twice: $(sort listed.txt | uniq -d | head -3)"
+    check '[ "$(grep -c "^keep" listed.txt)" -eq 2000 ]' "names missing from a changing folder"
+done
+wait $churn
+q umount m
+
 # A folder where the sidecar cannot be made: nothing is mounted.
 mkdir ro && cp game.dat ro/ && mount -o bind,ro ro ro 2>/dev/null
 if grep -q " $work/ro " /proc/mounts; then
