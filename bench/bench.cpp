@@ -17,6 +17,7 @@
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <functional>
+#include <limits.h>
 #include <map>
 #include <stdio.h>
 #include <stdlib.h>
@@ -319,9 +320,11 @@ int main(int argc, char **argv) {
                         "N | bench DATA_DIR --read-block FILE\n");
         return 2;
     }
-    dataDir = argv[1];
-    std::string quorvel = argv[2];
-    mkdir(dataDir.c_str(), 0755);
+    // Some rows run quorvel from another folder: both paths are made absolute.
+    char absolute[PATH_MAX];
+    mkdir(argv[1], 0755);
+    dataDir = realpath(argv[1], absolute) != nullptr ? absolute : argv[1];
+    std::string quorvel = realpath(argv[2], absolute) != nullptr ? absolute : argv[2];
     if (argc == 4 && strcmp(argv[2], "--list-once") == 0) {
         SpiBlock block = nullptr;
         std::string path = dataDir + "/list-" + argv[3] + ".dat";
@@ -334,11 +337,11 @@ int main(int argc, char **argv) {
         return ReadBlockOnce(argv[3]);
     if (argc == 4 && strcmp(argv[3], "--scale") == 0) {
         ScaleRows(quorvel);
-        return 0;
+        return BoundsKept() ? 0 : 1;
     }
     if ((argc == 4 || argc == 5) && strcmp(argv[3], "--mount-scale") == 0) {
         MountScaleRows(quorvel, argc == 5 ? argv[4] : "");
-        return 0;
+        return BoundsKept() ? 0 : 1;
     }
     if (argc == 4 && strcmp(argv[3], "--commands") == 0) {
         CommandTable(quorvel);
@@ -435,5 +438,5 @@ int main(int argc, char **argv) {
            "(ratio %.2f)\n",
            peak, need, peak / need);
     CommandTable(quorvel);
-    return 0;
+    return BoundsKept() ? 0 : 1;
 }

@@ -56,5 +56,8 @@ void ScaleRows(const std::string &quorvel);
 // The mount's peak memory at 1,000,000 entries against its bound, each row
 // also for the quorvel `before` if it is not "".
 void MountScaleRows(const std::string &quorvel, const std::string &before);
+// False once a peak printed by the rows on scale was over its bound: the
+// benchmark then ends with status 1.
+bool BoundsKept();
 
 #endif
