@@ -251,11 +251,12 @@ int32_t SPI_API GetFileInfo(const char *fileName, intptr_t, const char *entryNam
     HANDLE file = OpenArchive(fileName);
     if (file == INVALID_HANDLE_VALUE)
         return SPI_FILE_ERROR;
+    // A lookup walks the directory text itself: it needs no line buffer.
     char *directory;
-    int32_t result = LoadEntries(file, &directory);
+    int32_t result = LoadWalkDirectory(file, &directory);
     if (result == SPI_OK) {
         result = LookupEntry(file, directory, entryName, flags, recordOut);
-        ReleaseEntries(directory, true);
+        GlobalFree(directory);
     }
     CloseHandle(file);
     return result;

@@ -62,12 +62,12 @@ void StartWalk(EntryWalk *walk, const char *directory);
 // Steps to the next entry line; false after the last.
 bool NextEntry(EntryWalk *walk);
 
-// For a host linked with the module (the native quorvel): the directory of
-// an open archive, loaded as LoadEntries loads it but not put in the line
-// buffer, for StartWalk. Returns SPI_OK with *directory set (the caller frees
-// it with GlobalFree), or SPI_NO_MEMORY, as LoadEntries would, when it could
-// not be loaded or is too long for the line buffer. Takes the listing lock
-// only while it loads.
+// For the lookups, which walk the directory text, and a host linked with
+// the module (the native quorvel): the directory of an open archive, loaded
+// as LoadEntries loads it but not put in the line buffer, for StartWalk. Returns SPI_OK with
+// *directory set (the caller frees it with GlobalFree), or SPI_NO_MEMORY, as LoadEntries would,
+// when it could not be loaded or is too long for the line buffer. Takes the listing lock only while
+// it loads.
 int32_t LoadWalkDirectory(HANDLE file, char **directory);
 
 // Reads the directory line that starts at `position`, which must be a whole

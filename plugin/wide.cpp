@@ -193,11 +193,12 @@ int32_t SPI_API GetFileInfoW(const SpiWideChar *fileName, intptr_t, const SpiWid
     HANDLE file = OpenArchiveW(fileName);
     if (file == INVALID_HANDLE_VALUE)
         return SPI_FILE_ERROR;
+    // A lookup walks the directory text itself: it needs no line buffer.
     char *directory;
-    int32_t result = LoadEntries(file, &directory);
+    int32_t result = LoadWalkDirectory(file, &directory);
     if (result == SPI_OK) {
         result = LookupWide(file, directory, entryName, flags, recordOut);
-        ReleaseEntries(directory, true);
+        GlobalFree(directory);
     }
     CloseHandle(file);
     return result;
@@ -206,10 +207,10 @@ int32_t SPI_API GetFileInfoW(const SpiWideChar *fileName, intptr_t, const SpiWid
 // The code page of the archive's names, for a file written into a folder.
 static int32_t ArchiveCodePage(HANDLE file, UINT *codePage) {
     char *directory;
-    int32_t result = LoadEntries(file, &directory);
+    int32_t result = LoadWalkDirectory(file, &directory);
     if (result == SPI_OK) {
         *codePage = NamesCodePage(directory);
-        ReleaseEntries(directory, true);
+        GlobalFree(directory);
     }
     return result;
 }

@@ -148,7 +148,7 @@ bool Session::Open(const std::string &path, char mode, const std::string &encodi
         for (size_t i = 0; ok && i < items_.size(); i++) {
             FileInfo whole;
             if (items_[i].raw.size() == (size_t)kMaxNameLength &&
-                LookUpEntry(archive_, items_[i].raw, &whole) != SPI_OK) {
+                LookUpEntry(archive_, listing_, items_[i].raw, &whole) != SPI_OK) {
                 why = Format(_("%s: the entry's name is longer than 199 bytes and cannot be kept"),
                              items_[i].name.c_str());
                 ok = false;

@@ -1,7 +1,7 @@
 // The walk over a directory's entry lines and its two consumers: the walk
 // finds the lines the line buffer finds, the native quorvel's listing holds
-// what GetArchiveInfo's records hold, and the clash check finds what a plain
-// model of it finds.
+// what GetArchiveInfo's records hold and finds what GetFileInfo finds, and
+// the clash check finds what a plain model of it finds.
 #include "plugin/plugin.h"
 #include "linebuf/linebuf.h"
 #include "tools/quorvel/account.h"
@@ -104,6 +104,23 @@ class Consumers : public PluginFixture {
             ASSERT_EQ(walked.filesize, records[i].filesize) << "entry " << i;
             ASSERT_EQ(walked.timestamp, records[i].timestamp) << "entry " << i;
         }
+        // The native lookup finds what GetFileInfo finds: by the whole
+        // stored name, by the name as listed, and not by another name.
+        for (size_t i = 0; i < count; i++) {
+            size_t offset = records[i].position + listing.nameShift;
+            std::string whole = bytes.substr(offset, bytes.find('\t', offset) - offset);
+            for (const std::string &name : {whole, std::string(records[i].filename), whole + "x"}) {
+                FileInfo expected, found;
+                int32_t result = GetFileInfo(path.c_str(), 0, name.c_str(), 0, &expected);
+                ASSERT_EQ(LookUpListed(listing, name, &found), result) << "entry " << i;
+                if (result != SPI_OK)
+                    continue;
+                ASSERT_EQ(found.position, expected.position) << "entry " << i;
+                ASSERT_EQ(found.filesize, expected.filesize) << "entry " << i;
+                ASSERT_EQ(found.timestamp, expected.timestamp) << "entry " << i;
+                ASSERT_STREQ(found.filename, expected.filename) << "entry " << i;
+            }
+        }
         LocalUnlock(block);
         LocalFree(block);
     }
@@ -143,6 +160,12 @@ TEST_F(Consumers, AgreeOnRandomArchives) {
             for (char &c : e.name)
                 c = (char)(0x20 + next(0xDF)); // no TAB, CR, LF or zero byte
             e.data = std::string(next(40), 'd');
+        }
+        // Long names that differ only past the cut, and one name twice.
+        for (size_t i = 1; i < entries.size(); i += 1 + next(20)) {
+            entries[i].name = entries[i - 1].name;
+            if (entries[i].name.size() > 200 && next(2) == 0)
+                entries[i].name.back() ^= 1;
         }
         std::string bytes = BuildArchive(entries, next(4) != 0);
         // Damage: a line without its TAB, a CR before an LF, a cut.

@@ -408,7 +408,8 @@ void FreeListing(Listing *listing) { *listing = Listing(); }
 // each part cut at 199 units: an exact name in --encoding is found by its
 // bytes instead, among the whole stored names of a listing kept for the
 // archive last asked about.
-int32_t LookUpEntry(const Archive &archive, const std::string &storedName, FileInfo *record) {
+int32_t LookUpEntry(const Archive &archive, const Listing &, const std::string &storedName,
+                    FileInfo *record) {
     static std::string listedPath;
     static FileState listedState;
     static Listing listed;
@@ -476,9 +477,17 @@ void FreeListing(Listing *listing) {
     *listing = Listing();
 }
 
-int32_t LookUpEntry(const Archive &archive, const std::string &storedName, FileInfo *record) {
+#ifdef _WIN32
+int32_t LookUpEntry(const Archive &archive, const Listing &, const std::string &storedName,
+                    FileInfo *record) {
     return getFileInfo(archive.pluginPath.c_str(), 0, storedName.c_str(), SPI_INPUT_FILE, record);
 }
+#else
+int32_t LookUpEntry(const Archive &, const Listing &listing, const std::string &storedName,
+                    FileInfo *record) {
+    return LookUpListed(listing, storedName, record);
+}
+#endif
 
 static int32_t GetEntry(const Archive &archive, const EntryRecord &record, SpiBlock *block) {
     return getFile(archive.pluginPath.c_str(), (intptr_t)record.position, block,

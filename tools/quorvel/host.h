@@ -87,7 +87,10 @@ struct Listing {
     std::shared_ptr<char> directory; // null for records
     std::vector<Placed> placed;
     uint32_t nameShift = 0; // an entry's name starts at directory + position + nameShift
-    int64_t timestamp = 0;  // every entry's stamp
+    // Entries whose name the record cuts (over 199 bytes), in order, each
+    // with the byte of its name that the cut's closing zero stands on.
+    std::vector<std::pair<uint32_t, char>> cuts;
+    int64_t timestamp = 0; // every entry's stamp
     EntryRecord operator[](size_t i) const {
         if (directory == nullptr)
             return blockRecords[i];
@@ -106,10 +109,17 @@ void FreeListing(Listing *listing);
 // walk over the archive's directory finds, each as GetArchiveInfo would
 // record it. Returns the plug-in's result code.
 int32_t ListThroughWalk(const std::string &pluginPath, Listing *listing);
+// GetFileInfo's lookup (see LookUpEntry) in such a listing: SPI_OK with the
+// entry's record, as GetFileInfo fills it, or SPI_NO_SUCH_ENTRY.
+int32_t LookUpListed(const Listing &listing, const std::string &storedName, FileInfo *record);
 
-// GetFileInfo for a name given in the archive's own bytes, compared exactly
-// (quorvel64.exe compares it with each entry's whole stored name itself).
-int32_t LookUpEntry(const Archive &archive, const std::string &storedName, FileInfo *record);
+// GetFileInfo for a name given in the archive's own bytes, compared exactly:
+// the first entry whose whole stored name it is, else the first whose name
+// as listed it is. quorvel64.exe compares it with each entry's whole stored
+// name itself; the native quorvel looks in `listing`, which holds the
+// directory already, rather than have the plug-in load it a second time.
+int32_t LookUpEntry(const Archive &archive, const Listing &listing, const std::string &storedName,
+                    FileInfo *record);
 
 // One entry's bytes, in the block GetFile handed over, locked for reading;
 // FreeEntry unlocks and frees it. Bytes are null for an empty entry.

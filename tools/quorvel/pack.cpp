@@ -390,7 +390,7 @@ int Update(const Options &options) {
         EntryRecord record = KeptRecord(plan, i);
         FileInfo whole;
         if (!repair.needed && strlen(record.filename) == (size_t)kMaxNameLength &&
-            LookUpEntry(archive, record.filename, &whole) != SPI_OK) {
+            LookUpEntry(archive, listing, record.filename, &whole) != SPI_OK) {
             Error(path, _("%s: the entry's name is longer than 199 bytes and cannot be kept"),
                   ShownName(record, encoding).c_str());
             status = kExitArchive;

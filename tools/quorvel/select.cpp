@@ -76,7 +76,8 @@ static size_t LookUpTyped(const Archive &archive, const Listing &listing, const 
     for (const std::string &name : {typed, backslashes, Slashes(typed)}) {
         std::string stored;
         FileInfo record;
-        if (EncodeName(encoding, name, &stored) && LookUpEntry(archive, stored, &record) == SPI_OK)
+        if (EncodeName(encoding, name, &stored) &&
+            LookUpEntry(archive, listing, stored, &record) == SPI_OK)
             return IndexOf(listing, record.position);
     }
     return listing.count;

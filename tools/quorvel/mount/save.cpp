@@ -175,7 +175,8 @@ static const char *WhatNext(bool stranded, bool hidden) {
 // archive holds no entry of that name.
 static bool NameWasCut(const std::string &storedName) {
     FileInfo whole;
-    return storedName.size() == 199 && LookUpEntry(mounted.archive, storedName, &whole) != SPI_OK;
+    return storedName.size() == 199 &&
+           LookUpEntry(mounted.archive, mounted.listing, storedName, &whole) != SPI_OK;
 }
 
 // Writes the archive anew from the tree, as update would, and removes the
