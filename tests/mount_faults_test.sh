@@ -72,6 +72,13 @@ has err.txt "d/a: its changed bytes, .* hold 0 bytes of the 7 written"
 check 'cmp -s game.dat orig.dat' "a refused sidecar changed the archive"
 rm -r "$s"
 
+# An archive in the folder a mount would cover: the mount would read it
+# through itself. Refused, and nothing is mounted.
+mkdir -p inside && cp game.dat inside/
+expect 3 "mount over the archive's folder" mount inside/game.dat inside
+has err.txt "the archive is in this folder"
+check '! mountpoint -q inside' "a mount covers its own archive"
+
 # A file deleted while open stays readable through its open file, and
 # nothing of it shows in the tree, not even after a crash.
 mount_rw game.dat m
@@ -79,6 +86,7 @@ exec 3<m/d/a
 rm m/d/a
 check '[ "$(ls -A m/d)" = b ]' "a deleted open file shows: $(ls -A m/d | tr '\n' ' ')"
 check '[ "$(cat <&3)" = alpha ]' "a deleted open file cannot be read"
+check '[ "$(stat -L -c %h /proc/self/fd/3)" = 0 ]' "a deleted open file still has a name"
 exec 4<m/d/b
 rm m/d/b
 check 'rmdir m/d' "rmdir of a folder whose files are open failed"

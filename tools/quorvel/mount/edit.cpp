@@ -158,7 +158,8 @@ static void RenameNode(fuse_req_t request, fuse_ino_t parent, const char *name,
                        fuse_ino_t newParent, const char *newName, unsigned int flags) {
     std::string source = PathIn(parent, name), target = PathIn(newParent, newName);
     size_t node = source.empty() || target.empty() ? kNone : Find(source);
-    int error = flags & RENAME_EXCHANGE                               ? -EINVAL
+    // Of the ways to rename, only a plain one and one that replaces nothing.
+    int error = flags & ~RENAME_NOREPLACE                             ? -EINVAL
                 : node == kNone                                       ? -ENOENT
                 : (flags & RENAME_NOREPLACE) && Find(target) != kNone ? -EEXIST
                                                                       : CheckNames(node, target);

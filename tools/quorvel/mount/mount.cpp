@@ -93,9 +93,20 @@ int Mount(const Options &options) {
         return kExitArchive;
     }
     // The mount runs on after quorvel leaves the current folder.
-    char absolute[PATH_MAX];
-    if (realpath(path.c_str(), absolute) == nullptr) {
-        Error(path, "%s", strerror(errno));
+    char absolute[PATH_MAX], point[PATH_MAX];
+    const std::string *failed = realpath(path.c_str(), absolute) == nullptr ? &path
+                                : realpath(dir.c_str(), point) == nullptr   ? &dir
+                                                                            : nullptr;
+    if (failed != nullptr) {
+        Error(*failed, "%s", strerror(errno));
+        return kExitArchive;
+    }
+    // The mount reads the archive by its path: an archive below the mount
+    // point would be read through the mount itself, which waits for itself.
+    if (strncmp(absolute, point, strlen(point)) == 0 &&
+        (absolute[strlen(point)] == '/' || strcmp(point, "/") == 0)) {
+        Error(dir, "%s",
+              _("the archive is in this folder, which the mount would cover; mount it elsewhere"));
         return kExitArchive;
     }
     Selection selection;
@@ -144,11 +155,10 @@ int Mount(const Options &options) {
     struct fuse_args args = FUSE_ARGS_INIT(3, (char **)arguments);
     struct fuse_session *session = fuse_session_new(&args, &operations, sizeof operations, nullptr);
     int status = kExitArchive;
-    char point[PATH_MAX]; // absolute, for the unmount after a signal
     bool ran = false;
     if (session == nullptr) {
         Error(dir, "%s", _("cannot set up the mount"));
-    } else if (realpath(dir.c_str(), point) == nullptr || fuse_session_mount(session, point) != 0) {
+    } else if (fuse_session_mount(session, point) != 0) {
         Error(dir, "%s", _("cannot mount here (is FUSE usable on this system?)"));
     } else {
         if (fuse_set_signal_handlers(session) == 0 && fuse_daemonize(options.foreground) == 0) {

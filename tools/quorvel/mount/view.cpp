@@ -31,7 +31,8 @@ void FillAttributes(size_t node, struct stat *st) {
     mode_t access = mounted.writable ? (n.folder ? 0755 : 0644) : (n.folder ? 0555 : 0444);
     st->st_ino = InodeOf(node);
     st->st_mode = (n.folder ? S_IFDIR : S_IFREG) | access;
-    st->st_nlink = n.folder ? 2 : 1;
+    // A file or folder out of the tree, still open, has no name left.
+    st->st_nlink = n.removed ? 0 : n.folder ? 2 : 1;
     st->st_size = n.folder ? 0 : (off_t)n.size;
     st->st_blocks = (st->st_size + 511) / 512;
     st->st_uid = mounted.owner;
