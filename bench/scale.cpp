@@ -87,8 +87,8 @@ static double MountPeakMiB(const std::string &quorvel, const std::string &archiv
 }
 
 // The peaks of every command on one archive of `entries`, against the
-// bounds: list, test and update within 1.5 x the directory + 32 MiB, a mount
-// within 5 x the directory + 64 MiB.
+// bounds: list, test, update, cat and extract within 1.5 x the directory +
+// 32 MiB, a mount within 5 x the directory + 64 MiB.
 static void PeakRows(const std::string &quorvel, const std::string &archive,
                      const std::vector<Entry> &entries, bool readAll) {
     double directory = DirectoryMiB(entries);
@@ -110,6 +110,13 @@ static void PeakRows(const std::string &quorvel, const std::string &archive,
             1024.0,
         small);
     Shell("rm -rf '" + folder + "' '" + copy + "'");
+    // One entry by its name: looked up among the entries, then read.
+    PrintPeak("quorvel cat (1 entry)", n, PeakKiB({quorvel, "cat", archive, name}) / 1024.0, small);
+    std::string into = dataDir + "/extract-one";
+    Shell("rm -rf '" + into + "' && mkdir '" + into + "'");
+    PrintPeak("quorvel extract (1 entry)", n,
+              PeakKiB({quorvel, "extract", archive, "-C", into, name}) / 1024.0, small);
+    Shell("rm -rf '" + into + "'");
     std::string mountPoint = dataDir + "/mnt";
     std::string walk = readAll ? "find '" + mountPoint + "' -type f -exec cat {} + >/dev/null"
                                : LookUpAll(mountPoint);
