@@ -212,15 +212,17 @@ else
 fi
 
 # Folder entries show as folders; the save keeps those whose folder stays,
-# in their places, and drops the one whose folder went.
-make_archive folders.dat 'd\\' '' 'e\\' '' 'd\\x' 'x' 'f/' '' 'g\\' ''
+# in their places, and drops those whose folder went, also when another
+# folder was made at its path.
+make_archive folders.dat 'd\\' '' 'e\\' '' 'd\\x' 'x' 'f/' '' 'g\\' '' 'h\\' ''
 mount_rw folders.dat m
 check '[ -d m/d ] && [ -d m/e ] && [ -d m/f ] && [ "$(cat m/d/x)" = x ]' "folder entries are not folders"
-rmdir m/e && printf 'y' >m/f/y
+rmdir m/e && printf 'y' >m/f/y && rmdir m/h && mkdir m/h
 q umount m 2>err.txt
 check '[ "$(stored_names folders.dat | tr "\n" " ")" = "d\\ d\\x f/ g\\ f\\y " ]' \
     "the save of folder entries: $(stored_names folders.dat | tr '\n' ' ')"
 lacks m.log "g: an empty folder"
+has err.txt "h: an empty folder"
 
 # A folder read in pieces while another program changes it: no name
 # twice, and none missing of those there throughout.

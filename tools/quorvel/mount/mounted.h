@@ -70,6 +70,9 @@ struct Mounted {
     // gives, left out for a name listed before, or neither (a folder entry,
     // or a name the tree cannot hold).
     std::vector<uint8_t> shown;
+    // The folder each folder entry names, by record: the entry stays while
+    // that folder does, not another made at its path.
+    std::unordered_map<uint32_t, uint32_t> entryFolders;
     int64_t time = 0; // the archive's last-write time, for unchanged files and folders
     uid_t owner;
     gid_t group;

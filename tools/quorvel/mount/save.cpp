@@ -54,11 +54,13 @@ static std::string FolderEntryPath(const EntryRecord &record) {
 }
 
 // True for a folder entry whose folder the tree no longer has (deleted,
-// renamed, or a file in its place): the entry goes with it.
-static bool FolderGone(const EntryRecord &record) {
-    std::string path = FolderEntryPath(record);
+// renamed, or a file or another folder in its place): the entry goes with it.
+static bool FolderGone(size_t i) {
+    std::string path = FolderEntryPath(mounted.listing[i]);
     size_t node = path.empty() ? 0 : Find(path);
-    return node == kNone || !mounted.nodes[node].folder;
+    auto named = mounted.entryFolders.find((uint32_t)i);
+    return node == kNone || !mounted.nodes[node].folder ||
+           (named != mounted.entryFolders.end() && named->second != node);
 }
 
 // The entries of the archive as the tree now has them, in their places;
@@ -68,7 +70,7 @@ static int NewEntries(std::vector<Placed> *placed, bool *changed) {
     // Entries the tree could not show, and folder entries, are kept as they are.
     for (size_t i = 0; i < mounted.listing.count; i++) {
         bool hidden = mounted.shown[i] == kEntryHidden;
-        if (mounted.shown[i] != kEntryShown && (hidden || !FolderGone(records[i]))) {
+        if (mounted.shown[i] != kEntryShown && (hidden || !FolderGone(i))) {
             NewEntry entry;
             entry.storedName = records[i].filename;
             entry.shownName = ShownName(records[i], mounted.encoding);
@@ -249,11 +251,13 @@ int Save() {
         std::vector<std::string> empty;
         bool holdsFile;
         EmptyFolders(0, &empty, &holdsFile);
-        // A folder entry keeps its folder.
-        for (size_t i = 0; i < mounted.listing.count && !empty.empty(); i++)
-            empty.erase(
-                std::remove(empty.begin(), empty.end(), FolderEntryPath(mounted.listing[i])),
-                empty.end());
+        // A folder entry kept keeps its folder.
+        for (size_t i = 0; i < mounted.listing.count && !empty.empty(); i++) {
+            if (!FolderGone(i))
+                empty.erase(
+                    std::remove(empty.begin(), empty.end(), FolderEntryPath(mounted.listing[i])),
+                    empty.end());
+        }
         // Said here to a mount in the foreground, and by quorvel umount from
         // the journal it holds open.
         for (const std::string &folder : empty) {

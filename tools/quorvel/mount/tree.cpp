@@ -43,7 +43,7 @@ static bool AddEntry(const std::vector<std::string> &components, size_t record) 
 // Adds a folder entry's path as folders; false if a file listed before has
 // a name on it. The entry itself is no node: the save keeps it while its
 // folder stays.
-static bool AddFolder(const std::vector<std::string> &components) {
+static bool AddFolder(const std::vector<std::string> &components, size_t record) {
     size_t node = 0;
     for (const std::string &component : components) {
         size_t child = Child(node, component);
@@ -51,6 +51,7 @@ static bool AddFolder(const std::vector<std::string> &components) {
             return false;
         node = child != kNone ? child : AddNode(node, component, true);
     }
+    mounted.entryFolders[(uint32_t)record] = (uint32_t)node;
     return true;
 }
 
@@ -66,6 +67,7 @@ std::string EntryTreePath(const EntryRecord &record) {
 
 void BuildTree() {
     ClearTree(mounted.listing.count + 1);
+    mounted.entryFolders.clear();
     mounted.shown.assign(mounted.listing.count, kEntryNotShown);
     std::string name, why;
     std::vector<std::string> components;
@@ -79,7 +81,7 @@ void BuildTree() {
         } else if (!EntryPath(name, false, &components, &why)) {
             Error(archive.path, _("%s: left out: %s"), ShownName(record, mounted.encoding).c_str(),
                   why.c_str());
-        } else if (FolderEntry(name, record.filesize) ? !AddFolder(components)
+        } else if (FolderEntry(name, record.filesize) ? !AddFolder(components, i)
                                                       : !AddEntry(components, i)) {
             Error(archive.path, _("%s: left out: an entry listed before has its name"),
                   ShownName(record, mounted.encoding).c_str());
