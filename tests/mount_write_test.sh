@@ -37,6 +37,7 @@ if ! mount_rw game.dat m; then
     exit 77
 fi
 check '[ -d "$(sidecar game.dat)" ]' "no sidecar beside the archive"
+check 'kill -0 "$(cat "$(sidecar game.dat)/mount.pid")"' "mount.pid names no process once mount returned"
 
 # Every common way of saving a file.
 printf 'ONE' | dd of=m/src/img/001.png conv=notrunc 2>/dev/null      # in place

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <string.h>
@@ -74,6 +75,48 @@ static std::string MountPointProblem(const std::string &dir) {
     if (stat((dir + "/..").c_str(), &parent) == 0 && parent.st_dev != st.st_dev)
         return _("something is already mounted there");
     return "";
+}
+
+// As fuse_daemonize, but the mount's process is noted in the sidecar before
+// the command returns, so that whoever mounted may read mount.pid at once.
+// In the background the command's own process waits for that and leaves; a
+// child that dies first leaves it with status 3.
+static bool Daemonize(bool foreground) {
+    int waiter[2] = {-1, -1};
+    pid_t child = 0;
+    if (!foreground && (pipe(waiter) != 0 || (child = fork()) < 0)) {
+        if (waiter[0] >= 0) {
+            close(waiter[0]);
+            close(waiter[1]);
+        }
+        return false;
+    }
+    if (child > 0) {
+        char done = 0;
+        close(waiter[1]);
+        _exit(read(waiter[0], &done, 1) == 1 && done == 1 ? kExitOk : kExitArchive);
+    }
+    if (!foreground) {
+        close(waiter[0]);
+        setsid();
+        int null = open("/dev/null", O_RDWR);
+        for (int fd = 0; null >= 0 && fd <= 2; fd++)
+            dup2(null, fd);
+        if (null > 2)
+            close(null);
+    }
+    // The mount uses absolute paths only, and holds no folder of the system busy.
+    bool ready = chdir("/") == 0;
+    if (ready && mounted.writable)
+        NoteMountProcess(mounted.sidecar);
+    if (!foreground) {
+        // If the command's process is gone, nobody waits for the answer.
+        char done = ready ? 1 : 0;
+        ssize_t told = write(waiter[1], &done, 1);
+        (void)told;
+        close(waiter[1]);
+    }
+    return ready;
 }
 
 static struct fuse_lowlevel_ops Operations() {
@@ -161,9 +204,7 @@ int Mount(const Options &options) {
     } else if (fuse_session_mount(session, point) != 0) {
         Error(dir, "%s", _("cannot mount here (is FUSE usable on this system?)"));
     } else {
-        if (fuse_set_signal_handlers(session) == 0 && fuse_daemonize(options.foreground) == 0) {
-            if (mounted.writable)
-                NoteMountProcess(mounted.sidecar);
+        if (fuse_set_signal_handlers(session) == 0 && Daemonize(options.foreground)) {
             // A signal that ends the mount is its normal end, not an error.
             status = fuse_session_loop(session) >= 0 ? kExitOk : kExitArchive;
             fuse_remove_signal_handlers(session);
