@@ -79,6 +79,10 @@ check '[ ! -e m/src/gone ] && [ ! -e m/src/stay ]' "the folders stayed"
 check '! ln -s x m/src/link 2>/dev/null && ! ln m/src/keep.txt m/src/hard 2>/dev/null' \
     "links were made"
 check '! mkfifo m/src/fifo 2>/dev/null' "a device node was made"
+# A rename that would leave a whiteout (as overlay file systems ask) is refused.
+check 'python3 -c "import ctypes, sys; c = ctypes.CDLL(None, use_errno=True)
+sys.exit(c.renameat2(-100, b\"m/src/keep.txt\", -100, b\"m/src/w\", 4) == 0)" &&
+    [ -e m/src/keep.txt ] && [ ! -e m/src/w ]' "a rename with a whiteout was done"
 check '! touch "m/src/$(printf "a\tb")" 2>/dev/null' "a name with a TAB was made"
 check '! touch "m/src/$(head -c 200 /dev/zero | tr "\0" x)" 2>/dev/null' "a name over 199 bytes"
 check 'chmod 600 m/src/keep.txt && touch -d 2001-01-01 m/src/keep.txt' "mode and time changes"

@@ -53,10 +53,7 @@ static void Create(fuse_req_t request, fuse_ino_t parent, const char *name, mode
         return;
     }
     struct fuse_entry_param entry;
-    memset(&entry, 0, sizeof entry);
-    entry.ino = InodeOf(node);
-    entry.attr_timeout = entry.entry_timeout = CacheSeconds();
-    FillAttributes(node, &entry.attr);
+    FillEntry(node, &entry);
     if (fuse_reply_create(request, &entry, file) != 0)
         Forsake(file);
 }

@@ -148,7 +148,8 @@ size_t NodeOfInode(fuse_ino_t inode);
 // How long the kernel may keep names and attributes, in seconds.
 double CacheSeconds();
 void FillAttributes(size_t node, struct stat *st);
-// Answers a lookup-like request with a node and its attributes.
+// A node and its attributes as a lookup-like request is answered, and the answer.
+void FillEntry(size_t node, struct fuse_entry_param *entry);
 void ReplyEntry(fuse_req_t request, size_t node);
 // Opens a file of the tree for `file`; 0 or -errno.
 int OpenHandle(size_t node, struct fuse_file_info *file);

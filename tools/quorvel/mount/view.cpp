@@ -46,12 +46,16 @@ void FillAttributes(size_t node, struct stat *st) {
     }
 }
 
+void FillEntry(size_t node, struct fuse_entry_param *entry) {
+    memset(entry, 0, sizeof *entry);
+    entry->ino = InodeOf(node);
+    entry->attr_timeout = entry->entry_timeout = CacheSeconds();
+    FillAttributes(node, &entry->attr);
+}
+
 void ReplyEntry(fuse_req_t request, size_t node) {
     struct fuse_entry_param entry;
-    memset(&entry, 0, sizeof entry);
-    entry.ino = InodeOf(node);
-    entry.attr_timeout = entry.entry_timeout = CacheSeconds();
-    FillAttributes(node, &entry.attr);
+    FillEntry(node, &entry);
     fuse_reply_entry(request, &entry);
 }
 
