@@ -12,10 +12,11 @@
 // several threads are served one call at a time. The lock needs no set-up.
 static SRWLOCK listingLock = SRWLOCK_INIT;
 
-int32_t LoadEntries(HANDLE file, char **directory) {
+int32_t LoadEntries(HANDLE file, char **directory, bool lineBuffer) {
     AcquireSRWLockExclusive(&listingLock);
     *directory = LoadDirectory(file);
-    if (*directory != nullptr && LineBufferSetText(*directory) == 0)
+    if (*directory != nullptr && (lineBuffer ? LineBufferSetText(*directory) == 0
+                                             : strlen(*directory) <= kLargestLineBufferText))
         return SPI_OK;
     GlobalFree(*directory);
     *directory = nullptr;
@@ -253,10 +254,10 @@ int32_t SPI_API GetFileInfo(const char *fileName, intptr_t, const char *entryNam
         return SPI_FILE_ERROR;
     // A lookup walks the directory text itself: it needs no line buffer.
     char *directory;
-    int32_t result = LoadWalkDirectory(file, &directory);
+    int32_t result = LoadEntries(file, &directory, false);
     if (result == SPI_OK) {
         result = LookupEntry(file, directory, entryName, flags, recordOut);
-        GlobalFree(directory);
+        ReleaseEntries(directory, false);
     }
     CloseHandle(file);
     return result;

@@ -24,7 +24,10 @@ static constexpr uint64_t kLargestRecordBlock = 0x7FFFFFFF;
 // buffer, which serves one listing at a time: it takes the listing lock
 // (no set-up needed) and holds it until ReleaseEntries. Returns SPI_OK with
 // *directory set, or SPI_NO_MEMORY with nothing loaded and the lock released.
-int32_t LoadEntries(HANDLE file, char **directory);
+// A lookup, which walks the text itself, passes lineBuffer false: the text
+// is checked against the line buffer's limit but not copied into it, and the
+// lock still serves the calls it makes (the time stamp among them) one at a time.
+int32_t LoadEntries(HANDLE file, char **directory, bool lineBuffer = true);
 
 // Frees the loaded directory, empties the line buffer if `clear`, and
 // releases the listing lock.
@@ -62,9 +65,9 @@ void StartWalk(EntryWalk *walk, const char *directory);
 // Steps to the next entry line; false after the last.
 bool NextEntry(EntryWalk *walk);
 
-// For the lookups, which walk the directory text, and a host linked with
-// the module (the native quorvel): the directory of an open archive, loaded
-// as LoadEntries loads it but not put in the line buffer, for StartWalk. Returns SPI_OK with
+// For a host linked with the module (the native quorvel): the directory of
+// an open archive, loaded as LoadEntries loads it but not put in the line
+// buffer, for StartWalk. Returns SPI_OK with
 // *directory set (the caller frees it with GlobalFree), or SPI_NO_MEMORY, as LoadEntries would,
 // when it could not be loaded or is too long for the line buffer. Takes the listing lock only while
 // it loads.

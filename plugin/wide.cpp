@@ -195,10 +195,10 @@ int32_t SPI_API GetFileInfoW(const SpiWideChar *fileName, intptr_t, const SpiWid
         return SPI_FILE_ERROR;
     // A lookup walks the directory text itself: it needs no line buffer.
     char *directory;
-    int32_t result = LoadWalkDirectory(file, &directory);
+    int32_t result = LoadEntries(file, &directory, false);
     if (result == SPI_OK) {
         result = LookupWide(file, directory, entryName, flags, recordOut);
-        GlobalFree(directory);
+        ReleaseEntries(directory, false);
     }
     CloseHandle(file);
     return result;
@@ -207,10 +207,10 @@ int32_t SPI_API GetFileInfoW(const SpiWideChar *fileName, intptr_t, const SpiWid
 // The code page of the archive's names, for a file written into a folder.
 static int32_t ArchiveCodePage(HANDLE file, UINT *codePage) {
     char *directory;
-    int32_t result = LoadWalkDirectory(file, &directory);
+    int32_t result = LoadEntries(file, &directory, false);
     if (result == SPI_OK) {
         *codePage = NamesCodePage(directory);
-        GlobalFree(directory);
+        ReleaseEntries(directory, false);
     }
     return result;
 }
