@@ -43,14 +43,11 @@ int32_t EntryLineCount(void) {
 }
 
 int32_t LoadWalkDirectory(HANDLE file, char **directory) {
-    AcquireSRWLockExclusive(&listingLock);
-    *directory = LoadDirectory(file);
-    ReleaseSRWLockExclusive(&listingLock);
-    if (*directory != nullptr && strlen(*directory) <= kLargestLineBufferText)
-        return SPI_OK;
-    GlobalFree(*directory);
-    *directory = nullptr;
-    return SPI_NO_MEMORY;
+    int32_t result = LoadEntries(file, directory, false);
+    // The walker owns its text; only the load needs the lock.
+    if (result == SPI_OK)
+        ReleaseSRWLockExclusive(&listingLock);
+    return result;
 }
 
 static bool IsLineEnd(char c) { return c == '\n' || c == '\r'; }
