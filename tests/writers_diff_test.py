@@ -349,8 +349,17 @@ def try_writer(t, which, old):
         with open(path, "wb") as f:
             f.write(old)
         exempt = set(keys)
-        code, _, err = run(t.quorvel, "pack", "--encoding", "CP932", "-o", "../" + archive, "--",
-                           *files, cwd=os.path.join(t.dir, "in"))
+        # The files as named, through "./", or as the folder "."; read from
+        # the folder itself or through -C. A file given twice is refused.
+        operands = t.rng.choice([list(files), ["./" + f for f in files], ["."]])
+        if files and t.rng.random() < 0.1:
+            operands.append(t.rng.choice(files))
+        if t.rng.random() < 0.5:
+            where, options = t.dir, ["-C", "in", "-o", archive]
+        else:
+            where, options = os.path.join(t.dir, "in"), ["-o", "../" + archive]
+        code, _, err = run(t.quorvel, "pack", "--encoding", "CP932", *options, "--", *operands,
+                           cwd=where)
     elif which == "save":
         return try_save(t, old, old_entries, keys, files)
     else:

@@ -5,6 +5,7 @@
 #include "tools/quorvel/output.h"
 #include "tools/quorvel/translate.h"
 
+#include <algorithm>
 #include <filesystem>
 
 // A list line that ends in a separator names a folder entry.
@@ -52,6 +53,69 @@ bool SeekFile(FILE *file, uint64_t offset) {
 }
 
 #ifdef _WIN32
+static constexpr char kPathSeparator = '\\';
+#else
+static constexpr char kPathSeparator = '/';
+#endif
+// New text goes into a block that has room for it, or a fresh one of this size.
+static constexpr size_t kInputBlock = 1 << 20;
+
+// Whether `path` ends in `name`, its separators the system's own.
+static bool EndsInName(const std::string &path, const std::string &name) {
+    if (path.size() < name.size())
+        return false;
+    const char *end = path.data() + path.size() - name.size();
+    for (size_t i = 0; i < name.size(); i++)
+        if (end[i] != (name[i] == '/' ? kPathSeparator : name[i]))
+            return false;
+    return true;
+}
+
+void AddInput(InputFiles *files, const std::string &name, const std::string &path, uint64_t size) {
+    InputFiles::Input input;
+    input.nameLength = (uint32_t)name.size();
+    input.size = size;
+    bool prefixed = !path.empty() && EndsInName(path, name);
+    size_t need = name.size() + 1 + (prefixed ? 0 : path.size() + 1);
+    if (prefixed) {
+        // The inputs of one folder come together, so the last prefix is theirs.
+        std::string prefix = path.substr(0, path.size() - name.size());
+        if (files->prefixes.empty() || files->prefixes.back() != prefix)
+            files->prefixes.push_back(prefix);
+        input.prefix = (uint32_t)files->prefixes.size() - 1;
+    } else {
+        input.prefix = InputFiles::kWholePath;
+    }
+    if (files->blocks.empty() ||
+        files->blocks.back().capacity() - files->blocks.back().size() < need) {
+        files->blocks.emplace_back();
+        files->blocks.back().reserve(std::max(need, kInputBlock));
+    }
+    std::string &block = files->blocks.back();
+    input.block = (uint32_t)files->blocks.size() - 1;
+    input.offset = (uint32_t)block.size();
+    block.append(name.c_str(), name.size() + 1);
+    if (!prefixed)
+        block.append(path.c_str(), path.size() + 1);
+    files->inputs.push_back(input);
+}
+
+std::string_view InputName(const InputFiles &files, size_t i) {
+    return InputName(files, files.inputs[i]);
+}
+
+std::string InputPath(const InputFiles &files, size_t i) {
+    const InputFiles::Input &input = files.inputs[i];
+    const char *name = files.blocks[input.block].data() + input.offset;
+    if (input.prefix == InputFiles::kWholePath)
+        return name + input.nameLength + 1;
+    std::string path = files.prefixes[input.prefix];
+    path.append(name, input.nameLength);
+    std::replace(path.end() - input.nameLength, path.end(), '/', kPathSeparator);
+    return path;
+}
+
+#ifdef _WIN32
 // The full path with \\?\ before it, so that paths past 260 characters work.
 static std::wstring LongPath(const std::string &text) {
     std::wstring wide = Widen(text);
@@ -71,7 +135,7 @@ static std::wstring LongPath(const std::string &text) {
 // Adds the file at `path` (a long path) as `shown`, with its size, which a
 // symbolic link to a file takes from the file.
 static bool AddFile(const std::wstring &path, const fs::path &shown, bool link,
-                    std::vector<InputFile> *inputs) {
+                    InputFiles *inputs) {
     HANDLE file = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, 0, nullptr);
@@ -82,8 +146,8 @@ static bool AddFile(const std::wstring &path, const fs::path &shown, bool link,
         CloseHandle(file);
     std::string name = EscapeControls(FromPath(shown, false));
     if (ok)
-        inputs->push_back(
-            {FromPath(shown.lexically_normal(), true), Narrow(path), (uint64_t)size.QuadPart});
+        AddInput(inputs, FromPath(shown.lexically_normal(), true), Narrow(path),
+                 (uint64_t)size.QuadPart);
     else if (link)
         Error(name, "%s", _("a symbolic link that leads nowhere is left out"));
     else
@@ -93,7 +157,7 @@ static bool AddFile(const std::wstring &path, const fs::path &shown, bool link,
 
 // Every file below the folder at `path` (a long path), named below `shown`.
 // Links to folders (reparse points) are not entered.
-static bool Walk(const std::wstring &path, const fs::path &shown, std::vector<InputFile> *inputs) {
+static bool Walk(const std::wstring &path, const fs::path &shown, InputFiles *inputs) {
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
     bool ok = search != INVALID_HANDLE_VALUE, more = ok;
@@ -122,8 +186,8 @@ static bool Walk(const std::wstring &path, const fs::path &shown, std::vector<In
 
 // Walked through \\?\ paths with the wide API: the C runtime's folder
 // functions stop at 260 characters.
-bool CollectInputs(const std::string &argument, std::vector<InputFile> *inputs,
-                   const std::string &base, bool folderItself) {
+bool CollectInputs(const std::string &argument, InputFiles *inputs, const std::string &base,
+                   bool folderItself) {
     std::wstring start = LongPath(base.empty() ? argument : base + "\\" + argument);
     DWORD attributes = GetFileAttributesW(start.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
@@ -135,7 +199,7 @@ bool CollectInputs(const std::string &argument, std::vector<InputFile> *inputs,
         return false;
     }
     if (folderItself) {
-        inputs->push_back({FromPath(ToPath(argument).lexically_normal(), true) + "/", "", 0});
+        AddInput(inputs, FromPath(ToPath(argument).lexically_normal(), true) + "/", "", 0);
         return true;
     }
     if (attributes & FILE_ATTRIBUTE_DIRECTORY)
@@ -162,8 +226,8 @@ static std::string WhatItIs(const fs::path &path) {
     }
 }
 
-bool CollectInputs(const std::string &argument, std::vector<InputFile> *inputs,
-                   const std::string &base, bool folderItself) {
+bool CollectInputs(const std::string &argument, InputFiles *inputs, const std::string &base,
+                   bool folderItself) {
     std::error_code ec;
     fs::path folder = ToPath(base).lexically_normal();
     fs::path start = base.empty() ? ToPath(argument) : folder / ToPath(argument);
@@ -172,7 +236,7 @@ bool CollectInputs(const std::string &argument, std::vector<InputFile> *inputs,
         return false;
     }
     if (folderItself) {
-        inputs->push_back({FromPath(ToPath(argument).lexically_normal(), true) + "/", "", 0});
+        AddInput(inputs, FromPath(ToPath(argument).lexically_normal(), true) + "/", "", 0);
         return true;
     }
     auto add = [&](const fs::path &file) {
@@ -184,7 +248,7 @@ bool CollectInputs(const std::string &argument, std::vector<InputFile> *inputs,
         fs::path name = file.lexically_normal();
         if (!base.empty())
             name = name.lexically_relative(folder);
-        inputs->push_back({FromPath(name, true), FromPath(file, false), size});
+        AddInput(inputs, FromPath(name, true), FromPath(file, false), size);
         return true;
     };
     if (fs::is_regular_file(start, ec))

@@ -4,10 +4,12 @@
 #ifndef AXQ_QUORVEL_FILES_H
 #define AXQ_QUORVEL_FILES_H
 
+#include <deque>
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // The folder entries are extracted under. Every entry goes to a place below
@@ -75,21 +77,45 @@ std::string UnsavedEditsOf(const std::string &path);
 // use for them).
 void RemoveTemporaryOnInterrupt();
 
-// A file to store: its name as given (relative, '/' between folders, UTF-8
-// text on Windows, the system's bytes on Linux) and where to read it.
-struct InputFile {
-    std::string name;
-    std::string path;
-    uint64_t size = 0;
+// The files to store, each with its name as given (relative, '/' between
+// folders, UTF-8 text on Windows, the system's bytes on Linux), where to
+// read it and its size. A million of them cost their names' bytes and 24
+// more each: the names lie in blocks of text that never move, and a path
+// is kept as a prefix its folder shares ("./", "base/") before the name,
+// or whole where it is not one.
+struct InputFiles {
+    struct Input {
+        uint32_t block, offset; // where its name starts in the text, zero-terminated
+        uint32_t nameLength;
+        uint32_t prefix; // an index into prefixes, or kWholePath: its path follows the name
+        uint64_t size;
+    };
+    static constexpr uint32_t kWholePath = UINT32_MAX;
+    std::vector<std::string> blocks;
+    std::vector<std::string> prefixes;
+    std::deque<Input> inputs; // grows without moving what it holds
 };
+static_assert(sizeof(InputFiles::Input) == 24); // an input costs 24 bytes besides its name
 
-// The file `argument` names, or every file below the folder it names; with
-// a `base` folder, `argument` is read relative to it and the names are too
-// (pack -C, as tar's). With folderItself, `argument` must name a folder,
-// which is taken as one input of no bytes, its name ending in '/' and its
-// path empty (a folder entry). False, reported, if it cannot be read.
-bool CollectInputs(const std::string &argument, std::vector<InputFile> *inputs,
-                   const std::string &base = "", bool folderItself = false);
+// Adds a file, or with an empty `path` a folder entry.
+void AddInput(InputFiles *files, const std::string &name, const std::string &path, uint64_t size);
+inline size_t InputCount(const InputFiles &files) { return files.inputs.size(); }
+// Input i's name; it lives as long as the list.
+std::string_view InputName(const InputFiles &files, size_t i);
+inline std::string_view InputName(const InputFiles &files, const InputFiles::Input &input) {
+    return std::string_view(files.blocks[input.block].data() + input.offset, input.nameLength);
+}
+std::string InputPath(const InputFiles &files, size_t i);
+inline uint64_t InputSize(const InputFiles &files, size_t i) { return files.inputs[i].size; }
+
+// The file `argument` names, or every file below the folder it names, added
+// to `inputs`; with a `base` folder, `argument` is read relative to it and
+// the names are too (pack -C, as tar's). With folderItself, `argument` must
+// name a folder, which is taken as one input of no bytes, its name ending
+// in '/' and its path empty (a folder entry). False, reported, if it cannot
+// be read.
+bool CollectInputs(const std::string &argument, InputFiles *inputs, const std::string &base = "",
+                   bool folderItself = false);
 
 // What tells one file from another, whatever path reaches it: the device
 // and inode on Linux, the volume's serial number and the file's index on

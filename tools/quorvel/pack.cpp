@@ -16,7 +16,7 @@
 #include <algorithm>
 #include <map>
 #include <unordered_map>
-#include <set>
+#include <unordered_set>
 #include <string.h>
 
 // Control characters that extract refuses; a TAB, CR or LF is refused as
@@ -92,60 +92,106 @@ static bool ReadListFile(const std::string &path, std::vector<std::string> *line
     return !failed;
 }
 
+// Sorts the inputs from `first` on by name. Inputs of one name are one file
+// given twice, which is refused whatever their order, so the sort need not
+// be stable (a stable one would hold a copy of them all).
+static void SortInputs(InputFiles *inputs, size_t first) {
+    std::sort(inputs->inputs.begin() + (ptrdiff_t)first, inputs->inputs.end(),
+              [inputs](const InputFiles::Input &a, const InputFiles::Input &b) {
+                  return InputName(*inputs, a) < InputName(*inputs, b);
+              });
+}
+
 // The input files of the arguments, in their order (each folder's files
 // sorted), or sorted all together. The first `listed` are lines of a list
 // file, where a folder named with a separator at its end is a folder entry
 // (as list shows one), and not the files below it, which their own lines name.
 static bool Inputs(const std::vector<std::string> &arguments, bool sorted, const Options &options,
-                   std::vector<InputFile> *inputs, size_t listed = 0) {
+                   InputFiles *inputs, size_t listed = 0) {
     // -C: the files are read relative to that folder, and named from it.
     std::string base = options.directory == "." ? "" : options.directory;
     for (size_t i = 0; i < arguments.size(); i++) {
         const std::string &argument = arguments[i];
         size_t last = argument.find_last_not_of('/');
         bool folderEntry = i < listed && last != std::string::npos && last + 1 < argument.size();
-        std::vector<InputFile> found;
-        if (!CollectInputs(folderEntry ? argument.substr(0, last + 1) : argument, &found, base,
+        size_t first = InputCount(*inputs);
+        if (!CollectInputs(folderEntry ? argument.substr(0, last + 1) : argument, inputs, base,
                            folderEntry))
             return false;
-        std::sort(found.begin(), found.end(),
-                  [](const InputFile &a, const InputFile &b) { return a.name < b.name; });
-        inputs->insert(inputs->end(), found.begin(), found.end());
+        SortInputs(inputs, sorted ? 0 : first);
     }
-    if (sorted)
-        std::stable_sort(inputs->begin(), inputs->end(),
-                         [](const InputFile &a, const InputFile &b) { return a.name < b.name; });
     return true;
 }
 
 // The archive being written is never one of its own inputs (found by file,
 // whatever path names it): a second `pack -o out.dat .` would store the old
 // archive inside the new one, which then doubles each time.
-static bool InputsLeaveOut(const std::string &archive, const std::vector<InputFile> &inputs) {
+static bool InputsLeaveOut(const std::string &archive, const InputFiles &inputs) {
     FileIdentity target, input;
     if (!IdentityOf(archive, &target))
         return true;
-    for (const InputFile &file : inputs) {
-        if (file.size == target.size && IdentityOf(file.path, &input) && input == target) {
+    for (size_t i = 0; i < InputCount(inputs); i++) {
+        if (InputSize(inputs, i) == target.size && IdentityOf(InputPath(inputs, i), &input) &&
+            input == target) {
             Error(archive,
                   _("is the archive being written, so it cannot be one of its inputs (%s); the "
                     "archive is left as it is"),
-                  EscapeControls(file.name).c_str());
+                  EscapeControls(std::string(InputName(inputs, i))).c_str());
             return false;
         }
     }
     return true;
 }
 
-static NewEntry FromFile(const InputFile &input, const std::string &stored) {
+// Input i as the entry `stored`, into `entry`, which may be one reused.
+static void FromFile(const InputFiles &inputs, size_t i, const std::string &stored,
+                     NewEntry *entry) {
+    entry->storedName = stored;
+    entry->shownName = InputName(inputs, i);
+    entry->size = InputSize(inputs, i);
+    entry->file = InputPath(inputs, i);
+    entry->bytes = entry->file.empty() ? "" : nullptr; // a folder entry has no file
+}
+
+static NewEntry FromFile(const InputFiles &inputs, size_t i, const std::string &stored) {
     NewEntry entry;
-    entry.storedName = stored;
-    entry.shownName = input.name;
-    entry.size = input.size;
-    entry.file = input.path;
-    if (input.path.empty())
-        entry.bytes = ""; // a folder entry
+    FromFile(inputs, i, stored, &entry);
     return entry;
+}
+
+// Every input's name as stored can be stored, and no two are one: the first
+// input, in order, that cannot or whose stored name an input before it has
+// is reported. Stored names are compared by hash, and only the few whose
+// hashes meet by name, so that a million names are not held twice.
+static bool StoredNamesAreDistinct(const InputFiles &inputs, const Encoding &encoding,
+                                   char separator) {
+    size_t count = InputCount(inputs), failed = count;
+    std::string stored, failure;
+    std::vector<uint64_t> hashes;
+    hashes.reserve(count);
+    for (size_t i = 0; i < count && failed == count; i++) {
+        std::string why;
+        if (StoredName(std::string(InputName(inputs, i)), encoding, separator, &stored, &why))
+            hashes.push_back(std::hash<std::string>{}(stored));
+        else
+            failed = i, failure = why;
+    }
+    std::sort(hashes.begin(), hashes.end());
+    std::unordered_set<uint64_t> repeated;
+    for (size_t i = 1; i < hashes.size(); i++)
+        if (hashes[i] == hashes[i - 1])
+            repeated.insert(hashes[i]);
+    std::vector<uint64_t>().swap(hashes);
+    std::unordered_set<std::string> seen;
+    for (size_t i = 0; i < failed && !repeated.empty(); i++) {
+        std::string why;
+        StoredName(std::string(InputName(inputs, i)), encoding, separator, &stored, &why);
+        if (repeated.count(std::hash<std::string>{}(stored)) != 0 && !seen.insert(stored).second)
+            failed = i, failure = _("is given more than once");
+    }
+    if (failed < count)
+        Error(EscapeControls(std::string(InputName(inputs, failed))), "%s", failure.c_str());
+    return failed == count;
 }
 
 // A writable mount's edits that wait beside the archive: a changed archive
@@ -190,26 +236,26 @@ int Pack(const Options &options) {
         return kExitArchive;
     size_t listed = arguments.size();
     arguments.insert(arguments.end(), options.operands.begin(), options.operands.end());
-    std::vector<InputFile> inputs;
+    InputFiles inputs;
     if (!Inputs(arguments, options.listFile.empty(), options, &inputs, listed) ||
         !InputsLeaveOut(options.output, inputs))
         return kExitArchive;
     // Names are stored as the system writes them unless an encoding is given.
     Encoding encoding = options.encoding.codePage != 0 ? options.encoding : SystemEncoding();
-    std::vector<NewEntry> entries;
-    std::set<std::string> seen;
-    for (const InputFile &input : inputs) {
+    if (!StoredNamesAreDistinct(inputs, encoding, options.separator))
+        return kExitArchive;
+    // An entry is made from its input each time the writer asks for it: its
+    // stored name again, which the check above found can be made.
+    NewEntry scratch;
+    EntrySource entries;
+    entries.count = InputCount(inputs);
+    entries.at = [&](size_t i) -> const NewEntry & {
         std::string stored, why;
-        if (StoredName(input.name, encoding, options.separator, &stored, &why) &&
-            !seen.insert(stored).second)
-            why = _("is given more than once");
-        if (!why.empty()) {
-            Error(EscapeControls(input.name), "%s", why.c_str());
-            return kExitArchive;
-        }
-        entries.push_back(FromFile(input, stored));
-    }
-    if (entries.empty()) {
+        StoredName(std::string(InputName(inputs, i)), encoding, options.separator, &stored, &why);
+        FromFile(inputs, i, stored, &scratch);
+        return scratch;
+    };
+    if (entries.count == 0) {
         Error(options.output, "%s", _("no input files"));
         return kExitArchive;
     }
@@ -366,7 +412,7 @@ int Update(const Options &options) {
             allUtf8 = allUtf8 && ValidUtf8(entry.name.data(), entry.name.size());
         encoding = ResolveEncoding(options.encoding, allUtf8);
     }
-    std::vector<InputFile> inputs;
+    InputFiles inputs;
     std::vector<std::string> arguments(options.operands.begin() + 1, options.operands.end());
     if (status == kExitOk &&
         (!Inputs(arguments, true, options, &inputs) || !InputsLeaveOut(path, inputs)))
@@ -376,9 +422,9 @@ int Update(const Options &options) {
     // only that, else '\', as pack stores by default.
     bool slash = false, backslash = false;
     std::map<std::string, size_t> byKey;
-    for (size_t i = 0; i < inputs.size(); i++)
-        byKey.emplace(Key(inputs[i].name), i);
-    std::vector<bool> used(inputs.size());
+    for (size_t i = 0; i < InputCount(inputs); i++)
+        byKey.emplace(Key(std::string(InputName(inputs, i))), i);
+    std::vector<bool> used(InputCount(inputs));
     UpdatePlan plan;
     plan.archive = &archive;
     plan.listing = &listing;
@@ -397,22 +443,23 @@ int Update(const Options &options) {
         }
         auto input = RecordName(record, encoding, &name) ? byKey.find(Key(name)) : byKey.end();
         if (input != byKey.end()) {
-            plan.replaced[i] = FromFile(inputs[input->second], record.filename);
+            plan.replaced[i] = FromFile(inputs, input->second, record.filename);
             used[input->second] = true;
         }
         slash = slash || name.find('/') != std::string::npos;
         backslash = backslash || name.find('\\') != std::string::npos;
     }
     char separator = slash && !backslash ? '/' : '\\';
-    for (size_t i = 0; status == kExitOk && i < inputs.size(); i++) {
+    for (size_t i = 0; status == kExitOk && i < InputCount(inputs); i++) {
         std::string stored, why;
         if (used[i])
             continue;
-        if (!StoredName(inputs[i].name, encoding, separator, &stored, &why)) {
-            Error(EscapeControls(inputs[i].name), "%s", why.c_str());
+        std::string name(InputName(inputs, i));
+        if (!StoredName(name, encoding, separator, &stored, &why)) {
+            Error(EscapeControls(name), "%s", why.c_str());
             status = kExitArchive;
         }
-        plan.added.push_back(FromFile(inputs[i], stored));
+        plan.added.push_back(FromFile(inputs, i, stored));
     }
     EntrySource entries;
     entries.count = plan.kept + plan.added.size();
