@@ -315,7 +315,7 @@ const char *PeerName(const char *peer) {
 int main(int argc, char **argv) {
     if (argc < 3) {
         fprintf(stderr, "usage: bench DATA_DIR QUORVEL [--commands | --save | --scale | "
-                        "--mount-scale [BEFORE]] | bench "
+                        "--mount-scale [BEFORE] | --pack-scale [BEFORE]] | bench "
                         "DATA_DIR --list-once "
                         "N | bench DATA_DIR --read-block FILE\n");
         return 2;
@@ -341,6 +341,10 @@ int main(int argc, char **argv) {
     }
     if ((argc == 4 || argc == 5) && strcmp(argv[3], "--mount-scale") == 0) {
         MountScaleRows(quorvel, argc == 5 ? argv[4] : "");
+        return BoundsKept() ? 0 : 1;
+    }
+    if ((argc == 4 || argc == 5) && strcmp(argv[3], "--pack-scale") == 0) {
+        PackScaleRows(quorvel, argc == 5 ? argv[4] : "");
         return BoundsKept() ? 0 : 1;
     }
     if (argc == 4 && strcmp(argv[3], "--commands") == 0) {

@@ -56,6 +56,10 @@ void ScaleRows(const std::string &quorvel);
 // The mount's peak memory at 1,000,000 entries against its bound, each row
 // also for the quorvel `before` if it is not "".
 void MountScaleRows(const std::string &quorvel, const std::string &before);
+// pack of 4,000,000 and 1,000,000 files, and extract of what it wrote:
+// their peak memory against the bound, pack also for the quorvel
+// `before` if it is not "".
+void PackScaleRows(const std::string &quorvel, const std::string &before);
 // False once a peak printed by the rows on scale was over its bound: the
 // benchmark then ends with status 1.
 bool BoundsKept();

@@ -1,10 +1,11 @@
 // The rows on scale: quorvel list at 100,000 and 1,000,000 entries against
 // bsdtar, a mount's readiness against archivemount's, and the peak memory of
-// every command at 1,000,000 and 4,000,000 entries against the bounds it
-// must keep (measured here, not in the timed tests).
+// every command at 1,000,000 and 4,000,000 entries (pack of as many files)
+// against the bounds it must keep (measured here, not in the timed tests).
 #include "bench/bench.h"
 
 #include <fcntl.h>
+#include <set>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -57,7 +58,7 @@ bool BoundsKept() { return boundsKept; }
 static void PrintPeak(const char *what, size_t n, double peakMiB, double boundMiB,
                       bool checked = true) {
     boundsKept = boundsKept && (!checked || peakMiB <= boundMiB);
-    printf("peak memory of %-28s %9zu entries: %8.1f MiB; bound %8.1f MiB; ratio %.2f %s\n", what,
+    printf("peak memory of %-38s %9zu entries: %8.1f MiB; bound %8.1f MiB; ratio %.2f %s\n", what,
            n, peakMiB, boundMiB, peakMiB / boundMiB, peakMiB <= boundMiB ? "within" : "OVER");
     fflush(stdout);
 }
@@ -87,13 +88,14 @@ static double MountPeakMiB(const std::string &quorvel, const std::string &archiv
 }
 
 // The peaks of every command on one archive of `entries`, against the
-// bounds: list, test, update, cat and extract within 1.5 x the directory +
-// 32 MiB, a mount within 5 x the directory + 64 MiB.
+// bounds: check, list, test, update, cat and extract within 1.5 x the
+// directory + 32 MiB, a mount within 5 x the directory + 64 MiB.
 static void PeakRows(const std::string &quorvel, const std::string &archive,
                      const std::vector<Entry> &entries, bool readAll) {
     double directory = DirectoryMiB(entries);
     double small = 1.5 * directory + 32, mount = 5 * directory + 64;
     size_t n = entries.size();
+    PrintPeak("quorvel check", n, PeakKiB({quorvel, "check", archive}) / 1024.0, small);
     PrintPeak("quorvel list", n, PeakKiB({quorvel, "list", archive}) / 1024.0, small);
     PrintPeak("quorvel test", n, PeakKiB({quorvel, "test", archive}) / 1024.0, small);
     // update of one entry, on a copy (holes stay holes) in a folder that
@@ -124,6 +126,54 @@ static void PeakRows(const std::string &quorvel, const std::string &archive,
     PrintPeak(what, n, MountPeakMiB(quorvel, archive, "", walk), mount);
     PrintPeak(readAll ? "mount --write, every file read" : "mount --write, every path", n,
               MountPeakMiB(quorvel, archive, "--write", walk), mount);
+}
+
+// A folder that holds `entries` as files of their sizes (holes, on the
+// disk), made once: what pack of that many files reads.
+static std::string PrepareTree(const std::string &set, const std::vector<Entry> &entries) {
+    std::string tree = dataDir + "/tree-" + set, done = tree + "/.complete";
+    struct stat st;
+    if (stat(done.c_str(), &st) == 0)
+        return tree;
+    std::set<std::string> folders;
+    for (const Entry &e : entries) {
+        std::string path = tree + "/" + e.name;
+        std::string parent = path.substr(0, path.rfind('/'));
+        if (folders.insert(parent).second)
+            Shell("mkdir -p '" + parent + "'");
+        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (fd < 0 || ftruncate(fd, (off_t)e.size) != 0 || close(fd) != 0)
+            abort();
+    }
+    Shell("touch '" + done + "'");
+    return tree;
+}
+
+// pack of every file of a folder of `entries`, then extract of all it
+// wrote, within the bound of list; with `before` (another build, or "")
+// pack is measured for both in turn (what extract reads is the same).
+static void PackRows(const std::string &quorvel, const std::string &set,
+                     const std::vector<Entry> &entries, const std::string &before) {
+    std::string tree = PrepareTree(set, entries), packed = dataDir + "/packed.dat",
+                into = dataDir + "/extract-all";
+    double small = 1.5 * DirectoryMiB(entries) + 32;
+    auto pack = [&](const std::string &which) {
+        return PeakKiB({"sh", "-c",
+                        "cd '" + tree + "' && '" + which + "' pack -o '" + packed + "' data"}) /
+               1024.0;
+    };
+    if (!before.empty())
+        PrintPeak("quorvel pack (before)", entries.size(), pack(before), small, false);
+    PrintPeak("quorvel pack", entries.size(), pack(quorvel), small);
+    Shell("rm -rf '" + into + "' && mkdir '" + into + "'");
+    PrintPeak("quorvel extract (all)", entries.size(),
+              PeakKiB({quorvel, "extract", packed, "-C", into}) / 1024.0, small);
+    Shell("rm -rf '" + into + "' '" + packed + "'");
+}
+
+void PackScaleRows(const std::string &quorvel, const std::string &before) {
+    PackRows(quorvel, "4000000", Content(4000000, 1000), before);
+    PackRows(quorvel, "1000000", Content(1000000, 0), before);
 }
 
 // The mount's peaks at 1,000,000 entries, every path looked up and every
@@ -184,7 +234,9 @@ void ScaleRows(const std::string &quorvel) {
                });
     Shell(end);
     PeakRows(quorvel, dat, million, true);
+    PackRows(quorvel, "1000000", million, "");
     // Near the format's limit: 4,000,000 entries of 1,000 bytes, sparse.
     std::vector<Entry> most = Content(4000000, 1000);
     PeakRows(quorvel, PrepareSparse("sparse-4000000", most), most, false);
+    PackRows(quorvel, "4000000", most, "");
 }
