@@ -189,9 +189,13 @@ TEST_F(Consumers, AgreeOnRandomArchives) {
 // path keeps a closing '/', and its folder may be given again.
 std::vector<std::pair<size_t, size_t>> ModelClashes(const std::vector<std::string> &names,
                                                     const std::vector<bool> &empty) {
+    Encoding encoding;
+    EXPECT_TRUE(ParseEncoding("cp932", &encoding));
     std::vector<std::string> paths;
     for (size_t n = 0; n < names.size(); n++) {
-        const std::string &name = names[n];
+        // A name's rules are its characters', not its bytes': ソ is 83 5C.
+        std::string name;
+        EXPECT_TRUE(DecodeName(encoding, names[n].data(), names[n].size(), &name));
         std::string path, part;
         for (size_t i = 0; i <= name.size(); i++) {
             if (i < name.size() && name[i] != '/' && name[i] != '\\') {
@@ -231,7 +235,7 @@ std::vector<std::pair<size_t, size_t>> ModelClashes(const std::vector<std::strin
 TEST(Clashes, FoundAsAPlainModelFindsThem) {
     Encoding encoding;
     ASSERT_TRUE(ParseEncoding("cp932", &encoding));
-    const char *parts[] = {"a", "b", ".", "", "ab"};
+    const char *parts[] = {"a", "b", ".", "", "ab", "\x83\x5c"};
     uint32_t x = 7;
     for (int round = 0; round < 3000; round++) {
         // Now and then enough names for the tables to grow.
@@ -240,9 +244,10 @@ TEST(Clashes, FoundAsAPlainModelFindsThem) {
             x = x * 1103515245u + 12345u;
             for (uint32_t k = 1 + (x >> 8) % 3; k > 0; k--) {
                 x = x * 1103515245u + 12345u;
-                name += std::string(parts[(x >> 8) % 5]) + ((x >> 16) % 2 ? "/" : "\\");
+                name += std::string(parts[(x >> 8) % 6]) + ((x >> 16) % 2 ? "/" : "\\");
             }
-            name += (x >> 20) % 3 == 2 ? "" : parts[(x >> 20) % 2]; // "" ends in a separator
+            const char *last[] = {"a", "b", "\x83\x5c", ""}; // "" ends in a separator
+            name += last[(x >> 20) % 4];
         }
         std::vector<bool> empty(names.size());
         for (size_t i = 0; i < empty.size(); i++) {

@@ -39,7 +39,6 @@ static void PathOf(const char *stored, bool folder, const Encoding &encoding, st
         key->assign(bytes, size);
         return;
     }
-    size_t storedSize = strlen(bytes);
     size = strlen(bytes);
     bool ascii = std::all_of(bytes, bytes + size, [](char c) { return (unsigned char)c < 0x80; });
     key->clear();
@@ -64,7 +63,8 @@ static void PathOf(const char *stored, bool folder, const Encoding &encoding, st
         }
         part = i + 1;
     }
-    char last = storedSize > 0 ? stored[storedSize - 1] : '\0';
+    // The last character, not byte: ソ in CP932 ends in the byte of '\'.
+    char last = size > 0 ? bytes[size - 1] : '\0';
     if (folder && !key->empty() && (last == '/' || last == '\\'))
         *key += '/';
 }
