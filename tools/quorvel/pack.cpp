@@ -118,8 +118,11 @@ static bool Inputs(const std::vector<std::string> &arguments, bool sorted, const
         if (!CollectInputs(folderEntry ? argument.substr(0, last + 1) : argument, inputs, base,
                            folderEntry))
             return false;
-        SortInputs(inputs, sorted ? 0 : first);
+        if (!sorted)
+            SortInputs(inputs, first);
     }
+    if (sorted)
+        SortInputs(inputs, 0);
     return true;
 }
 
