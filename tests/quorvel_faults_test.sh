@@ -92,6 +92,18 @@ check 'cmp -s packed.dat five.dat && no_temporaries .' "a failed pack damaged th
 head -c 100000 /dev/urandom >src/d/e3.bin
 q pack -o five.dat src >/dev/null
 
+# An input that another program swaps for a FIFO once the folder was walked:
+# refused at once, not waited on.
+cp five.dat packed.dat && mkfifo fifo
+AXQ_FAULT_FILE=src/d/e3.bin AXQ_FAULT_AT=1 AXQ_FAULT_REPLACE=fifo LD_PRELOAD=$preload \
+    timeout 60 "$Q" pack -o packed.dat src 2>err.txt
+status=$?
+check '[ $status -eq 3 ]' "pack of an input swapped for a FIFO: exit $status, wanted 3"
+has err.txt "src/d/e3.bin: no longer a regular file; the archive was not written"
+check 'cmp -s packed.dat five.dat && no_temporaries .' "a failed pack damaged the archive"
+rm src/d/e3.bin && head -c 100000 /dev/urandom >src/d/e3.bin
+q pack -o five.dat src >/dev/null
+
 # An archive reached through a symbolic link is written where the link leads,
 # and the link stays a link.
 mkdir -p real

@@ -14,6 +14,10 @@ static const char *const kNotAFolder =
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace fs = std::filesystem;
@@ -41,6 +45,28 @@ FILE *OpenFile(const std::string &path, const char *mode) {
     return _wfopen(Widen(path).c_str(), Widen(mode).c_str());
 #else
     return fopen(path.c_str(), mode);
+#endif
+}
+
+FILE *OpenInputFile(const std::string &path, std::string *why) {
+#ifdef _WIN32
+    FILE *file = OpenFile(path, "rb");
+    if (file == nullptr)
+        *why = SystemText(errno);
+    return file;
+#else
+    // Without O_NONBLOCK the open of a FIFO put in the file's place would
+    // wait for a writer for ever.
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat st;
+    bool regular = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    FILE *file = regular && fcntl(fd, F_SETFL, 0) == 0 ? fdopen(fd, "rb") : nullptr;
+    if (file == nullptr) {
+        *why = fd >= 0 && !regular ? _("no longer a regular file") : SystemText(errno);
+        if (fd >= 0)
+            close(fd);
+    }
+    return file;
 #endif
 }
 

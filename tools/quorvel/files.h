@@ -133,6 +133,10 @@ bool IdentityOf(const std::string &path, FileIdentity *identity);
 
 // fopen for a path given as text (wide characters on Windows).
 FILE *OpenFile(const std::string &path, const char *mode);
+// Opens a file to store, for reading in binary; null with the reason
+// (*why) if it cannot be opened or is no longer a regular file (a FIFO put
+// in its place is refused, not waited on).
+FILE *OpenInputFile(const std::string &path, std::string *why);
 // Moves a file opened by OpenFile to an absolute offset, past 2 GiB too;
 // false if it cannot.
 bool SeekFile(FILE *file, uint64_t offset);

@@ -77,10 +77,11 @@ bool CheckNewArchive(const std::string &target, const EntrySource &entries, std:
 // that shrank or grew since it was listed fails the archive. A slice of a
 // file (an old archive's entry) need only be there whole.
 static bool CopyFile(NewFile *out, const NewEntry &entry, std::string *why) {
-    FILE *in = OpenFile(entry.file, "rb");
+    std::string reason;
+    FILE *in = OpenInputFile(entry.file, &reason);
     bool ok = in != nullptr && (!entry.slice || SeekFile(in, entry.offset));
     if (!ok) {
-        *why = entry.file + ": " + SystemText(errno);
+        *why = entry.file + ": " + (in != nullptr ? SystemText(errno) : reason);
     } else {
         std::vector<char> buffer(kCopyChunk);
         uint64_t left = entry.size;
