@@ -167,4 +167,14 @@ check '[ "$(tr -d "\r" <out.txt | tr "\n" " ")" = "a\\f1.txt b\\Big.TXT " ]' "pa
 expect 0 "update -C" update -C tree/a relative.dat f2.txt
 q cat relative.dat 'a\f1.txt' f2.txt >both.txt
 check '[ "$(tr -d "\r" <both.txt)" = "$(printf "file 1\nfile 2")" ]' "update -C read other files"
+# One -C for every file (tar's second would apply to the files after it);
+# a folder outside the current one is refused before it is walked; a folder
+# line names its folder however it is written, so one folder twice is refused.
+expect 2 "pack with -C twice" pack -C tree -o twice.dat a -C tree/a f1.txt
+has err.txt "may be given once"
+expect 3 "pack of a folder by its absolute path" pack -o outside.dat "$(pwd)/tree"
+has err.txt "give it as a path below the current folder"
+printf 'tree/a/./\ntree/b/../a/\n' >lines.txt
+expect 3 "pack -T of one folder written twice" pack -T lines.txt -o lines.dat
+has err.txt "tree/a/: is given more than once"
 finish

@@ -40,6 +40,27 @@ static std::string FromPath(const fs::path &path, bool generic) {
 #endif
 }
 
+// The name an argument gives, relative to the folder it is read from:
+// normalized, '/' between folders, without a closing '/'. False, reported,
+// when it leaves that folder (absolute, or through ".."), which is refused
+// before a folder of it is walked (a walk of / would read the whole
+// system), or when a folder entry is wanted of that folder itself.
+static bool ArgumentName(const std::string &argument, bool folderItself, std::string *name) {
+    fs::path normal = ToPath(argument).lexically_normal();
+    *name = FromPath(normal, true);
+    while (!name->empty() && name->back() == '/')
+        name->pop_back();
+    const char *why = nullptr;
+    if (normal.has_root_name() || normal.has_root_directory() || *name == ".." ||
+        name->rfind("../", 0) == 0)
+        why = N_("give it as a path below the current folder");
+    else if (folderItself && (name->empty() || *name == "."))
+        why = N_("names no folder below the current one, so it cannot be stored as a folder entry");
+    if (why != nullptr)
+        Error(EscapeControls(argument), "%s", _(why));
+    return why == nullptr;
+}
+
 FILE *OpenFile(const std::string &path, const char *mode) {
 #ifdef _WIN32
     return _wfopen(Widen(path).c_str(), Widen(mode).c_str());
@@ -214,18 +235,21 @@ static bool Walk(const std::wstring &path, const fs::path &shown, InputFiles *in
 // functions stop at 260 characters.
 bool CollectInputs(const std::string &argument, InputFiles *inputs, const std::string &base,
                    bool folderItself) {
+    std::string name;
+    if (!ArgumentName(argument, folderItself, &name))
+        return false;
     std::wstring start = LongPath(base.empty() ? argument : base + "\\" + argument);
     DWORD attributes = GetFileAttributesW(start.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
-        Error(argument, "%s", _("no such file or folder"));
+        Error(EscapeControls(argument), "%s", _("no such file or folder"));
         return false;
     }
     if (folderItself && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        Error(argument, "%s", _(kNotAFolder));
+        Error(EscapeControls(argument), "%s", _(kNotAFolder));
         return false;
     }
     if (folderItself) {
-        AddInput(inputs, FromPath(ToPath(argument).lexically_normal(), true) + "/", "", 0);
+        AddInput(inputs, name + "/", "", 0);
         return true;
     }
     if (attributes & FILE_ATTRIBUTE_DIRECTORY)
@@ -255,14 +279,19 @@ static std::string WhatItIs(const fs::path &path) {
 bool CollectInputs(const std::string &argument, InputFiles *inputs, const std::string &base,
                    bool folderItself) {
     std::error_code ec;
+    std::string name;
+    if (!ArgumentName(argument, folderItself, &name))
+        return false;
+    // Names are relative to the folder as written; files are read through it
+    // as the system resolves it (a ".." after a link leaves the link's target).
     fs::path folder = ToPath(base).lexically_normal();
-    fs::path start = base.empty() ? ToPath(argument) : folder / ToPath(argument);
+    fs::path start = base.empty() ? ToPath(argument) : ToPath(base) / ToPath(argument);
     if (folderItself && !fs::is_directory(start, ec)) {
-        Error(argument, "%s", _(kNotAFolder));
+        Error(EscapeControls(argument), "%s", _(kNotAFolder));
         return false;
     }
     if (folderItself) {
-        AddInput(inputs, FromPath(ToPath(argument).lexically_normal(), true) + "/", "", 0);
+        AddInput(inputs, name + "/", "", 0);
         return true;
     }
     auto add = [&](const fs::path &file) {
@@ -280,7 +309,7 @@ bool CollectInputs(const std::string &argument, InputFiles *inputs, const std::s
     if (fs::is_regular_file(start, ec))
         return add(start);
     if (!fs::is_directory(start, ec)) {
-        Error(argument, "%s", WhatItIs(start).c_str());
+        Error(EscapeControls(argument), "%s", WhatItIs(start).c_str());
         return false;
     }
     for (fs::recursive_directory_iterator it(start, ec), end; !ec && it != end; it.increment(ec)) {
@@ -301,7 +330,7 @@ bool CollectInputs(const std::string &argument, InputFiles *inputs, const std::s
         ec.clear();
     }
     if (ec)
-        Error(argument, "%s", ec.message().c_str());
+        Error(EscapeControls(argument), "%s", ec.message().c_str());
     return !ec;
 }
 #endif

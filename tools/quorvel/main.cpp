@@ -326,6 +326,7 @@ static int ReadOptions(const CommandSpec &command, int argc, char **argv, Option
     longs.push_back({nullptr, 0, nullptr, 0});
     optind = 0;
     int key;
+    bool directoryGiven = false;
     while ((key = getopt_long(argc, argv, shorts.c_str(), longs.data(), nullptr)) != -1) {
         switch (key) {
         case 'O':
@@ -348,6 +349,13 @@ static int ReadOptions(const CommandSpec &command, int argc, char **argv, Option
             options->excludes.push_back(optarg);
             break;
         case 'C':
+            // tar reads the files after each -C from its folder; one folder
+            // for every file is all quorvel does, so a second is refused.
+            if (directoryGiven) {
+                Error("-C", "%s", _("may be given once: its folder holds every file given"));
+                return kExitUsage;
+            }
+            directoryGiven = true;
             options->directory = optarg;
             break;
         case kOverwrite:
