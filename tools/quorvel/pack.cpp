@@ -146,9 +146,11 @@ static bool InputsLeaveOut(const std::string &archive, const InputFiles &inputs)
     return true;
 }
 
-// Input i as the entry `stored`, into `entry`, which may be one reused.
+// Input i as the entry `stored`, into `entry`, which may be one reused:
+// nothing of what it was stays.
 static void FromFile(const InputFiles &inputs, size_t i, const std::string &stored,
                      NewEntry *entry) {
+    *entry = NewEntry();
     entry->storedName = stored;
     entry->shownName = InputName(inputs, i);
     entry->size = InputSize(inputs, i);
@@ -293,7 +295,9 @@ struct UpdatePlan {
     const Encoding *encoding = nullptr;
     size_t kept = 0;
     std::unordered_map<size_t, NewEntry> replaced; // by place among the kept
-    std::vector<NewEntry> added;
+    const InputFiles *inputs = nullptr;
+    std::vector<size_t> added;           // the inputs that are new, in order,
+    std::vector<std::string> addedNames; // and their names as stored
     NewEntry scratch;
 };
 
@@ -315,13 +319,17 @@ static EntryRecord KeptRecord(const UpdatePlan &plan, size_t i) {
 // directory's entries are read from the archive itself, as the listing may
 // not show them.
 static const NewEntry &PlannedEntry(UpdatePlan *plan, size_t i) {
-    if (i >= plan->kept)
-        return plan->added[i - plan->kept];
+    if (i >= plan->kept) {
+        FromFile(*plan->inputs, plan->added[i - plan->kept], plan->addedNames[i - plan->kept],
+                 &plan->scratch);
+        return plan->scratch;
+    }
     auto replaced = plan->replaced.find(i);
     if (replaced != plan->replaced.end())
         return replaced->second;
     EntryRecord record = KeptRecord(*plan, i);
     NewEntry &entry = plan->scratch;
+    entry = NewEntry(); // it may hold an added file's fields
     entry.storedName = record.filename;
     entry.encoding = plan->encoding;
     entry.size = record.filesize;
@@ -339,7 +347,7 @@ static const NewEntry &PlannedEntry(UpdatePlan *plan, size_t i) {
 // Entry i's stored name, which lives as long as the plan.
 static const char *PlannedName(const UpdatePlan &plan, size_t i) {
     if (i >= plan.kept)
-        return plan.added[i - plan.kept].storedName.c_str();
+        return plan.addedNames[i - plan.kept].c_str();
     auto replaced = plan.replaced.find(i);
     return replaced != plan.replaced.end() ? replaced->second.storedName.c_str()
                                            : KeptRecord(plan, i).filename;
@@ -433,6 +441,7 @@ int Update(const Options &options) {
     plan.listing = &listing;
     plan.repair = &repair;
     plan.encoding = &encoding;
+    plan.inputs = &inputs;
     plan.kept = repair.needed ? repair.entries.size() : listing.count;
     std::string name;
     for (size_t i = 0; status == kExitOk && i < plan.kept; i++) {
@@ -462,7 +471,8 @@ int Update(const Options &options) {
             Error(EscapeControls(name), "%s", why.c_str());
             status = kExitArchive;
         }
-        plan.added.push_back(FromFile(inputs, i, stored));
+        plan.added.push_back(i);
+        plan.addedNames.push_back(stored);
     }
     EntrySource entries;
     entries.count = plan.kept + plan.added.size();
