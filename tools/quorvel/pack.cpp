@@ -14,6 +14,7 @@
 #include "archive/archive.h"
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <unordered_map>
 #include <unordered_set>
@@ -61,10 +62,12 @@ static bool StoredName(const std::string &name, const Encoding &encoding, char s
     return true;
 }
 
-// The lines of a list file ("-" for standard input): one file or folder
-// each, where '\' separates folders as '/' does (the output of list names
-// entries as stored).
-static bool ReadListFile(const std::string &path, std::vector<std::string> *lines) {
+// Gives `each` the lines of a list file ("-" for standard input), one at a
+// time as they are read: one file or folder each, where '\' separates
+// folders as '/' does (the output of list names entries as stored). False,
+// reported, when the file cannot be read or `each` returns false.
+static bool ReadListFile(const std::string &path,
+                         const std::function<bool(const std::string &)> &each) {
     FILE *in = path == "-" ? stdin : OpenFile(path, "rb");
     if (in == nullptr) {
         Error(path, "%s", SystemText(errno).c_str());
@@ -72,13 +75,13 @@ static bool ReadListFile(const std::string &path, std::vector<std::string> *line
     }
     std::string line;
     int c;
-    while ((c = fgetc(in)) != EOF || !line.empty()) {
+    bool taken = true;
+    while (taken && ((c = fgetc(in)) != EOF || !line.empty())) {
         if (c == '\n' || c == EOF) {
             if (!line.empty() && line.back() == '\r')
                 line.pop_back();
             std::replace(line.begin(), line.end(), '\\', '/');
-            if (!line.empty())
-                lines->push_back(line);
+            taken = line.empty() || each(line);
             line.clear();
         } else {
             line += (char)c;
@@ -89,7 +92,7 @@ static bool ReadListFile(const std::string &path, std::vector<std::string> *line
         Error(path, "%s", SystemText(errno).c_str());
     if (in != stdin)
         fclose(in);
-    return !failed;
+    return taken && !failed;
 }
 
 // Sorts the inputs from `first` on by name. Inputs of one name are one file
@@ -102,25 +105,31 @@ static void SortInputs(InputFiles *inputs, size_t first) {
               });
 }
 
-// The input files of the arguments, in their order (each folder's files
-// sorted), or sorted all together. The first `listed` are lines of a list
-// file, where a folder named with a separator at its end is a folder entry
-// (as list shows one), and not the files below it, which their own lines name.
-static bool Inputs(const std::vector<std::string> &arguments, bool sorted, const Options &options,
-                   InputFiles *inputs, size_t listed = 0) {
+// Adds the input files of one argument, its folder's files sorted. In a
+// list file's line (`listed`), a folder named with a separator at its end is
+// a folder entry (as list shows one), and not the files below it, which
+// their own lines name.
+static bool AddArgument(const std::string &argument, bool listed, const Options &options,
+                        InputFiles *inputs) {
     // -C: the files are read relative to that folder, and named from it.
     std::string base = options.directory == "." ? "" : options.directory;
-    for (size_t i = 0; i < arguments.size(); i++) {
-        const std::string &argument = arguments[i];
-        size_t last = argument.find_last_not_of('/');
-        bool folderEntry = i < listed && last != std::string::npos && last + 1 < argument.size();
-        size_t first = InputCount(*inputs);
-        if (!CollectInputs(folderEntry ? argument.substr(0, last + 1) : argument, inputs, base,
-                           folderEntry))
+    size_t last = argument.find_last_not_of('/');
+    bool folderEntry = listed && last != std::string::npos && last + 1 < argument.size();
+    size_t first = InputCount(*inputs);
+    if (!CollectInputs(folderEntry ? argument.substr(0, last + 1) : argument, inputs, base,
+                       folderEntry))
+        return false;
+    SortInputs(inputs, first);
+    return true;
+}
+
+// The input files of the arguments, in their order (each folder's files
+// sorted), or sorted all together.
+static bool Inputs(const std::vector<std::string> &arguments, bool sorted, const Options &options,
+                   InputFiles *inputs) {
+    for (const std::string &argument : arguments)
+        if (!AddArgument(argument, false, options, inputs))
             return false;
-        if (!sorted)
-            SortInputs(inputs, first);
-    }
     if (sorted)
         SortInputs(inputs, 0);
     return true;
@@ -236,13 +245,13 @@ int Pack(const Options &options) {
               _("an archive's name must end in .dat, or no quorvel command or host opens it"));
         return kExitArchive;
     }
-    std::vector<std::string> arguments;
-    if (!options.listFile.empty() && !ReadListFile(options.listFile, &arguments))
-        return kExitArchive;
-    size_t listed = arguments.size();
-    arguments.insert(arguments.end(), options.operands.begin(), options.operands.end());
+    // A list's lines are taken as they are read, and keep their order.
     InputFiles inputs;
-    if (!Inputs(arguments, options.listFile.empty(), options, &inputs, listed) ||
+    if (!options.listFile.empty() && !ReadListFile(options.listFile, [&](const std::string &line) {
+            return AddArgument(line, true, options, &inputs);
+        }))
+        return kExitArchive;
+    if (!Inputs(options.operands, options.listFile.empty(), options, &inputs) ||
         !InputsLeaveOut(options.output, inputs))
         return kExitArchive;
     // Names are stored as the system writes them unless an encoding is given.
