@@ -87,6 +87,14 @@ expect 3 "pack a missing input" pack -o kept.dat missing
 cmp -s kept.dat tree.dat && pass || fail "a failed pack changed the existing archive"
 ls | grep -q quorvel-tmp && fail "a failed pack left a temporary file" || pass
 
+# A file is read where its stored name says: lnk/../a is a, whatever lnk
+# leads to. One list: a second -T is refused, not read in place of the first.
+mkdir -p dots/real/sub && echo here >dots/a && echo there >dots/real/a && ln -s real/sub dots/lnk
+(cd dots && "$Q" pack -o ../dots.dat lnk/../a) && q cat dots.dat a >out.txt
+check '[ "$(cat out.txt)" = here ]' "lnk/../a stored the bytes of another file: $(cat out.txt)"
+expect 2 "pack with -T twice" pack -o twice.dat -T list1 -T list2
+has err.txt "may be given once"
+
 # Errors name the file and say what is wrong.
 expect 3 "list a missing archive" list missing.dat
 has err.txt "quorvel: missing.dat: No such file or directory"

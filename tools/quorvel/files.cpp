@@ -282,10 +282,11 @@ bool CollectInputs(const std::string &argument, InputFiles *inputs, const std::s
     std::string name;
     if (!ArgumentName(argument, folderItself, &name))
         return false;
-    // Names are relative to the folder as written; files are read through it
-    // as the system resolves it (a ".." after a link leaves the link's target).
+    // A file is read where its name says: "lnk/../a" is stored as a, so it
+    // is read as a, not through the link. The folder of -C is the system's
+    // to resolve, as no name holds it.
     fs::path folder = ToPath(base).lexically_normal();
-    fs::path start = base.empty() ? ToPath(argument) : ToPath(base) / ToPath(argument);
+    fs::path start = base.empty() ? ToPath(name) : ToPath(base) / ToPath(name);
     if (folderItself && !fs::is_directory(start, ec)) {
         Error(EscapeControls(argument), "%s", _(kNotAFolder));
         return false;

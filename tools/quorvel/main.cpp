@@ -365,6 +365,11 @@ static int ReadOptions(const CommandSpec &command, int argc, char **argv, Option
             options->output = optarg;
             break;
         case 'T':
+            // One list: a second would silently take the first's place.
+            if (!options->listFile.empty()) {
+                Error("-T", "%s", _("may be given once: one list names every file"));
+                return kExitUsage;
+            }
             options->listFile = optarg;
             break;
         case kSeparator:
