@@ -110,10 +110,12 @@ inline uint64_t InputSize(const InputFiles &files, size_t i) { return files.inpu
 
 // The file `argument` names, or every file below the folder it names, added
 // to `inputs`; with a `base` folder, `argument` is read relative to it and
-// the names are too (pack -C, as tar's). With folderItself, `argument` must
-// name a folder, which is taken as one input of no bytes, its name ending
-// in '/' and its path empty (a folder entry). False, reported, if it cannot
-// be read.
+// the names are too (pack -C, as tar's). A file is read where its
+// normalized name says ("lnk/../a" is "a"), and an argument outside the
+// current folder (absolute, or through "..") is refused before it is
+// walked. With folderItself, `argument` must name a folder, which is taken
+// as one input of no bytes, its name ending in '/' and its path empty (a
+// folder entry). False, reported, if it cannot be read or is refused.
 bool CollectInputs(const std::string &argument, InputFiles *inputs, const std::string &base = "",
                    bool folderItself = false);
 
