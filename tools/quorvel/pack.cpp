@@ -105,12 +105,13 @@ static void SortInputs(InputFiles *inputs, size_t first) {
               });
 }
 
-// Adds the input files of one argument, its folder's files sorted. In a
+// Adds the input files of one argument, its folder's files sorted unless
+// all are sorted together afterwards (`sortedLater`). In a
 // list file's line (`listed`), a folder named with a separator at its end is
 // a folder entry (as list shows one), and not the files below it, which
 // their own lines name.
-static bool AddArgument(const std::string &argument, bool listed, const Options &options,
-                        InputFiles *inputs) {
+static bool AddArgument(const std::string &argument, bool listed, bool sortedLater,
+                        const Options &options, InputFiles *inputs) {
     // -C: the files are read relative to that folder, and named from it.
     std::string base = options.directory == "." ? "" : options.directory;
     size_t last = argument.find_last_not_of('/');
@@ -119,7 +120,8 @@ static bool AddArgument(const std::string &argument, bool listed, const Options 
     if (!CollectInputs(folderEntry ? argument.substr(0, last + 1) : argument, inputs, base,
                        folderEntry))
         return false;
-    SortInputs(inputs, first);
+    if (!sortedLater)
+        SortInputs(inputs, first);
     return true;
 }
 
@@ -128,7 +130,7 @@ static bool AddArgument(const std::string &argument, bool listed, const Options 
 static bool Inputs(const std::vector<std::string> &arguments, bool sorted, const Options &options,
                    InputFiles *inputs) {
     for (const std::string &argument : arguments)
-        if (!AddArgument(argument, false, options, inputs))
+        if (!AddArgument(argument, false, sorted, options, inputs))
             return false;
     if (sorted)
         SortInputs(inputs, 0);
@@ -248,7 +250,7 @@ int Pack(const Options &options) {
     // A list's lines are taken as they are read, and keep their order.
     InputFiles inputs;
     if (!options.listFile.empty() && !ReadListFile(options.listFile, [&](const std::string &line) {
-            return AddArgument(line, true, options, &inputs);
+            return AddArgument(line, true, false, options, &inputs);
         }))
         return kExitArchive;
     if (!Inputs(options.operands, options.listFile.empty(), options, &inputs) ||
