@@ -18,7 +18,7 @@ set_target_properties(quorvel_python PROPERTIES OUTPUT_NAME quorvel
 # tool's code it calls uses neither.
 target_compile_options(quorvel_python PRIVATE -fexceptions -frtti)
 target_compile_definitions(quorvel_python PRIVATE AXQ_PROJECT_VERSION="${PROJECT_VERSION}")
-target_link_libraries(quorvel_python PRIVATE quorvel_tool)
+target_link_libraries(quorvel_python PRIVATE quorvel_core)
 configure_file(python/quorvel.pyi ${PROJECT_BINARY_DIR}/python/quorvel.pyi COPYONLY)
 
 set(AXQ_PYTHON_DIR lib/python3/dist-packages)

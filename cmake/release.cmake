@@ -12,7 +12,7 @@ install(FILES ${PROJECT_BINARY_DIR}/quorvel.1.gz DESTINATION share/man/man1 COMP
 install(FILES ${PROJECT_BINARY_DIR}/quorvel.ja.1.gz DESTINATION share/man/ja/man1
         RENAME quorvel.1.gz COMPONENT linux)
 install(FILES ${AXQ_CATALOG} DESTINATION share/locale/ja/LC_MESSAGES COMPONENT linux)
-install(FILES tools/quorvel/quorvel.bash DESTINATION share/bash-completion/completions
+install(FILES cli/quorvel.bash DESTINATION share/bash-completion/completions
         RENAME quorvel COMPONENT linux)
 
 # Text for Windows users has CR LF line ends; the Japanese readme starts

@@ -3,7 +3,7 @@
 // gives a relative path that stays below the target folder. The path is
 // checked by rules written here again, independently of the code under test.
 // Input: one byte choosing the code page and the rules, then the name.
-#include "tools/quorvel/names.h"
+#include "core/names.h"
 
 #include <ctype.h>
 #include <stdlib.h>

@@ -3,8 +3,8 @@
 #include "python/session.h"
 #include "python/stream.h"
 
-#include "tools/quorvel/files.h"
-#include "tools/quorvel/names.h"
+#include "core/files.h"
+#include "core/names.h"
 
 #include <memory>
 #include <mutex>

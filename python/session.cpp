@@ -4,13 +4,13 @@
 #include "python/session.h"
 
 #include "archive/archive.h"
-#include "tools/quorvel/account.h"
-#include "tools/quorvel/files.h"
-#include "tools/quorvel/names.h"
-#include "tools/quorvel/output.h"
-#include "tools/quorvel/select.h"
-#include "tools/quorvel/translate.h"
-#include "tools/quorvel/writer.h"
+#include "core/account.h"
+#include "core/files.h"
+#include "core/names.h"
+#include "core/output.h"
+#include "core/select.h"
+#include "core/translate.h"
+#include "core/writer.h"
 
 #include <algorithm>
 #include <errno.h>

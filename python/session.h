@@ -5,8 +5,8 @@
 #ifndef AXQ_PYTHON_SESSION_H
 #define AXQ_PYTHON_SESSION_H
 
-#include "tools/quorvel/codepage.h"
-#include "tools/quorvel/host.h"
+#include "core/codepage.h"
+#include "core/host.h"
 
 #include <memory>
 #include <stdint.h>

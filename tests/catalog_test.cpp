@@ -1,7 +1,7 @@
 // The Windows programs' message catalog: looked up in memory, it gives what
 // GNU gettext gives from the same file, and a damaged one gives nothing; and
 // the language is chosen as gettext chooses it.
-#include "tools/quorvel/catalog.h"
+#include "core/catalog.h"
 
 #include <fstream>
 #include <gtest/gtest.h>

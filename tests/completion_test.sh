@@ -10,7 +10,7 @@ if [ ! -f /usr/share/bash-completion/bash_completion ]; then
     exit 77
 fi
 . /usr/share/bash-completion/bash_completion
-. "$source/tools/quorvel/quorvel.bash"
+. "$source/cli/quorvel.bash"
 mkdir -p bin && ln -s "$Q" bin/quorvel && PATH=$work/bin:$PATH
 
 # Completes the words given, the last one being completed; prints the replies.

@@ -1,7 +1,7 @@
 // pack's list of input files: every name, path and size comes back as it
 // went in, however the text falls into blocks and whichever paths share a
 // prefix.
-#include "tools/quorvel/files.h"
+#include "core/files.h"
 
 #include <gtest/gtest.h>
 #include <random>

@@ -2,10 +2,10 @@
 // removals answer lookups and folder listings as a map of maps does, and a
 // random CP932 archive with folder entries and clashes builds the tree that
 // its names give, each shown entry at the path the save computes for it.
-#include "tools/quorvel/mount/mounted.h"
+#include "mount/mounted.h"
 
-#include "tools/quorvel/codepage.h"
-#include "tools/quorvel/names.h"
+#include "core/codepage.h"
+#include "core/names.h"
 
 #include "archive_builder.h"
 

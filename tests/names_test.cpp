@@ -1,6 +1,6 @@
 // quorvel's names layer: code pages, the paths names may become, and
 // pattern matching, on decoded characters.
-#include "tools/quorvel/names.h"
+#include "core/names.h"
 
 #include <fnmatch.h>
 #include <gtest/gtest.h>

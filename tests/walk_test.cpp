@@ -4,7 +4,7 @@
 // the clash check finds what a plain model of it finds.
 #include "plugin/plugin.h"
 #include "linebuf/linebuf.h"
-#include "tools/quorvel/account.h"
+#include "core/account.h"
 
 #include "plugin_fixture.h"
 

@@ -8,7 +8,7 @@
 // spaces around Latin words to justify a line. Nor are those words hyphenated
 // (.nh): they are commands and options.
 // usage: manpage HELP2MAN_PAGE PAGE
-#include "tools/quorvel/linebreak.h"
+#include "core/linebreak.h"
 
 #include <fstream>
 #include <string>

@@ -1,0 +1,494 @@
+// Extraction and new files on Windows, through the wide-character API so
+// that names show as decoded whatever the system's code page. Paths carry
+// the \\?\ prefix, so that deep trees pass the 260-character limit. Every
+// folder entered below the target is held open without delete sharing, so
+// that it cannot be moved or removed while quorvel runs, and every file is
+// checked to be where it was meant to be (by its final path) before a byte
+// is written and after it is renamed into place: extraction never enters a
+// reparse point (a link or junction), also one made or swapped meanwhile.
+// rand_s, before the runtime's headers.
+#define _CRT_RAND_S
+#include "core/files.h"
+
+#include "core/names.h"
+#include "core/output.h"
+#include "core/translate.h"
+
+#include <map>
+#include <stdlib.h>
+#include <string.h>
+#include <windows.h>
+
+// Names tried for a temporary file when other files hold the first ones.
+static constexpr int kTemporaryAttempts = 100;
+// Folders below the target stay open once entered, so that the entries of
+// one folder, wherever they stand in the archive, cost no walk each.
+static constexpr size_t kOpenFolders = 256;
+
+// The temporary file being written, for the console's Ctrl-C and close
+// handler, which runs on a thread of its own: the guard keeps it out while
+// the file is made or renamed, and it marks the file deleted through its
+// handle, so that it goes when the process ends.
+static SRWLOCK temporaryGuard = SRWLOCK_INIT;
+static HANDLE temporaryNoted = INVALID_HANDLE_VALUE;
+
+static void MarkDeleted(HANDLE file) {
+    FILE_DISPOSITION_INFO info = {TRUE};
+    SetFileInformationByHandle(file, FileDispositionInfo, &info, sizeof info);
+}
+
+static BOOL WINAPI RemoveTemporaryAndStop(DWORD) {
+    // Never released: the next handler ends the process.
+    AcquireSRWLockExclusive(&temporaryGuard);
+    if (temporaryNoted != INVALID_HANDLE_VALUE)
+        MarkDeleted(temporaryNoted);
+    return FALSE;
+}
+
+void RemoveTemporaryOnInterrupt() { SetConsoleCtrlHandler(RemoveTemporaryAndStop, TRUE); }
+
+// Makes a temporary file, open for writing and deleting, and notes it.
+static HANDLE CreateTemporary(const std::wstring &path, DWORD share, DWORD attributes) {
+    AcquireSRWLockExclusive(&temporaryGuard);
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, share, nullptr, CREATE_NEW,
+                              attributes, nullptr);
+    DWORD error = GetLastError();
+    if (file != INVALID_HANDLE_VALUE)
+        temporaryNoted = file;
+    ReleaseSRWLockExclusive(&temporaryGuard);
+    SetLastError(error);
+    return file;
+}
+
+// Closes the temporary file; with `remove` it goes too. Its bytes go
+// first: under Wine a folder that a Linux process moved leaves the file's
+// name unknown, and it stays there, empty.
+static void CloseTemporary(HANDLE file, bool remove) {
+    LARGE_INTEGER start = {};
+    AcquireSRWLockExclusive(&temporaryGuard);
+    if (remove && SetFilePointerEx(file, start, nullptr, FILE_BEGIN))
+        SetEndOfFile(file);
+    if (remove)
+        MarkDeleted(file);
+    CloseHandle(file);
+    if (file == temporaryNoted)
+        temporaryNoted = INVALID_HANDLE_VALUE;
+    ReleaseSRWLockExclusive(&temporaryGuard);
+}
+
+static std::string Join(const std::vector<std::string> &components, size_t count) {
+    std::string path;
+    for (size_t i = 0; i < count; i++)
+        path += (i > 0 ? "/" : "") + components[i];
+    return path;
+}
+
+// Where an open file or folder is, as Windows gives it (\\?\ and a drive, or
+// \\?\UNC), with every link on the way followed; "" if it cannot tell.
+static std::wstring FinalPath(HANDLE file) {
+    std::wstring path(MAX_PATH, L'\0');
+    DWORD n = GetFinalPathNameByHandleW(file, &path[0], (DWORD)path.size(), 0);
+    if (n >= path.size()) {
+        path.resize(n);
+        n = GetFinalPathNameByHandleW(file, &path[0], (DWORD)path.size(), 0);
+    }
+    path.resize(n < path.size() ? n : 0);
+    return path;
+}
+
+// Paths compared as Windows compares names, ignoring case.
+static bool SamePath(const std::wstring &a, const std::wstring &b) {
+    return CompareStringOrdinal(a.c_str(), (int)a.size(), b.c_str(), (int)b.size(), TRUE) ==
+           CSTR_EQUAL;
+}
+
+// A folder held open without delete sharing: it cannot be renamed or
+// removed while the handle is open.
+struct Folder {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    std::wstring path; // its final path
+};
+
+static HANDLE OpenFolder(const std::wstring &path, DWORD flags) {
+    return CreateFileW(path.c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
+}
+
+struct ExtractTarget {
+    Folder root;                                     // the target folder
+    std::map<std::vector<std::string>, Folder> open; // every folder below root entered so far
+    const Folder *folder = nullptr;                  // the folder of the place last made
+    std::wstring leaf;                               // the file's own name there
+    std::wstring temporaryPrefix;                    // ".quorvel-PID-RANDOM-"
+    unsigned temporaries = 0;
+};
+
+// Makes a folder and its parents, as the user gave it.
+static bool MakeFolders(const std::wstring &path) {
+    if (CreateDirectoryW(path.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS)
+        return true;
+    size_t slash = path.find_last_of(L"\\/");
+    if (GetLastError() != ERROR_PATH_NOT_FOUND || slash == std::wstring::npos || slash == 0)
+        return false;
+    return MakeFolders(path.substr(0, slash)) && CreateDirectoryW(path.c_str(), nullptr);
+}
+
+ExtractTarget *OpenTarget(const std::string &folder, std::string *why) {
+    std::wstring wide = Widen(folder);
+    wchar_t full[32768];
+    DWORD n = GetFullPathNameW(wide.c_str(), 32768, full, nullptr);
+    // The target itself may be reached through links, as the user chose.
+    HANDLE handle = n > 0 && MakeFolders(full) ? OpenFolder(full, 0) : INVALID_HANDLE_VALUE;
+    BY_HANDLE_FILE_INFORMATION info;
+    DWORD error = GetLastError();
+    std::wstring path;
+    if (handle == INVALID_HANDLE_VALUE)
+        *why = SystemMessage(error);
+    else if (!GetFileInformationByHandle(handle, &info) ||
+             !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        *why = _("not a folder");
+    else if ((path = FinalPath(handle)).empty())
+        *why = SystemMessage(GetLastError());
+    if (path.empty()) {
+        if (handle != INVALID_HANDLE_VALUE)
+            CloseHandle(handle);
+        return nullptr;
+    }
+    ExtractTarget *target = new ExtractTarget;
+    target->root.handle = handle;
+    target->root.path = path;
+    target->folder = &target->root;
+    // Unforeseeable, so that no entry can be named like one ahead of time.
+    unsigned random = 0;
+    rand_s(&random);
+    target->temporaryPrefix = L".quorvel-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                              std::to_wstring(random) + L"-";
+    return target;
+}
+
+static void CloseFolders(ExtractTarget *target) {
+    for (const auto &folder : target->open)
+        CloseHandle(folder.second.handle);
+    target->open.clear();
+    target->folder = &target->root;
+}
+
+void CloseTarget(ExtractTarget *target) {
+    if (target == nullptr)
+        return;
+    CloseFolders(target);
+    CloseHandle(target->root.handle);
+    delete target;
+}
+
+// Enters (making it if needed) each folder below root in turn, holding each
+// open: a folder that is a reparse point, or whose final path is not the
+// one asked for (a link swapped in on the way), is refused.
+static bool EnterFolder(ExtractTarget *target, const std::vector<std::string> &folder,
+                        std::string *why) {
+    const Folder *parent = &target->root;
+    for (size_t i = 1; i <= folder.size(); i++) {
+        std::vector<std::string> prefix(folder.begin(), folder.begin() + i);
+        auto known = target->open.find(prefix);
+        if (known != target->open.end()) {
+            parent = &known->second;
+            continue;
+        }
+        if (target->open.size() >= kOpenFolders) {
+            CloseFolders(target);
+            return EnterFolder(target, folder, why);
+        }
+        std::wstring path = parent->path + L"\\" + Widen(folder[i - 1]);
+        if (!CreateDirectoryW(path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+            std::string error = SystemMessage(GetLastError());
+            *why = Format(_("cannot create folder %s: %s"), Join(folder, i).c_str(), error.c_str());
+            return false;
+        }
+        HANDLE handle = OpenFolder(path, FILE_FLAG_OPEN_REPARSE_POINT);
+        BY_HANDLE_FILE_INFORMATION info;
+        if (handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle, &info))
+            *why = Join(folder, i) + ": " + SystemMessage(GetLastError());
+        else if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+                 !SamePath(FinalPath(handle), path))
+            *why = _("a folder on its path is a link (a reparse point)");
+        else if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            *why = Format(_("%s is not a folder"), Join(folder, i).c_str());
+        if (!why->empty()) {
+            if (handle != INVALID_HANDLE_VALUE)
+                CloseHandle(handle);
+            return false;
+        }
+        parent = &(target->open[prefix] = Folder{handle, path});
+    }
+    target->folder = parent;
+    return true;
+}
+
+bool PlaceFolder(ExtractTarget *target, const std::vector<std::string> &components,
+                 std::string *why) {
+    why->clear();
+    return EnterFolder(target, components, why);
+}
+
+bool PlaceFile(ExtractTarget *target, const std::vector<std::string> &components, bool overwrite,
+               std::string *why) {
+    why->clear();
+    std::vector<std::string> folder(components.begin(), components.end() - 1);
+    if (!EnterFolder(target, folder, why))
+        return false;
+    target->leaf = Widen(components.back());
+    DWORD attributes = GetFileAttributesW((target->folder->path + L"\\" + target->leaf).c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+        if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+            *why = _("a folder of that name is in the way");
+        else if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
+            *why = _("a link (a reparse point) of that name is in the way");
+        else if (!overwrite)
+            *why = _("exists (use --overwrite to replace it)");
+    }
+    return why->empty();
+}
+
+static bool WriteAll(HANDLE file, const char *bytes, size_t size) {
+    while (size > 0) {
+        DWORD chunk = size > (1u << 30) ? (1u << 30) : (DWORD)size;
+        DWORD written = 0;
+        if (!WriteFile(file, bytes, chunk, &written, nullptr) || written == 0)
+            return false;
+        bytes += written;
+        size -= written;
+    }
+    return true;
+}
+
+static FILETIME FileTimeOf(int64_t seconds) {
+    uint64_t ticks = (uint64_t)(seconds + 11644473600LL) * 10000000u;
+    FILETIME time;
+    time.dwLowDateTime = (DWORD)ticks;
+    time.dwHighDateTime = (DWORD)(ticks >> 32);
+    return time;
+}
+
+// Renames an open file, replacing a file of the new name only if asked.
+static bool RenameOpenFile(HANDLE file, const std::wstring &to, bool replace) {
+    std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + to.size() * sizeof(wchar_t));
+    FILE_RENAME_INFO *info = (FILE_RENAME_INFO *)buffer.data();
+    info->ReplaceIfExists = replace;
+    info->FileNameLength = (DWORD)(to.size() * sizeof(wchar_t));
+    memcpy(info->FileName, to.data(), info->FileNameLength);
+    AcquireSRWLockExclusive(&temporaryGuard);
+    BOOL renamed = SetFileInformationByHandle(file, FileRenameInfo, info, (DWORD)buffer.size());
+    DWORD error = GetLastError();
+    if (renamed && file == temporaryNoted)
+        temporaryNoted = INVALID_HANDLE_VALUE;
+    ReleaseSRWLockExclusive(&temporaryGuard);
+    SetLastError(error);
+    return renamed != 0;
+}
+
+bool WritePlacedFile(ExtractTarget *target, const char *bytes, size_t size, int64_t modified,
+                     bool overwrite, std::string *why) {
+    const std::wstring &folder = target->folder->path;
+    std::wstring temporary, final = folder + L"\\" + target->leaf;
+    // A name that an entry took already is passed over.
+    HANDLE file = INVALID_HANDLE_VALUE;
+    for (int attempt = 0; file == INVALID_HANDLE_VALUE && attempt < kTemporaryAttempts; attempt++) {
+        temporary =
+            folder + L"\\" + target->temporaryPrefix + std::to_wstring(++target->temporaries);
+        file = CreateTemporary(temporary, 0, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT);
+        if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS &&
+            GetLastError() != ERROR_ALREADY_EXISTS)
+            break;
+    }
+    if (file == INVALID_HANDLE_VALUE) {
+        *why = SystemMessage(GetLastError());
+        return false;
+    }
+    // The folder is held open, so it stays where it was; a file that is not
+    // there all the same was led elsewhere, and goes.
+    bool moved = !SamePath(FinalPath(file), temporary);
+    bool ok = !moved && WriteAll(file, bytes, size);
+    DWORD error = GetLastError();
+    FILETIME time = FileTimeOf(modified);
+    if (ok && !SetFileTime(file, nullptr, &time, &time))
+        error = GetLastError(), ok = false;
+    if (ok && !RenameOpenFile(file, final, overwrite))
+        error = GetLastError(), ok = false;
+    if (ok && !SamePath(FinalPath(file), final))
+        moved = true, ok = false;
+    if (moved)
+        *why = _("a folder on its path was moved or replaced by a link; the entry was not written");
+    else if (!ok)
+        *why = error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS
+                   ? _("exists (use --overwrite to replace it)")
+                   : SystemMessage(error);
+    CloseTemporary(file, !ok);
+    return ok;
+}
+
+struct NewFile {
+    std::wstring target, temporary;
+    HANDLE handle = INVALID_HANDLE_VALUE;
+};
+
+std::string NewFileTemporary(const NewFile *file) { return Narrow(file->temporary); }
+
+std::string NewFileTemporaryFor(const std::string &target) {
+    return target + ".quorvel-tmp" + std::to_string(GetCurrentProcessId());
+}
+
+// A target reached through links is the file they lead to: the new file
+// replaces that one, and the links keep leading to it.
+static std::wstring ThroughLinks(const std::wstring &target) {
+    HANDLE file = CreateFileW(target.c_str(), FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return target;
+    std::wstring resolved = FinalPath(file);
+    CloseHandle(file);
+    return resolved.empty() ? target : resolved;
+}
+
+// The marks a replaced archive keeps.
+static constexpr DWORD kKeptAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                         FILE_ATTRIBUTE_ARCHIVE |
+                                         FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+NewFile *CreateNewFile(const std::string &target, std::string *why) {
+    // Windows opens such a name as the device in any folder: it is never ours to replace.
+    if (IsDeviceName(target.substr(target.find_last_of("/\\") + 1))) {
+        *why = _("the name of a device (CON, NUL, COM1, ...), not a file");
+        return nullptr;
+    }
+    std::wstring resolved = ThroughLinks(Widen(target));
+    DWORD attributes = GetFileAttributesW(resolved.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
+        *why = _("the file is marked read-only; the archive is left as it is");
+        return nullptr;
+    }
+    DWORD kept = attributes != INVALID_FILE_ATTRIBUTES ? attributes & kKeptAttributes : 0;
+    NewFile *file = new NewFile;
+    file->target = resolved;
+    // A file of that name is left from a killed process that had our id: it
+    // is never ours to remove, so another name is taken. Delete sharing lets
+    // it be renamed while open.
+    for (int attempt = 0; file->handle == INVALID_HANDLE_VALUE && attempt < kTemporaryAttempts;
+         attempt++) {
+        file->temporary = resolved + L".quorvel-tmp" + std::to_wstring(GetCurrentProcessId());
+        if (attempt > 0)
+            file->temporary += L"." + std::to_wstring(attempt);
+        file->handle = CreateTemporary(file->temporary, FILE_SHARE_DELETE,
+                                       kept != 0 ? kept : FILE_ATTRIBUTE_NORMAL);
+        if (file->handle == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS)
+            break;
+    }
+    if (file->handle == INVALID_HANDLE_VALUE) {
+        *why = SystemMessage(GetLastError());
+        delete file;
+        return nullptr;
+    }
+    return file;
+}
+
+bool WriteNewFile(NewFile *file, const void *bytes, size_t size, std::string *why) {
+    if (WriteAll(file->handle, (const char *)bytes, size))
+        return true;
+    *why = SystemMessage(GetLastError());
+    return false;
+}
+
+bool CommitNewFile(NewFile *file, std::string *why) {
+    bool ok = FlushFileBuffers(file->handle) != 0;
+    DWORD error = GetLastError();
+    // Write-through: the rename is on the disk when the call returns. The
+    // guard keeps the Ctrl-C handler from removing the file meanwhile.
+    AcquireSRWLockExclusive(&temporaryGuard);
+    if (ok && !MoveFileExW(file->temporary.c_str(), file->target.c_str(),
+                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        error = GetLastError();
+        ok = false;
+    }
+    if (ok && file->handle == temporaryNoted)
+        temporaryNoted = INVALID_HANDLE_VALUE;
+    ReleaseSRWLockExclusive(&temporaryGuard);
+    if (!ok) {
+        *why = SystemMessage(error);
+        AbandonNewFile(file);
+        return false;
+    }
+    CloseHandle(file->handle);
+    delete file;
+    return true;
+}
+
+bool IdentityOf(const std::string &path, FileIdentity *identity) {
+    // No access asked: the identity of a file open elsewhere without sharing too.
+    HANDLE file =
+        CreateFileW(Widen(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    BY_HANDLE_FILE_INFORMATION information;
+    bool ok = file != INVALID_HANDLE_VALUE && GetFileInformationByHandle(file, &information);
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    if (ok) {
+        identity->volume = information.dwVolumeSerialNumber;
+        identity->index = (uint64_t)information.nFileIndexHigh << 32 | information.nFileIndexLow;
+        identity->size = (uint64_t)information.nFileSizeHigh << 32 | information.nFileSizeLow;
+    }
+    return ok;
+}
+
+void AbandonNewFile(NewFile *file) {
+    if (file == nullptr)
+        return;
+    if (file->handle != INVALID_HANDLE_VALUE)
+        CloseTemporary(file->handle, true);
+    delete file;
+}
+
+// Held as Linux's flock is, on the file whatever name reaches it: a mutex
+// named by the file's volume serial number and index, which every quorvel
+// on the machine sees. The archive itself is not held open, so that the new
+// one can be renamed over it. A handle fits an int: Windows keeps them
+// within 32 bits.
+static const wchar_t kHoldName[] = L"Global\\quorvel-%08lx-%08lx%08lx"; // untranslated: a name
+
+bool HoldArchive(const std::string &path, int *held) {
+    *held = -1;
+    HANDLE file = CreateFileW(Widen(path).c_str(), FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    BY_HANDLE_FILE_INFORMATION info;
+    bool known = file != INVALID_HANDLE_VALUE && GetFileInformationByHandle(file, &info);
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    if (!known)
+        return true;
+    wchar_t name[64];
+    swprintf(name, 64, kHoldName, (unsigned long)info.dwVolumeSerialNumber,
+             (unsigned long)info.nFileIndexHigh, (unsigned long)info.nFileIndexLow);
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, name);
+    // Another user's quorvel made it: it is held.
+    DWORD waited = mutex != nullptr                        ? WaitForSingleObject(mutex, 0)
+                   : GetLastError() == ERROR_ACCESS_DENIED ? WAIT_TIMEOUT
+                                                           : WAIT_FAILED;
+    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
+        *held = (int)(intptr_t)mutex;
+        return true;
+    }
+    if (mutex != nullptr)
+        CloseHandle(mutex);
+    return waited != WAIT_TIMEOUT;
+}
+
+void ReleaseArchive(int held) {
+    if (held == -1)
+        return;
+    HANDLE mutex = (HANDLE)(intptr_t)held;
+    ReleaseMutex(mutex);
+    CloseHandle(mutex);
+}
+
+std::string UnsavedEditsOf(const std::string &) { return ""; }

@@ -1,0 +1,592 @@
+// The host side of quorvel: the plug-in's entry points, the archive path it
+// is given, the blocks it hands over, and the meaning of its time stamp.
+// The native quorvel lists through the plug-in's walk (walk_listing.cpp).
+#include "core/host.h"
+
+#include "platform/platform.h"
+#include "core/names.h"
+#include "core/output.h"
+#include "core/status.h"
+#include "core/translate.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+// The plug-in's records carry the last-write time nine hours ahead.
+static constexpr int kStampHourShift = 9;
+// IsSupported takes a handle below this value, an address above.
+static constexpr uintptr_t kLargestHandle = 0xFFFF;
+// quorvel64.exe opens archives through the wide entry points.
+#if defined(_WIN32) && SPI_64BIT
+#define AXQ_WIDE_HOST 1
+#else
+#define AXQ_WIDE_HOST 0
+#endif
+static int32_t Supported(const Archive &archive, uintptr_t source);
+
+static int32_t SPI_API NoProgress(int32_t, int32_t, intptr_t) { return 0; }
+
+static decltype(&GetPluginInfo) getPluginInfo;
+static decltype(&IsSupported) isSupported;
+static decltype(&GetArchiveInfo) getArchiveInfo;
+static decltype(&GetFileInfo) getFileInfo;
+static decltype(&GetFile) getFile;
+#if AXQ_WIDE_HOST
+static decltype(&IsSupportedW) isSupportedW;
+static decltype(&GetArchiveInfoW) getArchiveInfoW;
+static decltype(&GetFileInfoW) getFileInfoW;
+static decltype(&GetFileW) getFileW;
+#endif
+
+#ifdef _WIN32
+
+#if SPI_64BIT
+static const wchar_t kModuleName[] = L"axquorvel.sph";
+static const char kModuleKind[] = "64-bit";
+#else
+static const wchar_t kModuleName[] = L"axquorvel.spi";
+static const char kModuleKind[] = "32-bit";
+#endif
+
+int LoadPlugin(const char *path) {
+    std::wstring module;
+    if (path != nullptr) {
+        module = Widen(path);
+    } else {
+        wchar_t self[MAX_PATH];
+        DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
+        module = std::wstring(self, n);
+        module = module.substr(0, module.find_last_of(L"\\/") + 1) + kModuleName;
+    }
+    HMODULE loaded = LoadLibraryW(module.c_str());
+    if (loaded == nullptr) {
+        Error(Narrow(module), _("cannot load the plug-in (missing, or not a %s Windows DLL)"),
+              kModuleKind);
+        return kExitPlugin;
+    }
+    const char *names[] = {"GetPluginInfo",   "IsSupported",  "GetArchiveInfo",
+                           "GetFileInfo",     "GetFile",      "IsSupportedW",
+                           "GetArchiveInfoW", "GetFileInfoW", "GetFileW"};
+    // The 64-bit module's wide entry points too.
+    const int wanted = SPI_64BIT ? 9 : 5;
+    FARPROC found[9];
+    for (int i = 0; i < wanted; i++) {
+        found[i] = GetProcAddress(loaded, names[i]);
+        if (found[i] == nullptr) {
+            Error(Narrow(module), _("the plug-in has no %s export"), names[i]);
+            return kExitPlugin;
+        }
+    }
+    getPluginInfo = (decltype(getPluginInfo))(void *)found[0];
+    isSupported = (decltype(isSupported))(void *)found[1];
+    getArchiveInfo = (decltype(getArchiveInfo))(void *)found[2];
+    getFileInfo = (decltype(getFileInfo))(void *)found[3];
+    getFile = (decltype(getFile))(void *)found[4];
+#if SPI_64BIT
+    isSupportedW = (decltype(isSupportedW))(void *)found[5];
+    getArchiveInfoW = (decltype(getArchiveInfoW))(void *)found[6];
+    getFileInfoW = (decltype(getFileInfoW))(void *)found[7];
+    getFileW = (decltype(getFileW))(void *)found[8];
+#endif
+    return kExitOk;
+}
+
+// The plug-in opens archives by an ANSI name. A path with characters outside
+// the ANSI code page is given by its short (8.3) form instead, if the file
+// system has one.
+static bool AnsiPath(const std::string &text, std::string *ansi) {
+    std::wstring path = Widen(text);
+    auto exact = [ansi](const std::wstring &wide) {
+        BOOL used = FALSE;
+        int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.c_str(), -1, nullptr, 0,
+                                    nullptr, &used);
+        if (n <= 0 || used)
+            return false;
+        ansi->assign((size_t)n, '\0');
+        WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.c_str(), -1, &(*ansi)[0], n, nullptr,
+                            &used);
+        ansi->resize((size_t)n - 1);
+        return !used;
+    };
+    if (exact(path))
+        return true;
+    wchar_t shortPath[MAX_PATH];
+    DWORD n = GetShortPathNameW(path.c_str(), shortPath, MAX_PATH);
+    return n > 0 && n < MAX_PATH && exact(shortPath);
+}
+
+static HANDLE OpenHandle(const std::string &path) {
+    return CreateFileW(Widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+static int OpenDescriptor(const std::string &path) {
+    return _wopen(Widen(path).c_str(), _O_RDONLY | _O_BINARY);
+}
+
+typedef struct _stat64 FileStatus;
+static int StatusOf(int fd, FileStatus *status) { return _fstat64(fd, status); }
+static void CloseDescriptor(int fd) { _close(fd); }
+
+// The file at `path`, opened for its attributes only: it keeps no reader or
+// writer out, and lets the file be renamed or replaced (update does that).
+static HANDLE OpenIdentity(const std::string &path) {
+    return CreateFileW(Widen(path).c_str(), FILE_READ_ATTRIBUTES,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, 0, nullptr);
+}
+
+// A file's size, last-write time and identity (its volume's serial number
+// and its index there, which NTFS does not give again to a new file), as
+// Linux's stat gives them.
+static bool Identify(HANDLE file, FileState *state) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (file == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(file, &info))
+        return false;
+    uint64_t ticks = ((uint64_t)info.ftLastWriteTime.dwHighDateTime << 32) |
+                     info.ftLastWriteTime.dwLowDateTime; // 100 ns since 1601
+    state->size = ((uint64_t)info.nFileSizeHigh << 32) | info.nFileSizeLow;
+    state->modified = (int64_t)(ticks / 10000000) - 11644473600LL;
+    state->modifiedNanoseconds = (int64_t)(ticks % 10000000) * 100;
+    state->device = info.dwVolumeSerialNumber;
+    state->inode = ((uint64_t)info.nFileIndexHigh << 32) | info.nFileIndexLow;
+    return true;
+}
+
+#else
+
+int LoadPlugin(const char *) {
+    getPluginInfo = GetPluginInfo;
+    isSupported = IsSupported;
+    getArchiveInfo = GetArchiveInfo;
+    getFileInfo = GetFileInfo;
+    getFile = GetFile;
+    return kExitOk;
+}
+
+static bool AnsiPath(const std::string &path, std::string *ansi) {
+    *ansi = path;
+    return true;
+}
+
+static HANDLE OpenHandle(const std::string &path) {
+    return CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// Without blocking: opening a FIFO for reading would wait for a writer.
+static int OpenDescriptor(const std::string &path) {
+    return open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+}
+
+typedef struct stat FileStatus;
+static int StatusOf(int fd, FileStatus *status) { return fstat(fd, status); }
+static int PathStatus(const std::string &path, FileStatus *status) {
+    return stat(path.c_str(), status);
+}
+static void CloseDescriptor(int fd) { close(fd); }
+
+#endif
+
+bool PluginRow(int32_t index, std::string *row) {
+    char buffer[256];
+    if (getPluginInfo(index, buffer, sizeof buffer) <= 0)
+        return false;
+    *row = buffer;
+    return true;
+}
+
+bool FileState::operator==(const FileState &other) const {
+    return size == other.size && modified == other.modified &&
+           modifiedNanoseconds == other.modifiedNanoseconds && device == other.device &&
+           inode == other.inode;
+}
+
+static FileState StateOf(const FileStatus &status) {
+    FileState state;
+    state.size = (uint64_t)status.st_size;
+    state.modified = (int64_t)status.st_mtime;
+#ifndef _WIN32
+    state.modifiedNanoseconds = (int64_t)status.st_mtim.tv_nsec;
+    state.device = (uint64_t)status.st_dev;
+    state.inode = (uint64_t)status.st_ino;
+#endif
+    return state;
+}
+
+ArchiveCheck OpenArchive(const std::string &path, Archive *archive, bool quiet) {
+    archive->path = path;
+    int fd = OpenDescriptor(path);
+    FileStatus status;
+    if (fd < 0 || StatusOf(fd, &status) != 0) {
+        Error(path, "%s", SystemText(errno).c_str());
+        if (fd >= 0)
+            CloseDescriptor(fd);
+        return kUnreadable;
+    }
+    CloseDescriptor(fd);
+    if ((status.st_mode & S_IFMT) == S_IFDIR) {
+        Error(path, "%s", SystemText(EISDIR).c_str());
+        return kUnreadable;
+    }
+    // A FIFO, a socket or a device is no archive: the plug-in opens and reads
+    // an archive again for each call.
+    if ((status.st_mode & S_IFMT) != S_IFREG) {
+        Error(path, "%s", _("not a regular file"));
+        return kUnreadable;
+    }
+    archive->state = StateOf(status);
+#ifdef _WIN32
+    HANDLE identity = OpenIdentity(path);
+    bool identified = Identify(identity, &archive->state);
+    if (identity != INVALID_HANDLE_VALUE)
+        CloseHandle(identity);
+    if (!identified) {
+        Error(path, "%s", _("cannot open the file"));
+        return kUnreadable;
+    }
+#endif
+    if (!AXQ_WIDE_HOST && !AnsiPath(path, &archive->pluginPath)) {
+        Error(path, "%s",
+              _("the plug-in cannot open this path: it has characters outside the "
+                "system's code page and no short name"));
+        return kUnreadable;
+    }
+    HANDLE file = OpenHandle(path);
+    if (file == INVALID_HANDLE_VALUE) {
+        Error(path, "%s", _("cannot open the file"));
+        return kUnreadable;
+    }
+    uintptr_t source = (uintptr_t)file;
+    // A handle too large to pass as one: pass the file's head instead.
+    char head[22] = {0};
+    DWORD got = sizeof head;
+    if (source > kLargestHandle) {
+        ReadFile(file, head, sizeof head, &got, nullptr);
+        source = (uintptr_t)head;
+    }
+    int32_t supported = got >= 21 && Supported(*archive, source);
+    CloseHandle(file);
+    if (!supported) {
+        if (!quiet)
+            Error(path, "%s", _("not a Quorvel archive"));
+        return kNotAnArchive;
+    }
+    return kIsArchive;
+}
+
+bool ArchiveUnchanged(const Archive &archive) {
+#ifdef _WIN32
+    FileState now;
+    HANDLE file = OpenIdentity(archive.path);
+    bool same = Identify(file, &now) && now == archive.state;
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    return same;
+#else
+    FileStatus status;
+    return PathStatus(archive.path, &status) == 0 && StateOf(status) == archive.state;
+#endif
+}
+
+const char *ResultMessage(int32_t result) {
+    switch (result) {
+    case SPI_UNSUPPORTED_MODE:
+        return N_("the plug-in does not support this request");
+    case SPI_NO_SUCH_ENTRY:
+        return N_("no entry of that name");
+    case SPI_NO_MEMORY:
+        return N_("not enough memory, or the archive's directory could not be loaded");
+    case SPI_FILE_ERROR:
+        return N_("the archive could not be read (damaged or truncated?)");
+    case kArchiveChanged:
+        return N_("the archive changed since it was listed; the entry was not read");
+    default:
+        return N_("the plug-in reported an unknown error");
+    }
+}
+
+const char *ResultText(int32_t result) { return _(ResultMessage(result)); }
+
+#if AXQ_WIDE_HOST
+
+static int32_t Supported(const Archive &archive, uintptr_t source) {
+    return isSupportedW(Widen(archive.path).c_str(), source);
+}
+
+// The longest directory line the plug-in reads, and the longest name a
+// record holds.
+static constexpr size_t kLineProbeSize = 282, kRecordName = 199;
+
+// The names of the listed entries as stored: the bytes before the TAB of
+// each entry's directory line, read from the archive in one read.
+static bool StoredNames(const Archive &archive, const FileInfoW *records, size_t count,
+                        std::vector<std::string> *names) {
+    uint64_t end = count > 0 ? records[count - 1].position + kLineProbeSize : 0;
+    end = end < archive.state.size ? end : archive.state.size;
+    std::string directory((size_t)end, '\0');
+    HANDLE file = OpenHandle(archive.path);
+    DWORD got = 0;
+    bool ok = file != INVALID_HANDLE_VALUE &&
+              (end == 0 || ReadFile(file, &directory[0], (DWORD)end, &got, nullptr)) && got == end;
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    for (size_t i = 0; ok && i < count; i++) {
+        size_t from = (size_t)records[i].position;
+        size_t tab = directory.find('\t', from);
+        ok = tab != std::string::npos && tab - from < kLineProbeSize;
+        if (ok)
+            names->push_back(directory.substr(from, tab - from));
+    }
+    return ok;
+}
+
+// The record of the ANSI listing for a wide one: the same numbers, and the
+// stored name cut as the ANSI record cuts it, at a character boundary.
+static FileInfo AnsiRecord(const FileInfoW &wide, const std::string &name) {
+    FileInfo record;
+    memset(&record, 0, sizeof record);
+    memcpy(record.method, wide.method, sizeof record.method);
+    record.position = wide.position;
+    record.compsize = wide.compsize;
+    record.filesize = wide.filesize;
+    record.timestamp = wide.timestamp;
+    size_t cut = 0;
+    while (cut < name.size()) {
+        size_t next = cut + (IsDBCSLeadByte((BYTE)name[cut]) && cut + 1 < name.size() ? 2 : 1);
+        if (next > kRecordName)
+            break;
+        cut = next;
+    }
+    memcpy(record.filename, name.data(), cut);
+    return record;
+}
+
+// The wide listing as ANSI records, and each entry's whole name as stored.
+static int ListWide(const Archive &archive, Listing *listing, std::vector<std::string> *names) {
+    *listing = Listing();
+    SpiBlock block = nullptr;
+    int32_t result = getArchiveInfoW(Widen(archive.path).c_str(), 0, SPI_INPUT_FILE, &block);
+    if (result != SPI_OK) {
+        Error(archive.path, "%s", ResultText(result));
+        return kExitArchive;
+    }
+    const FileInfoW *records = (const FileInfoW *)LocalLock(block);
+    size_t count = 0;
+    while (records != nullptr && records[count].method[0] != '\0')
+        count++;
+    bool named = StoredNames(archive, records, count, names);
+    for (size_t i = 0; named && i < count; i++)
+        listing->owned.push_back(AnsiRecord(records[i], (*names)[i]));
+    LocalUnlock(block);
+    LocalFree(block);
+    if (!named) {
+        listing->owned.clear();
+        Error(archive.path, "%s", _("the archive changed while it was listed"));
+        return kExitArchive;
+    }
+    listing->blockRecords = listing->owned.data();
+    listing->count = count;
+    return kExitOk;
+}
+
+int ListArchive(const Archive &archive, Listing *listing) {
+    std::vector<std::string> names;
+    return ListWide(archive, listing, &names);
+}
+
+void FreeListing(Listing *listing) { *listing = Listing(); }
+
+// The wide lookup compares names decoded in a code page the module guesses,
+// each part cut at 199 units: an exact name in --encoding is found by its
+// bytes instead, among the whole stored names of a listing kept for the
+// archive last asked about.
+int32_t LookUpEntry(const Archive &archive, const Listing &, const std::string &storedName,
+                    FileInfo *record) {
+    static std::string listedPath;
+    static FileState listedState;
+    static Listing listed;
+    static std::vector<std::string> names;
+    if (listedPath != archive.path || !(listedState == archive.state)) {
+        names.clear();
+        listedPath.clear();
+        if (ListWide(archive, &listed, &names) != kExitOk)
+            return SPI_FILE_ERROR;
+        listedPath = archive.path;
+        listedState = archive.state;
+    }
+    for (size_t i = 0; i < names.size(); i++) {
+        if (names[i] == storedName) {
+            *record = listed.blockRecords[i];
+            return SPI_OK;
+        }
+    }
+    return SPI_NO_SUCH_ENTRY;
+}
+
+static int32_t GetEntry(const Archive &archive, const EntryRecord &record, SpiBlock *block) {
+    return getFileW(Widen(archive.path).c_str(), (intptr_t)record.position, block,
+                    SPI_INPUT_FILE | SPI_OUTPUT_MEMORY, NoProgress, 0);
+}
+
+#else
+
+static int32_t Supported(const Archive &archive, uintptr_t source) {
+    return isSupported(archive.pluginPath.c_str(), source);
+}
+
+#ifdef _WIN32
+int ListArchive(const Archive &archive, Listing *listing) {
+    *listing = Listing();
+    int32_t result = getArchiveInfo(archive.pluginPath.c_str(), 0, SPI_INPUT_FILE, &listing->block);
+    if (result != SPI_OK) {
+        Error(archive.path, "%s", ResultText(result));
+        return kExitArchive;
+    }
+    const FileInfo *records = (const FileInfo *)LocalLock(listing->block);
+    listing->blockRecords = records;
+    while (records != nullptr && records[listing->count].method[0] != '\0')
+        listing->count++;
+    return kExitOk;
+}
+#else
+// The record block is the host contract's, not quorvel's: the native
+// quorvel, linked with the plug-in, lists through the walk that fills it.
+int ListArchive(const Archive &archive, Listing *listing) {
+    int32_t result = ListThroughWalk(archive.pluginPath, listing);
+    if (result != SPI_OK) {
+        Error(archive.path, "%s", ResultText(result));
+        return kExitArchive;
+    }
+    return kExitOk;
+}
+#endif
+
+void FreeListing(Listing *listing) {
+    if (listing->block != nullptr) {
+        LocalUnlock(listing->block);
+        LocalFree(listing->block);
+    }
+    *listing = Listing();
+}
+
+#ifdef _WIN32
+int32_t LookUpEntry(const Archive &archive, const Listing &, const std::string &storedName,
+                    FileInfo *record) {
+    return getFileInfo(archive.pluginPath.c_str(), 0, storedName.c_str(), SPI_INPUT_FILE, record);
+}
+#else
+int32_t LookUpEntry(const Archive &, const Listing &listing, const std::string &storedName,
+                    FileInfo *record) {
+    return LookUpListed(listing, storedName, record);
+}
+#endif
+
+static int32_t GetEntry(const Archive &archive, const EntryRecord &record, SpiBlock *block) {
+    return getFile(archive.pluginPath.c_str(), (intptr_t)record.position, block,
+                   SPI_INPUT_FILE | SPI_OUTPUT_MEMORY, NoProgress, 0);
+}
+
+#endif
+
+int32_t ReadEntry(const Archive &archive, const EntryRecord &record, EntryBytes *entry) {
+    *entry = EntryBytes();
+    int32_t result = GetEntry(archive, record, &entry->block);
+    if (result != SPI_OK)
+        return ArchiveUnchanged(archive) ? result : kArchiveChanged;
+    entry->size = (size_t)LocalSize(entry->block);
+    entry->bytes = (const char *)LocalLock(entry->block);
+    // Checked after the read: bytes read before a change are the listed
+    // entry's, and a change during the read shows here.
+    if (entry->size != record.filesize || !ArchiveUnchanged(archive)) {
+        FreeEntry(entry);
+        return kArchiveChanged;
+    }
+    return SPI_OK;
+}
+
+void FreeEntry(EntryBytes *entry) {
+    if (entry->block != nullptr) {
+        LocalUnlock(entry->block);
+        LocalFree(entry->block);
+    }
+    *entry = EntryBytes();
+}
+
+static bool UtcFields(int64_t time, struct tm *fields) {
+    time_t t = (time_t)time;
+#ifdef _WIN32
+    return gmtime_s(fields, &t) == 0;
+#else
+    return gmtime_r(&t, fields) != nullptr;
+#endif
+}
+
+static bool LocalFields(int64_t time, struct tm *fields) {
+    time_t t = (time_t)time;
+#ifdef _WIN32
+    return localtime_s(fields, &t) == 0;
+#else
+    return localtime_r(&t, fields) != nullptr;
+#endif
+}
+
+// The stamp the plug-in gives an archive last written at `time`.
+static int64_t StampOf(int64_t time) {
+    struct tm fields;
+    if (!UtcFields(time, &fields))
+        return 0;
+    fields.tm_hour += kStampHourShift;
+    fields.tm_isdst = 0;
+    return (int64_t)mktime(&fields);
+}
+
+int64_t LastWriteTime(int64_t stamp) {
+    // Every entry of an archive has the same stamp, and mktime is not cheap.
+    static int64_t lastStamp = INT64_MIN, lastTime;
+    if (stamp == lastStamp)
+        return lastTime;
+    // Right where local standard time is UTC; a few steps find the time
+    // whose stamp it is wherever the offset differs (it may change during
+    // the year or over the years).
+    int64_t time = stamp - kStampHourShift * 3600;
+    for (int step = 0; step < 4; step++) {
+        int64_t off = stamp - StampOf(time);
+        if (off == 0)
+            break;
+        time += off;
+    }
+    lastStamp = stamp;
+    lastTime = time;
+    return time;
+}
+
+std::string FormatTime(int64_t time, bool iso) {
+    struct tm fields;
+    if (!LocalFields(time, &fields))
+        return iso ? "" : "-";
+    char text[64];
+    strftime(text, sizeof text, iso ? "%Y-%m-%dT%H:%M:%S" : "%Y-%m-%d %H:%M:%S", &fields);
+    if (!iso)
+        return text;
+        // The zone's offset then: the wall-clock fields read as UTC, less the time.
+#ifdef _WIN32
+    int64_t offset = (int64_t)_mkgmtime(&fields) - time;
+#else
+    int64_t offset = (int64_t)timegm(&fields) - time;
+#endif
+    char zone[16];
+    int64_t minutes = (offset < 0 ? -offset : offset) / 60;
+    snprintf(zone, sizeof zone, "%c%02d:%02d", offset < 0 ? '-' : '+', (int)(minutes / 60),
+             (int)(minutes % 60));
+    return std::string(text) + zone;
+}

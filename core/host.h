@@ -1,0 +1,155 @@
+// quorvel as a host of the plug-in: loading it, giving it an archive, and
+// owning the blocks it hands over until they are freed. Every entry's bytes
+// come through the plug-in's entry points, and so does every listing on
+// Windows; the native quorvel lists through the plug-in's walk.
+#ifndef AXQ_QUORVEL_HOST_H
+#define AXQ_QUORVEL_HOST_H
+
+#include "plugin/spi.h"
+
+#include <stddef.h>
+#include <memory>
+#include <stdint.h>
+#include <string>
+#include <vector>
+
+// Loads the plug-in: on Windows the module at `path`, or the one beside
+// quorvel.exe (axquorvel.spi for a 32-bit quorvel.exe, axquorvel.sph for a
+// 64-bit one); on Linux the entry points are linked in. Returns an exit
+// status; a failure is reported.
+int LoadPlugin(const char *path);
+
+// Information row `index` of the plug-in; false past the last row.
+bool PluginRow(int32_t index, std::string *row);
+
+// What tells one state of a file from another: a changed size or
+// last-write time, or another file put in its place.
+struct FileState {
+    uint64_t size = 0;
+    int64_t modified = 0; // seconds since 1970
+    int64_t modifiedNanoseconds = 0;
+    uint64_t device = 0, inode = 0; // on Windows the volume serial and file index
+    bool operator==(const FileState &other) const;
+};
+
+// An archive as quorvel and the plug-in see it.
+// quorvel.exe (32-bit) hands the plug-in an ANSI form of the path, as the
+// 32-bit module has only the ANSI entry points; quorvel64.exe opens
+// archives through the 64-bit module's wide entry points by their UTF-16
+// path, so any path Windows can open works.
+struct Archive {
+    std::string path;       // as the user gave it (UTF-8 text on Windows)
+    std::string pluginPath; // what the ANSI entry points open: on Windows an ANSI form of the path
+    FileState state;        // the file when it was opened
+};
+
+enum ArchiveCheck { kIsArchive, kNotAnArchive, kUnreadable };
+
+// Opens `path` as an archive: it must exist, be readable, and be one by the
+// plug-in's IsSupported. Reports what it is not, unless quiet.
+ArchiveCheck OpenArchive(const std::string &path, Archive *archive, bool quiet = false);
+
+// True if the archive is still the file it was when opened: same size,
+// last-write time and file.
+bool ArchiveUnchanged(const Archive &archive);
+
+// One listed entry: what its record of GetArchiveInfo holds that quorvel
+// uses, without the record. The name is not copied: it lives as long as the
+// listing (or the record) it comes from.
+struct EntryRecord {
+    const char *filename = ""; // as a record holds it: cut to 199 bytes, zero-terminated
+    uint32_t position = 0;     // of its directory line
+    uint32_t filesize = 0;
+    int64_t timestamp = 0; // as a record gives it (see LastWriteTime)
+    EntryRecord() = default;
+    EntryRecord(const FileInfo &record) // NOLINT: a record stands for its entry
+        : filename(record.filename), position((uint32_t)record.position), filesize(record.filesize),
+          timestamp((int64_t)record.timestamp) {}
+};
+
+// The entries of an archive, in directory order.
+// On Windows they are the records of GetArchiveInfo, read in place in the
+// block the plug-in handed over (quorvel64.exe lists through
+// GetArchiveInfoW and keeps the records in `owned`, each with its name as
+// stored, read from its directory line).
+// The native quorvel lists through the plug-in's walk over the directory
+// (see ListThroughWalk) and keeps no record: the directory text, each name
+// cut and closed in place, and each entry's position and size.
+// FreeListing gives everything back.
+struct Listing {
+    SpiBlock block = nullptr;
+    const FileInfo *blockRecords = nullptr; // the block's, or `owned`'s
+    std::vector<FileInfo> owned;
+    size_t count = 0;
+    struct Placed {
+        uint32_t position, filesize;
+    };
+    std::shared_ptr<char> directory; // null for records
+    std::vector<Placed> placed;
+    uint32_t nameShift = 0; // an entry's name starts at directory + position + nameShift
+    // Entries whose name the record cuts (over 199 bytes), in order, each
+    // with the byte of its name that the cut's closing zero stands on.
+    std::vector<std::pair<uint32_t, char>> cuts;
+    int64_t timestamp = 0; // every entry's stamp
+    EntryRecord operator[](size_t i) const {
+        if (directory == nullptr)
+            return blockRecords[i];
+        EntryRecord record;
+        record.filename = directory.get() + (uint32_t)(placed[i].position + nameShift);
+        record.position = placed[i].position;
+        record.filesize = placed[i].filesize;
+        record.timestamp = timestamp;
+        return record;
+    }
+};
+int ListArchive(const Archive &archive, Listing *listing); // an exit status; failures reported
+void FreeListing(Listing *listing);
+
+// The native quorvel's listing (no block): the entries that the plug-in's
+// walk over the archive's directory finds, each as GetArchiveInfo would
+// record it. Returns the plug-in's result code.
+int32_t ListThroughWalk(const std::string &pluginPath, Listing *listing);
+// GetFileInfo's lookup (see LookUpEntry) in such a listing: SPI_OK with the
+// entry's record, as GetFileInfo fills it, or SPI_NO_SUCH_ENTRY.
+int32_t LookUpListed(const Listing &listing, const std::string &storedName, FileInfo *record);
+
+// GetFileInfo for a name given in the archive's own bytes, compared exactly:
+// the first entry whose whole stored name it is, else the first whose name
+// as listed it is. quorvel64.exe compares it with each entry's whole stored
+// name itself; the native quorvel looks in `listing`, which holds the
+// directory already, rather than have the plug-in load it a second time.
+int32_t LookUpEntry(const Archive &archive, const Listing &listing, const std::string &storedName,
+                    FileInfo *record);
+
+// One entry's bytes, in the block GetFile handed over, locked for reading;
+// FreeEntry unlocks and frees it. Bytes are null for an empty entry.
+struct EntryBytes {
+    SpiBlock block = nullptr;
+    const char *bytes = nullptr;
+    size_t size = 0;
+};
+
+// ReadEntry's result when the archive is no longer the file that was listed:
+// a position from the listing may then name another entry's line, so its
+// bytes are not handed on.
+constexpr int32_t kArchiveChanged = 1000;
+
+// GetFile for a listed record; returns the plug-in's result or kArchiveChanged.
+int32_t ReadEntry(const Archive &archive, const EntryRecord &record, EntryBytes *entry);
+void FreeEntry(EntryBytes *entry);
+
+// What a result code of the plug-in means: the message id, and the message
+// in the user's language.
+const char *ResultMessage(int32_t result);
+const char *ResultText(int32_t result);
+
+// The archive's true last-write time, seconds since 1970, from a record's
+// stamp: the plug-in gives that time moved nine hours ahead and read as
+// local standard time, and this undoes both in the local time zone.
+int64_t LastWriteTime(int64_t stamp);
+
+// A time as local wall-clock time: "2026-12-08 20:00:00", or with iso
+// "2026-12-08T20:00:00+09:00".
+std::string FormatTime(int64_t time, bool iso);
+
+#endif

@@ -1,0 +1,59 @@
+// Which entries a command works on: the archive's names decoded, and the
+// NAME operands of list, extract and cat matched against them.
+#ifndef AXQ_QUORVEL_SELECT_H
+#define AXQ_QUORVEL_SELECT_H
+
+#include "core/host.h"
+#include "core/names.h"
+#include "core/status.h"
+
+#include <string>
+#include <vector>
+
+// The encoding of a listing's names: the one chosen, or for "auto" the one
+// its names show (see ResolveEncoding).
+Encoding ListingEncoding(const Listing &listing, const Encoding &chosen);
+
+// A record's name as text, or false if it cannot be decoded.
+bool RecordName(const EntryRecord &record, const Encoding &encoding, std::string *text);
+
+// A record's name to show: decoded, with control characters escaped, or,
+// when it cannot be decoded, its bytes escaped (\x83...); *decoded says which.
+std::string ShownName(const EntryRecord &record, const Encoding &encoding, bool *decoded = nullptr);
+
+// An archive opened and listed, and the entries a command works on: all of
+// them (no index is then kept), or those the NAME operands choose.
+struct Selection {
+    Archive archive;
+    Listing listing;
+    Encoding encoding;
+    bool all = true;
+    std::vector<size_t> chosen;
+    size_t Count() const { return all ? listing.count : chosen.size(); }
+    EntryRecord operator[](size_t i) const { return listing[all ? i : chosen[i]]; }
+};
+
+// Opens and lists the archive at `path` and resolves the encoding of its
+// names; all its entries are selected. Returns kExitOk, or the exit status of
+// the failure (reported; nothing to free then).
+int OpenListing(const std::string &path, const Encoding &encoding, Selection *selection);
+
+// OpenListing of `path`, then the entries the NAME operands and the
+// excludes choose, in directory order, each once. An operand without pattern
+// characters and without ignoreCase is the exact name, converted to the
+// archive's code page and looked up by the plug-in; any other is a pattern
+// matched against the decoded names. An operand that matches nothing is
+// reported. Returns kExitOk, kExitPartial when an operand matched
+// nothing (the rest is chosen), or the exit status of a failure.
+struct Choice {
+    std::vector<std::string> names; // NAME operands
+    std::vector<std::string> excludes;
+    bool ignoreCase = false;
+};
+int Select(const std::string &path, const Encoding &encoding, const Choice &choice,
+           Selection *selection);
+
+// Frees the listing's block.
+void FreeSelection(Selection *selection);
+
+#endif

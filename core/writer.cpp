@@ -1,0 +1,179 @@
+// Writing new archives for pack and update.
+#include "core/writer.h"
+
+#include "archive/archive.h"
+#include "core/files.h"
+#include "core/output.h"
+#include "core/status.h"
+#include "core/select.h"
+#include "core/translate.h"
+
+#include <algorithm>
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+#include <vector>
+
+static constexpr uint64_t kLargestOffset = 0xFFFFFFFFu;
+static constexpr size_t kCopyChunk = 1 << 20;
+
+EntrySource EntriesOf(const std::vector<NewEntry> &entries) {
+    EntrySource source;
+    source.count = entries.size();
+    source.at = [&entries](size_t i) -> const NewEntry & { return entries[i]; };
+    return source;
+}
+
+std::string ShownEntryName(const NewEntry &entry) {
+    if (entry.encoding == nullptr)
+        return entry.shownName;
+    EntryRecord record;
+    record.filename = entry.storedName.c_str();
+    record.filesize = (uint32_t)entry.size;
+    return ShownName(record, *entry.encoding);
+}
+
+// The directory's size: the magic line, the entry lines, an empty closing line.
+static uint64_t DirectorySize(const EntrySource &entries) {
+    uint64_t size = kMagicSize + 1;
+    for (size_t i = 0; i < entries.count; i++)
+        size += entries.at(i).storedName.size() + kFieldsSize;
+    return size;
+}
+
+// Reports a refusal, and keeps it for a caller that asked.
+static void Refuse(const std::string &subject, const std::string &message, std::string *reason) {
+    Error(subject, "%s", message.c_str());
+    if (reason != nullptr)
+        *reason = subject + ": " + message;
+}
+
+bool CheckNewArchive(const std::string &target, const EntrySource &entries, std::string *reason) {
+    uint64_t end = kMagicSize + 1;
+    for (size_t i = 0; i < entries.count; i++) {
+        const NewEntry &entry = entries.at(i);
+        end += entry.storedName.size() + kFieldsSize + entry.size;
+        const char *bad = nullptr;
+        if (entry.storedName.empty())
+            bad = _("an empty name cannot be stored");
+        else if (entry.storedName.find_first_of("\t\r\n") != std::string::npos)
+            bad = _("a name with a TAB, CR or LF cannot be stored");
+        else if (entry.storedName.size() > (size_t)kMaxNameLength)
+            bad = _("a name longer than 199 bytes as stored cannot be stored");
+        if (bad != nullptr) {
+            Refuse(ShownEntryName(entry), bad, reason);
+            return false;
+        }
+    }
+    if (end > kLargestOffset) {
+        Refuse(target, _("the archive would pass 4 GiB, the largest offset the format can hold"),
+               reason);
+        return false;
+    }
+    return true;
+}
+
+// Copies a file's bytes. Its size is already in the directory, so a file
+// that shrank or grew since it was listed fails the archive. A slice of a
+// file (an old archive's entry) need only be there whole.
+static bool CopyFile(NewFile *out, const NewEntry &entry, std::string *why) {
+    std::string reason;
+    FILE *in = OpenInputFile(entry.file, &reason);
+    bool ok = in != nullptr && (!entry.slice || SeekFile(in, entry.offset));
+    if (!ok) {
+        *why = entry.file + ": " + (in != nullptr ? SystemText(errno) : reason);
+    } else {
+        std::vector<char> buffer(kCopyChunk);
+        uint64_t left = entry.size;
+        while (ok && left > 0) {
+            size_t n = fread(buffer.data(), 1, (size_t)std::min<uint64_t>(left, buffer.size()), in);
+            if (n == 0)
+                break;
+            ok = WriteNewFile(out, buffer.data(), n, why);
+            left -= n;
+        }
+        bool changed = ok && (left > 0 || (!entry.slice && fgetc(in) != EOF));
+        bool failed = ferror(in) != 0;
+        if (ok && (failed || changed))
+            *why = entry.file + ": " +
+                   (failed ? SystemText(errno) : _("changed size while it was being read"));
+        ok = ok && !failed && !changed;
+    }
+    if (in != nullptr)
+        fclose(in);
+    return ok;
+}
+
+static bool CopyEntry(NewFile *out, const NewEntry &entry, std::string *why) {
+    EntryBytes bytes;
+    int32_t result = ReadEntry(*entry.archive, entry.record, &bytes);
+    if (result != SPI_OK) {
+        *why = Format(_("the entry %s cannot be read: %s"), ShownEntryName(entry).c_str(),
+                      ResultText(result));
+        return false;
+    }
+    // ReadEntry hands on only bytes of the listed size.
+    bool ok = WriteNewFile(out, bytes.bytes, bytes.size, why);
+    FreeEntry(&bytes);
+    return ok;
+}
+
+// Writes the directory a piece at a time: a million entries' text is not
+// held whole.
+static bool WriteDirectory(NewFile *out, const EntrySource &entries, std::string *why) {
+    uint64_t start = DirectorySize(entries);
+    std::string text = kMagic;
+    bool ok = true;
+    for (size_t i = 0; ok && i < entries.count; i++) {
+        const NewEntry &entry = entries.at(i);
+        char fields[32];
+        snprintf(fields, sizeof fields, "\t%010llu %010llu\n", (unsigned long long)start,
+                 (unsigned long long)(start + entry.size));
+        text += entry.storedName;
+        text += fields;
+        start += entry.size;
+        if (text.size() >= kCopyChunk) {
+            ok = WriteNewFile(out, text.data(), text.size(), why);
+            text.clear();
+        }
+    }
+    text += "\n";
+    return ok && WriteNewFile(out, text.data(), text.size(), why);
+}
+
+int WriteArchive(const std::string &target, const EntrySource &entries, WriteWatch *watch) {
+    std::string why;
+    NewFile *out = CreateNewFile(target, &why);
+    if (out == nullptr) {
+        Refuse(target, why, watch != nullptr ? &watch->reason : nullptr);
+        return kExitArchive;
+    }
+    int noted = watch != nullptr && watch->created ? watch->created(NewFileTemporary(out)) : 0;
+    if (noted != 0)
+        why = SystemText(-noted);
+    ProgressStart(entries.count);
+    bool ok = noted == 0 && WriteDirectory(out, entries, &why);
+    for (size_t i = 0; ok && i < entries.count; i++) {
+        const NewEntry &entry = entries.at(i);
+        if (entry.bytes != nullptr)
+            ok = WriteNewFile(out, entry.bytes, (size_t)entry.size, &why);
+        else
+            ok = entry.file.empty() ? CopyEntry(out, entry, &why) : CopyFile(out, entry, &why);
+        ProgressStep(entry.size);
+    }
+    ProgressEnd();
+    if (ok && watch != nullptr && watch->source != nullptr && !ArchiveUnchanged(*watch->source)) {
+        why = _("the archive changed on disk while it was being rewritten");
+        ok = false;
+    }
+    if (ok)
+        ok = CommitNewFile(out, &why);
+    else
+        AbandonNewFile(out);
+    if (!ok) {
+        Refuse(target, Format(_("%s; the archive was not written"), why.c_str()),
+               watch != nullptr ? &watch->reason : nullptr);
+        return kExitArchive;
+    }
+    return kExitOk;
+}
