@@ -24,11 +24,34 @@ void PrintFaults(const std::vector<Failure> &faults) {
         Error(fault.subject, "%s", FailureMessage(fault).c_str());
 }
 
+int OpenListingOrReport(const std::string &path, const Encoding &encoding, Selection *selection) {
+    Failure failure;
+    if (OpenListing(path, encoding, selection, &failure))
+        return kExitOk;
+    PrintFaults({failure});
+    return kExitArchive;
+}
+
+int SelectEntries(const Options &options, Selection *selection) {
+    Failure failure;
+    std::vector<Failure> unmatched;
+    if (!Select(options.operands[0], options.encoding, ChoiceOf(options), selection, &failure,
+                &unmatched)) {
+        PrintFaults({failure});
+        return kExitArchive;
+    }
+    PrintFaults(unmatched);
+    return unmatched.empty() ? kExitOk : kExitPartial;
+}
+
 int Check(const Options &options) {
     int status = kExitOk;
     for (const std::string &path : options.operands) {
         Archive archive;
-        ArchiveCheck check = OpenArchive(path, &archive, true);
+        Failure failure;
+        ArchiveCheck check = OpenArchive(path, &archive, &failure);
+        if (check == kUnreadable)
+            PrintFaults({failure});
         // The result lines are for scripts as much as for people: the same
         // in every language, and "Quorvel archive" is the format's own name.
         if (check == kIsArchive)
@@ -77,7 +100,7 @@ static std::string JsonLine(const EntryRecord &record, const Encoding &encoding)
 
 int List(const Options &options) {
     Selection selection;
-    int status = Select(options.operands[0], options.encoding, ChoiceOf(options), &selection);
+    int status = SelectEntries(options, &selection);
     if (status > kExitPartial)
         return status;
     const Encoding &encoding = selection.encoding;
@@ -131,7 +154,7 @@ int List(const Options &options) {
 // Tests one archive; returns its exit status.
 static int TestArchive(const std::string &path, const Encoding &chosen) {
     Selection selection;
-    if (OpenListing(path, chosen, &selection) != kExitOk)
+    if (OpenListingOrReport(path, chosen, &selection) != kExitOk)
         return kExitArchive;
     const Listing &listing = selection.listing;
     Verdict verdict;

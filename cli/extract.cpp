@@ -13,12 +13,6 @@
 
 #include <algorithm>
 
-#ifdef _WIN32
-static constexpr bool kWindowsNames = true;
-#else
-static constexpr bool kWindowsNames = false;
-#endif
-
 // Extracts one entry under the target; returns why it could not, or "".
 static std::string ExtractOne(const Archive &archive, ExtractTarget *target,
                               const EntryRecord &record, const Encoding &encoding, bool overwrite,
@@ -26,13 +20,12 @@ static std::string ExtractOne(const Archive &archive, ExtractTarget *target,
     std::string name, why;
     if (!RecordName(record, encoding, &name))
         return Format(_("the name is not valid %s (see --encoding)"), encoding.name.c_str());
-    std::vector<std::string> components;
-    if (!EntryPath(name, kWindowsNames, &components, &why))
-        return Format(_("refused: %s"), why.c_str());
-    if (FolderEntry(name, record.filesize))
-        return PlaceFolder(target, components, &why) ? "" : why;
-    if (!PlaceFile(target, components, overwrite, &why))
-        return why;
+    bool folder;
+    Failure failure;
+    if (!PlaceEntry(target, name, record.filesize, overwrite, &folder, &failure))
+        return FailureMessage(failure);
+    if (folder)
+        return "";
     EntryBytes entry;
     int32_t result = ReadEntry(archive, record, &entry);
     if (result != SPI_OK)
@@ -47,7 +40,7 @@ static std::string ExtractOne(const Archive &archive, ExtractTarget *target,
 int Extract(const Options &options) {
     RemoveTemporaryOnInterrupt();
     Selection selection;
-    int status = Select(options.operands[0], options.encoding, ChoiceOf(options), &selection);
+    int status = SelectEntries(options, &selection);
     if (status > kExitPartial)
         return status;
     std::vector<Failure> faults;
@@ -81,7 +74,7 @@ int Extract(const Options &options) {
 
 int Cat(const Options &options) {
     Selection selection;
-    int status = Select(options.operands[0], options.encoding, ChoiceOf(options), &selection);
+    int status = SelectEntries(options, &selection);
     if (status > kExitPartial)
         return status;
     BinaryOutput();

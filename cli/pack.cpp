@@ -23,9 +23,11 @@
 // Control characters that extract refuses; a TAB, CR or LF is refused as
 // the format's own limit when the whole archive is checked.
 static bool HasControlCharacter(const std::string &name) {
-    return std::any_of(name.begin(), name.end(), [](unsigned char c) {
-        return (c < 0x20 && c != '\t' && c != '\r' && c != '\n') || c == 0x7F;
-    });
+    std::string other = name;
+    other.erase(std::remove_if(other.begin(), other.end(),
+                               [](char c) { return c == '\t' || c == '\r' || c == '\n'; }),
+                other.end());
+    return HasControl(other);
 }
 
 // The name to store for an input file, converted into the archive's code
@@ -210,43 +212,19 @@ static bool StoredNamesAreDistinct(const InputFiles &inputs, const Encoding &enc
     return failed == count;
 }
 
-// A writable mount's edits that wait beside the archive: a changed archive
-// strands them, as the next mount --write refuses them. True, reported, if any do.
-static bool HasUnsavedEdits(const std::string &path) {
-    std::string edits = UnsavedEditsOf(path);
-    if (!edits.empty())
-        Error(path,
-              _("a writable mount's unsaved edits are in %s, and would no longer apply after this "
-                "update; save them (mount --write, then umount) or drop them (mount --write "
-                "--discard-edits) first; the archive is left as it is"),
-              edits.c_str());
-    return !edits.empty();
-}
-
-// The commands open an archive only by a name the plug-in takes (IsSupported
-// wants ".dat", in any case), so no other name is written: we never write
-// what we cannot read.
-static bool ArchiveName(const std::string &path) {
-    return path.size() >= 4 && std::equal(path.end() - 4, path.end(), ".dat", [](char a, char b) {
-               return (a >= 'A' && a <= 'Z' ? a - 'A' + 'a' : a) == b;
-           });
+// The target's rules (CheckWriteTarget), the failure printed.
+static bool TargetAllowed(const std::string &path) {
+    Failure failure;
+    if (CheckWriteTarget(path, &failure))
+        return true;
+    Error(failure.subject, "%s", FailureMessage(failure).c_str());
+    return false;
 }
 
 int Pack(const Options &options) {
     RemoveTemporaryOnInterrupt();
-#ifdef _WIN32
-    // Windows opens such a name as the device in any folder: say so first,
-    // whatever the name ends in.
-    if (IsDeviceName(options.output.substr(options.output.find_last_of("/\\") + 1))) {
-        Error(options.output, "%s", _("the name of a device (CON, NUL, COM1, ...), not a file"));
+    if (!TargetAllowed(options.output))
         return kExitArchive;
-    }
-#endif
-    if (!ArchiveName(options.output)) {
-        Error(options.output, "%s",
-              _("an archive's name must end in .dat, or no quorvel command or host opens it"));
-        return kExitArchive;
-    }
     // A list's lines are taken as they are read, and keep their order.
     InputFiles inputs;
     if (!options.listFile.empty() && !ReadListFile(options.listFile, [&](const std::string &line) {
@@ -275,7 +253,7 @@ int Pack(const Options &options) {
         Error(options.output, "%s", _("no input files"));
         return kExitArchive;
     }
-    if (!CheckNewArchive(options.output, entries) || HasUnsavedEdits(options.output))
+    if (!CheckNewArchive(options.output, entries))
         return kExitArchive;
     int held = -1;
     if (!HoldArchive(options.output, &held)) {
@@ -391,7 +369,7 @@ int Update(const Options &options) {
     RemoveTemporaryOnInterrupt();
     const std::string &path = options.operands[0];
     Selection selection;
-    if (OpenListing(path, options.encoding, &selection) != kExitOk)
+    if (OpenListingOrReport(path, options.encoding, &selection) != kExitOk)
         return kExitArchive;
     const Archive &archive = selection.archive;
     const Listing &listing = selection.listing;
@@ -408,7 +386,7 @@ int Update(const Options &options) {
               _("the archive is mounted for writing or being updated; the archive is left as it "
                 "is"));
         status = kExitArchive;
-    } else if (HasUnsavedEdits(path)) {
+    } else if (!TargetAllowed(path)) {
         status = kExitArchive;
     } else if (!ListingAccountsForArchive(archive, listing, options.dropUnowned, &refusal, &unowned,
                                           &repair)) {

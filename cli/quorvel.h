@@ -38,6 +38,12 @@ Choice ChoiceOf(const Options &options);
 // Prints each failure on a line of its own, as "quorvel: SUBJECT: message".
 void PrintFaults(const std::vector<Failure> &faults);
 
+// OpenListing, and the failure printed: kExitOk or kExitArchive.
+int OpenListingOrReport(const std::string &path, const Encoding &encoding, Selection *selection);
+// Select of the archive and the entries the options choose, failures
+// printed: kExitOk, kExitPartial if an operand matched nothing, or kExitArchive.
+int SelectEntries(const Options &options, Selection *selection);
+
 int Check(const Options &options);
 int List(const Options &options);
 int Test(const Options &options);

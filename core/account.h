@@ -63,6 +63,12 @@ using EmptyAt = std::function<bool(size_t)>;
 std::vector<NameClash> FindNameClashes(size_t count, const StoredNameAt &nameAt,
                                        const EmptyAt &emptyAt, const Encoding &encoding);
 
+// A stored name as the clash checks compare it: the decoded name's parts
+// joined by '/', empty and "." parts left out; a folder entry's (`folder`:
+// no bytes, a closing separator) with a closing '/'; a name that does not
+// decode, a zero byte and its bytes.
+std::string NamePath(const char *stored, bool folder, const Encoding &encoding);
+
 // One sentence on a clash, naming both entries.
 std::string ClashText(const Listing &listing, const Encoding &encoding, const NameClash &clash);
 

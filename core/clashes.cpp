@@ -75,6 +75,10 @@ static std::string PathOf(const char *stored, bool folder, const Encoding &encod
     return key;
 }
 
+std::string NamePath(const char *stored, bool folder, const Encoding &encoding) {
+    return PathOf(stored, folder, encoding);
+}
+
 // FNV-1a, 64 bits, of a path; `at` (if given) receives the hash of each
 // folder on the way, the part before each '/', as the walk passes it.
 static constexpr uint64_t kHashStart = 14695981039346656037ull;

@@ -156,6 +156,47 @@ static bool IsAscii(const char *bytes, size_t size) {
     return true;
 }
 
+// Where Unicode's simple case folding differs from lower case: final
+// sigma and the Greek symbol forms, the long s, the micro sign, and the
+// Cherokee letters, which fold to their capitals.
+static char32_t FoldBeyondLower(char32_t c) {
+    switch (c) {
+    case 0x00B5:
+        return 0x03BC;
+    case 0x017F:
+        return 0x0073;
+    case 0x0345:
+        return 0x03B9;
+    case 0x03C2:
+        return 0x03C3;
+    case 0x03D0:
+        return 0x03B2;
+    case 0x03D1:
+        return 0x03B8;
+    case 0x03D5:
+        return 0x03C6;
+    case 0x03D6:
+        return 0x03C0;
+    case 0x03F0:
+        return 0x03BA;
+    case 0x03F1:
+        return 0x03C1;
+    case 0x03F5:
+        return 0x03B5;
+    case 0x1E9B:
+        return 0x1E61;
+    case 0x1FBE:
+        return 0x03B9;
+    default:
+        break;
+    }
+    if (c >= 0xAB70 && c <= 0xABBF)
+        return c - 0xAB70 + 0x13A0;
+    if (c >= 0x13F8 && c <= 0x13FD)
+        return c - 8;
+    return c;
+}
+
 #ifdef _WIN32
 
 bool CodePageConverts(uint32_t codePage) { return IsValidCodePage(codePage) != 0; }
@@ -219,6 +260,8 @@ std::u32string FoldCase(const std::u32string &points) {
                      (int)wide.size());
     std::u32string folded;
     Utf8ToCodePoints(Narrow(wide), &folded);
+    for (char32_t &c : folded)
+        c = FoldBeyondLower(c);
     return folded;
 }
 
@@ -276,6 +319,8 @@ std::u32string FoldCase(const std::u32string &points) {
         for (char32_t &c : folded)
             c = (char32_t)towlower_l((wint_t)c, unicode);
     }
+    for (char32_t &c : folded)
+        c = FoldBeyondLower(c);
     return folded;
 }
 

@@ -17,6 +17,7 @@ enum class FailureKind {
     kNotFound,   // no entry of that name
     kBadName,    // a name the format cannot hold or extraction refuses
     kSystem,     // the file system refused: `error` is its errno
+    kUsage,      // the call itself is wrong: an unknown encoding, say
 };
 
 struct Failure {

@@ -6,7 +6,81 @@
 #include "core/translate.h"
 
 #include <algorithm>
+#include <errno.h>
 #include <filesystem>
+
+// The commands open an archive only by a name the plug-in takes (IsSupported
+// wants ".dat", in any case), so no other name is written: we never write
+// what we cannot read.
+static bool ArchiveName(const std::string &path) {
+    return path.size() >= 4 && std::equal(path.end() - 4, path.end(), ".dat", [](char a, char b) {
+               return (a >= 'A' && a <= 'Z' ? a - 'A' + 'a' : a) == b;
+           });
+}
+
+bool CheckWriteTarget(const std::string &path, Failure *failure) {
+#ifdef _WIN32
+    // Windows opens such a name as the device in any folder: say so first,
+    // whatever the name ends in.
+    if (IsDeviceName(path.substr(path.find_last_of("/\\") + 1))) {
+        *failure = Fail(FailureKind::kBadName, path,
+                        N_("the name of a device (CON, NUL, COM1, ...), not a file"));
+        return false;
+    }
+#endif
+    if (!ArchiveName(path)) {
+        *failure =
+            Fail(FailureKind::kBadName, path,
+                 N_("an archive's name must end in .dat, or no quorvel command or host opens it"));
+        return false;
+    }
+    std::string edits = UnsavedEditsOf(path);
+    if (!edits.empty()) {
+        *failure = Fail(FailureKind::kRefused, path,
+                        N_("a writable mount's unsaved edits are in %s, and would no longer apply "
+                           "after this update; save them (mount --write, then umount) or drop "
+                           "them (mount --write --discard-edits) first; the archive is left as "
+                           "it is"),
+                        {edits});
+        return false;
+    }
+    return true;
+}
+
+bool HoldTarget(const std::string &path, int *held, Failure *failure) {
+    if (HoldArchive(path, held))
+        return true;
+    *failure = Fail(FailureKind::kRefused, path,
+                    N_("the archive is mounted for writing or being updated; the archive is left "
+                       "as it is"));
+    return false;
+}
+
+bool PlaceEntry(ExtractTarget *target, const std::string &name, uint64_t size, bool overwrite,
+                bool *folder, Failure *failure) {
+#ifdef _WIN32
+    constexpr bool kWindowsNames = true;
+#else
+    constexpr bool kWindowsNames = false;
+#endif
+    std::vector<std::string> components;
+    std::string why;
+    *folder = FolderEntry(name, size);
+    if (!EntryPath(name, kWindowsNames, &components, &why)) {
+        // The archive holds a name that would leave the target or that the
+        // system would not take as it is.
+        *failure = Fail(FailureKind::kDamaged, EscapeControls(name), N_("refused: %s"), {why});
+        return false;
+    }
+    errno = 0;
+    bool placed = *folder ? PlaceFolder(target, components, &why)
+                          : PlaceFile(target, components, overwrite, &why);
+    if (!placed) {
+        *failure = SystemFailure(EscapeControls(name), errno != 0 ? errno : EEXIST, "%s", {why});
+        return false;
+    }
+    return true;
+}
 
 // A list line that ends in a separator names a folder entry.
 static const char *const kNotAFolder =

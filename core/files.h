@@ -4,6 +4,8 @@
 #ifndef AXQ_QUORVEL_FILES_H
 #define AXQ_QUORVEL_FILES_H
 
+#include "core/failure.h"
+
 #include <deque>
 #include <stddef.h>
 #include <stdint.h>
@@ -33,6 +35,15 @@ bool PlaceFile(ExtractTarget *target, const std::vector<std::string> &components
 // as PlaceFile makes a file's. False with the reason.
 bool PlaceFolder(ExtractTarget *target, const std::vector<std::string> &components,
                  std::string *why);
+
+// Places an entry by its decoded name below the target: a folder entry
+// (no bytes, a name ending in a separator) is made as a folder, with those
+// on its way; a file's place is made for WritePlacedFile. False with the
+// failure: kDamaged ("refused: ...") for a name extraction refuses (absolute,
+// "..", a control character, and on Windows what Windows would not create),
+// kSystem for what the file system refused. *folder says which it was.
+bool PlaceEntry(ExtractTarget *target, const std::string &name, uint64_t size, bool overwrite,
+                bool *folder, Failure *failure);
 
 // Writes the file last placed, with `modified` as its last-write time. It
 // never replaces an existing file unless overwrite. False with the reason;
@@ -70,6 +81,15 @@ void ReleaseArchive(int held);
 // not yet saved (a mount that crashed, was killed or failed to save), or ""
 // (always on Windows, which has no mount).
 std::string UnsavedEditsOf(const std::string &path);
+// The rules a path must pass to be written as an archive, before anything
+// is: on Windows not a device's name; a name ending in ".dat" (in any case),
+// since no command or host opens another; and no writable mount's unsaved
+// edits waiting beside it, which a rewritten archive would strand. False with
+// the failure (kBadName for the name, kRefused for the edits).
+bool CheckWriteTarget(const std::string &path, Failure *failure);
+// HoldArchive, with the failure (kRefused) when another holds it.
+bool HoldTarget(const std::string &path, int *held, Failure *failure);
+
 // From now on Ctrl-C, SIGTERM, SIGHUP or passing the file size limit
 // (SIGXFSZ) (on Windows Ctrl-C, Ctrl-Break and closing the console) remove
 // the temporary file being written (a new archive's, an extracted entry's)

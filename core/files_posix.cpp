@@ -305,6 +305,15 @@ static std::string ThroughLinks(const std::string &target) {
 }
 
 NewFile *CreateNewFile(const std::string &target, std::string *why) {
+    // A link that leads nowhere is kept: writing through it would make a
+    // file wherever it points, and renaming over it would lose the link.
+    struct stat link;
+    char resolvedPath[PATH_MAX];
+    if (lstat(target.c_str(), &link) == 0 && S_ISLNK(link.st_mode) &&
+        realpath(target.c_str(), resolvedPath) == nullptr) {
+        *why = _("a symbolic link that leads to no file; the link is left as it is");
+        return nullptr;
+    }
     std::string resolved = ThroughLinks(target);
     // Renaming over a device or a FIFO would put a file in its place.
     struct stat st;

@@ -3,6 +3,8 @@
 // The native quorvel lists through the plug-in's walk (walk_listing.cpp).
 #include "core/host.h"
 
+#include "core/failure.h"
+
 #include "platform/platform.h"
 #include "core/names.h"
 #include "core/output.h"
@@ -223,25 +225,25 @@ static FileState StateOf(const FileStatus &status) {
     return state;
 }
 
-ArchiveCheck OpenArchive(const std::string &path, Archive *archive, bool quiet) {
+ArchiveCheck OpenArchive(const std::string &path, Archive *archive, Failure *failure) {
     archive->path = path;
     int fd = OpenDescriptor(path);
     FileStatus status;
     if (fd < 0 || StatusOf(fd, &status) != 0) {
-        Error(path, "%s", SystemText(errno).c_str());
+        *failure = SystemFailure(path, errno);
         if (fd >= 0)
             CloseDescriptor(fd);
         return kUnreadable;
     }
     CloseDescriptor(fd);
     if ((status.st_mode & S_IFMT) == S_IFDIR) {
-        Error(path, "%s", SystemText(EISDIR).c_str());
+        *failure = SystemFailure(path, EISDIR);
         return kUnreadable;
     }
     // A FIFO, a socket or a device is no archive: the plug-in opens and reads
     // an archive again for each call.
     if ((status.st_mode & S_IFMT) != S_IFREG) {
-        Error(path, "%s", _("not a regular file"));
+        *failure = Fail(FailureKind::kRefused, path, N_("not a regular file"));
         return kUnreadable;
     }
     archive->state = StateOf(status);
@@ -251,19 +253,19 @@ ArchiveCheck OpenArchive(const std::string &path, Archive *archive, bool quiet) 
     if (identity != INVALID_HANDLE_VALUE)
         CloseHandle(identity);
     if (!identified) {
-        Error(path, "%s", _("cannot open the file"));
+        *failure = Fail(FailureKind::kSystem, path, N_("cannot open the file"));
         return kUnreadable;
     }
 #endif
     if (!AXQ_WIDE_HOST && !AnsiPath(path, &archive->pluginPath)) {
-        Error(path, "%s",
-              _("the plug-in cannot open this path: it has characters outside the "
-                "system's code page and no short name"));
+        *failure = Fail(FailureKind::kRefused, path,
+                        N_("the plug-in cannot open this path: it has characters outside the "
+                           "system's code page and no short name"));
         return kUnreadable;
     }
     HANDLE file = OpenHandle(path);
     if (file == INVALID_HANDLE_VALUE) {
-        Error(path, "%s", _("cannot open the file"));
+        *failure = Fail(FailureKind::kSystem, path, N_("cannot open the file"));
         return kUnreadable;
     }
     uintptr_t source = (uintptr_t)file;
@@ -277,8 +279,7 @@ ArchiveCheck OpenArchive(const std::string &path, Archive *archive, bool quiet) 
     int32_t supported = got >= 21 && Supported(*archive, source);
     CloseHandle(file);
     if (!supported) {
-        if (!quiet)
-            Error(path, "%s", _("not a Quorvel archive"));
+        *failure = Fail(FailureKind::kNotArchive, path, N_("not a Quorvel archive"));
         return kNotAnArchive;
     }
     return kIsArchive;
@@ -372,13 +373,14 @@ static FileInfo AnsiRecord(const FileInfoW &wide, const std::string &name) {
 }
 
 // The wide listing as ANSI records, and each entry's whole name as stored.
-static int ListWide(const Archive &archive, Listing *listing, std::vector<std::string> *names) {
+static bool ListWide(const Archive &archive, Listing *listing, std::vector<std::string> *names,
+                     Failure *failure) {
     *listing = Listing();
     SpiBlock block = nullptr;
     int32_t result = getArchiveInfoW(Widen(archive.path).c_str(), 0, SPI_INPUT_FILE, &block);
     if (result != SPI_OK) {
-        Error(archive.path, "%s", ResultText(result));
-        return kExitArchive;
+        *failure = Fail(FailureKind::kDamaged, archive.path, ResultMessage(result));
+        return false;
     }
     const FileInfoW *records = (const FileInfoW *)LocalLock(block);
     size_t count = 0;
@@ -391,17 +393,18 @@ static int ListWide(const Archive &archive, Listing *listing, std::vector<std::s
     LocalFree(block);
     if (!named) {
         listing->owned.clear();
-        Error(archive.path, "%s", _("the archive changed while it was listed"));
-        return kExitArchive;
+        *failure = Fail(FailureKind::kDamaged, archive.path,
+                        N_("the archive changed while it was listed"));
+        return false;
     }
     listing->blockRecords = listing->owned.data();
     listing->count = count;
-    return kExitOk;
+    return true;
 }
 
-int ListArchive(const Archive &archive, Listing *listing) {
+bool ListArchive(const Archive &archive, Listing *listing, Failure *failure) {
     std::vector<std::string> names;
-    return ListWide(archive, listing, &names);
+    return ListWide(archive, listing, &names, failure);
 }
 
 void FreeListing(Listing *listing) { *listing = Listing(); }
@@ -419,7 +422,8 @@ int32_t LookUpEntry(const Archive &archive, const Listing &, const std::string &
     if (listedPath != archive.path || !(listedState == archive.state)) {
         names.clear();
         listedPath.clear();
-        if (ListWide(archive, &listed, &names) != kExitOk)
+        Failure failure;
+        if (!ListWide(archive, &listed, &names, &failure))
             return SPI_FILE_ERROR;
         listedPath = archive.path;
         listedState = archive.state;
@@ -445,29 +449,29 @@ static int32_t Supported(const Archive &archive, uintptr_t source) {
 }
 
 #ifdef _WIN32
-int ListArchive(const Archive &archive, Listing *listing) {
+bool ListArchive(const Archive &archive, Listing *listing, Failure *failure) {
     *listing = Listing();
     int32_t result = getArchiveInfo(archive.pluginPath.c_str(), 0, SPI_INPUT_FILE, &listing->block);
     if (result != SPI_OK) {
-        Error(archive.path, "%s", ResultText(result));
-        return kExitArchive;
+        *failure = Fail(FailureKind::kDamaged, archive.path, ResultMessage(result));
+        return false;
     }
     const FileInfo *records = (const FileInfo *)LocalLock(listing->block);
     listing->blockRecords = records;
     while (records != nullptr && records[listing->count].method[0] != '\0')
         listing->count++;
-    return kExitOk;
+    return true;
 }
 #else
 // The record block is the host contract's, not quorvel's: the native
 // quorvel, linked with the plug-in, lists through the walk that fills it.
-int ListArchive(const Archive &archive, Listing *listing) {
+bool ListArchive(const Archive &archive, Listing *listing, Failure *failure) {
     int32_t result = ListThroughWalk(archive.pluginPath, listing);
     if (result != SPI_OK) {
-        Error(archive.path, "%s", ResultText(result));
-        return kExitArchive;
+        *failure = Fail(FailureKind::kDamaged, archive.path, ResultMessage(result));
+        return false;
     }
-    return kExitOk;
+    return true;
 }
 #endif
 

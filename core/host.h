@@ -5,6 +5,7 @@
 #ifndef AXQ_QUORVEL_HOST_H
 #define AXQ_QUORVEL_HOST_H
 
+#include "core/failure.h"
 #include "plugin/spi.h"
 
 #include <stddef.h>
@@ -46,8 +47,9 @@ struct Archive {
 enum ArchiveCheck { kIsArchive, kNotAnArchive, kUnreadable };
 
 // Opens `path` as an archive: it must exist, be readable, and be one by the
-// plug-in's IsSupported. Reports what it is not, unless quiet.
-ArchiveCheck OpenArchive(const std::string &path, Archive *archive, bool quiet = false);
+// plug-in's IsSupported. Anything but kIsArchive comes with *failure: a
+// kNotArchive, or why the file could not be read.
+ArchiveCheck OpenArchive(const std::string &path, Archive *archive, Failure *failure);
 
 // True if the archive is still the file it was when opened: same size,
 // last-write time and file.
@@ -102,7 +104,8 @@ struct Listing {
         return record;
     }
 };
-int ListArchive(const Archive &archive, Listing *listing); // an exit status; failures reported
+// False with *failure (kDamaged: the plug-in cannot list it) if not listed.
+bool ListArchive(const Archive &archive, Listing *listing, Failure *failure);
 void FreeListing(Listing *listing);
 
 // The native quorvel's listing (no block): the entries that the plug-in's

@@ -85,6 +85,18 @@ static bool WindowsRefuses(const std::string &component, std::string *why) {
     return true;
 }
 
+bool HasControl(const std::string &text) {
+    for (size_t i = 0; i < text.size(); i++) {
+        unsigned char c = (unsigned char)text[i];
+        // U+0080-U+009F are C2 80-9F in UTF-8.
+        bool c1 = c == 0xC2 && i + 1 < text.size() && (unsigned char)text[i + 1] >= 0x80 &&
+                  (unsigned char)text[i + 1] < 0xA0;
+        if (c < 0x20 || c == 0x7F || c1)
+            return true;
+    }
+    return false;
+}
+
 bool EntryPath(const std::string &name, bool windowsRules, std::vector<std::string> *components,
                std::string *why) {
     components->clear();
@@ -97,10 +109,8 @@ bool EntryPath(const std::string &name, bool windowsRules, std::vector<std::stri
         return refuse(_("the name is empty"));
     if (name[0] == '/' || name[0] == '\\')
         return refuse(_("an absolute name"));
-    for (unsigned char c : name) {
-        if (c < 0x20 || c == 0x7F)
-            return refuse(_("a name with a control character"));
-    }
+    if (HasControl(name))
+        return refuse(_("a name with a control character"));
     size_t from = 0;
     while (from <= name.size()) {
         size_t end = name.find_first_of("/\\", from);

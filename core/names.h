@@ -21,6 +21,10 @@ std::string EscapeBytes(const char *bytes, size_t size);
 // and C1) as \xHH, a C1 character as its two bytes.
 std::string EscapeControls(const std::string &text);
 
+// True if UTF-8 text holds a control character: C0 (TAB, CR and LF among
+// them), DEL or C1 (U+009B starts a terminal's control sequence as ESC [ does).
+bool HasControl(const std::string &text);
+
 // A decoded name as a path below the target folder: its components, split
 // at '/' and '\', with empty and "." components dropped. False, with the
 // reason, for a name that is empty, absolute, starts with a drive letter,

@@ -86,7 +86,8 @@ static size_t LookUpTyped(const Archive &archive, const Listing &listing, const 
 // The records the operands and excludes choose (see Select).
 static std::vector<size_t> SelectEntries(const Archive &archive, const Listing &listing,
                                          const Encoding &encoding, const Choice &options,
-                                         const std::vector<std::string> &operands, int *status) {
+                                         std::vector<Failure> *unmatched) {
+    const std::vector<std::string> &operands = options.names;
     std::vector<bool> chosen(listing.count, operands.empty());
     for (const std::string &operand : operands) {
         bool found = false;
@@ -105,11 +106,10 @@ static std::vector<size_t> SelectEntries(const Archive &archive, const Listing &
                 }
             }
         }
-        if (!found) {
-            Error(archive.path, "%s: %s", operand.c_str(),
-                  HasPatternChars(operand) ? _("no entry matches") : _("no entry of that name"));
-            *status = std::max(*status, kExitPartial);
-        }
+        if (!found)
+            unmatched->push_back(Fail(FailureKind::kNotFound, archive.path + ": " + operand,
+                                      HasPatternChars(operand) ? N_("no entry matches")
+                                                               : N_("no entry of that name")));
     }
     std::vector<size_t> selected;
     std::string name;
@@ -128,24 +128,24 @@ static std::vector<size_t> SelectEntries(const Archive &archive, const Listing &
     return selected;
 }
 
-int OpenListing(const std::string &path, const Encoding &encoding, Selection *selection) {
-    if (OpenArchive(path, &selection->archive) != kIsArchive)
-        return kExitArchive;
-    int status = ListArchive(selection->archive, &selection->listing);
-    if (status == kExitOk)
-        selection->encoding = ListingEncoding(selection->listing, encoding);
-    return status;
+bool OpenListing(const std::string &path, const Encoding &encoding, Selection *selection,
+                 Failure *failure) {
+    if (OpenArchive(path, &selection->archive, failure) != kIsArchive ||
+        !ListArchive(selection->archive, &selection->listing, failure))
+        return false;
+    selection->encoding = ListingEncoding(selection->listing, encoding);
+    return true;
 }
 
-int Select(const std::string &path, const Encoding &encoding, const Choice &choice,
-           Selection *selection) {
-    int status = OpenListing(path, encoding, selection);
-    const std::vector<std::string> &names = choice.names;
-    selection->all = names.empty() && choice.excludes.empty();
-    if (status == kExitOk && !selection->all)
+bool Select(const std::string &path, const Encoding &encoding, const Choice &choice,
+            Selection *selection, Failure *failure, std::vector<Failure> *unmatched) {
+    if (!OpenListing(path, encoding, selection, failure))
+        return false;
+    selection->all = choice.names.empty() && choice.excludes.empty();
+    if (!selection->all)
         selection->chosen = SelectEntries(selection->archive, selection->listing,
-                                          selection->encoding, choice, names, &status);
-    return status;
+                                          selection->encoding, choice, unmatched);
+    return true;
 }
 
 void FreeSelection(Selection *selection) { FreeListing(&selection->listing); }

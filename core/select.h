@@ -34,24 +34,24 @@ struct Selection {
 };
 
 // Opens and lists the archive at `path` and resolves the encoding of its
-// names; all its entries are selected. Returns kExitOk, or the exit status of
-// the failure (reported; nothing to free then).
-int OpenListing(const std::string &path, const Encoding &encoding, Selection *selection);
+// names; all its entries are selected. False with *failure if it is no
+// archive or cannot be listed (nothing to free then).
+bool OpenListing(const std::string &path, const Encoding &encoding, Selection *selection,
+                 Failure *failure);
 
 // OpenListing of `path`, then the entries the NAME operands and the
 // excludes choose, in directory order, each once. An operand without pattern
 // characters and without ignoreCase is the exact name, converted to the
 // archive's code page and looked up by the plug-in; any other is a pattern
-// matched against the decoded names. An operand that matches nothing is
-// reported. Returns kExitOk, kExitPartial when an operand matched
-// nothing (the rest is chosen), or the exit status of a failure.
+// matched against the decoded names. Each operand that matches nothing adds
+// a kNotFound to *unmatched (the rest is chosen).
 struct Choice {
     std::vector<std::string> names; // NAME operands
     std::vector<std::string> excludes;
     bool ignoreCase = false;
 };
-int Select(const std::string &path, const Encoding &encoding, const Choice &choice,
-           Selection *selection);
+bool Select(const std::string &path, const Encoding &encoding, const Choice &choice,
+            Selection *selection, Failure *failure, std::vector<Failure> *unmatched);
 
 // Frees the listing's block.
 void FreeSelection(Selection *selection);

@@ -77,6 +77,17 @@ void StartTranslation() {
     std::string catalogs = folder != nullptr && folder[0] != '\0' ? folder : Catalogs();
     bindtextdomain("quorvel", catalogs.c_str());
     bind_textdomain_codeset("quorvel", "UTF-8");
-    textdomain("quorvel");
+}
+
+void StartModuleTranslation(const std::string &module) {
+    setlocale(LC_MESSAGES, "");
+    std::string folder = module.substr(0, module.find_last_of('/') + 1);
+    std::string installed = folder + "../../../share/locale", built = folder + "../locale";
+    const char *given = getenv("QUORVEL_LOCALEDIR");
+    std::string catalogs = given != nullptr && given[0] != '\0'      ? given
+                           : IsFolder(built) && !IsFolder(installed) ? built
+                                                                     : installed;
+    bindtextdomain("quorvel", catalogs.c_str());
+    bind_textdomain_codeset("quorvel", "UTF-8");
 }
 #endif

@@ -16,13 +16,24 @@ bool SpeaksJapanese();
 #define P_(singular, plural, n) TranslatePlural(singular, plural, n)
 #else
 #include <libintl.h>
-#define _(message) gettext(message)
-#define P_(singular, plural, n) ngettext(singular, plural, n)
+// The domain is named on each call: the Python module shares its process
+// with other programs' messages, and sets no default domain.
+#define _(message) dgettext("quorvel", message)
+#define P_(singular, plural, n) dngettext("quorvel", singular, plural, n)
 #endif
 #define N_(message) message
+
+#include <string>
 
 // Chooses the language from the environment (and on Windows, the user's
 // display language); called once, first thing.
 void StartTranslation();
+#ifndef _WIN32
+// The same for the Python module, whose catalogs lie beside the module file
+// at `module` (PREFIX/lib/python3/dist-packages/quorvel*.so installed, or
+// in the build tree): only the messages' category follows the locale, the
+// rest of the process is Python's.
+void StartModuleTranslation(const std::string &module);
+#endif
 
 #endif

@@ -42,13 +42,16 @@ static uint64_t DirectorySize(const EntrySource &entries) {
 }
 
 // Reports a refusal, and keeps it for a caller that asked.
-static void Refuse(const std::string &subject, const std::string &message, std::string *reason) {
-    Error(subject, "%s", message.c_str());
+static void Refuse(const std::string &subject, const std::string &message, std::string *reason,
+                   bool quiet = false) {
+    if (!quiet)
+        Error(subject, "%s", message.c_str());
     if (reason != nullptr)
         *reason = subject + ": " + message;
 }
 
-bool CheckNewArchive(const std::string &target, const EntrySource &entries, std::string *reason) {
+bool CheckNewArchive(const std::string &target, const EntrySource &entries, std::string *reason,
+                     bool quiet) {
     uint64_t end = kMagicSize + 1;
     for (size_t i = 0; i < entries.count; i++) {
         const NewEntry &entry = entries.at(i);
@@ -61,13 +64,13 @@ bool CheckNewArchive(const std::string &target, const EntrySource &entries, std:
         else if (entry.storedName.size() > (size_t)kMaxNameLength)
             bad = _("a name longer than 199 bytes as stored cannot be stored");
         if (bad != nullptr) {
-            Refuse(ShownEntryName(entry), bad, reason);
+            Refuse(ShownEntryName(entry), bad, reason, quiet);
             return false;
         }
     }
     if (end > kLargestOffset) {
         Refuse(target, _("the archive would pass 4 GiB, the largest offset the format can hold"),
-               reason);
+               reason, quiet);
         return false;
     }
     return true;
@@ -142,28 +145,50 @@ static bool WriteDirectory(NewFile *out, const EntrySource &entries, std::string
 }
 
 int WriteArchive(const std::string &target, const EntrySource &entries, WriteWatch *watch) {
+    WriteWatch unwatched;
+    if (watch == nullptr)
+        watch = &unwatched;
     std::string why;
     NewFile *out = CreateNewFile(target, &why);
     if (out == nullptr) {
-        Refuse(target, why, watch != nullptr ? &watch->reason : nullptr);
+        watch->kind = FailureKind::kRefused;
+        Refuse(target, why, &watch->reason, watch->quiet);
         return kExitArchive;
     }
-    int noted = watch != nullptr && watch->created ? watch->created(NewFileTemporary(out)) : 0;
+    int noted = watch->created ? watch->created(NewFileTemporary(out)) : 0;
     if (noted != 0)
         why = SystemText(-noted);
-    ProgressStart(entries.count);
+    // What went wrong: the file system's error, unless an entry or the
+    // archive being rewritten is at fault.
+    watch->kind = FailureKind::kSystem;
+    watch->error = -noted;
+    if (!watch->quiet)
+        ProgressStart(entries.count);
     bool ok = noted == 0 && WriteDirectory(out, entries, &why);
     for (size_t i = 0; ok && i < entries.count; i++) {
         const NewEntry &entry = entries.at(i);
         if (entry.bytes != nullptr)
             ok = WriteNewFile(out, entry.bytes, (size_t)entry.size, &why);
-        else
-            ok = entry.file.empty() ? CopyEntry(out, entry, &why) : CopyFile(out, entry, &why);
-        ProgressStep(entry.size);
+        else if (entry.file.empty() && !(ok = CopyEntry(out, entry, &why)))
+            watch->kind = FailureKind::kDamaged;
+        else if (!entry.file.empty())
+            ok = CopyFile(out, entry, &why);
+        if (!watch->quiet)
+            ProgressStep(entry.size);
     }
-    ProgressEnd();
-    if (ok && watch != nullptr && watch->source != nullptr && !ArchiveUnchanged(*watch->source)) {
+    if (!ok && watch->kind == FailureKind::kSystem)
+        watch->error = errno != 0 ? errno : EIO;
+    if (!watch->quiet)
+        ProgressEnd();
+    if (ok && watch->source != nullptr && !ArchiveUnchanged(*watch->source)) {
         why = _("the archive changed on disk while it was being rewritten");
+        watch->kind = FailureKind::kDamaged;
+        ok = false;
+    }
+    // The last moment the caller can still call the write off.
+    if (ok && watch->proceed && !watch->proceed()) {
+        why = _("interrupted");
+        watch->kind = FailureKind::kRefused;
         ok = false;
     }
     if (ok)
@@ -171,9 +196,12 @@ int WriteArchive(const std::string &target, const EntrySource &entries, WriteWat
     else
         AbandonNewFile(out);
     if (!ok) {
-        Refuse(target, Format(_("%s; the archive was not written"), why.c_str()),
-               watch != nullptr ? &watch->reason : nullptr);
+        if (watch->kind == FailureKind::kSystem && watch->error == 0)
+            watch->error = errno != 0 ? errno : EIO;
+        Refuse(target, Format(_("%s; the archive was not written"), why.c_str()), &watch->reason,
+               watch->quiet);
         return kExitArchive;
     }
+    watch->kind = FailureKind::kNone;
     return kExitOk;
 }

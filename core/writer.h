@@ -6,6 +6,7 @@
 #define AXQ_QUORVEL_WRITER_H
 
 #include "core/codepage.h"
+#include "core/failure.h"
 #include "core/host.h"
 
 #include <functional>
@@ -47,11 +48,12 @@ EntrySource EntriesOf(const std::vector<NewEntry> &entries);
 // cannot hold (empty, with TAB, CR or LF, over 199 bytes as stored), or an
 // archive that would pass the largest offset (4 GiB - 1). An archive with
 // no entries is valid. With `reason`, the message is also kept there.
+// Quiet: kept in `reason` only, not printed.
 bool CheckNewArchive(const std::string &target, const EntrySource &entries,
-                     std::string *reason = nullptr);
+                     std::string *reason = nullptr, bool quiet = false);
 inline bool CheckNewArchive(const std::string &target, const std::vector<NewEntry> &entries,
-                            std::string *reason = nullptr) {
-    return CheckNewArchive(target, EntriesOf(entries), reason);
+                            std::string *reason = nullptr, bool quiet = false) {
+    return CheckNewArchive(target, EntriesOf(entries), reason, quiet);
 }
 
 // What a caller may learn of a write: the reason of a failure, as reported,
@@ -63,6 +65,17 @@ struct WriteWatch {
     // The archive being rewritten: if another program changes or replaces
     // it while the new one is written, the new one does not replace it.
     const Archive *source = nullptr;
+    // Asked once everything is written, before the new file takes the
+    // target's place: false calls the write off, and the target is left as
+    // it was (the module asks whether Ctrl-C was pressed).
+    std::function<bool()> proceed;
+    // Nothing printed and no progress line: the caller reports.
+    bool quiet = false;
+    // After a failure: kDamaged if an entry of an archive could not be read
+    // or the archive being rewritten changed, kRefused if the target was
+    // refused or the write called off, else kSystem with its errno.
+    FailureKind kind = FailureKind::kNone;
+    int error = 0;
 };
 
 // Writes the archive to a new file that replaces `target` only when complete

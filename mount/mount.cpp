@@ -154,8 +154,11 @@ int Mount(const MountOptions &options) {
         return kExitArchive;
     }
     Selection selection;
-    if (OpenListing(absolute, options.encoding, &selection) != kExitOk)
+    Failure failure;
+    if (!OpenListing(absolute, options.encoding, &selection, &failure)) {
+        Error(failure.subject, "%s", FailureMessage(failure).c_str());
         return kExitArchive;
+    }
     mounted.archive = selection.archive;
     mounted.listing = selection.listing;
     mounted.encoding = selection.encoding;

@@ -5,7 +5,9 @@
 
 #include "core/files.h"
 #include "core/names.h"
+#include "core/translate.h"
 
+#include <dlfcn.h>
 #include <memory>
 #include <mutex>
 #include <pybind11/stl.h>
@@ -15,27 +17,35 @@ namespace py = pybind11;
 
 static PyObject *errorType, *badArchiveType;
 
+// The exception a failure's kind names, with its sentence in the user's
+// language: a bad archive, a missing entry, a name or call refused, or the
+// file system's error as Python's own OSError.
 void Raise(const Failure &failure) {
+    py::str text(FailureText(failure));
     switch (failure.kind) {
-    case Failure::kBadArchive:
-        PyErr_SetString(badArchiveType, failure.message.c_str());
-        throw py::error_already_set();
-    case Failure::kMissing:
-        throw py::key_error(failure.message);
-    case Failure::kSystem:
-        // As Python's own: OSError(errno, strerror, filename), or the writer's sentence.
-        if (failure.filename.empty())
-            PyErr_SetObject(PyExc_OSError, py::make_tuple(failure.error, failure.message).ptr());
+    case FailureKind::kNotArchive:
+    case FailureKind::kDamaged:
+    case FailureKind::kRefused:
+        PyErr_SetObject(badArchiveType, text.ptr());
+        break;
+    case FailureKind::kNotFound:
+        PyErr_SetObject(PyExc_KeyError, text.ptr());
+        break;
+    case FailureKind::kSystem:
+        if (failure.subject.empty())
+            PyErr_SetObject(PyExc_OSError, py::make_tuple(failure.error, text).ptr());
         else
             PyErr_SetObject(PyExc_OSError,
-                            py::make_tuple(failure.error, strerror(failure.error),
+                            py::make_tuple(failure.error, py::str(FailureMessage(failure)),
                                            py::module_::import("os").attr("fsdecode")(
-                                               py::bytes(failure.filename)))
+                                               py::bytes(failure.subject)))
                                 .ptr());
-        throw py::error_already_set();
+        break;
     default:
-        throw py::value_error(failure.message);
+        PyErr_SetObject(PyExc_ValueError, text.ptr());
+        break;
     }
+    throw py::error_already_set();
 }
 
 // One entry as EntryInfo shows it.
@@ -57,9 +67,14 @@ struct EntryInfo {
     }
 };
 
-// A path from str, bytes or os.PathLike, as the file system's bytes.
+// A path from str, bytes or os.PathLike, as the file system's bytes; one
+// holding a zero byte is refused, as Python's open() refuses it, rather than
+// cut there.
 static std::string FsPath(const py::object &path) {
-    return py::module_::import("os").attr("fsencode")(path).cast<std::string>();
+    std::string bytes = py::module_::import("os").attr("fsencode")(path).cast<std::string>();
+    if (bytes.find('\0') != std::string::npos)
+        throw py::value_error("embedded null byte");
+    return bytes;
 }
 
 // One call at a time on an archive: a call that released the GIL may still
@@ -124,12 +139,8 @@ class PyArchive {
         size_t index = IndexOf(name);
         const Item &item = session_.Items()[index];
         Failure failure;
-        if (item.listed < 0) {
-            std::string bytes;
-            if (!session_.PendingBytes(index, &bytes, &failure))
-                Raise(failure);
-            return py::bytes(bytes);
-        }
+        if (session_.GivenBytes(index) != nullptr)
+            return py::bytes(*session_.GivenBytes(index));
         EntrySpan span;
         if (!session_.Span(index, &span, &failure))
             Raise(failure);
@@ -145,7 +156,8 @@ class PyArchive {
             ok = Session::ReadSpan(span, 0, into, (size_t)span.size, &failure);
         }
         if (!ok) {
-            failure.message = session_.Path() + ": " + item.name + ": " + failure.message;
+            if (failure.kind != FailureKind::kSystem || failure.subject.empty())
+                failure.subject = session_.Path() + ": " + item.name;
             Raise(failure);
         }
         return bytes;
@@ -156,7 +168,7 @@ class PyArchive {
         size_t index = IndexOf(name);
         const Item &item = session_.Items()[index];
         py::module_ io = py::module_::import("io");
-        if (item.listed < 0)
+        if (session_.GivenBytes(index) != nullptr)
             return io.attr("BytesIO")(Read(name));
         EntrySpan span;
         Failure failure;
@@ -183,20 +195,26 @@ class PyArchive {
         }
     }
 
+    // The verdict of `quorvel test`: None when sound, else the name of the
+    // first damaged entry, or BadArchive when the directory itself is damaged.
     py::object TestArchive() {
         Exclusive exclusive(mutex_);
         Open();
+        Verdict verdict;
         Failure failure;
-        long damaged;
+        bool examined;
         {
             py::gil_scoped_release released;
-            damaged = session_.FirstDamaged(&failure);
+            examined = session_.Examine(&verdict, &failure);
         }
-        if (damaged == -2)
+        if (!examined)
             Raise(failure);
-        if (damaged < 0)
-            return py::none();
-        return py::str(session_.Items()[(size_t)damaged].name);
+        long damaged = verdict.FirstDamaged();
+        if (damaged >= 0)
+            return py::str(session_.Items()[(size_t)damaged].name);
+        if (!verdict.directory.empty())
+            Raise(verdict.directory[0]);
+        return py::none();
     }
 
     void Write(const py::object &filename, const py::object &arcname) {
@@ -214,16 +232,13 @@ class PyArchive {
         } else {
             name = arcname.cast<std::string>();
         }
-        // Only a regular file: the size stored is the size read.
-        struct stat st;
-        int error = stat(file.c_str(), &st) != 0 ? errno
-                    : S_ISDIR(st.st_mode)        ? EISDIR
-                    : !S_ISREG(st.st_mode)       ? EINVAL
-                                                 : 0;
-        if (error != 0)
-            Raise({Failure::kSystem, error, file + ": " + strerror(error), file});
         Failure failure;
-        if (!session_.Put(name, file, nullptr, (uint64_t)st.st_size, &failure))
+        bool ok;
+        {
+            py::gil_scoped_release released;
+            ok = session_.PutFile(name, file, &failure);
+        }
+        if (!ok)
             Raise(failure);
     }
 
@@ -232,7 +247,7 @@ class PyArchive {
         Writable();
         auto bytes = std::make_shared<std::string>(data.cast<std::string>());
         Failure failure;
-        if (!session_.Put(arcname, "", bytes, bytes->size(), &failure))
+        if (!session_.PutBytes(arcname, bytes, &failure))
             Raise(failure);
     }
 
@@ -243,14 +258,24 @@ class PyArchive {
         session_.Remove(IndexOf(name));
     }
 
+    // Ctrl-C while the archive is written calls the write off before the
+    // new archive takes the old one's place: KeyboardInterrupt then means
+    // the archive was left as it was.
     void Close() {
         Exclusive exclusive(mutex_);
         Failure failure;
         bool ok;
         {
             py::gil_scoped_release released;
-            ok = session_.Close(&failure);
+            ok = session_.Close(
+                [] {
+                    py::gil_scoped_acquire acquired;
+                    return PyErr_CheckSignals() == 0;
+                },
+                &failure);
         }
+        if (!ok && PyErr_Occurred() != nullptr)
+            throw py::error_already_set();
         if (!ok)
             Raise(failure);
     }
@@ -289,8 +314,12 @@ class PyArchive {
             index = session_.Find(name.cast<const EntryInfo &>().rawName.cast<std::string>(), true);
         else if (py::isinstance<py::bytes>(name))
             index = session_.Find(name.cast<std::string>(), true);
-        else
+        else if (py::isinstance<py::str>(name))
             index = session_.Find(name.cast<std::string>(), false);
+        else
+            throw py::type_error(
+                "a name is str, bytes or EntryInfo, not " +
+                py::str(py::type::handle_of(name).attr("__name__")).cast<std::string>());
         if (index < 0)
             throw py::key_error("There is no item named " + py::repr(name).cast<std::string>() +
                                 " in the archive");
@@ -306,33 +335,43 @@ class PyArchive {
         session_.Record(index, &info.position, &info.stamp);
         return info;
     }
+    // Extracts an entry below `folder` as `quorvel extract --overwrite`
+    // does: a folder entry as a folder; returns the path made.
     std::string ExtractOne(size_t index, const std::string &folder) {
         const Item &item = session_.Items()[index];
-        std::vector<std::string> components;
+        if (!item.decoded)
+            Raise(Fail(FailureKind::kBadName, session_.Path() + ": " + item.name,
+                       N_("the name is not valid %s (see --encoding)"), {encoding_}));
+        // Read first: a damaged entry leaves nothing behind.
+        std::string content;
+        if (!FolderEntry(item.name, item.size))
+            content = Read(py::bytes(item.raw)).cast<std::string>();
         std::string why;
-        if (!item.decoded || !EntryPath(item.name, false, &components, &why))
-            Raise({Failure::kBadArchive, 0,
-                   session_.Path() + ": " + item.name + ": refused: " +
-                       (item.decoded ? why : "the name cannot be decoded (see encoding)"),
-                   ""});
-        py::bytes bytes = Read(py::bytes(item.raw));
-        std::string content = bytes.cast<std::string>();
-        int64_t stamp = 0;
-        uint64_t position;
-        session_.Record(index, &position, &stamp);
-        int64_t modified = item.listed >= 0 ? LastWriteTime(stamp) : (int64_t)time(nullptr);
-        bool ok;
-        {
+        ExtractTarget *target = OpenTarget(folder, &why);
+        if (target == nullptr)
+            Raise(SystemFailure(folder, errno != 0 ? errno : EIO, "%s", {why}));
+        bool isFolder = false;
+        Failure failure;
+        bool ok = PlaceEntry(target, item.name, item.size, true, &isFolder, &failure);
+        if (ok && !isFolder) {
+            int64_t stamp = 0;
+            uint64_t position;
+            session_.Record(index, &position, &stamp);
+            int64_t modified = item.listed >= 0 ? LastWriteTime(stamp) : (int64_t)time(nullptr);
             py::gil_scoped_release released;
-            ExtractTarget *target = OpenTarget(folder, &why);
-            ok = target != nullptr && PlaceFile(target, components, true, &why) &&
-                 WritePlacedFile(target, content.data(), content.size(), modified, true, &why);
-            if (target != nullptr)
-                CloseTarget(target);
+            errno = 0;
+            ok = WritePlacedFile(target, content.data(), content.size(), modified, true, &why);
+            if (!ok)
+                failure = SystemFailure(item.name, errno != 0 ? errno : EIO, "%s", {why});
         }
-        if (!ok)
-            Raise({Failure::kSystem, errno, folder + ": " + item.name + ": " + why, ""});
+        CloseTarget(target);
+        if (!ok) {
+            failure.subject = folder + ": " + failure.subject;
+            Raise(failure);
+        }
         std::string written = folder;
+        std::vector<std::string> components;
+        EntryPath(item.name, false, &components, &why);
         for (const std::string &component : components)
             written += "/" + component;
         return written;
@@ -351,6 +390,10 @@ archive; the module shows them as text, decoded as `quorvel list --json`
 decodes them, and takes either the text or the stored bytes wherever a
 name is asked for.)";
     m.attr("__version__") = AXQ_PROJECT_VERSION;
+    // Messages in the user's language, from the catalogs beside the module.
+    Dl_info self;
+    if (dladdr((void *)&Raise, &self) != 0 && self.dli_fname != nullptr)
+        StartModuleTranslation(self.dli_fname);
     errorType = PyErr_NewExceptionWithDoc("quorvel.Error", "The base of this module's errors.",
                                           PyExc_Exception, nullptr);
     badArchiveType = PyErr_NewExceptionWithDoc(

@@ -1,13 +1,12 @@
 // The Python module's archives: opening, checking and rewriting them through
-// the same calls, locks and sentences as quorvel's list, cat, test and
-// update, with every message kept for an exception instead of printed.
+// the core's rules, locks and writer, as quorvel's list, cat, test, pack and
+// update do. Every failure comes back as a value for an exception.
 #include "python/session.h"
 
 #include "archive/archive.h"
 #include "core/account.h"
 #include "core/files.h"
 #include "core/names.h"
-#include "core/output.h"
 #include "core/select.h"
 #include "core/translate.h"
 #include "core/writer.h"
@@ -20,14 +19,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-static constexpr size_t kCheckChunk = 1u << 20;
-
-// The tool's messages, kept here for the length of a call.
-struct Captured {
-    std::string text;
-    Captured() { CaptureErrors(&text); }
-    ~Captured() { CaptureErrors(nullptr); }
-};
+static constexpr size_t kCopyChunk = 1u << 20;
 
 OpenedFile::~OpenedFile() {
     if (fd >= 0)
@@ -40,23 +32,9 @@ void StartSessions() {
 }
 
 bool IsArchiveFile(const std::string &path) {
-    Captured captured;
     Archive archive;
-    return OpenArchive(path, &archive, true) == kIsArchive;
-}
-
-bool Session::Refuse(Failure *failure, Failure::Kind kind, const std::string &message) const {
-    failure->kind = kind;
-    failure->message = message;
-    return false;
-}
-
-static bool SystemFailure(Failure *failure, int error, const std::string &subject) {
-    failure->kind = Failure::kSystem;
-    failure->error = error != 0 ? error : EIO;
-    failure->message = subject + ": " + strerror(failure->error);
-    failure->filename = subject;
-    return false;
+    Failure failure;
+    return OpenArchive(path, &archive, &failure) == kIsArchive;
 }
 
 static FileState StateOfFile(const struct stat &st) {
@@ -69,27 +47,47 @@ static FileState StateOfFile(const struct stat &st) {
     return state;
 }
 
+static bool Refuse(Failure *failure, Failure given) {
+    *failure = std::move(given);
+    return false;
+}
+
+// A name as a key for matching: '\' and '/' both separate folders.
+static std::string Key(std::string name) {
+    std::replace(name.begin(), name.end(), '\\', '/');
+    return name;
+}
+
+// The separator the archive's names use ('\' where both appear), or 0
+// where none has a folder: names added then keep theirs as given.
+static char SeparatorOf(const std::vector<Item> &items) {
+    char separator = 0;
+    for (const Item &item : items) {
+        if (item.name.find('\\') != std::string::npos)
+            return '\\';
+        if (item.name.find('/') != std::string::npos)
+            separator = '/';
+    }
+    return separator;
+}
+
 Session::~Session() { Discard(); }
 
 bool Session::Open(const std::string &path, char mode, const std::string &encodingText,
                    Failure *failure) {
-    Captured captured;
     path_ = path;
     mode_ = mode;
     Encoding chosen;
     if (!ParseEncoding(encodingText, &chosen))
-        return Refuse(failure, Failure::kValue,
-                      Format(_("unknown encoding '%s'; accepted: %s"), encodingText.c_str(),
-                             AcceptedEncodings().c_str()));
+        return Refuse(failure,
+                      Fail(FailureKind::kUsage, "", N_("unknown encoding '%s'; accepted: %s"),
+                           {encodingText, AcceptedEncodings()}));
     struct stat st;
     if (mode == 'w') {
         if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
-            return SystemFailure(failure, S_ISDIR(st.st_mode) ? EISDIR : EINVAL, path);
-        if (!HoldArchive(path, &held_))
-            return Refuse(failure, Failure::kBadArchive,
-                          path + ": " +
-                              _("the archive is mounted for writing or being updated; the "
-                                "archive is left as it is"));
+            return Refuse(failure, SystemFailure(path, S_ISDIR(st.st_mode) ? EISDIR : EINVAL));
+        if (!CheckWriteTarget(path, failure) || !HoldTarget(path, &held_, failure))
+            return false;
         // Names are stored as the system writes them unless an encoding is given.
         encoding_ = chosen.codePage != 0 ? chosen : SystemEncoding();
         closed_ = false;
@@ -97,21 +95,21 @@ bool Session::Open(const std::string &path, char mode, const std::string &encodi
         return true;
     }
     if (stat(path.c_str(), &st) != 0)
-        return SystemFailure(failure, errno, path);
+        return Refuse(failure, SystemFailure(path, errno));
     if (S_ISDIR(st.st_mode))
-        return SystemFailure(failure, EISDIR, path);
-    ArchiveCheck check = OpenArchive(path, &archive_);
-    if (check != kIsArchive)
-        return Refuse(failure, Failure::kBadArchive, captured.text);
+        return Refuse(failure, SystemFailure(path, EISDIR));
+    if (OpenArchive(path, &archive_, failure) != kIsArchive)
+        return false;
     file_ = std::make_shared<OpenedFile>();
     file_->fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (file_->fd < 0 || fstat(file_->fd, &st) != 0)
-        return SystemFailure(failure, errno, path);
-    if (!(StateOfFile(st) == archive_.state) || ListArchive(archive_, &listing_) != 0) {
+        return Refuse(failure, SystemFailure(path, errno));
+    if (!(StateOfFile(st) == archive_.state))
+        return Refuse(failure, Fail(FailureKind::kDamaged, path,
+                                    N_("the archive changed while it was listed")));
+    if (!ListArchive(archive_, &listing_, failure)) {
         file_.reset();
-        if (captured.text.empty())
-            captured.text = path + ": " + _("the archive changed while it was listed");
-        return Refuse(failure, Failure::kBadArchive, captured.text);
+        return false;
     }
     encoding_ = ListingEncoding(listing_, chosen);
     items_.reserve(listing_.count);
@@ -126,47 +124,35 @@ bool Session::Open(const std::string &path, char mode, const std::string &encodi
         item.listed = (long)i;
         items_.push_back(std::move(item));
     }
+    separator_ = SeparatorOf(items_);
     closed_ = false;
     if (mode == 'a') {
         // As update: the archive is held, and must be what the listing shows.
-        std::string why, edits;
-        bool ok = false;
-        if (!HoldArchive(path, &held_))
-            why = _("the archive is mounted for writing or being updated; the archive is left as "
-                    "it is");
-        else if (!(edits = UnsavedEditsOf(path)).empty())
-            why = Format(_("a writable mount's unsaved edits are in %s, and would no longer apply "
-                           "after this update; save them (mount --write, then umount) or drop "
-                           "them (mount --write --discard-edits) first; the archive is left as "
-                           "it is"),
-                         edits.c_str());
-        else if (!ListingAccountsForArchive(archive_, listing_, false, &why) ||
-                 !ListingNamesAreDistinct(listing_, encoding_, &why))
-            why = Format(_("%s; the archive is left as it is"), why.c_str());
-        else
-            ok = true;
+        std::string why;
+        bool ok = HoldTarget(path, &held_, failure) && CheckWriteTarget(path, failure);
+        if (ok && (!ListingAccountsForArchive(archive_, listing_, false, &why) ||
+                   !ListingNamesAreDistinct(listing_, encoding_, &why))) {
+            *failure =
+                Fail(FailureKind::kDamaged, path, N_("%s; the archive is left as it is"), {why});
+            ok = false;
+        }
         for (size_t i = 0; ok && i < items_.size(); i++) {
             FileInfo whole;
             if (items_[i].raw.size() == (size_t)kMaxNameLength &&
                 LookUpEntry(archive_, listing_, items_[i].raw, &whole) != SPI_OK) {
-                why = Format(_("%s: the entry's name is longer than 199 bytes and cannot be kept"),
-                             items_[i].name.c_str());
+                *failure = Fail(FailureKind::kDamaged, path,
+                                N_("%s: the entry's name is longer than 199 bytes and cannot be "
+                                   "kept"),
+                                {items_[i].name});
                 ok = false;
             }
         }
         if (!ok) {
             Discard();
-            return Refuse(failure, Failure::kBadArchive, path + ": " + why);
+            return false;
         }
     }
     return true;
-}
-
-// A name as a key for matching: '\' and '/' both separate folders.
-std::string Session::Key(size_t index) const {
-    std::string key = items_[index].name;
-    std::replace(key.begin(), key.end(), '\\', '/');
-    return key;
 }
 
 void Session::Index() const {
@@ -175,16 +161,22 @@ void Session::Index() const {
     for (size_t i = 0; i < items_.size(); i++) {
         byName_.emplace(items_[i].name, i);
         byRaw_.emplace(items_[i].raw, i);
-        byKey_.emplace(Key(i), i);
+        byKey_.emplace(Key(items_[i].name), i);
     }
     indexed_ = true;
 }
 
 long Session::Find(const std::string &name, bool raw) const {
     Index();
-    const auto &map = raw ? byRaw_ : byName_;
-    auto found = map.find(name);
-    return found == map.end() ? -1 : (long)found->second;
+    if (raw) {
+        auto found = byRaw_.find(name);
+        return found == byRaw_.end() ? -1 : (long)found->second;
+    }
+    auto found = byName_.find(name);
+    if (found != byName_.end())
+        return (long)found->second;
+    found = byKey_.find(Key(name));
+    return found == byKey_.end() ? -1 : (long)found->second;
 }
 
 void Session::Record(size_t index, uint64_t *position, int64_t *stamp) const {
@@ -195,6 +187,13 @@ void Session::Record(size_t index, uint64_t *position, int64_t *stamp) const {
 
 bool Session::Span(size_t index, EntrySpan *span, Failure *failure) const {
     const Item &item = items_[index];
+    if (item.spooled) {
+        span->file = spool_;
+        span->start = item.spoolOffset;
+        span->size = item.size;
+        span->checked = false;
+        return true;
+    }
     EntryRecord record = listing_[item.listed];
     // The entry's directory line, read again: its two offsets place the bytes.
     char line[kLineProbeSize + 1] = {0};
@@ -202,11 +201,11 @@ bool Session::Span(size_t index, EntrySpan *span, Failure *failure) const {
     const char *lf = got > 0 ? (const char *)memchr(line, '\n', (size_t)got) : nullptr;
     uint32_t start = 0, end = 0;
     if (got < 0)
-        return SystemFailure(failure, errno, path_);
+        return Refuse(failure, SystemFailure(path_, errno));
     if (lf == nullptr || ParseEntryRange(line, (int32_t)(lf - line), &start, &end) < 0 ||
         end < start || end - start != record.filesize || end > archive_.state.size)
-        return Refuse(failure, Failure::kBadArchive,
-                      path_ + ": " + item.name + ": " + ResultText(SPI_FILE_ERROR));
+        return Refuse(failure, Fail(FailureKind::kDamaged, path_ + ": " + item.name,
+                                    ResultMessage(SPI_FILE_ERROR)));
     span->file = file_;
     span->start = start;
     span->size = end - start;
@@ -220,12 +219,9 @@ bool Session::ReadSpan(const EntrySpan &span, uint64_t offset, void *buffer, siz
     // another entry here now. One replaced by a rename leaves this file as it was.
     struct stat st;
     if (fstat(span.file->fd, &st) != 0)
-        return SystemFailure(failure, errno, "");
-    if (!(StateOfFile(st) == span.state)) {
-        failure->kind = Failure::kBadArchive;
-        failure->message = ResultText(kArchiveChanged);
-        return false;
-    }
+        return Refuse(failure, SystemFailure("", errno));
+    if (span.checked && !(StateOfFile(st) == span.state))
+        return Refuse(failure, Fail(FailureKind::kDamaged, "", ResultMessage(kArchiveChanged)));
     size_t done = 0;
     while (done < count) {
         ssize_t got = pread(span.file->fd, (char *)buffer + done, count - done,
@@ -233,123 +229,173 @@ bool Session::ReadSpan(const EntrySpan &span, uint64_t offset, void *buffer, siz
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0)
-            return SystemFailure(failure, errno, "");
-        if (got == 0) {
-            failure->kind = Failure::kBadArchive;
-            failure->message = ResultText(SPI_FILE_ERROR);
-            return false;
-        }
+            return Refuse(failure, SystemFailure("", errno));
+        if (got == 0)
+            return Refuse(failure, Fail(FailureKind::kDamaged, "", ResultMessage(SPI_FILE_ERROR)));
         done += (size_t)got;
     }
     return true;
 }
 
-bool Session::PendingBytes(size_t index, std::string *bytes, Failure *failure) const {
-    const Item &item = items_[index];
-    if (item.bytes) {
-        *bytes = *item.bytes;
+bool Session::Examine(Verdict *verdict, Failure *failure) const {
+    return ::Examine(archive_, listing_, encoding_, verdict, failure);
+}
+
+// Checks a name before it is added: an existing entry's (by its text, '\'
+// and '/' alike) is replaced in its place under its stored name; a new one
+// must pass the writers' rules and clash with none.
+bool Session::Admit(const std::string &name, uint64_t size, long *replaced, Item *item,
+                    Failure *failure) {
+    Index();
+    auto found = byKey_.find(Key(name));
+    *replaced = found == byKey_.end() ? -1 : (long)found->second;
+    if (*replaced >= 0) {
+        item->raw = items_[(size_t)*replaced].raw;
+        item->name = items_[(size_t)*replaced].name;
+        item->size = size;
         return true;
     }
-    FILE *in = fopen(item.file.c_str(), "rb");
-    if (in == nullptr)
-        return SystemFailure(failure, errno, item.file);
-    bytes->assign((size_t)item.size, '\0');
-    size_t got = fread(&(*bytes)[0], 1, bytes->size(), in);
-    int error = errno;
-    fclose(in);
-    if (got != bytes->size())
-        return SystemFailure(failure, error, item.file);
+    // Without a separator of its own, a name keeps the ones it was given.
+    std::string given = name;
+    if (separator_ != 0)
+        std::replace(given.begin(), given.end(), separator_ == '\\' ? '/' : '\\', separator_);
+    if (!AdmitName(given, encoding_, 0, &item->raw, failure))
+        return false;
+    if (admitted_ == nullptr) {
+        admitted_.reset(new NameIndex(encoding_));
+        Failure ignored; // the names opened were checked as distinct
+        for (const Item &kept : items_)
+            admitted_->Add(kept.raw, kept.size == 0, kept.name, &ignored);
+    }
+    item->name = given;
+    item->size = size;
+    if (!admitted_->Add(item->raw, size == 0, EscapeControls(item->name), failure)) {
+        failure->subject = path_;
+        return false;
+    }
     return true;
 }
 
-long Session::FirstDamaged(Failure *failure) const {
-    Captured captured;
-    std::vector<char> scratch(kCheckChunk);
-    for (size_t i = 0; i < items_.size(); i++) {
-        if (items_[i].listed < 0)
-            continue;
-        EntrySpan span;
-        Failure ignored;
-        bool ok = Span(i, &span, &ignored);
-        for (uint64_t at = 0; ok && at < span.size; at += kCheckChunk)
-            ok = ReadSpan(span, at, scratch.data(),
-                          (size_t)std::min<uint64_t>(kCheckChunk, span.size - at), &ignored);
-        if (!ok)
-            return (long)i;
-    }
-    std::string why;
-    if (listing_.count > 0 && !ListingAccountsForArchive(archive_, listing_, false, &why)) {
-        Refuse(failure, Failure::kBadArchive, path_ + ": " + why);
-        return -2;
-    }
-    return -1;
-}
-
-bool Session::Put(const std::string &name, const std::string &file,
-                  std::shared_ptr<std::string> bytes, uint64_t size, Failure *failure) {
-    Captured captured;
-    std::vector<std::string> components;
-    std::string why, stored;
-    if (!EntryPath(name, false, &components, &why))
-        return Refuse(failure, Failure::kValue, name + ": " + why);
-    std::string key = name;
-    std::replace(key.begin(), key.end(), '\\', '/');
-    Index();
-    auto found = byKey_.find(key);
-    Item item;
-    if (found != byKey_.end()) {
-        item.raw = items_[found->second].raw;
-        item.name = items_[found->second].name;
-    } else if (!EncodeName(encoding_, name, &stored)) {
-        return Refuse(failure, Failure::kValue,
-                      name + ": " +
-                          Format(_("the name has no representation in %s (see --encoding)"),
-                                 encoding_.name.c_str()));
-    } else {
-        item.raw = stored;
-        item.name = name;
-    }
-    NewEntry entry;
-    entry.storedName = item.raw;
-    entry.shownName = item.name;
-    entry.size = size;
-    if (!CheckNewArchive(path_, {entry}, &why))
-        return Refuse(failure, Failure::kValue, why);
-    item.size = size;
-    item.file = file;
-    item.bytes = std::move(bytes);
+void Session::Place(long replaced, Item item) {
     changed_ = true;
-    if (found != byKey_.end()) {
-        items_[found->second] = std::move(item);
-        return true;
+    if (replaced >= 0) {
+        items_[(size_t)replaced] = std::move(item);
+        return;
     }
     size_t index = items_.size();
     byName_.emplace(item.name, index);
     byRaw_.emplace(item.raw, index);
-    byKey_.emplace(key, index);
+    byKey_.emplace(Key(item.name), index);
     items_.push_back(std::move(item));
+}
+
+bool Session::PutBytes(const std::string &name, std::shared_ptr<std::string> bytes,
+                       Failure *failure) {
+    Item item;
+    long replaced;
+    if (!Admit(name, bytes->size(), &replaced, &item, failure))
+        return false;
+    item.bytes = std::move(bytes);
+    Place(replaced, std::move(item));
     return true;
 }
 
-bool Session::Remove(size_t index) {
+// The spool: an unnamed file beside the archive (the same file system as
+// the archive to come), or in the temporary folder where none can be made there.
+static int OpenSpool(const std::string &archive) {
+    std::string folder = archive.substr(0, archive.find_last_of('/') + 1);
+    int fd = open(folder.empty() ? "." : folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        FILE *file = tmpfile();
+        fd = file != nullptr ? dup(fileno(file)) : -1;
+        if (file != nullptr)
+            fclose(file);
+    }
+    return fd;
+}
+
+bool Session::PutFile(const std::string &name, const std::string &file, Failure *failure) {
+    // Only a regular file: its bytes are taken now, whatever it holds later.
+    int in = open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    struct stat st;
+    int error = in < 0 || fstat(in, &st) != 0 ? errno
+                : S_ISDIR(st.st_mode)         ? EISDIR
+                : !S_ISREG(st.st_mode)        ? EINVAL
+                                              : 0;
+    Item item;
+    long replaced = -1;
+    bool ok = error == 0 && Admit(name, (uint64_t)st.st_size, &replaced, &item, failure);
+    if (error != 0)
+        *failure = SystemFailure(file, error);
+    if (ok && spool_ == nullptr) {
+        spool_ = std::make_shared<OpenedFile>();
+        spool_->fd = OpenSpool(path_);
+        if (spool_->fd < 0) {
+            *failure = SystemFailure(path_, errno);
+            spool_.reset();
+            ok = false;
+        }
+    }
+    uint64_t copied = 0;
+    std::vector<char> buffer(ok ? kCopyChunk : 0);
+    while (ok) {
+        ssize_t got = read(in, buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0) {
+            if (got < 0)
+                *failure = SystemFailure(file, errno);
+            ok = got == 0;
+            break;
+        }
+        for (ssize_t done = 0; ok && done < got;) {
+            ssize_t put = pwrite(spool_->fd, buffer.data() + done, (size_t)(got - done),
+                                 (off_t)(spoolEnd_ + copied));
+            if (put < 0 && errno == EINTR)
+                continue;
+            if (put < 0)
+                *failure = SystemFailure(path_, errno);
+            ok = put >= 0;
+            done += put > 0 ? put : 0;
+            copied += put > 0 ? (uint64_t)put : 0;
+        }
+    }
+    if (in >= 0)
+        close(in);
+    if (!ok) {
+        // The name may have been admitted: the index is made again when next needed.
+        admitted_.reset();
+        return false;
+    }
+    // What was read is what is stored, whatever size the file had when asked.
+    item.size = copied;
+    item.spooled = true;
+    item.spoolOffset = spoolEnd_;
+    spoolEnd_ += copied;
+    Place(replaced, std::move(item));
+    return true;
+}
+
+void Session::Remove(size_t index) {
     items_.erase(items_.begin() + (long)index);
     indexed_ = false;
     byName_.clear();
     byRaw_.clear();
     byKey_.clear();
+    admitted_.reset();
     changed_ = true;
-    return true;
 }
 
-bool Session::Close(Failure *failure) {
+bool Session::Close(const std::function<bool()> &proceed, Failure *failure) {
     if (closed_)
         return true;
     if (mode_ == 'r' || !changed_) {
         Discard();
         return true;
     }
-    Captured captured;
+    std::string spoolPath = spool_ != nullptr ? "/proc/self/fd/" + std::to_string(spool_->fd) : "";
     std::vector<NewEntry> entries;
+    entries.reserve(items_.size());
     for (const Item &item : items_) {
         NewEntry entry;
         entry.storedName = item.raw;
@@ -358,48 +404,26 @@ bool Session::Close(Failure *failure) {
         if (item.listed >= 0) {
             entry.archive = &archive_;
             entry.record = listing_[item.listed];
+        } else if (item.spooled) {
+            entry.file = spoolPath;
+            entry.slice = true;
+            entry.offset = item.spoolOffset;
+        } else {
+            entry.bytes = item.bytes->data();
         }
-        entry.file = item.file;
-        entry.bytes = item.bytes ? item.bytes->data() : nullptr;
         entries.push_back(std::move(entry));
     }
-    std::vector<NameClash> clashes = FindNameClashes(
-        entries.size(), [&](size_t i) { return entries[i].storedName.c_str(); },
-        [&](size_t i) { return entries[i].size == 0; }, encoding_);
     std::string why;
-    bool ok = CheckNewArchive(path_, entries, &why);
-    if (!ok) {
-        Refuse(failure, Failure::kValue, why);
-    } else if (!clashes.empty()) {
-        const NameClash &clash = clashes[0];
-        why = clash.duplicate
-                  ? Format(_("%s would be stored more than once; the archive is left as it is"),
-                           entries[clash.other].shownName.c_str())
-                  : Format(_("%s would be both a file and a folder (of %s); the archive is left "
-                             "as it is"),
-                           entries[clash.entry].shownName.c_str(),
-                           entries[clash.other].shownName.c_str());
-        ok = Refuse(failure, Failure::kValue, path_ + ": " + why);
-    } else {
-        WriteWatch watch;
-        watch.source = mode_ == 'a' ? &archive_ : nullptr;
-        errno = 0;
-        ok = WriteArchive(path_, entries, &watch) == 0;
-        int error = errno;
-        // An entry that could not be read, or an archive changed meanwhile,
-        // is the archive's fault; anything else the file system's.
-        bool archiveFault =
-            watch.reason.find(_("the archive changed on disk while it was being rewritten")) !=
-                std::string::npos ||
-            watch.reason.find(ResultText(kArchiveChanged)) != std::string::npos ||
-            watch.reason.find(ResultText(SPI_FILE_ERROR)) != std::string::npos;
-        if (!ok && archiveFault)
-            Refuse(failure, Failure::kBadArchive, watch.reason);
-        else if (!ok) {
-            SystemFailure(failure, error, "");
-            failure->message = watch.reason;
-            failure->filename.clear();
-        }
+    WriteWatch watch;
+    watch.source = mode_ == 'a' ? &archive_ : nullptr;
+    watch.proceed = proceed;
+    watch.quiet = true;
+    bool ok = CheckNewArchive(path_, entries, &why, true);
+    if (!ok)
+        *failure = Fail(FailureKind::kBadName, "", "%s", {why});
+    else if (!(ok = WriteArchive(path_, entries, &watch) == 0)) {
+        *failure = Fail(watch.kind, "", "%s", {watch.reason});
+        failure->error = watch.error;
     }
     Discard();
     return ok;
@@ -412,5 +436,7 @@ void Session::Discard() {
     if (listing_.count > 0 || listing_.block != nullptr)
         FreeListing(&listing_);
     file_.reset();
+    spool_.reset();
+    spoolEnd_ = 0;
     closed_ = true;
 }

@@ -86,5 +86,10 @@ void BindStream(py::module_ &module) {
         .def("writable", [](const EntryStream &) { return false; })
         .def("seekable", [](const EntryStream &) { return true; })
         .def("isatty", [](const EntryStream &) { return false; })
-        .def("flush", [](const EntryStream &) {});
+        .def("flush", [](const EntryStream &) {})
+        .def("fileno", [](const EntryStream &) {
+            // As io's own streams without a descriptor.
+            PyErr_SetString(py::module_::import("io").attr("UnsupportedOperation").ptr(), "fileno");
+            throw py::error_already_set();
+        });
 }

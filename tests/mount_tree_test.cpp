@@ -132,7 +132,8 @@ TEST(MountTree, BuildsWhatTheNamesGive) {
         Selection selection;
         Encoding cp932;
         ASSERT_TRUE(ParseEncoding("CP932", &cp932));
-        ASSERT_EQ(OpenListing(path, cp932, &selection), 0);
+        Failure failure;
+        ASSERT_TRUE(OpenListing(path, cp932, &selection, &failure));
         mounted.archive = selection.archive;
         mounted.listing = selection.listing;
         mounted.encoding = selection.encoding;
