@@ -12,11 +12,12 @@
 #include "core/verdict.h"
 
 #include <algorithm>
+#include <errno.h>
 
 // Extracts one entry under the target; returns why it could not, or "".
 static std::string ExtractOne(const Archive &archive, ExtractTarget *target,
                               const EntryRecord &record, const Encoding &encoding, bool overwrite,
-                              uint64_t *bytes) {
+                              uint64_t *bytes, bool *full) {
     std::string name, why;
     if (!RecordName(record, encoding, &name))
         return Format(_("the name is not valid %s (see --encoding)"), encoding.name.c_str());
@@ -31,8 +32,14 @@ static std::string ExtractOne(const Archive &archive, ExtractTarget *target,
     if (result != SPI_OK)
         return ResultText(result);
     *bytes = entry.size;
-    WritePlacedFile(target, entry.bytes, entry.size, LastWriteTime(record.timestamp), overwrite,
-                    &why);
+    errno = 0;
+    if (!WritePlacedFile(target, entry.bytes, entry.size, LastWriteTime(record.timestamp),
+                         overwrite, &why))
+#ifdef EDQUOT
+        *full = errno == ENOSPC || errno == EDQUOT;
+#else
+        *full = errno == ENOSPC;
+#endif
     FreeEntry(&entry);
     return why;
 }
@@ -54,15 +61,18 @@ int Extract(const Options &options) {
         return kExitArchive;
     }
     ProgressStart(selection.Count());
-    for (size_t i = 0; i < selection.Count(); i++) {
+    bool full = false;
+    for (size_t i = 0; !full && i < selection.Count(); i++) {
         EntryRecord record = selection[i];
         uint64_t bytes = 0;
         why = ExtractOne(selection.archive, target, record, selection.encoding, options.overwrite,
-                         &bytes);
+                         &bytes, &full);
         if (!why.empty()) {
             Error(options.operands[0], "%s: %s", ShownName(record, selection.encoding).c_str(),
                   why.c_str());
-            status = std::max(status, kExitPartial);
+            // A full disk takes every entry after this one too: the output
+            // could not be used, and extraction stops.
+            status = std::max(status, full ? kExitArchive : kExitPartial);
         }
         ProgressStep(bytes);
     }

@@ -33,3 +33,9 @@ add_test(NAME python COMMAND ${Python3_EXECUTABLE} -m pytest -q -p no:cacheprovi
          ${PROJECT_SOURCE_DIR}/tests/python_test.py)
 set_tests_properties(python PROPERTIES TIMEOUT 600 ENVIRONMENT
   "PYTHONPATH=${PROJECT_BINARY_DIR}/python;QUORVEL=$<TARGET_FILE:quorvel>;LANGUAGE=en")
+# One table of scenarios through the command line and the module: the same
+# verdict, the same kind of refusal, the same entries and bytes afterwards.
+add_test(NAME frontends COMMAND ${Python3_EXECUTABLE} -m pytest -q -p no:cacheprovider
+         ${PROJECT_SOURCE_DIR}/tests/frontends_test.py)
+set_tests_properties(frontends PROPERTIES TIMEOUT 600 ENVIRONMENT
+  "PYTHONPATH=${PROJECT_BINARY_DIR}/python;QUORVEL=$<TARGET_FILE:quorvel>;LANGUAGE=en")

@@ -58,6 +58,8 @@ bool WritePlacedFile(ExtractTarget *target, const char *bytes, size_t size, int6
 // the target's permissions and, where the writer may give them, its owner
 // and group (on Windows its hidden, system and archive marks; a read-only
 // target is refused).
+// Null with the reason on failure, and errno the system's error, or 0 where
+// a rule refused the target (a link that leads nowhere, a device).
 struct NewFile;
 NewFile *CreateNewFile(const std::string &target, std::string *why);
 bool WriteNewFile(NewFile *file, const void *bytes, size_t size, std::string *why);

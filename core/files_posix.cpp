@@ -250,9 +250,11 @@ bool WritePlacedFile(ExtractTarget *target, const char *bytes, size_t size, int6
     } else {
         *why = strerror(errno);
     }
+    int error = errno; // the caller tells a full disk by it
     if (!ok)
         unlinkat(dir, temporary.c_str(), 0);
     temporaryNoted = 0;
+    errno = error;
     return ok;
 }
 
@@ -312,6 +314,7 @@ NewFile *CreateNewFile(const std::string &target, std::string *why) {
     if (lstat(target.c_str(), &link) == 0 && S_ISLNK(link.st_mode) &&
         realpath(target.c_str(), resolvedPath) == nullptr) {
         *why = _("a symbolic link that leads to no file; the link is left as it is");
+        errno = 0; // refused by a rule, not by the system
         return nullptr;
     }
     std::string resolved = ThroughLinks(target);
@@ -321,6 +324,7 @@ NewFile *CreateNewFile(const std::string &target, std::string *why) {
         *why = S_ISDIR(st.st_mode)
                    ? strerror(EISDIR)
                    : _("not a regular file; an archive replaces only a regular file");
+        errno = S_ISDIR(st.st_mode) ? EISDIR : 0;
         return nullptr;
     }
     NewFile *file = new NewFile;

@@ -151,7 +151,9 @@ int WriteArchive(const std::string &target, const EntrySource &entries, WriteWat
     std::string why;
     NewFile *out = CreateNewFile(target, &why);
     if (out == nullptr) {
-        watch->kind = FailureKind::kRefused;
+        // errno 0: a rule refused the target; else the system did.
+        watch->error = errno;
+        watch->kind = errno != 0 ? FailureKind::kSystem : FailureKind::kRefused;
         Refuse(target, why, &watch->reason, watch->quiet);
         return kExitArchive;
     }

@@ -83,8 +83,10 @@ void BuildTree() {
                   why.c_str());
         } else if (FolderEntry(name, record.filesize) ? !AddFolder(components, i)
                                                       : !AddEntry(components, i)) {
-            Error(archive.path, _("%s: left out: an entry listed before has its name"),
-                  ShownName(record, mounted.encoding).c_str());
+            Error(
+                archive.path,
+                _("%s: left out: an entry listed before takes its path, as a file or as a folder"),
+                ShownName(record, mounted.encoding).c_str());
             mounted.shown[i] = kEntryHidden;
         } else if (!FolderEntry(name, record.filesize)) {
             mounted.shown[i] = kEntryShown;

@@ -260,7 +260,7 @@ class PyArchive {
 
     // Ctrl-C while the archive is written calls the write off before the
     // new archive takes the old one's place: KeyboardInterrupt then means
-    // the archive was left as it was.
+    // the archive was left as it was, unless its note says it was written.
     void Close() {
         Exclusive exclusive(mutex_);
         Failure failure;
@@ -278,6 +278,14 @@ class PyArchive {
             throw py::error_already_set();
         if (!ok)
             Raise(failure);
+        // An interrupt that came after the new archive took the old one's
+        // place says so.
+        if (PyErr_CheckSignals() != 0) {
+            py::error_already_set interrupt;
+            if (py::hasattr(interrupt.value(), "add_note"))
+                interrupt.value().attr("add_note")("quorvel: the archive was written");
+            throw interrupt;
+        }
     }
 
     void Exit(const py::object &type) {

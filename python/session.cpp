@@ -176,7 +176,20 @@ long Session::Find(const std::string &name, bool raw) const {
     if (found != byName_.end())
         return (long)found->second;
     found = byKey_.find(Key(name));
-    return found == byKey_.end() ? -1 : (long)found->second;
+    if (found != byKey_.end())
+        return (long)found->second;
+    // A name over 199 bytes, which the listing cuts: found by its whole
+    // stored name, as the plug-in's lookup finds it.
+    std::string stored;
+    FileInfo record;
+    if (!EncodeName(encoding_, name, &stored) || stored.size() <= (size_t)kMaxNameLength ||
+        LookUpEntry(archive_, listing_, stored, &record) != SPI_OK)
+        return -1;
+    for (size_t i = 0; i < items_.size(); i++) {
+        if (items_[i].listed >= 0 && listing_[items_[i].listed].position == record.position)
+            return (long)i;
+    }
+    return -1;
 }
 
 void Session::Record(size_t index, uint64_t *position, int64_t *stamp) const {

@@ -282,3 +282,158 @@ def test_streams_outlive_the_archive_and_readers_meet_a_close(tmp_path):
     assert not failures
     # A stream opened before the close still reads its entry whole.
     assert all(len(s.read()) == 200_000 for s in streams)
+
+
+def test_paths_and_names_holding_a_zero_byte_are_refused_whole(tmp_path):
+    real = tmp_path / "real.dat"
+    write(str(real), [(b"a", b"1")])
+    for call in (lambda: quorvel.Archive(str(tmp_path / "t\x00.dat"), "w"),
+                 lambda: quorvel.Archive(str(real) + "\x00-x")):
+        with pytest.raises(ValueError, match="null"):
+            call()
+    assert not (tmp_path / "t").exists()
+    (tmp_path / "in.txt").write_bytes(b"x")
+    with quorvel.Archive(str(tmp_path / "n.dat"), "w") as a:
+        with pytest.raises(ValueError):
+            a.write(str(tmp_path / "in.txt") + "\x00x", "in.txt")
+        with pytest.raises(ValueError, match=r"a\\x00b"):
+            a.writestr("a\x00b", b"")
+
+
+def test_mode_w_keeps_to_the_write_targets_rules(tmp_path):
+    with pytest.raises(ValueError, match=r"\.dat"):
+        quorvel.Archive(str(tmp_path / "patch.bin"), "w")
+    assert not (tmp_path / "patch.bin").exists()
+    # A killed writable mount's unsaved edits: replacing the archive strands them.
+    game = tmp_path / "game.dat"
+    write(str(game), [(b"a", b"old")])
+    (tmp_path / ".game.dat.quorvel-edits").mkdir()
+    for mode in ("w", "a"):
+        with pytest.raises(quorvel.BadArchive, match="unsaved edits"):
+            quorvel.Archive(str(game), mode)
+    assert read_archive(game.read_bytes()) == [(b"a", b"old")]
+    # A link that leads nowhere is kept, and nothing is made where it points.
+    os.symlink(str(tmp_path / "nowhere" / "x.dat"), str(tmp_path / "link.dat"))
+    with pytest.raises(quorvel.Error, match="link"):
+        with quorvel.Archive(str(tmp_path / "link.dat"), "w") as a:
+            a.writestr("a", b"1")
+    (tmp_path / "in.txt").write_bytes(b"x")
+    assert cli("pack", "-o", str(tmp_path / "link.dat"), "-C", str(tmp_path), "in.txt"
+               ).returncode == 3
+    assert os.path.islink(str(tmp_path / "link.dat"))
+    assert not (tmp_path / "nowhere").exists()
+
+
+def test_write_takes_the_files_bytes_when_it_is_called(tmp_path):
+    source = tmp_path / "tmp.txt"
+    path = str(tmp_path / "out.dat")
+    with quorvel.Archive(path, "w") as a:
+        source.write_bytes(b"first")
+        a.write(str(source), "one.txt")
+        source.write_bytes(b"second, longer")  # changed after write(): not stored
+        a.write(str(source), "two.txt")
+        source.unlink()  # gone before close(): nothing is lost
+        assert a.read("one.txt") == b"first"
+    assert read_archive(open(path, "rb").read()) == [(b"one.txt", b"first"),
+                                                     (b"two.txt", b"second, longer")]
+
+
+def test_names_are_found_and_added_with_either_separator(tmp_path):
+    path = str(tmp_path / "s.dat")
+    write(path, [("表\\a.txt".encode("cp932"), b"A")])
+    with quorvel.Archive(path, "a") as a:
+        assert a.read("表/a.txt") == b"A" and a.getinfo("表/a.txt").size == 1
+        with a.open("表/a.txt") as f:
+            assert f.read() == b"A"
+        a.writestr("表/b.txt", b"B")  # stored with the archive's separator
+        a.writestr("表/a.txt", b"A2")  # replaces, keeping the stored name
+        assert a.read("表\\b.txt") == b"B"
+        a.remove("表/b.txt")
+        a.writestr("c/d.txt", b"D")
+    assert read_archive(open(path, "rb").read()) == [("表\\a.txt".encode("cp932"), b"A2"),
+                                                     (b"c\\d.txt", b"D")]
+
+
+def test_clashes_are_refused_when_the_name_is_added(tmp_path):
+    path = str(tmp_path / "c.dat")
+    with quorvel.Archive(path, "w") as a:
+        a.writestr("d/b.txt", b"1")
+        a.writestr("x", b"2")
+        for clash in ("d", "./x", "d/b.txt/e"):
+            with pytest.raises(ValueError, match="folder|more than once"):
+                a.writestr(clash, b"3")
+        for control in ("c1\u009b[2J", "nel\u0085"):
+            with pytest.raises(ValueError, match="control"):
+                a.writestr(control, b"")
+        a.writestr("d/", b"")  # a folder entry of the folder is no clash
+    # The refusals cost nothing else: the other entries are written.
+    assert [n for n, _ in read_archive(open(path, "rb").read())] == [b"d/b.txt", b"x", b"d/"]
+
+
+@pytest.mark.parametrize("folder_first", [True, False])
+def test_extract_makes_folder_entries_as_folders(tmp_path, folder_first):
+    entries = [(b"d\\", b""), (b"d\\f.txt", b"F")]
+    path = str(tmp_path / "f.dat")
+    write(path, entries if folder_first else entries[::-1])
+    with quorvel.Archive(path) as a:
+        a.extractall(str(tmp_path / "out"))
+        assert a.extract("d\\", str(tmp_path / "one")).endswith("/d")
+    assert (tmp_path / "out" / "d").is_dir() and (tmp_path / "one" / "d").is_dir()
+    assert (tmp_path / "out" / "d" / "f.txt").read_bytes() == b"F"
+
+
+def test_testarchive_finds_what_test_finds(tmp_path):
+    path = str(tmp_path / "twice.dat")
+    write(path, [(b"a", b"1"), (b"a", b"2")])
+    assert cli("test", path).returncode == 1
+    with quorvel.Archive(path) as a:
+        with pytest.raises(quorvel.BadArchive, match="more than once"):
+            a.testarchive()
+
+
+def test_calls_of_the_wrong_kind_raise_what_python_raises(tmp_path):
+    path = str(tmp_path / "k.dat")
+    write(path, [(b"a", b"1")])
+    with quorvel.Archive(path) as a:
+        with pytest.raises(TypeError):
+            a.read(5)
+        with a.open("a") as f:
+            with pytest.raises(io.UnsupportedOperation):
+                f.fileno()
+
+
+def test_ctrl_c_during_close_leaves_the_archive_as_it_was(tmp_path):
+    import signal
+    import threading
+    path = tmp_path / "big.dat"
+    write(str(path), [(b"old", b"x")])
+    interrupted = written = False
+    a = quorvel.Archive(str(path), "a")
+    a.writestr("big", b"\0" * (64 << 20))
+    timer = threading.Timer(0.05, lambda: os.kill(os.getpid(), signal.SIGINT))
+    timer.start()
+    try:
+        a.close()
+    except KeyboardInterrupt as e:
+        interrupted = True
+        written = "quorvel: the archive was written" in getattr(e, "__notes__", [])
+    try:
+        timer.join()  # the signal sent after close() returned comes here
+    except KeyboardInterrupt:
+        timer.join()
+    names = [n for n, _ in read_archive(path.read_bytes())]
+    # Interrupted before the rename: nothing written; after it, or not at
+    # all: all of it, and the interrupt says so.
+    assert names == ([b"old"] if interrupted and not written else [b"old", b"big"])
+
+
+def test_messages_in_japanese_under_a_japanese_locale(tmp_path):
+    code = "import quorvel\ntry:\n    quorvel.Archive('missing.dat')\nexcept OSError as e:\n" \
+           "    print(e.strerror)\ntry:\n    quorvel.Archive('x.bin', 'w')\n" \
+           "except ValueError as e:\n    print(e)\n"
+    env = dict(os.environ, LANGUAGE="ja", LANG="ja_JP.UTF-8", LC_ALL="")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                         cwd=str(tmp_path), env=env, check=True).stdout
+    if "No such file" in out:
+        pytest.skip("no Japanese locale on this machine")
+    assert ".dat" in out and "アーカイブ" in out, out

@@ -30,10 +30,11 @@ mkdir -p src/d
 for i in 1 2 3 4 5 6; do head -c 100000 /dev/urandom >src/d/e$i.bin; done
 q pack -o five.dat src >/dev/null
 
-# A full file system: the entries that fit are whole, the others not there at all.
+# A full file system: the entries that fit are whole, the others not there
+# at all; the output could not be used (exit 3), and extraction stops there.
 if small_mount full size=256k; then
     printf 'old' >full/keep
-    expect 1 "extract onto a full file system" extract five.dat -C full
+    expect 3 "extract onto a full file system" extract five.dat -C full
     has err.txt "No space left on device"
     check 'all_whole full/src src && no_temporaries full' "a partly written file was left"
     check '[ -n "$(ls full/src/d)" ]' "nothing at all was extracted"
@@ -258,4 +259,5 @@ if command -v strace >/dev/null; then
 else
     echo "skipped: the order of flushes (strace is not installed)"
 fi
+
 finish

@@ -53,6 +53,17 @@ if [ -z "$lean" ]; then
     make_archive c1.dat 'c1\302\233x' c1
     expect 0 "list a name with a C1 control character" list c1.dat
     check '[ "$(cat out.txt)" = "c1\\xc2\\x9bx" ]' "a C1 control was shown raw: $(cat out.txt)"
+    # ... and refused as any control character is, by extract and by pack.
+    expect 1 "extract a name with a C1 control character" extract c1.dat -C c1
+    has err.txt 'refused: a name with a control character'
+    check '[ -z "$(ls c1)" ]' "a C1 name was extracted"
+    mkdir c1src && printf x >"c1src/$(printf 'nel\302\205')"
+    expect 3 "pack a file whose name holds a C1 control" pack -o c1p.dat c1src
+    has err.txt 'a name with a control character is not stored'
+    # -i folds as Unicode does: final sigma, sigma and capital sigma alike.
+    make_archive greek.dat '\316\243\316\221\316\243' g
+    expect 0 "list -i finds a Greek name by another case" list -O UTF-8 -i greek.dat 'σας'
+    check '[ "$(cat out.txt)" = ΣΑΣ ]' "list -i did not fold final sigma: $(cat out.txt)"
 
     # Names that are no text in the code page are refused one by one.
     make_archive bad.dat ok.txt ok 'lone\203' x 'trail\201 y' y './' z
