@@ -19,9 +19,13 @@
 #include <stdio.h>
 #include <string.h>
 
+void PrintFailure(const Failure &failure) {
+    Error(failure.subject, "%s", FailureMessage(failure).c_str());
+}
+
 void PrintFaults(const std::vector<Failure> &faults) {
     for (const Failure &fault : faults)
-        Error(fault.subject, "%s", FailureMessage(fault).c_str());
+        PrintFailure(fault);
 }
 
 int OpenListingOrReport(const std::string &path, const Encoding &encoding, Selection *selection) {

@@ -328,9 +328,18 @@ static int UsageError(const std::string &usage) {
     return kExitUsage;
 }
 
+// LoadPlugin, the failure printed: kExitOk or kExitPlugin.
+static int LoadPluginOrReport(const char *plugin) {
+    Failure failure;
+    if (LoadPlugin(plugin, &failure))
+        return kExitOk;
+    PrintFailure(failure);
+    return kExitPlugin;
+}
+
 static int Version(const char *plugin) {
     PrintText(Format("quorvel %s\n", AXQ_VERSION_TEXT)); // untranslated: help2man reads it
-    int status = LoadPlugin(plugin);
+    int status = LoadPluginOrReport(plugin);
     std::string row;
     for (int32_t i = 0; status == kExitOk && PluginRow(i, &row); i++)
         PrintText(Format(_("plug-in row %d: %s\n"), (int)i, row.c_str()));
@@ -494,7 +503,7 @@ static int Main(int argc, char **argv) {
     int status = ReadOptions(*command, (int)args.size() - 1, args.data(), &options);
     if (status != kExitOk)
         return status < 0 ? kExitOk : status;
-    if (command->usesPlugin && (status = LoadPlugin(plugin)) != kExitOk)
+    if (command->usesPlugin && (status = LoadPluginOrReport(plugin)) != kExitOk)
         return status;
     return command->run(options);
 }

@@ -120,7 +120,7 @@ static bool AddArgument(const std::string &argument, bool listed, bool sortedLat
     bool folderEntry = listed && last != std::string::npos && last + 1 < argument.size();
     size_t first = InputCount(*inputs);
     if (!CollectInputs(folderEntry ? argument.substr(0, last + 1) : argument, inputs, base,
-                       folderEntry))
+                       folderEntry, PrintFailure))
         return false;
     if (!sortedLater)
         SortInputs(inputs, first);
@@ -253,16 +253,22 @@ int Pack(const Options &options) {
         Error(options.output, "%s", _("no input files"));
         return kExitArchive;
     }
-    if (!CheckNewArchive(options.output, entries))
-        return kExitArchive;
-    int held = -1;
-    if (!HoldArchive(options.output, &held)) {
-        Error(options.output, "%s",
-              _("the archive is mounted for writing or being updated; the archive is left as it "
-                "is"));
+    std::string reason;
+    if (!CheckNewArchive(options.output, entries, &reason)) {
+        PrintReason(reason);
         return kExitArchive;
     }
-    int status = WriteArchive(options.output, entries);
+    int held = -1;
+    Failure failure;
+    if (!HoldTarget(options.output, &held, &failure)) {
+        PrintFailure(failure);
+        return kExitArchive;
+    }
+    WriteWatch watch;
+    watch.progress = true;
+    int status = WriteArchive(options.output, entries, &watch);
+    if (status != kExitOk)
+        PrintReason(watch.reason);
     ReleaseArchive(held);
     return status;
 }
@@ -381,10 +387,9 @@ int Update(const Options &options) {
     Repair repair;
     int status = kExitOk;
     int held = -1;
-    if (!HoldArchive(path, &held)) {
-        Error(path, "%s",
-              _("the archive is mounted for writing or being updated; the archive is left as it "
-                "is"));
+    Failure failure;
+    if (!HoldTarget(path, &held, &failure)) {
+        PrintFailure(failure);
         status = kExitArchive;
     } else if (!TargetAllowed(path)) {
         status = kExitArchive;
@@ -470,16 +475,20 @@ int Update(const Options &options) {
         Error(path, "%s", _("no input files"));
         status = kExitArchive;
     }
-    if (status == kExitOk && !CheckNewArchive(path, entries))
+    std::string reason;
+    if (status == kExitOk && !CheckNewArchive(path, entries, &reason)) {
+        PrintReason(reason);
         status = kExitArchive;
+    }
     // Replaced entries keep their names, which the listing's check covered.
     if (status == kExitOk && (repair.needed || !plan.added.empty()) &&
         !NewNamesAreDistinct(path, &plan))
         status = kExitArchive;
     WriteWatch watch;
     watch.source = &archive;
-    if (status == kExitOk)
-        status = WriteArchive(path, entries, &watch);
+    watch.progress = true;
+    if (status == kExitOk && (status = WriteArchive(path, entries, &watch)) != kExitOk)
+        PrintReason(watch.reason);
     if (status == kExitOk && repair.droppedLines > 0)
         Error(path,
               P_("%zu directory line that was no entry line was left out",

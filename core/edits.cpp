@@ -226,7 +226,8 @@ static bool EarlierSaveFinished(const Sidecar &sidecar, const Archive &archive) 
 }
 
 bool OpenSidecar(const Archive &archive, bool discard, Sidecar *sidecar,
-                 std::vector<std::vector<std::string>> *changes, std::string *why) {
+                 std::vector<std::vector<std::string>> *changes, std::string *why,
+                 const Report &report) {
     sidecar->path = SidecarPath(archive.path);
     sidecar->nextStage = 1;
     if (!LockArchive(sidecar, archive, why)) {
@@ -247,9 +248,9 @@ bool OpenSidecar(const Archive &archive, bool discard, Sidecar *sidecar,
         // A save stopped while it removed the sidecar leaves its note last.
         if (sidecar->journal < 0 && errno == ENOENT && SaveFinished(sidecar->path, archive)) {
             RemoveAll(sidecar->path);
-            Error(sidecar->path, "%s",
-                  _("the save of an earlier mount had put the archive in place before it was "
-                    "stopped; its edits are in the archive"));
+            report(Fail(FailureKind::kNone, sidecar->path,
+                        N_("the save of an earlier mount had put the archive in place before it "
+                           "was stopped; its edits are in the archive")));
             exists = false;
         } else if (sidecar->journal < 0) {
             *why = _("it holds no journal");
@@ -266,13 +267,13 @@ bool OpenSidecar(const Archive &archive, bool discard, Sidecar *sidecar,
         sidecar->folder = open(sidecar->path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (sidecar->folder >= 0 && EarlierSaveFinished(*sidecar, archive)) {
             RemoveSidecarFiles(sidecar);
-            Error(sidecar->path, "%s",
-                  _("the save of an earlier mount had put the archive in place before it was "
-                    "stopped; its edits are in the archive"));
+            report(Fail(FailureKind::kNone, sidecar->path,
+                        N_("the save of an earlier mount had put the archive in place before it "
+                           "was stopped; its edits are in the archive")));
             exists = false;
         } else if (discard) {
             RemoveSidecarFiles(sidecar);
-            Error(sidecar->path, "%s", _("unsaved edits discarded"));
+            report(Fail(FailureKind::kNone, sidecar->path, N_("unsaved edits discarded")));
             exists = false;
         } else if (!ReadJournal(sidecar, archive, changes, why)) {
             CloseSidecar(sidecar, false);

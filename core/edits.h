@@ -59,9 +59,11 @@ std::string SidecarPath(const std::string &archive);
 // fields, in *changes), or with discard removes that first. A save that an
 // earlier mount began and was killed in is cleaned up or, if it reached its
 // rename, finished. False with a one-line reason; a damaged or foreign
-// sidecar is then left as it is.
+// sidecar is then left as it is. What it finished or discarded on the way
+// goes to `report` as notices.
 bool OpenSidecar(const Archive &archive, bool discard, Sidecar *sidecar,
-                 std::vector<std::vector<std::string>> *changes, std::string *why);
+                 std::vector<std::vector<std::string>> *changes, std::string *why,
+                 const Report &report);
 
 // Appends one change to the journal; 0 or -errno (nothing was then written).
 int AppendChange(Sidecar *sidecar, const std::vector<std::string> &fields);

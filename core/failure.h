@@ -6,6 +6,7 @@
 #ifndef AXQ_CORE_FAILURE_H
 #define AXQ_CORE_FAILURE_H
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,11 @@ struct Failure {
     int error = 0;                 // errno, for kSystem (its text is the message if none is given)
     explicit operator bool() const { return kind != FailureKind::kNone; }
 };
+
+// Where the core tells what it meets along the way (a file left out, each
+// of several failures): the front end renders each as it sees fit. A notice
+// that is no failure has the kind kNone.
+using Report = std::function<void(const Failure &)>;
 
 // A failure of `kind` concerning `subject`, told by `message` (marked with
 // N_) with its arguments.

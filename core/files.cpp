@@ -82,6 +82,9 @@ bool PlaceEntry(ExtractTarget *target, const std::string &name, uint64_t size, b
     return true;
 }
 
+// A sentence already made (the system's, or one chosen by kind).
+static constexpr const char *kAsIs = "%s";
+
 // A list line that ends in a separator names a folder entry.
 static const char *const kNotAFolder =
     N_("a list line that ends in a separator names a folder, and this is not one");
@@ -119,7 +122,8 @@ static std::string FromPath(const fs::path &path, bool generic) {
 // when it leaves that folder (absolute, or through ".."), which is refused
 // before a folder of it is walked (a walk of / would read the whole
 // system), or when a folder entry is wanted of that folder itself.
-static bool ArgumentName(const std::string &argument, bool folderItself, std::string *name) {
+static bool ArgumentName(const std::string &argument, bool folderItself, std::string *name,
+                         const Report &report) {
     fs::path normal = ToPath(argument).lexically_normal();
     *name = FromPath(normal, true);
     while (!name->empty() && name->back() == '/')
@@ -131,7 +135,7 @@ static bool ArgumentName(const std::string &argument, bool folderItself, std::st
     else if (folderItself && (name->empty() || *name == "."))
         why = N_("names no folder below the current one, so it cannot be stored as a folder entry");
     if (why != nullptr)
-        Error(EscapeControls(argument), "%s", _(why));
+        report(Fail(FailureKind::kRefused, EscapeControls(argument), why));
     return why == nullptr;
 }
 
@@ -255,8 +259,8 @@ static std::wstring LongPath(const std::string &text) {
 
 // Adds the file at `path` (a long path) as `shown`, with its size, which a
 // symbolic link to a file takes from the file.
-static bool AddFile(const std::wstring &path, const fs::path &shown, bool link,
-                    InputFiles *inputs) {
+static bool AddFile(const std::wstring &path, const fs::path &shown, bool link, InputFiles *inputs,
+                    const Report &report) {
     HANDLE file = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, 0, nullptr);
@@ -270,15 +274,17 @@ static bool AddFile(const std::wstring &path, const fs::path &shown, bool link,
         AddInput(inputs, FromPath(shown.lexically_normal(), true), Narrow(path),
                  (uint64_t)size.QuadPart);
     else if (link)
-        Error(name, "%s", _("a symbolic link that leads nowhere is left out"));
+        report(
+            Fail(FailureKind::kNone, name, N_("a symbolic link that leads nowhere is left out")));
     else
-        Error(name, "%s", SystemMessage(error).c_str());
+        report(SystemFailure(name, EIO, kAsIs, {SystemMessage(error)}));
     return ok || link;
 }
 
 // Every file below the folder at `path` (a long path), named below `shown`.
 // Links to folders (reparse points) are not entered.
-static bool Walk(const std::wstring &path, const fs::path &shown, InputFiles *inputs) {
+static bool Walk(const std::wstring &path, const fs::path &shown, InputFiles *inputs,
+                 const Report &report) {
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
     bool ok = search != INVALID_HANDLE_VALUE, more = ok;
@@ -287,19 +293,19 @@ static bool Walk(const std::wstring &path, const fs::path &shown, InputFiles *in
         bool folder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
         bool link = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
         if (folder && link)
-            Error(EscapeControls(FromPath(shown / leaf, false)), "%s",
-                  _("a symbolic link to a folder is not followed, so it is left out"));
+            report(Fail(FailureKind::kNone, EscapeControls(FromPath(shown / leaf, false)),
+                        N_("a symbolic link to a folder is not followed, so it is left out")));
         else if (folder && leaf != L"." && leaf != L"..")
-            ok = Walk(path + L"\\" + leaf, shown / leaf, inputs);
+            ok = Walk(path + L"\\" + leaf, shown / leaf, inputs, report);
         else if (!folder)
-            ok = AddFile(path + L"\\" + leaf, shown / leaf, link, inputs);
+            ok = AddFile(path + L"\\" + leaf, shown / leaf, link, inputs, report);
         more = ok && FindNextFileW(search, &found);
     }
     DWORD error = GetLastError();
     if (search != INVALID_HANDLE_VALUE)
         FindClose(search);
     if (search == INVALID_HANDLE_VALUE || (ok && error != ERROR_NO_MORE_FILES)) {
-        Error(FromPath(shown, false), "%s", SystemMessage(error).c_str());
+        report(SystemFailure(FromPath(shown, false), EIO, kAsIs, {SystemMessage(error)}));
         return false;
     }
     return ok;
@@ -308,18 +314,18 @@ static bool Walk(const std::wstring &path, const fs::path &shown, InputFiles *in
 // Walked through \\?\ paths with the wide API: the C runtime's folder
 // functions stop at 260 characters.
 bool CollectInputs(const std::string &argument, InputFiles *inputs, const std::string &base,
-                   bool folderItself) {
+                   bool folderItself, const Report &report) {
     std::string name;
-    if (!ArgumentName(argument, folderItself, &name))
+    if (!ArgumentName(argument, folderItself, &name, report))
         return false;
     std::wstring start = LongPath(base.empty() ? argument : base + "\\" + argument);
     DWORD attributes = GetFileAttributesW(start.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
-        Error(EscapeControls(argument), "%s", _("no such file or folder"));
+        report(SystemFailure(EscapeControls(argument), ENOENT, N_("no such file or folder")));
         return false;
     }
     if (folderItself && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        Error(EscapeControls(argument), "%s", _(kNotAFolder));
+        report(Fail(FailureKind::kRefused, EscapeControls(argument), kNotAFolder));
         return false;
     }
     if (folderItself) {
@@ -327,8 +333,8 @@ bool CollectInputs(const std::string &argument, InputFiles *inputs, const std::s
         return true;
     }
     if (attributes & FILE_ATTRIBUTE_DIRECTORY)
-        return Walk(start, ToPath(argument), inputs);
-    return AddFile(start, ToPath(argument), false, inputs);
+        return Walk(start, ToPath(argument), inputs, report);
+    return AddFile(start, ToPath(argument), false, inputs, report);
 }
 #else
 // Why a path given to pack is neither a file nor a folder.
@@ -351,10 +357,10 @@ static std::string WhatItIs(const fs::path &path) {
 }
 
 bool CollectInputs(const std::string &argument, InputFiles *inputs, const std::string &base,
-                   bool folderItself) {
+                   bool folderItself, const Report &report) {
     std::error_code ec;
     std::string name;
-    if (!ArgumentName(argument, folderItself, &name))
+    if (!ArgumentName(argument, folderItself, &name, report))
         return false;
     // A file is read where its name says: "lnk/../a" is stored as a, so it
     // is read as a, not through the link. The folder of -C is the system's
@@ -362,7 +368,7 @@ bool CollectInputs(const std::string &argument, InputFiles *inputs, const std::s
     fs::path folder = ToPath(base).lexically_normal();
     fs::path start = base.empty() ? ToPath(name) : ToPath(base) / ToPath(name);
     if (folderItself && !fs::is_directory(start, ec)) {
-        Error(EscapeControls(argument), "%s", _(kNotAFolder));
+        report(Fail(FailureKind::kRefused, EscapeControls(argument), kNotAFolder));
         return false;
     }
     if (folderItself) {
@@ -372,7 +378,7 @@ bool CollectInputs(const std::string &argument, InputFiles *inputs, const std::s
     auto add = [&](const fs::path &file) {
         uint64_t size = (uint64_t)fs::file_size(file, ec);
         if (ec) {
-            Error(FromPath(file, false), "%s", ec.message().c_str());
+            report(SystemFailure(FromPath(file, false), ec.value()));
             return false;
         }
         fs::path name = file.lexically_normal();
@@ -384,7 +390,7 @@ bool CollectInputs(const std::string &argument, InputFiles *inputs, const std::s
     if (fs::is_regular_file(start, ec))
         return add(start);
     if (!fs::is_directory(start, ec)) {
-        Error(EscapeControls(argument), "%s", WhatItIs(start).c_str());
+        report(Fail(FailureKind::kRefused, EscapeControls(argument), kAsIs, {WhatItIs(start)}));
         return false;
     }
     for (fs::recursive_directory_iterator it(start, ec), end; !ec && it != end; it.increment(ec)) {
@@ -394,18 +400,18 @@ bool CollectInputs(const std::string &argument, InputFiles *inputs, const std::s
         } else if (!it->is_directory(ec) || it->is_symlink(ec)) {
             // The format stores files only: say what is left out.
             std::string name = EscapeControls(FromPath(it->path(), false));
-            if (it->is_directory(ec))
-                Error(name, "%s",
-                      _("a symbolic link to a folder is not followed, so it is left out"));
-            else if (it->is_symlink(ec) && !fs::exists(it->path(), ec))
-                Error(name, "%s", _("a symbolic link that leads nowhere is left out"));
-            else
-                Error(name, "%s", _("not a regular file or a folder, so it is left out"));
+            const char *why =
+                it->is_directory(ec)
+                    ? N_("a symbolic link to a folder is not followed, so it is left out")
+                : it->is_symlink(ec) && !fs::exists(it->path(), ec)
+                    ? N_("a symbolic link that leads nowhere is left out")
+                    : N_("not a regular file or a folder, so it is left out");
+            report(Fail(FailureKind::kNone, name, why));
         }
         ec.clear();
     }
     if (ec)
-        Error(EscapeControls(argument), "%s", ec.message().c_str());
+        report(SystemFailure(EscapeControls(argument), ec.value()));
     return !ec;
 }
 #endif

@@ -137,9 +137,10 @@ inline uint64_t InputSize(const InputFiles &files, size_t i) { return files.inpu
 // current folder (absolute, or through "..") is refused before it is
 // walked. With folderItself, `argument` must name a folder, which is taken
 // as one input of no bytes, its name ending in '/' and its path empty (a
-// folder entry). False, reported, if it cannot be read or is refused.
-bool CollectInputs(const std::string &argument, InputFiles *inputs, const std::string &base = "",
-                   bool folderItself = false);
+// folder entry). False if it cannot be read or is refused; each failure,
+// and each file left out (a notice: kind kNone), goes to `report`.
+bool CollectInputs(const std::string &argument, InputFiles *inputs, const std::string &base,
+                   bool folderItself, const Report &report);
 
 // What tells one file from another, whatever path reaches it: the device
 // and inode on Linux, the volume's serial number and the file's index on

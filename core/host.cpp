@@ -59,7 +59,7 @@ static const wchar_t kModuleName[] = L"axquorvel.spi";
 static const char kModuleKind[] = "32-bit";
 #endif
 
-int LoadPlugin(const char *path) {
+bool LoadPlugin(const char *path, Failure *failure) {
     std::wstring module;
     if (path != nullptr) {
         module = Widen(path);
@@ -71,9 +71,10 @@ int LoadPlugin(const char *path) {
     }
     HMODULE loaded = LoadLibraryW(module.c_str());
     if (loaded == nullptr) {
-        Error(Narrow(module), _("cannot load the plug-in (missing, or not a %s Windows DLL)"),
-              kModuleKind);
-        return kExitPlugin;
+        *failure =
+            Fail(FailureKind::kSystem, Narrow(module),
+                 N_("cannot load the plug-in (missing, or not a %s Windows DLL)"), {kModuleKind});
+        return false;
     }
     const char *names[] = {"GetPluginInfo",   "IsSupported",  "GetArchiveInfo",
                            "GetFileInfo",     "GetFile",      "IsSupportedW",
@@ -84,8 +85,9 @@ int LoadPlugin(const char *path) {
     for (int i = 0; i < wanted; i++) {
         found[i] = GetProcAddress(loaded, names[i]);
         if (found[i] == nullptr) {
-            Error(Narrow(module), _("the plug-in has no %s export"), names[i]);
-            return kExitPlugin;
+            *failure = Fail(FailureKind::kSystem, Narrow(module),
+                            N_("the plug-in has no %s export"), {names[i]});
+            return false;
         }
     }
     getPluginInfo = (decltype(getPluginInfo))(void *)found[0];
@@ -99,7 +101,7 @@ int LoadPlugin(const char *path) {
     getFileInfoW = (decltype(getFileInfoW))(void *)found[7];
     getFileW = (decltype(getFileW))(void *)found[8];
 #endif
-    return kExitOk;
+    return true;
 }
 
 // The plug-in opens archives by an ANSI name. A path with characters outside
@@ -166,13 +168,13 @@ static bool Identify(HANDLE file, FileState *state) {
 
 #else
 
-int LoadPlugin(const char *) {
+bool LoadPlugin(const char *, Failure *) {
     getPluginInfo = GetPluginInfo;
     isSupported = IsSupported;
     getArchiveInfo = GetArchiveInfo;
     getFileInfo = GetFileInfo;
     getFile = GetFile;
-    return kExitOk;
+    return true;
 }
 
 static bool AnsiPath(const std::string &path, std::string *ansi) {

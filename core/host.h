@@ -16,9 +16,9 @@
 
 // Loads the plug-in: on Windows the module at `path`, or the one beside
 // quorvel.exe (axquorvel.spi for a 32-bit quorvel.exe, axquorvel.sph for a
-// 64-bit one); on Linux the entry points are linked in. Returns an exit
-// status; a failure is reported.
-int LoadPlugin(const char *path);
+// 64-bit one); on Linux the entry points are linked in. False with the
+// failure if the module cannot be loaded or lacks an export.
+bool LoadPlugin(const char *path, Failure *failure);
 
 // Information row `index` of the plug-in; false past the last row.
 bool PluginRow(int32_t index, std::string *row);

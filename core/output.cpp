@@ -39,11 +39,8 @@ static bool PutText(FILE *stream, const std::string &text) {
     return fwrite(text.data(), 1, text.size(), stream) == text.size();
 }
 
-// Per thread: the Python module writes archives from several at once.
+// Per thread, as the mount's threads may each report.
 static thread_local bool showingProgress;
-static thread_local std::string *errorSink;
-
-void CaptureErrors(std::string *sink) { errorSink = sink; }
 
 std::string Format(const char *format, ...) {
     va_list args, again;
@@ -90,15 +87,15 @@ void Error(const std::string &subject, const char *format, ...) {
     va_start(args, format);
     vsnprintf(message, sizeof message, format, args);
     va_end(args);
-    if (errorSink != nullptr) {
-        *errorSink = subject + ": " + message;
-        return;
-    }
     if (showingProgress)
         fputc('\n', stderr);
     showingProgress = false;
     PutText(stderr, "quorvel: " + subject + ": " + message + "\n");
     fflush(stderr);
+}
+
+void PrintReason(const std::string &reason) {
+    PrintErrorText("quorvel: " + reason + "\n"); // untranslated: the program's name
 }
 
 void PrintErrorText(const std::string &text) {
@@ -213,7 +210,7 @@ void ProgressStart(size_t total) {
 #else
     bool terminal = isatty(fileno(stderr)) != 0;
 #endif
-    progress = {terminal && errorSink == nullptr, total, 0, 0, time(nullptr)};
+    progress = {terminal, total, 0, 0, time(nullptr)};
 }
 
 void ProgressStep(uint64_t bytes) {

@@ -20,10 +20,8 @@
 void Error(const std::string &subject, const char *format, ...) AXQ_PRINTF(2, 3);
 // Text as it is on standard error (usage lines, the end of a save).
 void PrintErrorText(const std::string &text);
-// While `sink` is set, this thread's messages go there instead ("SUBJECT:
-// message", the last one kept) and no progress line is shown: for a caller
-// that reports failures its own way, such as the Python module.
-void CaptureErrors(std::string *sink);
+// A sentence made as "SUBJECT: message", as an error line.
+void PrintReason(const std::string &reason);
 
 // printf into a string: messages are translated formats, filled in here.
 std::string Format(const char *format, ...) AXQ_PRINTF(1, 2);

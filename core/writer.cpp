@@ -42,16 +42,12 @@ static uint64_t DirectorySize(const EntrySource &entries) {
 }
 
 // Reports a refusal, and keeps it for a caller that asked.
-static void Refuse(const std::string &subject, const std::string &message, std::string *reason,
-                   bool quiet = false) {
-    if (!quiet)
-        Error(subject, "%s", message.c_str());
+static void Refuse(const std::string &subject, const std::string &message, std::string *reason) {
     if (reason != nullptr)
         *reason = subject + ": " + message;
 }
 
-bool CheckNewArchive(const std::string &target, const EntrySource &entries, std::string *reason,
-                     bool quiet) {
+bool CheckNewArchive(const std::string &target, const EntrySource &entries, std::string *reason) {
     uint64_t end = kMagicSize + 1;
     for (size_t i = 0; i < entries.count; i++) {
         const NewEntry &entry = entries.at(i);
@@ -64,13 +60,13 @@ bool CheckNewArchive(const std::string &target, const EntrySource &entries, std:
         else if (entry.storedName.size() > (size_t)kMaxNameLength)
             bad = _("a name longer than 199 bytes as stored cannot be stored");
         if (bad != nullptr) {
-            Refuse(ShownEntryName(entry), bad, reason, quiet);
+            Refuse(ShownEntryName(entry), bad, reason);
             return false;
         }
     }
     if (end > kLargestOffset) {
         Refuse(target, _("the archive would pass 4 GiB, the largest offset the format can hold"),
-               reason, quiet);
+               reason);
         return false;
     }
     return true;
@@ -154,7 +150,7 @@ int WriteArchive(const std::string &target, const EntrySource &entries, WriteWat
         // errno 0: a rule refused the target; else the system did.
         watch->error = errno;
         watch->kind = errno != 0 ? FailureKind::kSystem : FailureKind::kRefused;
-        Refuse(target, why, &watch->reason, watch->quiet);
+        Refuse(target, why, &watch->reason);
         return kExitArchive;
     }
     int noted = watch->created ? watch->created(NewFileTemporary(out)) : 0;
@@ -164,7 +160,7 @@ int WriteArchive(const std::string &target, const EntrySource &entries, WriteWat
     // archive being rewritten is at fault.
     watch->kind = FailureKind::kSystem;
     watch->error = -noted;
-    if (!watch->quiet)
+    if (watch->progress)
         ProgressStart(entries.count);
     bool ok = noted == 0 && WriteDirectory(out, entries, &why);
     for (size_t i = 0; ok && i < entries.count; i++) {
@@ -175,12 +171,12 @@ int WriteArchive(const std::string &target, const EntrySource &entries, WriteWat
             watch->kind = FailureKind::kDamaged;
         else if (!entry.file.empty())
             ok = CopyFile(out, entry, &why);
-        if (!watch->quiet)
+        if (watch->progress)
             ProgressStep(entry.size);
     }
     if (!ok && watch->kind == FailureKind::kSystem)
         watch->error = errno != 0 ? errno : EIO;
-    if (!watch->quiet)
+    if (watch->progress)
         ProgressEnd();
     if (ok && watch->source != nullptr && !ArchiveUnchanged(*watch->source)) {
         why = _("the archive changed on disk while it was being rewritten");
@@ -200,8 +196,7 @@ int WriteArchive(const std::string &target, const EntrySource &entries, WriteWat
     if (!ok) {
         if (watch->kind == FailureKind::kSystem && watch->error == 0)
             watch->error = errno != 0 ? errno : EIO;
-        Refuse(target, Format(_("%s; the archive was not written"), why.c_str()), &watch->reason,
-               watch->quiet);
+        Refuse(target, Format(_("%s; the archive was not written"), why.c_str()), &watch->reason);
         return kExitArchive;
     }
     watch->kind = FailureKind::kNone;

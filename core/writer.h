@@ -44,16 +44,14 @@ struct EntrySource {
 // The entries of a vector, which must outlive the source.
 EntrySource EntriesOf(const std::vector<NewEntry> &entries);
 
-// Refuses, reported and before anything is written, a name the format
-// cannot hold (empty, with TAB, CR or LF, over 199 bytes as stored), or an
-// archive that would pass the largest offset (4 GiB - 1). An archive with
-// no entries is valid. With `reason`, the message is also kept there.
-// Quiet: kept in `reason` only, not printed.
-bool CheckNewArchive(const std::string &target, const EntrySource &entries,
-                     std::string *reason = nullptr, bool quiet = false);
+// Refuses, before anything is written, a name the format cannot hold
+// (empty, with TAB, CR or LF, over 199 bytes as stored), or an archive that
+// would pass the largest offset (4 GiB - 1); *reason is then the sentence,
+// "SUBJECT: message". An archive with no entries is valid.
+bool CheckNewArchive(const std::string &target, const EntrySource &entries, std::string *reason);
 inline bool CheckNewArchive(const std::string &target, const std::vector<NewEntry> &entries,
-                            std::string *reason = nullptr, bool quiet = false) {
-    return CheckNewArchive(target, EntriesOf(entries), reason, quiet);
+                            std::string *reason) {
+    return CheckNewArchive(target, EntriesOf(entries), reason);
 }
 
 // What a caller may learn of a write: the reason of a failure, as reported,
@@ -69,8 +67,8 @@ struct WriteWatch {
     // target's place: false calls the write off, and the target is left as
     // it was (the module asks whether Ctrl-C was pressed).
     std::function<bool()> proceed;
-    // Nothing printed and no progress line: the caller reports.
-    bool quiet = false;
+    // The progress line on a terminal, for a command run by a person.
+    bool progress = false;
     // After a failure: kDamaged if an entry of an archive could not be read
     // or the archive being rewritten changed, kRefused if the target was
     // refused or the write called off, else kSystem with its errno.
@@ -81,11 +79,10 @@ struct WriteWatch {
 // Writes the archive to a new file that replaces `target` only when complete
 // and flushed. An input that changes size while it is read, or an entry that
 // cannot be read, fails the whole archive: the target is left as it was.
-// Returns an exit status; failures are reported.
-int WriteArchive(const std::string &target, const EntrySource &entries,
-                 WriteWatch *watch = nullptr);
+// Returns an exit status; a failure's sentence is in watch->reason.
+int WriteArchive(const std::string &target, const EntrySource &entries, WriteWatch *watch);
 inline int WriteArchive(const std::string &target, const std::vector<NewEntry> &entries,
-                        WriteWatch *watch = nullptr) {
+                        WriteWatch *watch) {
     return WriteArchive(target, EntriesOf(entries), watch);
 }
 

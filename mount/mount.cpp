@@ -40,7 +40,11 @@ static std::string OptionValue(const std::string &text) {
 static bool ResumeEdits(const MountOptions &options) {
     std::vector<std::vector<std::string>> changes;
     std::string why;
-    if (!OpenSidecar(mounted.archive, options.discardEdits, &mounted.sidecar, &changes, &why)) {
+    auto say = [](const Failure &notice) {
+        Error(notice.subject, "%s", FailureMessage(notice).c_str());
+    };
+    if (!OpenSidecar(mounted.archive, options.discardEdits, &mounted.sidecar, &changes, &why,
+                     say)) {
         Error(SidecarPath(mounted.archive.path), _("%s; nothing is mounted"), why.c_str());
         return false;
     }

@@ -245,6 +245,8 @@ int Save() {
                      ? WriteArchive(path, entries, &watch)
                      : kExitArchive;
         problem = watch.reason;
+        if (status != kExitOk)
+            PrintReason(problem);
         stranded = status != kExitOk && !ArchiveUnchanged(mounted.archive);
     }
     if (status == kExitOk) {

@@ -28,7 +28,11 @@ OpenedFile::~OpenedFile() {
 
 void StartSessions() {
     static std::once_flag once;
-    std::call_once(once, [] { LoadPlugin(nullptr); });
+    // Linked in: nothing to fail.
+    std::call_once(once, [] {
+        Failure failure;
+        LoadPlugin(nullptr, &failure);
+    });
 }
 
 bool IsArchiveFile(const std::string &path) {
@@ -430,8 +434,7 @@ bool Session::Close(const std::function<bool()> &proceed, Failure *failure) {
     WriteWatch watch;
     watch.source = mode_ == 'a' ? &archive_ : nullptr;
     watch.proceed = proceed;
-    watch.quiet = true;
-    bool ok = CheckNewArchive(path_, entries, &why, true);
+    bool ok = CheckNewArchive(path_, entries, &why);
     if (!ok)
         *failure = Fail(FailureKind::kBadName, "", "%s", {why});
     else if (!(ok = WriteArchive(path_, entries, &watch) == 0)) {

@@ -111,7 +111,8 @@ struct ModelTree {
 };
 
 TEST(MountTree, BuildsWhatTheNamesGive) {
-    ASSERT_EQ(LoadPlugin(nullptr), 0);
+    Failure failure;
+    ASSERT_TRUE(LoadPlugin(nullptr, &failure));
     char folder[] = "/tmp/mount-tree-XXXXXX";
     ASSERT_NE(mkdtemp(folder), nullptr);
     // CP932: 表 (0x95 0x5C, whose second byte is a backslash), ソ (0x83 0x5C), ｱ.
