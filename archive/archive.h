@@ -12,13 +12,11 @@
 #define AXQ_ARCHIVE_H
 
 #include "platform/platform.h"
-#include "plugin/spi.h"
 
 #include <stdint.h>
 
 static constexpr char kMagic[] = "FILECMB-DATA-LIST-IN\n";
 // What every record's method field holds.
-static constexpr char kMethod[8] = "Quorvel";
 static constexpr int32_t kMagicSize = 21;
 static_assert(sizeof(kMagic) == kMagicSize + 1, "the magic line is 21 bytes");
 
@@ -57,17 +55,9 @@ uint32_t ParseDecimal(const char *text);
 // null if there is none.
 const char *FindChar(const char *text, char c, int32_t limit);
 
-// Fills a record from an entry line without its LF: name (cut to 199 bytes
-// at a character boundary),
-// sizes from the two offsets, position = start, timestamp 0. Returns 1, or 0
-// for a line without a TAB, which is no entry (the record is then zeroed).
-int32_t ParseEntryLine(FileInfo *record, const char *line);
-
-// ParseEntryLine for a line of `length` bytes that need not be
-// zero-terminated, as long as a line end or a zero byte follows it.
-int32_t ParseEntry(FileInfo *record, const char *line, int32_t length);
-
-// The two offsets of such an entry line; returns the length of its name (the
+// The two offsets of an entry line (without its LF, or of `length` bytes
+// that need not be zero-terminated as long as a line end or a zero byte
+// follows); returns the length of its name (the
 // bytes before the TAB), or -1 for a line without a TAB.
 int32_t ParseEntryRange(const char *line, int32_t length, uint32_t *start, uint32_t *end);
 

@@ -1,4 +1,4 @@
-// Entry lines into records, and the archive's time stamp.
+// Entry lines' offsets, and the archive's time stamp.
 #include "archive.h"
 
 #include <string.h>
@@ -6,10 +6,6 @@
 
 // The stamp is the last-write time nine hours ahead of UTC, read as local time.
 static constexpr int kStampHourShift = 9;
-
-int32_t ParseEntryLine(FileInfo *record, const char *line) {
-    return ParseEntry(record, line, (int32_t)strlen(line));
-}
 
 int32_t ParseEntryRange(const char *line, int32_t length, uint32_t *start, uint32_t *end) {
     const char *tab = FindChar(line, '\t', length);
@@ -21,20 +17,6 @@ int32_t ParseEntryRange(const char *line, int32_t length, uint32_t *start, uint3
     *start = ParseDecimal(tab + kStartAfterTab);
     *end = fromTab >= kEndAfterTab ? ParseDecimal(tab + kEndAfterTab) : 0;
     return nameLength;
-}
-
-int32_t ParseEntry(FileInfo *record, const char *line, int32_t length) {
-    uint32_t start, end;
-    int32_t nameLength = ParseEntryRange(line, length, &start, &end);
-    memset(record, 0, sizeof *record);
-    if (nameLength < 0)
-        return 0;
-    memcpy(record->method, kMethod, sizeof kMethod);
-    memcpy(record->filename, line, (size_t)CutNameLength(line, nameLength));
-    record->position = start;
-    record->compsize = end - start;
-    record->filesize = end - start;
-    return 1;
 }
 
 int64_t ArchiveTimestamp(HANDLE file) {

@@ -8,6 +8,18 @@
 #include "platform/platform.h"
 #include "plugin/spi.h"
 
+// A record's method field.
+static constexpr char kMethod[8] = "Quorvel";
+
+// Fills a record from an entry line without its LF: name (cut to 199 bytes
+// at a character boundary), sizes from the two offsets, position = start,
+// timestamp 0. Returns 1, or 0 for a line without a TAB, which is no entry
+// (the record is then zeroed).
+int32_t ParseEntryLine(FileInfo *record, const char *line);
+// ParseEntryLine for a line of `length` bytes that need not be
+// zero-terminated, as long as a line end or a zero byte follows it.
+int32_t ParseEntry(FileInfo *record, const char *line, int32_t length);
+
 extern "C" BOOL SPI_API DllMain(HINSTANCE module, DWORD reason, LPVOID reserved);
 
 // Information row `index` (0 to 3) as ASCII text, or null for another index.

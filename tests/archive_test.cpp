@@ -1,4 +1,5 @@
 #include "archive/archive.h"
+#include "plugin/plugin.h"
 #include "linebuf/linebuf.h"
 
 #include "plugin_fixture.h"
