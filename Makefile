@@ -40,10 +40,13 @@ fuzz: fuzz-build
 
 # The writable mount's random-operation test, then the writers against the
 # independent reader, each on random seeds for SECONDS; they print the seeds
-# that failed and the command that replays them.
+# that failed and the command that replays them. Last, 5,000 random archives
+# through every front end.
 soak: native
 	/usr/bin/python3 tests/mount_model_test.py $(BUILD)/native/quorvel --soak $(SECONDS)
 	/usr/bin/python3 tests/writers_diff_test.py $(BUILD)/native/quorvel --soak $(SECONDS)
+	PYTHONPATH=$(BUILD)/native/python QUORVEL=$(BUILD)/native/quorvel LANGUAGE=en FRONTENDS_SEEDS=5000 \
+	  /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/frontends_test.py -k random
 
 # The last row: the 64-bit module's wide listing against its ANSI one, under Wine.
 bench: deps win64

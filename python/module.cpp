@@ -500,17 +500,25 @@ replaced.)")
              py::arg("members") = py::none(),
              R"(Extract every entry, or those members names, as extract() does.)")
         .def("testarchive", &PyArchive::TestArchive,
-             R"(Read every entry. Return the first damaged entry's name, or None; raises
-BadArchive if the listing is not the whole archive.)")
+             R"(Check the archive as `quorvel test` does and read every entry. Return
+None if it is sound, else the first damaged entry's name; raises BadArchive
+if the directory itself is damaged (the listing is not the whole archive, a
+name is stored twice, or a file is also a folder).)")
         .def("write", &PyArchive::Write, py::arg("filename"), py::arg("arcname") = py::none(),
              R"(Store the file filename under the name arcname (by default filename
-without leading '/' and './'). An entry of that name (with '\' and '/'
-alike) is replaced in its place. Modes 'w' and 'a'.)")
+without leading '/' and './'). The file's bytes are copied now: changing or
+deleting it afterwards changes nothing stored. An entry of that name (with
+'\' and '/' alike) is replaced in its place; a new name is checked at once
+and refused with ValueError (a control character, '..', too long, not in
+the code page, or a clash with another entry as file and folder). Modes 'w'
+and 'a'.)")
         .def("writestr", &PyArchive::WriteStr, py::arg("arcname"), py::arg("data"),
              R"(Store the bytes data under the name arcname, as write() does.)")
         .def("remove", &PyArchive::Remove, py::arg("name"), "Remove the entry name. Mode 'a' only.")
         .def("close", &PyArchive::Close,
              R"(Close the archive; in 'w' and 'a', write it first. Raises BadArchive,
 ValueError or OSError if it cannot be written, and then leaves the old
-file as it was.)");
+file as it was. Ctrl-C while it is written leaves the old file as it was
+too; a KeyboardInterrupt that arrives once the new file is in place carries
+the note "quorvel: the archive was written".)");
 }
