@@ -561,8 +561,9 @@ def test_extraction(tmp_path, row):
 
 # --- 6. Random archives, valid and damaged ---
 
-@pytest.mark.parametrize("seed", range(SEEDS))
-def test_random_archive(tmp_path, seed):
+def random_archive(seed):
+    """A seeded random archive, damaged or not, and the generator that made it
+    (its later draws choose the names looked up)."""
     rng = random.Random(seed)
     encoding = rng.choice(["cp932", "utf-8"])
     entries = layout.random_entries(rng, encoding)
@@ -571,6 +572,12 @@ def test_random_archive(tmp_path, seed):
                                gaps=rng.random() < 0.2)
     for _ in range(rng.choice([0, 0, 1, 2])):
         raw = layout.damage(rng, raw)
+    return rng, raw
+
+
+@pytest.mark.parametrize("seed", range(SEEDS))
+def test_random_archive(tmp_path, seed):
+    rng, raw = random_archive(seed)
     path = str(tmp_path / "R.dat")
     with open(path, "wb") as f:
         f.write(raw)

@@ -105,6 +105,13 @@ make_archive names.dat good.txt g 'bad\203' b
 mount_at names.dat m4 -O CP932
 check '[ "$(ls m4)" = good.txt ] && grep -q "bad\\\\x83: left out" m4.log' "an undecodable name"
 unmount m4
+# A file that is also a folder: the later entry is left out, and the warning
+# says why.
+make_archive both.dat 'd\\b.txt' b d x
+mount_at both.dat m5
+check '[ "$(cat m5/d/b.txt)" = b ] && grep -q "d: left out: an entry listed before takes its path, as a file or as a folder" m5.log' \
+    "a file that is also a folder: $(cat m5.log)"
+unmount m5
 
 # The sizes the format allows: a 4 GiB archive whose first entry is near the
 # 2 GiB block limit (sparse, so that it takes no room), and 100,000 entries.
