@@ -53,6 +53,10 @@ int Extract(const Options &options) {
     std::vector<Failure> faults;
     ExamineDirectory(selection.archive, selection.listing, selection.encoding, &faults);
     PrintFaults(faults);
+    // What the listing leaves out, or shows under a cut name, is not
+    // extracted as stored: partly done.
+    if (!faults.empty())
+        status = std::max(status, kExitPartial);
     std::string why;
     ExtractTarget *target = OpenTarget(options.directory, &why);
     if (target == nullptr) {

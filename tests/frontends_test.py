@@ -4,20 +4,25 @@
 # class on the other, never a message's text) and on what is on disk after.
 # Archives are made and read back by the independent helpers of
 # mount_model_sides and writers_diff_test, which share no code with quorvel.
+import contextlib
+import errno
 import fcntl
 import json
 import os
 import random
+import shutil
 import stat
 import subprocess
 import sys
+import time
 from collections import namedtuple
 
 import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from mount_model_sides import MAGIC, build_archive, read_archive, read_tree  # noqa: E402
+from mount_model_sides import (MAGIC, build_archive, mounted, read_archive, read_tree,  # noqa: E402
+                               tree_difference)
 import writers_diff_test as layout  # noqa: E402  (its random archives, damage and reader)
 
 import quorvel  # noqa: E402
@@ -623,3 +628,307 @@ def test_random_archive(tmp_path, seed):
         # extract goes on past a name it refuses, extractall stops there:
         # what extractall did write is what extract wrote.
         assert {k: trees["cli"].get(k, "missing") for k in trees["module"]} == trees["module"], context
+
+
+# --- 7. The same rows through quorvel mount (Linux, FUSE) ---
+#
+# The third front end. A lookup is a path in the mounted folder, extraction
+# is the mounted tree, and a writer's admission is a file made with open() in
+# a mount --write, saved by quorvel umount. Each mount is a child of this
+# test run (mount -f), so that its end and exit status are known; it is
+# unmounted in a finally whatever happened.
+
+class MountRefused(Exception):
+    def __init__(self, status, messages):
+        super().__init__(f"quorvel mount exits {status}: {messages}")
+        self.status, self.messages = status, messages
+
+
+class Mount:
+    """quorvel mount -f ARCHIVE POINT, up once the kernel lists the mount."""
+
+    def __init__(self, archive, point, *options):
+        self.point = os.path.realpath(point)
+        os.makedirs(self.point, exist_ok=True)
+        self.log = self.point + ".log"
+        self.umount = None
+        with open(self.log, "wb") as log:
+            self.process = subprocess.Popen(
+                [QUORVEL, "mount", "-f", *options, "--", str(archive), self.point],
+                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=log,
+                env=dict(os.environ, LANGUAGE="en", LC_ALL="C.UTF-8"))
+        deadline = time.monotonic() + 20
+        while not mounted(self.point):
+            if self.process.poll() is not None:
+                raise MountRefused(self.process.returncode, self.messages())
+            if time.monotonic() > deadline:
+                self.unmount()
+                raise AssertionError(f"the mount did not come up in 20 s: {self.messages()}")
+            time.sleep(0.005)
+
+    def messages(self):
+        with open(self.log, errors="replace") as log:
+            return log.read().strip()
+
+    def unmount(self):
+        """quorvel umount, which waits for a save; its run. Afterwards nothing
+        is mounted at the point and the mount's process has ended."""
+        if self.umount is not None:
+            return self.umount
+        try:
+            self.umount = subprocess.run([QUORVEL, "umount", self.point], capture_output=True,
+                                         timeout=60, env=dict(os.environ, LANGUAGE="en"))
+        finally:
+            try:
+                self.process.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+            if mounted(self.point):
+                subprocess.run(["fusermount3", "-u", "-z", self.point], capture_output=True)
+        return self.umount
+
+    def ended_cleanly(self):
+        run = self.unmount()
+        assert (run.returncode, self.process.returncode) == (0, 0), \
+            f"umount exits {run.returncode} ({run.stderr!r}), the mount {self.process.returncode}: " \
+            f"{self.messages()}"
+
+
+@contextlib.contextmanager
+def mounted_at(archive, point, *options):
+    mount = Mount(archive, point, *options)
+    try:
+        yield mount
+    finally:
+        mount.unmount()
+
+
+@pytest.fixture(scope="module")
+def fuse(tmp_path_factory):
+    """Skips the mount column, saying why, where no FUSE mount can be made."""
+    if not os.path.exists("/dev/fuse") or not stat.S_ISCHR(os.stat("/dev/fuse").st_mode) \
+            or shutil.which("fusermount3") is None:
+        pytest.skip("quorvel mount: no /dev/fuse or no fusermount3 here")
+    folder = tmp_path_factory.mktemp("probe")
+    (folder / "P.dat").write_bytes(arc((b"probe", b"x")))
+    try:
+        with mounted_at(folder / "P.dat", folder / "m"):
+            pass
+    except MountRefused as e:
+        pytest.skip(f"quorvel mount cannot mount here: {e}")
+
+
+def shown_tree(point):
+    """Every folder (None) and file below a mount point: its bytes, or the
+    name of the error reading it gave."""
+    seen = {}
+    for folder, folders, files in os.walk(point):
+        prefix = os.path.relpath(folder, point)
+        prefix = "" if prefix == "." else prefix + "/"
+        seen.update((prefix + name, None) for name in folders)
+        for name in files:
+            try:
+                with open(os.path.join(folder, name), "rb") as f:
+                    seen[prefix + name] = f.read()
+            except OSError as e:
+                seen[prefix + name] = errno.errorcode.get(e.errno, str(e.errno))
+    return seen
+
+
+def listed_path(name):
+    """Where the mount shows an entry of this decoded listed name (where
+    extract writes it), or None where extract refuses the name."""
+    return layout.extractable(name.encode(), "utf-8")
+
+
+def is_folder_entry(info):
+    return info.size == 0 and info.name[-1:] in ("/", "\\")
+
+
+# Lookups: one mount per archive of the table, for every row.
+
+@pytest.fixture(scope="module")
+def lookup_mounts(fuse, tmp_path_factory):
+    folder = tmp_path_factory.mktemp("lookups")
+    with contextlib.ExitStack() as mounts:
+        points = {}
+        for key, entries in LOOKUP_ARCHIVES.items():
+            archive = folder / f"{key}.dat"
+            archive.write_bytes(build_archive(entries))
+            points[key] = (str(archive), mounts.enter_context(mounted_at(archive, folder / key)).point)
+        yield points
+
+
+MOUNT_LOOKUPS = [r for r in LOOKUPS if r.id not in {
+    # Linux reads a//b.txt as a/b.txt: no path in the mount spells that name.
+    "a doubled separator",
+}]
+
+
+@pytest.mark.parametrize("row", MOUNT_LOOKUPS, ids=[r.id for r in MOUNT_LOOKUPS])
+def test_lookup_mounted(lookup_mounts, row):
+    archive, point = lookup_mounts[row.archive]
+    if row.stored is None:
+        # Nothing found: no file at the name taken as a path ("d", whose entry
+        # is the folder entry d\, is the folder the mount shows for it).
+        path = os.path.join(point, row.query.replace("\\", "/"))
+        assert not os.path.isfile(path), f"the mount shows a file at {row.query!r}"
+        return
+    # The entry found is shown at its listed name (cut to 199 bytes, as list
+    # and extract name it), with / between folders.
+    raw = build_archive(LOOKUP_ARCHIVES[row.archive])
+    position = {name: at for at, name, _ in layout.read_layout(raw)}[row.stored]
+    with quorvel.Archive(archive) as a:
+        infos = a.infolist()
+    info = next(i for i in infos if i.position == position)
+    path = os.path.join(point, listed_path(info.name))
+    if is_folder_entry(info):  # "`mount` shows it as a folder" (README, Folder entries)
+        assert os.path.isdir(path), f"the folder entry {info.name!r} is no folder in the mount"
+    else:
+        with open(path, "rb") as f:
+            assert f.read() == dict(LOOKUP_ARCHIVES[row.archive])[row.stored]
+
+
+# Extraction: the mounted tree is the tree extract makes.
+
+@pytest.mark.parametrize("row", EXTRACTIONS, ids=[r.id for r in EXTRACTIONS])
+def test_extraction_mounted(tmp_path, fuse, row):
+    path = tmp_path / "A.dat"
+    path.write_bytes(build_archive(row.entries))
+    assert cli("extract", path, "-C", tmp_path / "out").returncode == row.expect
+    extracted = tree(str(tmp_path / "out")) if (tmp_path / "out").exists() else {}
+    with mounted_at(path, tmp_path / "m") as mount:
+        assert shown_tree(mount.point) == extracted
+        mount.ended_cleanly()
+
+
+@pytest.mark.parametrize("seed", range(SEEDS))
+def test_random_archive_mounted(tmp_path, fuse, seed):
+    _, raw = random_archive(seed)
+    path = tmp_path / "R.dat"
+    path.write_bytes(raw)
+    context = f"seed {seed}: {raw[:200]!r}"
+    verdict, what = module_verdict(str(path))
+    if verdict == UNREADABLE:
+        # "A file that is not an archive ...: one line and exit 3" (README, mount).
+        with pytest.raises(MountRefused) as refused:
+            with mounted_at(path, tmp_path / "m"):
+                pass
+        assert refused.value.status == 3, context
+        return
+    with quorvel.Archive(str(path)) as a:
+        infos = a.infolist()
+        reads = {}
+        for info in infos:
+            try:
+                reads[info.position] = a.read(info)
+            except (quorvel.Error, OSError) as e:
+                reads[info.position] = e
+    with mounted_at(path, tmp_path / "m") as mount:
+        shown = shown_tree(mount.point)
+        mount.ended_cleanly()
+    if verdict == SOUND:
+        assert cli("extract", path, "-C", tmp_path / "out").returncode in (0, 1), context
+        extracted = tree(str(tmp_path / "out")) if (tmp_path / "out").exists() else {}
+        assert shown == extracted, f"{context}\n{tree_difference(shown, extracted)}"
+        return
+    # A damaged archive: "A read-only mount shows what is listed", leaving out
+    # what it cannot show: "Undecodable names are left out", and so are "a
+    # second entry of a name, or a file where another entry has a folder"
+    # (README, mount). So every file shown is a listed entry of its path with
+    # the bytes the module reads (an entry the module cannot read gives EIO),
+    # and every entry the module reads whose path no other entry claims is shown.
+    # Which names decode is the listing's to say (list --json marks the others).
+    listed = [json.loads(line) for line in cli("list", "--json", path).stdout.splitlines()]
+    undecoded = {e["position"] for e in listed if e.get("decoded", True) is False}
+    at = {}
+    for info in infos:
+        key = None if info.position in undecoded else listed_path(info.name)
+        if key is not None:
+            at.setdefault(key, []).append(info)
+    for key, value in shown.items():
+        if value is None:
+            continue
+        answers = [reads[i.position] for i in at.get(key, [])]
+        answers = [a if isinstance(a, bytes) else "EIO" for a in answers]
+        assert value in answers, f"{context}\n{key}: the mount gives " \
+            f"{value if isinstance(value, str) else len(value)}, the module {answers}"
+    for key, [*claims] in at.items():
+        info = claims[0]
+        clash = len(claims) > 1 or any(
+            other.startswith(key + "/") and not is_folder_entry(info)
+            or key.startswith(other + "/") and not is_folder_entry(at[other][0])
+            for other in at if other != key)
+        if clash or not isinstance(reads[info.position], bytes):
+            continue
+        want = None if is_folder_entry(info) else reads[info.position]
+        assert shown.get(key, "missing") == want, f"{context}\n{key}: not shown as the module reads it"
+
+
+# Names a writer admits: made with open() in a mount --write of an empty
+# archive, one mount per row, saved by quorvel umount.
+
+MOUNT_ADMISSIONS = [r for r in ADMISSIONS if r.id not in {
+    # ../outside.txt and /outside.txt name files outside the mount: a file
+    # system has no such name inside it to refuse.
+    "a .. component", "absolute",
+    # "" is the mount's own folder, and ./x is x itself: no file of its own.
+    "empty", "x beside ./x", "./x beside x",
+}]
+
+
+def make_in(point, name, data):
+    """Makes a name as a program does: its folders, then the file with open()
+    and write() (a name ending in / is a folder). None, or the OSError."""
+    path = point
+    parts = name.split("/")
+    try:
+        for part in parts[:-1]:
+            path = os.path.join(path, part)
+            if not os.path.isdir(path):
+                os.mkdir(path)
+        if parts[-1]:
+            with open(os.path.join(path, parts[-1]), "wb") as f:
+                f.write(data)
+    except OSError as e:
+        return e
+    return None
+
+
+@pytest.mark.parametrize("row", MOUNT_ADMISSIONS, ids=[r.id for r in MOUNT_ADMISSIONS])
+def test_names_admitted_mounted(tmp_path, fuse, row):
+    datas = [b"" if n.endswith("/") else b"data %d" % i for i, n in enumerate(row.names)]
+    items = list(zip(row.names, datas))
+    module = module_write(str(tmp_path / "M.dat"), items, row.encoding)
+    # The module refuses at the writestr() of the name it refuses; a file
+    # system keeps each file made before it.
+    calls = [f"writestr({n!r})" for n in row.names]
+    assert module[0] == "accepted" or module[2] in calls, f"the module: {module!r}"
+    taken = len(items) if module[0] == "accepted" else calls.index(module[2])
+
+    archive = tmp_path / "W.dat"
+    archive.write_bytes(arc())
+    options = ["--write"] + ([] if row.encoding == "auto" else ["--encoding", row.encoding])
+    with mounted_at(archive, tmp_path / "m", *options) as mount:
+        answers = []
+        for name, data in items:
+            answers.append(make_in(mount.point, name, data))
+            if answers[-1] is not None:
+                break
+        mount.ended_cleanly()
+    kinds = ["accepted" if a is None else "refused" for a in answers]
+    assert kinds == ["accepted"] * taken + ["refused"] * (len(items) > taken), \
+        f"the module: {module[0]} {module[1:]!r}; the mount: {answers}"
+
+    # The save holds what the module writes of the names it took, but
+    # "New names are stored ... with the archive's separator" (README, mount
+    # --write), `\` in an archive whose names have none, and a folder made in
+    # the mount is no entry: "Empty folders cannot be stored".
+    codec = "utf-8" if row.encoding == "auto" else row.encoding
+    assert module_write(str(tmp_path / "T.dat"), items[:taken], row.encoding)[0] == "accepted"
+    expected = [(name.decode(codec).replace("/", "\\").encode(codec), data)
+                for name, data in read_archive((tmp_path / "T.dat").read_bytes())
+                if not (data == b"" and name.endswith(b"/"))]
+    assert read_archive(archive.read_bytes()) == expected
+    assert not (tmp_path / ".W.dat.quorvel-edits").exists(), "the save left its sidecar"
