@@ -78,12 +78,24 @@ static bool OffsetField(const char *text, uint64_t *value) {
     return *value <= kLargestOffset;
 }
 
-// True if the line is a whole entry line: a name without TAB, CR, LF or
-// zero bytes, a TAB, two offsets with a non-digit between, and an LF.
-static bool ParseLine(const std::string &line, uint64_t length, EntryLine *entry) {
-    if (length != line.size() || length < (uint64_t)kFieldsSize || line.back() != '\n')
+// Where a whole line's fields end: at its LF, or at the CR of a CR LF pair,
+// which the plug-in reads as one line end too. False for a line cut short of
+// its LF, or one longer than was kept.
+static bool FieldsEnd(const std::string &line, uint64_t length, size_t *end) {
+    if (length != line.size() || line.empty() || line.back() != '\n')
         return false;
-    size_t lf = line.size() - 1;
+    *end = line.size() - 1;
+    if (*end > 0 && line[*end - 1] == '\r')
+        (*end)--;
+    return true;
+}
+
+// True if the line is a whole entry line: a name without TAB, CR, LF or
+// zero bytes, a TAB, two offsets with a non-digit between, and an LF (or CR LF).
+static bool ParseLine(const std::string &line, uint64_t length, EntryLine *entry) {
+    size_t lf;
+    if (!FieldsEnd(line, length, &lf) || lf + 1 < (size_t)kFieldsSize)
+        return false;
     size_t tab = lf - kTabBeforeLf;
     const char *text = line.data();
     if (text[tab] != '\t' ||
@@ -188,8 +200,9 @@ static std::string ReadEntryLines(LineReader *reader, Account *account) {
         // field nothing says where the directory ends; with it, the line is
         // a damaged entry line, whose entry no listing shows.
         uint64_t start = 0;
-        if (length != line.size() || length <= (uint64_t)kStartBeforeLf || line.back() != '\n' ||
-            !OffsetField(line.data() + line.size() - 1 - kStartBeforeLf, &start))
+        size_t end;
+        if (!FieldsEnd(line, length, &end) || end < (size_t)kStartBeforeLf ||
+            !OffsetField(line.data() + end - kStartBeforeLf, &start))
             return _("the directory's first line gives no start field, so where the directory "
                      "ends is unknown");
         account->damaged = true;
@@ -243,8 +256,9 @@ static std::string CollectEntryLines(LineReader *reader, Account *account, Repai
     NextLine(reader, std::min<uint64_t>(kMagicSize, account->size), &line, &length);
     NextLine(reader, account->size, &line, &length);
     uint64_t position = kMagicSize;
-    if (length != line.size() || length <= (uint64_t)kStartBeforeLf || line.back() != '\n' ||
-        !OffsetField(line.data() + line.size() - 1 - kStartBeforeLf, &start))
+    size_t end;
+    if (!FieldsEnd(line, length, &end) || end < (size_t)kStartBeforeLf ||
+        !OffsetField(line.data() + end - kStartBeforeLf, &start))
         return _("the directory's first line gives no start field, so where the directory "
                  "ends is unknown");
     if (start < position + length)

@@ -45,7 +45,12 @@ static bool ReadRange(FILE *file, uint64_t position, Range *range) {
     char line[kLineProbeSize] = {0};
     bool moved = SeekFile(file, position);
     size_t got = moved ? fread(line, 1, sizeof line, file) : 0;
+    // The line ends at its LF, or at a CR before it, as the plug-in reads it.
     const char *lf = (const char *)memchr(line, '\n', got);
+    const char *cr =
+        lf != nullptr ? (const char *)memchr(line, '\r', (size_t)(lf - line)) : nullptr;
+    if (cr != nullptr)
+        lf = cr;
     if (lf == nullptr || lf - line < kTabBeforeLf || lf[-kTabBeforeLf] != '\t')
         return false;
     range->start = Field(lf - kStartBeforeLf, 10);

@@ -19,20 +19,21 @@ void ReportProgress(ProgressCallback progress, int32_t step, intptr_t userData) 
         progress(step, kSteps, userData);
 }
 
-// Finds the entry line's two offsets in a probe read at its first byte. The
-// probe must hold a whole entry line: an LF with a TAB 22 bytes before it,
-// so that a position inside the number fields, on the magic line or past the
-// end of the file is refused instead of read as an entry. A CR before the LF
-// ends the line there (a damaged directory that the listing splits at CR):
-// the fields after it are the next line's, not this entry's.
+// Finds the entry line's two offsets in a probe read at its first byte, as
+// the listing reads them: the line ends at its first CR or LF, and its
+// fields follow its first TAB. A probe without a line end holds no whole
+// line, and a line without a TAB is no entry; either is refused.
 static const char *ParseProbe(const char *probe, uint32_t got, uint32_t *start, uint32_t *size) {
-    const char *lf = FindChar(probe, '\n', (int32_t)got);
-    if (lf == nullptr || lf - probe < kTabBeforeLf || lf[-kTabBeforeLf] != '\t' ||
-        FindChar(probe, '\r', (int32_t)(lf - probe)) != nullptr)
+    uint32_t length = 0;
+    while (length < got && probe[length] != '\n' && probe[length] != '\r')
+        length++;
+    uint32_t first = 0, last = 0;
+    int32_t nameLength = length < got ? ParseEntryRange(probe, (int32_t)length, &first, &last) : -1;
+    if (nameLength < 0)
         return nullptr;
-    *start = ParseDecimal(lf - kStartBeforeLf);
-    *size = ParseDecimal(lf - kEndBeforeLf) - *start;
-    return lf - kTabBeforeLf;
+    *start = first;
+    *size = last - first; // as the record's size, wrapped where the fields are damaged
+    return probe + nameLength;
 }
 
 static bool IsLineEnd(char c) { return c == '\n' || c == '\r'; }

@@ -1,10 +1,12 @@
 #include "plugin/plugin.h"
+#include "archive/archive.h"
 #include "linebuf/linebuf.h"
 
 #include "plugin_fixture.h"
 
 #include <atomic>
 #include <fcntl.h>
+#include <random>
 #include <gtest/gtest.h>
 #include <thread>
 #include <stdlib.h>
@@ -355,10 +357,9 @@ TEST_F(Plugin, ExtractionRefusesPositionsWithoutAWholeEntryLine) {
     EXPECT_EQ(Extract(path, 21), "<result 6>");
 }
 
-// A damaged directory whose lines end in CR alone lists each line as an
-// entry; the probe at such a line runs on to the next line's LF, and must
-// not hand over that entry's bytes as this one's.
-TEST_F(Plugin, ExtractionRefusesALineThatEndsInCr) {
+// A line ends at LF, CR or a CR LF pair, in the listing and in GetFile
+// alike: a line that ends in CR gives its own fields, never the next line's.
+TEST_F(Plugin, ALineThatEndsInCrGivesItsOwnFields) {
     std::string directory =
         "FILECMB-DATA-LIST-IN\n" + EntryLine("a", 73, 75) + EntryLine("b", 75, 77);
     directory[21 + 23] = '\r';
@@ -366,8 +367,54 @@ TEST_F(Plugin, ExtractionRefusesALineThatEndsInCr) {
     std::vector<FileInfo> records = List(path);
     ASSERT_EQ(records.size(), 2u);
     EXPECT_STREQ(records[0].filename, "a");
-    EXPECT_EQ(Extract(path, records[0].position), "<result 6>");
+    EXPECT_EQ(Extract(path, records[0].position), "AA");
     EXPECT_EQ(Extract(path, records[1].position), "BB");
+}
+
+// Every position the listing gives is one GetFile takes, and it hands over
+// the listed size: over random directories whose lines end in LF, CR LF, a
+// lone CR or nothing (two lines run together), each entry's bytes where
+// its fields say.
+TEST_F(Plugin, EveryListedPositionIsTakenWithItsListedSize) {
+    const char *ends[] = {"\n", "\r\n", "\r", ""};
+    for (unsigned seed = 1; seed <= 300; seed++) {
+        std::mt19937 random(seed);
+        std::vector<TestEntry> entries;
+        std::vector<const char *> lineEnds;
+        size_t count = 1 + random() % 6;
+        for (size_t i = 0; i < count; i++) {
+            entries.push_back({"n" + std::to_string(i), PatternBytes(random() % 40, (int)i)});
+            lineEnds.push_back(ends[random() % 4 == 0 ? 1 + random() % 3 : 0]);
+        }
+        const char *closing = ends[random() % 3];
+        // Twice: the first pass finds the directory's size, the second
+        // places the bytes after it.
+        std::string directory;
+        for (uint32_t start : {0u, 1u}) {
+            uint32_t offset = start == 0 ? 0 : (uint32_t)directory.size();
+            directory = "FILECMB-DATA-LIST-IN\n";
+            for (size_t i = 0; i < count; i++) {
+                std::string line =
+                    EntryLine(entries[i].name, offset, offset + (uint32_t)entries[i].data.size());
+                line.pop_back(); // its LF
+                directory += line + lineEnds[i];
+                offset += (uint32_t)entries[i].data.size();
+            }
+            directory += closing;
+        }
+        std::string bytes = directory;
+        for (const TestEntry &e : entries)
+            bytes += e.data;
+        std::string path = Write(bytes);
+        for (const FileInfo &record : List(path)) {
+            std::string got = Extract(path, (int32_t)record.position);
+            if (got.rfind("<result", 0) == 0)
+                ADD_FAILURE() << "seed " << seed << ": " << record.filename << " at "
+                              << record.position << " listed, GetFile gives " << got;
+            else
+                EXPECT_EQ(got.size(), (size_t)record.filesize) << "seed " << seed;
+        }
+    }
 }
 
 TEST_F(Plugin, ExtractionOfATruncatedArchiveHandsOverNothing) {

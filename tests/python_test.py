@@ -437,3 +437,22 @@ def test_messages_in_japanese_under_a_japanese_locale(tmp_path):
     if "No such file" in out:
         pytest.skip("no Japanese locale on this machine")
     assert ".dat" in out and "アーカイブ" in out, out
+
+
+def test_a_directory_whose_lines_end_in_cr_lf_is_read_whole(tmp_path):
+    names, datas = [b"a.txt", "表.txt".encode("cp932")], [b"AAA", b"BB"]
+
+    def directory(start):
+        lines, offset = [], start
+        for name, data in zip(names, datas):
+            lines.append(name + b"\t%010d %010d\r\n" % (offset, offset + len(data)))
+            offset += len(data)
+        return b"FILECMB-DATA-LIST-IN\n" + b"".join(lines) + b"\r\n"
+
+    path = tmp_path / "crlf.dat"
+    path.write_bytes(directory(len(directory(0))) + b"".join(datas))
+    assert cli("test", str(path)).returncode == 0
+    assert cli("cat", str(path), "a.txt").stdout == b"AAA"
+    with quorvel.Archive(str(path)) as a:
+        assert a.testarchive() is None
+        assert [a.read(n) for n in a.namelist()] == datas
