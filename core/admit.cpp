@@ -28,11 +28,15 @@ bool AdmitName(const std::string &name, const Encoding &encoding, char separator
         *failure = Fail(FailureKind::kBadName, shown, N_("refused: %s"), {why});
         return false;
     }
-    std::string text = name;
-    if (separator != 0) {
-        std::replace(text.begin(), text.end(), '/', separator);
-        std::replace(text.begin(), text.end(), '\\', separator);
-    }
+    // Stored as pack stores a path: its parts without empty or "." ones,
+    // and a closing separator kept (it makes a folder entry).
+    size_t first = name.find_first_of("/\\");
+    char between = separator != 0 ? separator : first != std::string::npos ? name[first] : '/';
+    std::string text;
+    for (const std::string &component : components)
+        text += (text.empty() ? "" : std::string(1, between)) + component;
+    if (name.back() == '/' || name.back() == '\\')
+        text += between;
     if (!EncodeName(encoding, text, stored)) {
         *failure =
             Fail(FailureKind::kBadName, shown,

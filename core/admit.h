@@ -11,10 +11,11 @@
 #include <stddef.h>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 
-// A name given as text (UTF-8) for a new entry, as stored: with every
-// separator ('/' or '\') as `separator`, in the encoding's code page. False
+// A name given as text (UTF-8) for a new entry, as stored: its parts
+// without empty or "." ones (a closing separator kept), with every
+// separator ('/' or '\') as `separator` (0: the first one the name has),
+// in the encoding's code page. False
 // with a kBadName failure (its subject the name, controls escaped) for a name
 // that is empty, absolute, has a ".." part, a control character (C0, DEL or
 // C1; TAB, CR and LF among them), is not valid UTF-8, has no representation

@@ -17,11 +17,33 @@ namespace py = pybind11;
 
 static PyObject *errorType, *badArchiveType;
 
+// Text from the core as str: paths may hold bytes that are no UTF-8, kept
+// as Python keeps them (surrogate escapes), so that no error is lost
+// building another's message.
+static py::str Text(const std::string &text) {
+    PyObject *made = PyUnicode_DecodeUTF8(text.data(), (Py_ssize_t)text.size(), "surrogateescape");
+    if (made == nullptr)
+        throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(made);
+}
+
+// A name given as str, as UTF-8 bytes; a str that holds surrogate escapes
+// (a name from os.listdir in another code page) gives its escaped bytes,
+// which no entry's decoded name can be, and which no writer admits.
+static std::string NameBytes(const py::handle &name) {
+    PyObject *bytes = PyUnicode_AsEncodedString(name.ptr(), "utf-8", "surrogateescape");
+    if (bytes == nullptr)
+        throw py::error_already_set();
+    std::string text(PyBytes_AS_STRING(bytes), (size_t)PyBytes_GET_SIZE(bytes));
+    Py_DECREF(bytes);
+    return text;
+}
+
 // The exception a failure's kind names, with its sentence in the user's
 // language: a bad archive, a missing entry, a name or call refused, or the
 // file system's error as Python's own OSError.
 void Raise(const Failure &failure) {
-    py::str text(FailureText(failure));
+    py::str text = Text(FailureText(failure));
     switch (failure.kind) {
     case FailureKind::kNotArchive:
     case FailureKind::kDamaged:
@@ -36,7 +58,7 @@ void Raise(const Failure &failure) {
             PyErr_SetObject(PyExc_OSError, py::make_tuple(failure.error, text).ptr());
         else
             PyErr_SetObject(PyExc_OSError,
-                            py::make_tuple(failure.error, py::str(FailureMessage(failure)),
+                            py::make_tuple(failure.error, Text(FailureMessage(failure)),
                                            py::module_::import("os").attr("fsdecode")(
                                                py::bytes(failure.subject)))
                                 .ptr());
@@ -106,16 +128,17 @@ class PyArchive {
         }
         if (!ok)
             Raise(failure);
-        encoding_ = encoding;
     }
 
     py::list Namelist() {
         Exclusive exclusive(mutex_);
         Open();
-        py::list names(session_.Items().size());
+        py::list names(session_.Count());
         size_t i = 0;
-        for (const Item &item : session_.Items())
-            PyList_SET_ITEM(names.ptr(), i++, py::str(item.name).release().ptr());
+        for (const Item &item : session_.Items()) {
+            if (!item.removed)
+                PyList_SET_ITEM(names.ptr(), i++, Text(item.name).release().ptr());
+        }
         return names;
     }
 
@@ -123,9 +146,11 @@ class PyArchive {
         Exclusive exclusive(mutex_);
         Open();
         std::vector<EntryInfo> infos;
-        infos.reserve(session_.Items().size());
-        for (size_t i = 0; i < session_.Items().size(); i++)
-            infos.push_back(Info(i));
+        infos.reserve(session_.Count());
+        for (size_t i = 0; i < session_.Items().size(); i++) {
+            if (!session_.Items()[i].removed)
+                infos.push_back(Info(i));
+        }
         return infos;
     }
 
@@ -180,19 +205,37 @@ class PyArchive {
     std::string Extract(const py::object &name, const py::object &path) {
         Exclusive exclusive(mutex_);
         std::string folder = path.is_none() ? "." : FsPath(path);
-        return ExtractOne(IndexOf(name), folder);
+        std::string written;
+        Failure failure;
+        if (!ExtractOne(IndexOf(name), folder, &written, &failure))
+            Raise(failure);
+        return written;
     }
 
+    // Every entry it can, as `quorvel extract` does; then the first failure,
+    // if there was one, is raised.
     void ExtractAll(const py::object &path, const py::object &members) {
         Exclusive exclusive(mutex_);
         std::string folder = path.is_none() ? "." : FsPath(path);
+        std::vector<size_t> chosen;
         if (members.is_none()) {
-            for (size_t i = 0; i < session_.Items().size(); i++)
-                ExtractOne(i, folder);
+            for (size_t i = 0; i < session_.Items().size(); i++) {
+                if (!session_.Items()[i].removed)
+                    chosen.push_back(i);
+            }
         } else {
             for (const py::handle &member : members)
-                ExtractOne(IndexOf(py::reinterpret_borrow<py::object>(member)), folder);
+                chosen.push_back(IndexOf(py::reinterpret_borrow<py::object>(member)));
         }
+        Failure first;
+        std::string written;
+        for (size_t i : chosen) {
+            Failure failure;
+            if (!ExtractOne(i, folder, &written, &failure) && !first)
+                first = failure;
+        }
+        if (first)
+            Raise(first);
     }
 
     // The verdict of `quorvel test`: None when sound, else the name of the
@@ -200,6 +243,8 @@ class PyArchive {
     py::object TestArchive() {
         Exclusive exclusive(mutex_);
         Open();
+        if (session_.Mode() == 'w')
+            throw py::value_error("testarchive() requires mode 'r' or 'a'");
         Verdict verdict;
         Failure failure;
         bool examined;
@@ -209,28 +254,40 @@ class PyArchive {
         }
         if (!examined)
             Raise(failure);
+        // As zipfile's testzip(): the first damaged entry's name; the
+        // directory's own damage when no entry shows it.
         long damaged = verdict.FirstDamaged();
-        if (damaged >= 0)
-            return py::str(session_.Items()[(size_t)damaged].name);
-        if (!verdict.directory.empty())
+        if (damaged < 0 && !verdict.directory.empty())
             Raise(verdict.directory[0]);
-        return py::none();
+        if (damaged < 0)
+            return py::none();
+        const std::string &name = session_.Items()[(size_t)damaged].name;
+        // An empty name would read as "nothing damaged".
+        if (name.empty()) {
+            for (const Verdict::Damage &d : verdict.damage) {
+                if ((long)d.entry == damaged) {
+                    Failure failure = d.why;
+                    failure.subject = session_.Path() + ": " + failure.subject;
+                    Raise(failure);
+                }
+            }
+        }
+        return Text(name);
     }
 
     void Write(const py::object &filename, const py::object &arcname) {
         Exclusive exclusive(mutex_);
-        Writable();
+        Writable("write()");
         std::string file = FsPath(filename);
         std::string name;
         if (arcname.is_none()) {
             // As zipfile: the path without its drive and leading separators.
-            name =
-                py::str(py::module_::import("os").attr("fsdecode")(filename)).cast<std::string>();
+            name = NameBytes(py::module_::import("os").attr("fsdecode")(filename));
             name.erase(0, name.find_first_not_of('/'));
             while (name.rfind("./", 0) == 0)
                 name.erase(0, 2);
         } else {
-            name = arcname.cast<std::string>();
+            name = NameText(arcname);
         }
         Failure failure;
         bool ok;
@@ -242,12 +299,13 @@ class PyArchive {
             Raise(failure);
     }
 
-    void WriteStr(const std::string &arcname, const py::bytes &data) {
+    void WriteStr(const py::object &arcname, const py::bytes &data) {
         Exclusive exclusive(mutex_);
-        Writable();
+        Writable("writestr()");
+        std::string name = NameText(arcname);
         auto bytes = std::make_shared<std::string>(data.cast<std::string>());
         Failure failure;
-        if (!session_.PutBytes(arcname, bytes, &failure))
+        if (!session_.PutBytes(name, bytes, &failure))
             Raise(failure);
     }
 
@@ -297,12 +355,12 @@ class PyArchive {
     }
 
     std::string Repr() const {
-        return "<quorvel.Archive filename=" +
-               py::repr(py::str(session_.Path())).cast<std::string>() + " mode='" +
-               std::string(1, session_.Mode()) + "'" + (session_.Closed() ? " [closed]>" : ">");
+        return "<quorvel.Archive filename=" + py::repr(Text(session_.Path())).cast<std::string>() +
+               " mode='" + std::string(1, session_.Mode()) + "'" +
+               (session_.Closed() ? " [closed]>" : ">");
     }
 
-    std::string Path() const { return session_.Path(); }
+    py::str Path() const { return Text(session_.Path()); }
     std::string Mode() const { return std::string(1, session_.Mode()); }
 
   private:
@@ -310,10 +368,20 @@ class PyArchive {
         if (session_.Closed())
             throw py::value_error("Attempt to use an archive that was already closed");
     }
-    void Writable() const {
+    void Writable(const char *call) const {
         Open();
         if (session_.Mode() == 'r')
-            throw py::value_error("write() requires mode 'w' or 'a'");
+            throw py::value_error(std::string(call) + " requires mode 'w' or 'a'");
+    }
+    // An entry's name to write: str (bytes taken as UTF-8 text, as before).
+    static std::string NameText(const py::object &name) {
+        if (py::isinstance<py::str>(name))
+            return NameBytes(name);
+        if (py::isinstance<py::bytes>(name))
+            return name.cast<std::string>();
+        throw py::type_error(
+            "an entry's name is str, not " +
+            py::str(py::type::handle_of(name).attr("__name__")).cast<std::string>());
     }
     size_t IndexOf(const py::object &name) {
         Open();
@@ -323,7 +391,7 @@ class PyArchive {
         else if (py::isinstance<py::bytes>(name))
             index = session_.Find(name.cast<std::string>(), true);
         else if (py::isinstance<py::str>(name))
-            index = session_.Find(name.cast<std::string>(), false);
+            index = session_.Find(NameBytes(name), false);
         else
             throw py::type_error(
                 "a name is str, bytes or EntryInfo, not " +
@@ -343,24 +411,53 @@ class PyArchive {
         session_.Record(index, &info.position, &info.stamp);
         return info;
     }
+    // An entry's bytes, whole, without raising.
+    bool Content(size_t index, std::string *content, Failure *failure) {
+        if (session_.GivenBytes(index) != nullptr) {
+            *content = *session_.GivenBytes(index);
+            return true;
+        }
+        EntrySpan span;
+        if (!session_.Span(index, &span, failure))
+            return false;
+        content->resize((size_t)span.size);
+        py::gil_scoped_release released;
+        return Session::ReadSpan(span, 0, &(*content)[0], content->size(), failure);
+    }
+
     // Extracts an entry below `folder` as `quorvel extract --overwrite`
-    // does: a folder entry as a folder; returns the path made.
-    std::string ExtractOne(size_t index, const std::string &folder) {
+    // does: a folder entry as a folder. True with the path made, or false
+    // with the failure (its subject the archive and the entry, or for the
+    // file system's refusals the target).
+    bool ExtractOne(size_t index, const std::string &folder, std::string *written,
+                    Failure *failure) {
         const Item &item = session_.Items()[index];
-        if (!item.decoded)
-            Raise(Fail(FailureKind::kBadName, session_.Path() + ": " + item.name,
-                       N_("the name is not valid %s (see --encoding)"), {encoding_}));
+        std::string entry = session_.Path() + ": " + item.name;
+        if (!item.decoded) {
+            *failure =
+                Fail(FailureKind::kBadName, entry, N_("the name is not valid %s (see --encoding)"),
+                     {session_.EncodingName()});
+            return false;
+        }
         // Read first: a damaged entry leaves nothing behind.
         std::string content;
-        if (!FolderEntry(item.name, item.size))
-            content = Read(py::bytes(item.raw)).cast<std::string>();
+        if (!FolderEntry(item.name, item.size) && !Content(index, &content, failure)) {
+            if (failure->kind != FailureKind::kSystem || failure->subject.empty())
+                failure->subject = entry;
+            return false;
+        }
         std::string why;
         ExtractTarget *target = OpenTarget(folder, &why);
-        if (target == nullptr)
-            Raise(SystemFailure(folder, errno != 0 ? errno : EIO, "%s", {why}));
+        if (target == nullptr) {
+            *failure = SystemFailure(folder, errno != 0 ? errno : EIO, "%s", {why});
+            return false;
+        }
         bool isFolder = false;
-        Failure failure;
-        bool ok = PlaceEntry(target, item.name, item.size, true, &isFolder, &failure);
+        bool ok = PlaceEntry(target, item.name, item.size, true, &isFolder, failure);
+        if (!ok && failure->kind != FailureKind::kSystem)
+            failure->subject = entry;
+        else if (!ok)
+            failure->subject = folder + ": " + failure->subject;
         if (ok && !isFolder) {
             int64_t stamp = 0;
             uint64_t position;
@@ -370,24 +467,22 @@ class PyArchive {
             errno = 0;
             ok = WritePlacedFile(target, content.data(), content.size(), modified, true, &why);
             if (!ok)
-                failure = SystemFailure(item.name, errno != 0 ? errno : EIO, "%s", {why});
+                *failure =
+                    SystemFailure(folder + ": " + item.name, errno != 0 ? errno : EIO, "%s", {why});
         }
         CloseTarget(target);
-        if (!ok) {
-            failure.subject = folder + ": " + failure.subject;
-            Raise(failure);
-        }
-        std::string written = folder;
+        if (!ok)
+            return false;
+        *written = folder;
         std::vector<std::string> components;
         EntryPath(item.name, false, &components, &why);
         for (const std::string &component : components)
-            written += "/" + component;
-        return written;
+            *written += "/" + component;
+        return true;
     }
 
     std::recursive_mutex mutex_;
     Session session_;
-    std::string encoding_;
 };
 
 PYBIND11_MODULE(quorvel, m) {
@@ -502,8 +597,9 @@ replaced.)")
         .def("testarchive", &PyArchive::TestArchive,
              R"(Check the archive as `quorvel test` does and read every entry. Return
 None if it is sound, else the first damaged entry's name; raises BadArchive
-if the directory itself is damaged (the listing is not the whole archive, a
-name is stored twice, or a file is also a folder).)")
+where no entry is damaged but the directory is (the listing is not the whole
+archive, a name is stored twice, or a file is also a folder), and for a
+damaged entry whose name is empty.)")
         .def("write", &PyArchive::Write, py::arg("filename"), py::arg("arcname") = py::none(),
              R"(Store the file filename under the name arcname (by default filename
 without leading '/' and './'). The file's bytes are copied now: changing or

@@ -88,8 +88,13 @@ bool Session::Open(const std::string &path, char mode, const std::string &encodi
                            {encodingText, AcceptedEncodings()}));
     struct stat st;
     if (mode == 'w') {
+        if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+            return Refuse(failure, SystemFailure(path, EISDIR));
         if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
-            return Refuse(failure, SystemFailure(path, S_ISDIR(st.st_mode) ? EISDIR : EINVAL));
+            return Refuse(failure,
+                          SystemFailure(path, EINVAL,
+                                        N_("not a regular file; an archive replaces only a "
+                                           "regular file")));
         if (!CheckWriteTarget(path, failure) || !HoldTarget(path, &held_, failure))
             return false;
         // Names are stored as the system writes them unless an encoding is given.
@@ -163,6 +168,8 @@ void Session::Index() const {
     if (indexed_)
         return;
     for (size_t i = 0; i < items_.size(); i++) {
+        if (items_[i].removed)
+            continue;
         byName_.emplace(items_[i].name, i);
         byRaw_.emplace(items_[i].raw, i);
         byKey_.emplace(Key(items_[i].name), i);
@@ -190,7 +197,8 @@ long Session::Find(const std::string &name, bool raw) const {
         LookUpEntry(archive_, listing_, stored, &record) != SPI_OK)
         return -1;
     for (size_t i = 0; i < items_.size(); i++) {
-        if (items_[i].listed >= 0 && listing_[items_[i].listed].position == record.position)
+        if (!items_[i].removed && items_[i].listed >= 0 &&
+            listing_[items_[i].listed].position == record.position)
             return (long)i;
     }
     return -1;
@@ -267,9 +275,25 @@ bool Session::Admit(const std::string &name, uint64_t size, long *replaced, Item
     auto found = byKey_.find(Key(name));
     *replaced = found == byKey_.end() ? -1 : (long)found->second;
     if (*replaced >= 0) {
-        item->raw = items_[(size_t)*replaced].raw;
-        item->name = items_[(size_t)*replaced].name;
+        const Item &old = items_[(size_t)*replaced];
+        item->raw = old.raw;
+        item->name = old.name;
         item->size = size;
+        // A folder entry given bytes becomes a file of that path, and a
+        // file emptied a folder entry: checked against all the others.
+        if (FolderEntry(old.name, old.size) != FolderEntry(old.name, size)) {
+            NameIndex others(encoding_);
+            Failure ignored;
+            for (size_t i = 0; i < items_.size(); i++) {
+                if (!items_[i].removed && (long)i != *replaced)
+                    others.Add(items_[i].raw, items_[i].size == 0, items_[i].name, &ignored);
+            }
+            if (!others.Add(item->raw, size == 0, EscapeControls(item->name), failure)) {
+                failure->subject = path_;
+                return false;
+            }
+            admitted_.reset();
+        }
         return true;
     }
     // Without a separator of its own, a name keeps the ones it was given.
@@ -281,10 +305,14 @@ bool Session::Admit(const std::string &name, uint64_t size, long *replaced, Item
     if (admitted_ == nullptr) {
         admitted_.reset(new NameIndex(encoding_));
         Failure ignored; // the names opened were checked as distinct
-        for (const Item &kept : items_)
-            admitted_->Add(kept.raw, kept.size == 0, kept.name, &ignored);
+        for (const Item &kept : items_) {
+            if (!kept.removed)
+                admitted_->Add(kept.raw, kept.size == 0, kept.name, &ignored);
+        }
     }
-    item->name = given;
+    // Shown as stored: its parts normalized, in the archive's separator.
+    if (!DecodeName(encoding_, item->raw.data(), item->raw.size(), &item->name))
+        item->name = given;
     item->size = size;
     if (!admitted_->Add(item->raw, size == 0, EscapeControls(item->name), failure)) {
         failure->subject = path_;
@@ -353,16 +381,24 @@ bool Session::PutFile(const std::string &name, const std::string &file, Failure 
             ok = false;
         }
     }
-    uint64_t copied = 0;
+    // Exactly the size the file had when asked for, and then its end: a file
+    // that shrinks or grows meanwhile is refused, as pack refuses it.
+    uint64_t copied = 0, want = ok ? (uint64_t)st.st_size : 0;
     std::vector<char> buffer(ok ? kCopyChunk : 0);
     while (ok) {
-        ssize_t got = read(in, buffer.data(), buffer.size());
+        size_t ask = copied < want ? (size_t)std::min<uint64_t>(buffer.size(), want - copied) : 1;
+        ssize_t got = read(in, buffer.data(), ask);
         if (got < 0 && errno == EINTR)
             continue;
-        if (got <= 0) {
-            if (got < 0)
-                *failure = SystemFailure(file, errno);
-            ok = got == 0;
+        if (got < 0) {
+            *failure = SystemFailure(file, errno);
+            ok = false;
+            break;
+        }
+        if (got == 0 || copied >= want) {
+            ok = got == 0 && copied == want;
+            if (!ok)
+                *failure = SystemFailure(file, EIO, N_("changed size while it was being read"));
             break;
         }
         for (ssize_t done = 0; ok && done < got;) {
@@ -393,12 +429,21 @@ bool Session::PutFile(const std::string &name, const std::string &file, Failure 
     return true;
 }
 
+// The entry stays in place, marked: removing many of a large archive's
+// entries costs each no more than a lookup.
 void Session::Remove(size_t index) {
-    items_.erase(items_.begin() + (long)index);
-    indexed_ = false;
-    byName_.clear();
-    byRaw_.clear();
-    byKey_.clear();
+    Item &item = items_[index];
+    auto forget = [index](std::unordered_map<std::string, size_t> *map, const std::string &key) {
+        auto found = map->find(key);
+        if (found != map->end() && found->second == index)
+            map->erase(found);
+    };
+    Index();
+    forget(&byName_, item.name);
+    forget(&byRaw_, item.raw);
+    forget(&byKey_, Key(item.name));
+    item.removed = true;
+    removedCount_++;
     admitted_.reset();
     changed_ = true;
 }
@@ -414,6 +459,8 @@ bool Session::Close(const std::function<bool()> &proceed, Failure *failure) {
     std::vector<NewEntry> entries;
     entries.reserve(items_.size());
     for (const Item &item : items_) {
+        if (item.removed)
+            continue;
         NewEntry entry;
         entry.storedName = item.raw;
         entry.shownName = item.name;

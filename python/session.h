@@ -37,6 +37,7 @@ struct Item {
     std::shared_ptr<std::string> bytes; // or these bytes,
     bool spooled = false;               // or `size` bytes of the spool
     uint64_t spoolOffset = 0;           // from here
+    bool removed = false;               // by remove(): kept in place, so that indices stay put
 };
 
 // Where an entry's bytes lie in a file: the archive, or the spool.
@@ -56,7 +57,11 @@ class Session {
     char Mode() const { return mode_; }
     bool Closed() const { return closed_; }
     const std::string &Path() const { return path_; }
+    // Every entry in order, removed ones among them (Item::removed).
     const std::vector<Item> &Items() const { return items_; }
+    size_t Count() const { return items_.size() - removedCount_; }
+    // The encoding the names are read and stored in ("CP932", ...).
+    const std::string &EncodingName() const { return encoding_.name; }
 
     // The index of an entry by its stored bytes (raw), or by its name as
     // text, '\' and '/' alike; -1 if there is none.
@@ -115,6 +120,7 @@ class Session {
     int held_ = -1; // the lock of "w" and "a"
     bool changed_ = false;
     std::vector<Item> items_;
+    size_t removedCount_ = 0;
     // Made on the first lookup: a listing only for namelist() needs none.
     mutable bool indexed_ = false;
     mutable std::unordered_map<std::string, size_t> byName_, byRaw_, byKey_;

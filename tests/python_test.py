@@ -456,3 +456,67 @@ def test_a_directory_whose_lines_end_in_cr_lf_is_read_whole(tmp_path):
     with quorvel.Archive(str(path)) as a:
         assert a.testarchive() is None
         assert [a.read(n) for n in a.namelist()] == datas
+
+
+def test_write_refuses_a_file_whose_size_changes_while_it_is_copied(tmp_path):
+    # A file the system gives more bytes than its size says, as one that grows.
+    with quorvel.Archive(str(tmp_path / "g.dat"), "w") as a:
+        with pytest.raises(OSError, match="changed size"):
+            a.write("/proc/self/status", "status")
+        a.writestr("kept", b"k")
+        assert a.namelist() == ["kept"]
+
+
+def test_a_folder_entry_given_bytes_is_checked_as_a_file(tmp_path):
+    with quorvel.Archive(str(tmp_path / "f.dat"), "w") as a:
+        a.writestr("a/", b"")
+        a.writestr("a/b", b"1")
+        with pytest.raises(ValueError, match="both a file and a folder"):
+            a.writestr("a/", b"x")
+        a.writestr("a/", b"")  # still a folder entry: no clash
+
+
+def test_names_and_paths_that_are_no_utf8_fail_as_their_kind(tmp_path):
+    with pytest.raises(FileNotFoundError):
+        quorvel.Archive(os.fsdecode(bytes(tmp_path) + b"/miss\x83.dat"))
+    path = str(tmp_path / "n.dat")
+    write(path, [(b"a", b"1")])
+    with quorvel.Archive(path, "a") as a:
+        with pytest.raises(KeyError):
+            a.read("\udc83")
+        with pytest.raises(ValueError, match="UTF-8"):
+            a.writestr("\udc83", b"")
+        a.writestr("c//d/./e", b"2")  # stored as pack stores the path
+    assert [n for n, _ in read_archive(open(path, "rb").read())] == [b"a", b"c/d/e"]
+
+
+def test_removing_many_entries_costs_each_a_lookup(tmp_path):
+    import time
+    path = str(tmp_path / "many.dat")
+    write(path, [(b"e%05d" % i, b"") for i in range(20000)])
+    start = time.perf_counter()
+    with quorvel.Archive(path, "a") as a:
+        for i in range(0, 20000, 2):
+            a.remove("e%05d" % i)
+        assert len(a.namelist()) == 10000 and "e00000" not in a.namelist()
+        with pytest.raises(KeyError):
+            a.read("e00002")
+        a.writestr("e00002", b"back")
+    assert time.perf_counter() - start < 20  # was minutes: each removal rebuilt the index
+    names = [n for n, _ in read_archive(open(path, "rb").read())]
+    assert len(names) == 10001 and names[-1] == b"e00002"
+
+
+def test_extractall_extracts_what_it_can_then_raises(tmp_path):
+    path = str(tmp_path / "h.dat")
+    write(path, [(b"..\\evil", b"x"), (b"ok", b"fine")])
+    with quorvel.Archive(path) as a:
+        with pytest.raises(quorvel.BadArchive, match=r"h\.dat: \.\.\\evil: refused"):
+            a.extractall(str(tmp_path / "out"))
+        with pytest.raises(ValueError, match="requires mode 'w' or 'a'"):
+            a.writestr("x", b"")
+    assert (tmp_path / "out" / "ok").read_bytes() == b"fine"
+    assert not (tmp_path / "evil").exists()
+    with quorvel.Archive(str(tmp_path / "w.dat"), "w") as a:
+        with pytest.raises(ValueError, match="mode 'r' or 'a'"):
+            a.testarchive()
