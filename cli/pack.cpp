@@ -66,22 +66,31 @@ static bool StoredName(const std::string &name, const Encoding &encoding, char s
 
 // Gives `each` the lines of a list file ("-" for standard input), one at a
 // time as they are read: one file or folder each, where '\' separates
-// folders as '/' does (the output of list names entries as stored). False,
-// reported, when the file cannot be read or `each` returns false.
-static bool ReadListFile(const std::string &path,
+// folders as '/' does (the output of list names entries as stored). A line
+// is UTF-8 where it is valid UTF-8 (a byte-order mark before the first is
+// skipped), else text in `encoding`, decoded before its separators are
+// read: a double-byte character's second byte may be '\'. False, reported,
+// when the file cannot be read or `each` returns false.
+static bool ReadListFile(const std::string &path, const Encoding &encoding,
                          const std::function<bool(const std::string &)> &each) {
     FILE *in = path == "-" ? stdin : OpenFile(path, "rb");
     if (in == nullptr) {
         Error(path, "%s", SystemText(errno).c_str());
         return false;
     }
-    std::string line;
+    std::string line, text;
     int c;
-    bool taken = true;
+    bool taken = true, first = true;
     while (taken && ((c = fgetc(in)) != EOF || !line.empty())) {
         if (c == '\n' || c == EOF) {
             if (!line.empty() && line.back() == '\r')
                 line.pop_back();
+            if (first && line.rfind("\xEF\xBB\xBF", 0) == 0)
+                line.erase(0, 3);
+            first = false;
+            if (!ValidUtf8(line.data(), line.size()) &&
+                DecodeName(encoding, line.data(), line.size(), &text))
+                line.swap(text);
             std::replace(line.begin(), line.end(), '\\', '/');
             taken = line.empty() || each(line);
             line.clear();
@@ -227,7 +236,11 @@ int Pack(const Options &options) {
         return kExitArchive;
     // A list's lines are taken as they are read, and keep their order.
     InputFiles inputs;
-    if (!options.listFile.empty() && !ReadListFile(options.listFile, [&](const std::string &line) {
+    // A list not in UTF-8 is in the archive's code page (--encoding), or
+    // the system's.
+    Encoding listEncoding = options.encoding.codePage != 0 ? options.encoding : SystemEncoding();
+    if (!options.listFile.empty() &&
+        !ReadListFile(options.listFile, listEncoding, [&](const std::string &line) {
             return AddArgument(line, true, false, options, &inputs);
         }))
         return kExitArchive;

@@ -107,6 +107,19 @@ printf 'src\\\203\101\203\141.png\nsrc\\\203\134\203\164\203\147\\\225\134\216\2
 check 'stored_names rt.dat | cmp -s - want.txt' "pack did not store Shift_JIS names with \\"
 expect 0 "extract what was packed" extract rt.dat -C rt
 check 'diff -r src rt/src >/dev/null' "the round trip through Shift_JIS differs"
+if [ "${2:-}" != windows ]; then
+    # A list file: UTF-8 with a byte-order mark, whose mark is no part of the
+    # first name; and one in CP932, decoded before its separators are read
+    # (ソ and 表 end in the byte of '\').
+    printf '\357\273\277src/アヂ.png\n' >bom.txt
+    expect 0 "pack -T of a UTF-8 list with a byte-order mark" pack -T bom.txt -o bom.dat
+    expect 0 "list it" list bom.dat
+    check '[ "$(cat out.txt)" = "src\\アヂ.png" ]' "the mark stayed in the name: $(cat out.txt)"
+    printf 'src\\\203\134\203\164\203\147\\\225\134\216\246.txt\n' >sjis-list.txt
+    expect 0 "pack -T of a CP932 list" pack -O CP932 -T sjis-list.txt -o sjl.dat
+    expect 0 "list it" list sjl.dat
+    check '[ "$(cat out.txt)" = "src\\ソフト\\表示.txt" ]' "a CP932 list line: $(cat out.txt)"
+fi
 
 # Made elsewhere, listed, extracted, packed again with the list: the same
 # names byte for byte, in the same order, with the same bytes. Names with /
