@@ -323,6 +323,21 @@ static bool ParseSize(const char *text, uint64_t *bytes) {
     return true;
 }
 
+// An option getopt_long refused (it prints nothing: opterr is 0): the
+// option as given, and why, in the user's language.
+static void OptionError(int key, char **argv) {
+    const char *given = argv[optind - 1];
+    std::string option = key == ':' && strncmp(given, "--", 2) != 0
+                             ? std::string("-") + (char)optopt
+                             : std::string(given).substr(0, std::string(given).find('='));
+    if (key == ':')
+        Error(option, "%s", _("needs an argument"));
+    else if (optopt != 0 && strncmp(given, "--", 2) != 0)
+        Error(std::string("-") + (char)optopt, "%s", _("unknown option"));
+    else
+        Error(option, "%s", _("unknown option"));
+}
+
 static int UsageError(const std::string &usage) {
     PrintErrorText(usage + _("Try 'quorvel --help' for more information.\n"));
     return kExitUsage;
@@ -349,7 +364,7 @@ static int Version(const char *plugin) {
 // Reads one command's options and operands; returns an exit status other
 // than kExitOk to stop there.
 static int ReadOptions(const CommandSpec &command, int argc, char **argv, Options *options) {
-    std::string shorts;
+    std::string shorts = ":"; // a missing argument is told from an unknown option
     std::vector<option> longs;
     for (const OptionSpec &option : kOptions) {
         if (!Takes(option, command.name))
@@ -363,6 +378,7 @@ static int ReadOptions(const CommandSpec &command, int argc, char **argv, Option
     }
     longs.push_back({nullptr, 0, nullptr, 0});
     optind = 0;
+    opterr = 0;
     int key;
     bool directoryGiven = false;
     while ((key = getopt_long(argc, argv, shorts.c_str(), longs.data(), nullptr)) != -1) {
@@ -449,16 +465,28 @@ static int ReadOptions(const CommandSpec &command, int argc, char **argv, Option
             PrintText(CommandHelp(command));
             return -1;
         default:
+            OptionError(key, argv);
             return UsageError(CommandUsage(command));
         }
     }
     options->operands.assign(argv + optind, argv + argc);
     size_t n = options->operands.size();
-    bool packWithoutOutput = command.run == Pack && options->output.empty();
-    bool packWithoutInput = command.run == Pack && n == 0 && options->listFile.empty();
-    if (n < command.fewest || n > command.most || packWithoutOutput || packWithoutInput ||
-        (options->details && options->json))
+    // Why the command line is wrong, before its usage.
+    const char *why = nullptr;
+    if (command.run == Pack && options->output.empty())
+        why = N_("-o ARCHIVE is needed: it names the archive to write");
+    else if (command.run == Pack && n == 0 && options->listFile.empty())
+        why = N_("no files or folders to pack (give them, or -T LIST)");
+    else if (options->details && options->json)
+        why = N_("-l and --json cannot be given together");
+    else if (n < command.fewest)
+        why = N_("too few operands");
+    else if (n > command.most)
+        why = N_("too many operands");
+    if (why != nullptr) {
+        Error(command.name, "%s", _(why));
         return UsageError(CommandUsage(command));
+    }
     return kExitOk;
 }
 
@@ -471,7 +499,8 @@ static int Main(int argc, char **argv) {
     const char *plugin = nullptr;
     int key;
     // "+": the first operand is the command, and its options are its own.
-    while ((key = getopt_long(argc, argv, "+h", globals, nullptr)) != -1) {
+    opterr = 0;
+    while ((key = getopt_long(argc, argv, "+:h", globals, nullptr)) != -1) {
         if (key == kPlugin) {
             plugin = optarg;
         } else if (key == 'h') {
@@ -480,11 +509,28 @@ static int Main(int argc, char **argv) {
         } else if (key == kVersion) {
             return Version(plugin);
         } else {
+            OptionError(key, argv);
             return UsageError(GeneralUsage());
         }
     }
     if (optind >= argc)
         return UsageError(GeneralUsage());
+    // quorvel help [COMMAND]: the help, or one command's.
+    if (strcmp(argv[optind], "help") == 0) {
+        const char *asked = optind + 1 < argc ? argv[optind + 1] : nullptr;
+        for (const CommandSpec &known : kCommands) {
+            if (asked != nullptr && strcmp(asked, known.name) == 0) {
+                PrintText(CommandHelp(known));
+                return kExitOk;
+            }
+        }
+        if (asked == nullptr) {
+            PrintText(Help());
+            return kExitOk;
+        }
+        Error(asked, "%s", _("unknown command"));
+        return UsageError(GeneralUsage());
+    }
     const CommandSpec *command = nullptr;
     for (const CommandSpec &known : kCommands) {
         if (strcmp(argv[optind], known.name) == 0)

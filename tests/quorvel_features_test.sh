@@ -177,4 +177,19 @@ has err.txt "give it as a path below the current folder"
 printf 'tree/a/./\ntree/b/../a/\n' >lines.txt
 expect 3 "pack -T of one folder written twice" pack -T lines.txt -o lines.dat
 has err.txt "tree/a/: is given more than once"
+
+# The command line says what is wrong with it, in quorvel's words and
+# language, before the usage; and quorvel help [COMMAND] gives the help.
+expect 2 "an unknown long option" list --bogus x.dat
+has err.txt "quorvel: --bogus: unknown option"
+expect 2 "a missing argument" list --exclude
+has err.txt "quorvel: --exclude: needs an argument"
+expect 2 "pack without -o" pack t.dat
+has err.txt "quorvel: pack: -o ARCHIVE is needed"
+expect 2 "list -l --json" list -l --json t.dat
+has err.txt "quorvel: list: -l and --json cannot be given together"
+expect 0 "help for one command" help extract
+has out.txt "Usage: quorvel extract"
+expect 2 "help for no command" help nothing
+has err.txt "quorvel: nothing: unknown command"
 finish
