@@ -144,8 +144,16 @@ std::string SystemText(int errnum) {
         if (SpeaksJapanese() && known.errnum == errnum)
             return SystemMessage(known.code);
     }
-#endif
     return strerror(errnum);
+#else
+    // glibc's Japanese says ディレクトリ where quorvel's messages say
+    // フォルダー: one word for one thing.
+    std::string text = strerror(errnum);
+    static const std::string kDirectory = "ディレクトリ", kFolder = "フォルダー";
+    for (size_t at; (at = text.find(kDirectory)) != std::string::npos;)
+        text.replace(at, kDirectory.size(), kFolder);
+    return text;
+#endif
 }
 
 static bool outputFailed;

@@ -69,23 +69,34 @@ static std::string PointOf(const std::string &dir) {
     return std::string(absolute) + (strcmp(absolute, "/") == 0 ? "" : "/") + last;
 }
 
-// The archive of a writable mount at `point`, or "" for any other mount.
-static std::string WritableMountOf(const std::string &point) {
+// What is mounted at `point`: its type ("fuse.quorvel-edit", ...) and
+// source, or an empty type where nothing is.
+static void MountAt(const std::string &point, std::string *type, std::string *source) {
     FILE *info = fopen("/proc/self/mountinfo", "re");
-    std::string archive;
+    type->clear();
+    source->clear();
     char line[8192];
-    while (info != nullptr && archive.empty() && fgets(line, sizeof line, info) != nullptr) {
-        char at[4096], type[256], source[4096];
+    while (info != nullptr && fgets(line, sizeof line, info) != nullptr) {
+        char at[4096], kind[256], from[4096];
         const char *dash = strstr(line, " - ");
         if (dash == nullptr || sscanf(line, "%*s %*s %*s %*s %4095s", at) != 1 ||
-            sscanf(dash, " - %255s %4095s", type, source) != 2)
+            sscanf(dash, " - %255s %4095s", kind, from) != 2)
             continue;
-        if (Unescape(at) == point && strcmp(type, "fuse.quorvel-edit") == 0)
-            archive = Unescape(source);
+        // The last mount at a point is the one seen there.
+        if (Unescape(at) == point) {
+            *type = kind;
+            *source = Unescape(from);
+        }
     }
     if (info != nullptr)
         fclose(info);
-    return archive;
+}
+
+// The archive of a writable mount at `point`, or "" for any other mount.
+static std::string WritableMountOf(const std::string &point) {
+    std::string type, source;
+    MountAt(point, &type, &source);
+    return type == "fuse.quorvel-edit" ? source : "";
 }
 
 // One fusermount3 -u; *said is what it printed.
@@ -176,6 +187,13 @@ static bool AwaitSave(int watched, pid_t server, int seconds, char *state) {
 
 int Unmount(const std::string &dir, int waitSeconds) {
     std::string point = PointOf(dir);
+    // Said here, in the user's language, rather than left to fusermount3.
+    std::string type, source;
+    MountAt(point, &type, &source);
+    if (point.empty() || type.rfind("fuse", 0) != 0) {
+        Error(dir, "%s", _("nothing of quorvel's is mounted here"));
+        return kExitArchive;
+    }
     std::string archive = point.empty() ? "" : WritableMountOf(point);
     std::string sidecar = archive.empty() ? "" : SidecarPath(archive);
     // Opened before the unmount, so that the wait is for this mount's save.

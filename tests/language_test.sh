@@ -32,6 +32,11 @@ ja expect 1 "a NAME that matches nothing, Japanese" list names.dat 'nothing*'
 has err.txt "quorvel: names.dat: nothing\*: 一致するエントリがありません"
 ja expect 3 "a missing file, Japanese (the system's own text)" list missing.dat
 has err.txt "quorvel: missing.dat: そのようなファイル"
+lacks err.txt "ディレクトリ" # quorvel's word is フォルダー
+ja expect 2 "an unknown option, Japanese" list --bogus names.dat
+has err.txt "^quorvel: --bogus: 不明なオプションです$"
+ja expect 3 "umount of a folder with nothing mounted, Japanese" umount plain.txt
+has err.txt "ここには quorvel のマウントがありません"
 ja expect 3 "mount onto a file, Japanese" mount names.dat plain.txt
 has err.txt "^quorvel: plain.txt: フォルダーではありません$"
 ja expect 2 "an unknown encoding, Japanese" list -O EBCDIC names.dat

@@ -84,4 +84,9 @@ mount_rw game.dat
 check '[ "$(cat m/d/a)" = moved ]' "the edits after the rename back: $(cat m.log)"
 expect 0 "the save after the rename back" umount m
 check '[ "$($Q cat game.dat d/a)" = moved ]' "the saved edit: $($Q cat game.dat d/a)"
+# A folder with nothing mounted: said in quorvel's words (and language),
+# not fusermount3's.
+mkdir -p plain
+expect 3 "umount of a folder with nothing mounted" umount plain
+has err.txt "plain: nothing of quorvel's is mounted here"
 finish
