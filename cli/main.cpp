@@ -117,9 +117,11 @@ static const OptionSpec kOptions[] = {
      N_("match NAME patterns without regard to case")},
     {"exclude", kExclude, "PATTERN", "list extract cat ", // untranslated: command names
      N_("leave out the entries PATTERN matches; may be given again")},
-    {"directory", 'C', "DIR", "extract pack update ", // untranslated: command names
-     N_("extract under DIR, or for pack and update read the files relative to DIR, as tar "
-        "does (default: the current folder)")},
+    {"directory", 'C', "DIR", "extract ", // untranslated: a command name
+     N_("extract under DIR (default: the current folder)")},
+    {"directory", 'C', "DIR", "pack update ", // untranslated: command names
+     N_("read the files relative to DIR, as tar does, and name them so (default: the current "
+        "folder)")},
     {"overwrite", kOverwrite, nullptr, "extract ", N_("replace files that exist")},
     {"output", 'o', "ARCHIVE", "pack ", N_("the archive to write")},
     {"files-from", 'T', "LIST", "pack ",

@@ -53,10 +53,10 @@ static decltype(&GetFileW) getFileW;
 
 #if SPI_64BIT
 static const wchar_t kModuleName[] = L"axquorvel.sph";
-static const char kModuleKind[] = "64-bit";
+static const char kModuleKind[] = N_("64-bit");
 #else
 static const wchar_t kModuleName[] = L"axquorvel.spi";
-static const char kModuleKind[] = "32-bit";
+static const char kModuleKind[] = N_("32-bit");
 #endif
 
 bool LoadPlugin(const char *path, Failure *failure) {
@@ -71,9 +71,9 @@ bool LoadPlugin(const char *path, Failure *failure) {
     }
     HMODULE loaded = LoadLibraryW(module.c_str());
     if (loaded == nullptr) {
-        *failure =
-            Fail(FailureKind::kSystem, Narrow(module),
-                 N_("cannot load the plug-in (missing, or not a %s Windows DLL)"), {kModuleKind});
+        *failure = Fail(FailureKind::kSystem, Narrow(module),
+                        N_("cannot load the plug-in (missing, or not a %s Windows DLL)"),
+                        {_(kModuleKind)});
         return false;
     }
     const char *names[] = {"GetPluginInfo",   "IsSupported",  "GetArchiveInfo",
