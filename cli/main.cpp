@@ -183,11 +183,12 @@ static bool Takes(const OptionSpec &option, const char *command) {
     return option.key == 'h' || listed.find(std::string(" ") + command + " ") != std::string::npos;
 }
 
-// Lines of help: text after a heading, wrapped at 80 columns (continued at
-// `indent`), at spaces and where Japanese text may break.
+// Lines of help: text after a heading, wrapped at 79 columns (continued at
+// `indent`), at spaces and where Japanese text may break: a console that
+// wraps at its 80th column would add an empty line after a full one.
 static std::string HelpLines(const std::string &heading, const std::string &text,
                              size_t indent = 28) {
-    constexpr size_t kWidth = 80;
+    constexpr size_t kWidth = 79;
     size_t column = Columns(heading);
     std::string lines = heading;
     // Two spaces at least between a heading and its text, as help2man reads
