@@ -95,16 +95,25 @@ int Cat(const Options &options) {
     bool written = true;
     for (size_t i = 0; written && i < selection.Count(); i++) {
         EntryRecord record = selection[i];
+#ifdef _WIN32
+        // Through GetFile, a call per entry, as the module's hosts read.
         EntryBytes entry;
         int32_t result = ReadEntry(selection.archive, record, &entry);
-        if (result != SPI_OK) {
+        if (result == SPI_OK)
+            written = WriteBytes(entry.bytes, entry.size);
+        FreeEntry(&entry);
+#else
+        // Streamed: written as it is read, in pieces.
+        int32_t result = StreamEntry(selection.archive, record, [](const char *bytes, size_t size) {
+            return WriteBytes(bytes, size);
+        });
+        written = result != kSinkFailed;
+#endif
+        if (result != SPI_OK && written) {
             Error(options.operands[0], "%s: %s", ShownName(record, selection.encoding).c_str(),
                   ResultText(result));
             status = std::max(status, kExitArchive);
-            continue;
         }
-        written = WriteBytes(entry.bytes, entry.size);
-        FreeEntry(&entry);
     }
     FreeSelection(&selection);
     if (!written || !FlushOutput())

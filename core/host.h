@@ -9,6 +9,7 @@
 #include "plugin/spi.h"
 
 #include <stddef.h>
+#include <functional>
 #include <memory>
 #include <stdint.h>
 #include <string>
@@ -136,6 +137,20 @@ struct EntryBytes {
 // a position from the listing may then name another entry's line, so its
 // bytes are not handed on.
 constexpr int32_t kArchiveChanged = 1000;
+
+// StreamEntry's result when its sink refused a piece (the output failed).
+constexpr int32_t kSinkFailed = 1001;
+
+#ifndef _WIN32
+// cat's read on Linux: a listed entry's bytes handed to `sink` in pieces of
+// 1 MiB as they are read, never held whole, from the archive opened once.
+// Its line is read as GetFile reads it, and the archive must still be the
+// file listed, before and after. Returns SPI_OK, the plug-in's result for a
+// line or range GetFile would refuse, kArchiveChanged (bytes may have gone
+// out before a change was seen), or kSinkFailed.
+int32_t StreamEntry(const Archive &archive, const EntryRecord &record,
+                    const std::function<bool(const char *, size_t)> &sink);
+#endif
 
 // GetFile for a listed record; returns the plug-in's result or kArchiveChanged.
 int32_t ReadEntry(const Archive &archive, const EntryRecord &record, EntryBytes *entry);

@@ -70,6 +70,11 @@ esac
 
 expect 0 "test of an archive holding an entry over 2 GiB" test a.dat
 check '[ "$(q cat a.dat big.bin | tail -c 8)" = BIG-END! ]' "cat of the entry"
+# cat streams the entry: a piece at a time, never the whole 2 GiB in memory.
+if command -v /usr/bin/time >/dev/null; then
+    /usr/bin/time -f %M -o peak.txt "$Q" cat a.dat big.bin >/dev/null
+    check '[ "$(tail -n 1 peak.txt)" -lt 65536 ]' "cat of 2 GiB peaked at $(tail -n 1 peak.txt) KiB"
+fi
 expect 0 "extract of the entry" extract a.dat big.bin -C out
 check '[ "$(stat -c %s out/big.bin)" -eq $size ] && [ "$(head -c 8 out/big.bin)" = BIGSTART ] &&
        [ "$(tail -c 8 out/big.bin)" = BIG-END! ]' "the extracted entry"
