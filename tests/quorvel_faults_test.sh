@@ -260,4 +260,15 @@ else
     echo "skipped: the order of flushes (strace is not installed)"
 fi
 
+# test reads an archive of many entries in a few opens, not one per entry
+# (each GetFile opens the archive anew).
+if command -v strace >/dev/null; then
+    mkdir -p many && for i in $(seq 300); do printf "$i" >many/e$i; done
+    q pack -o many.dat many >/dev/null
+    strace -f -o trace.txt -e trace=openat $Q test many.dat >/dev/null
+    opens=$(grep -c 'many\.dat"' trace.txt)
+    check '[ "$opens" -lt 20 ]' "test opened the archive $opens times for 300 entries"
+else
+    echo "skipped: the opens of test (strace is not installed)"
+fi
 finish
