@@ -19,10 +19,6 @@
 #include <stdio.h>
 #include <string.h>
 
-void PrintFailure(const Failure &failure) {
-    Error(failure.subject, "%s", FailureMessage(failure).c_str());
-}
-
 void PrintFaults(const std::vector<Failure> &faults) {
     for (const Failure &fault : faults)
         PrintFailure(fault);
@@ -164,7 +160,7 @@ static int TestArchive(const std::string &path, const Encoding &chosen) {
     Verdict verdict;
     Failure failure;
     if (!Examine(selection.archive, listing, selection.encoding, &verdict, &failure)) {
-        Error(failure.subject, "%s", FailureMessage(failure).c_str());
+        PrintFailure(failure);
         FreeSelection(&selection);
         return kExitArchive;
     }

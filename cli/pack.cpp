@@ -226,7 +226,7 @@ static bool TargetAllowed(const std::string &path) {
     Failure failure;
     if (CheckWriteTarget(path, &failure))
         return true;
-    Error(failure.subject, "%s", FailureMessage(failure).c_str());
+    PrintFailure(failure);
     return false;
 }
 

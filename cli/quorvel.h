@@ -35,9 +35,7 @@ struct Options {
 // The entries a command's NAME operands (after the archive) and excludes choose.
 Choice ChoiceOf(const Options &options);
 
-// Prints a failure (or a notice) on a line of its own, as "quorvel:
-// SUBJECT: message"; PrintFaults each of several.
-void PrintFailure(const Failure &failure);
+// Prints each failure (core/output's PrintFailure) on a line of its own.
 void PrintFaults(const std::vector<Failure> &faults);
 
 // OpenListing, and the failure printed: kExitOk or kExitArchive.

@@ -35,6 +35,10 @@ struct Failure {
 // that is no failure has the kind kNone.
 using Report = std::function<void(const Failure &)>;
 
+// The message id of a sentence already made (the system's own, or one of
+// the accounting's), given whole as the one argument.
+constexpr const char *kSentence = "%s";
+
 // A failure of `kind` concerning `subject`, told by `message` (marked with
 // N_) with its arguments.
 Failure Fail(FailureKind kind, const std::string &subject, const char *message,

@@ -1,4 +1,6 @@
-// The input files of pack and update, found by walking the folders given.
+// The file system under the rules: the write target's, an entry's place
+// below an extraction target, and the input files of pack and update,
+// found by walking the folders given.
 #include "core/files.h"
 
 #include "core/names.h"
@@ -76,14 +78,12 @@ bool PlaceEntry(ExtractTarget *target, const std::string &name, uint64_t size, b
     bool placed = *folder ? PlaceFolder(target, components, &why)
                           : PlaceFile(target, components, overwrite, &why);
     if (!placed) {
-        *failure = SystemFailure(EscapeControls(name), errno != 0 ? errno : EEXIST, "%s", {why});
+        *failure =
+            SystemFailure(EscapeControls(name), errno != 0 ? errno : EEXIST, kSentence, {why});
         return false;
     }
     return true;
 }
-
-// A sentence already made (the system's, or one chosen by kind).
-static constexpr const char *kAsIs = "%s";
 
 // A list line that ends in a separator names a folder entry.
 static const char *const kNotAFolder =
@@ -277,7 +277,7 @@ static bool AddFile(const std::wstring &path, const fs::path &shown, bool link, 
         report(
             Fail(FailureKind::kNone, name, N_("a symbolic link that leads nowhere is left out")));
     else
-        report(SystemFailure(name, EIO, kAsIs, {SystemMessage(error)}));
+        report(SystemFailure(name, EIO, kSentence, {SystemMessage(error)}));
     return ok || link;
 }
 
@@ -305,7 +305,7 @@ static bool Walk(const std::wstring &path, const fs::path &shown, InputFiles *in
     if (search != INVALID_HANDLE_VALUE)
         FindClose(search);
     if (search == INVALID_HANDLE_VALUE || (ok && error != ERROR_NO_MORE_FILES)) {
-        report(SystemFailure(FromPath(shown, false), EIO, kAsIs, {SystemMessage(error)}));
+        report(SystemFailure(FromPath(shown, false), EIO, kSentence, {SystemMessage(error)}));
         return false;
     }
     return ok;
@@ -390,7 +390,7 @@ bool CollectInputs(const std::string &argument, InputFiles *inputs, const std::s
     if (fs::is_regular_file(start, ec))
         return add(start);
     if (!fs::is_directory(start, ec)) {
-        report(Fail(FailureKind::kRefused, EscapeControls(argument), kAsIs, {WhatItIs(start)}));
+        report(Fail(FailureKind::kRefused, EscapeControls(argument), kSentence, {WhatItIs(start)}));
         return false;
     }
     for (fs::recursive_directory_iterator it(start, ec), end; !ec && it != end; it.increment(ec)) {

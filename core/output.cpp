@@ -2,6 +2,8 @@
 // and the progress line.
 #include "core/output.h"
 
+#include "core/failure.h"
+
 #include "core/names.h"
 #include "core/translate.h"
 
@@ -92,6 +94,10 @@ void Error(const std::string &subject, const char *format, ...) {
     showingProgress = false;
     PutText(stderr, "quorvel: " + subject + ": " + message + "\n");
     fflush(stderr);
+}
+
+void PrintFailure(const Failure &failure) {
+    Error(failure.subject, "%s", FailureMessage(failure).c_str());
 }
 
 void PrintReason(const std::string &reason) {

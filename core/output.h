@@ -22,6 +22,9 @@ void Error(const std::string &subject, const char *format, ...) AXQ_PRINTF(2, 3)
 void PrintErrorText(const std::string &text);
 // A sentence made as "SUBJECT: message", as an error line.
 void PrintReason(const std::string &reason);
+// A failure (or a notice) as an error line, "quorvel: SUBJECT: message".
+struct Failure;
+void PrintFailure(const Failure &failure);
 
 // printf into a string: messages are translated formats, filled in here.
 std::string Format(const char *format, ...) AXQ_PRINTF(1, 2);

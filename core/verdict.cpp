@@ -62,10 +62,6 @@ static bool ReadRange(FILE *file, uint64_t position, Range *range) {
     return true;
 }
 
-// A sentence already made: the accounting's and the names' checks say
-// what they find in one sentence each.
-static constexpr const char *kAsIs = "%s";
-
 #ifndef _WIN32
 // Reads every kept range (sorted by start) through a window of the file that
 // moves forward a large piece at a time; an entry that cannot be read whole
@@ -110,9 +106,9 @@ void ExamineDirectory(const Archive &archive, const Listing &listing, const Enco
                       std::vector<Failure> *into) {
     std::string why;
     if (!ListingAccountsForArchive(archive, listing, false, &why))
-        into->push_back(Fail(FailureKind::kDamaged, archive.path, kAsIs, {why}));
+        into->push_back(Fail(FailureKind::kDamaged, archive.path, kSentence, {why}));
     if (!ListingNamesAreDistinct(listing, encoding, &why))
-        into->push_back(Fail(FailureKind::kDamaged, archive.path, kAsIs, {why}));
+        into->push_back(Fail(FailureKind::kDamaged, archive.path, kSentence, {why}));
 }
 
 bool Examine(const Archive &archive, const Listing &listing, const Encoding &encoding,

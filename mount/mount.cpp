@@ -40,11 +40,8 @@ static std::string OptionValue(const std::string &text) {
 static bool ResumeEdits(const MountOptions &options) {
     std::vector<std::vector<std::string>> changes;
     std::string why;
-    auto say = [](const Failure &notice) {
-        Error(notice.subject, "%s", FailureMessage(notice).c_str());
-    };
     if (!OpenSidecar(mounted.archive, options.discardEdits, &mounted.sidecar, &changes, &why,
-                     say)) {
+                     PrintFailure)) {
         Error(SidecarPath(mounted.archive.path), _("%s; nothing is mounted"), why.c_str());
         return false;
     }
@@ -160,7 +157,7 @@ int Mount(const MountOptions &options) {
     Selection selection;
     Failure failure;
     if (!OpenListing(absolute, options.encoding, &selection, &failure)) {
-        Error(failure.subject, "%s", FailureMessage(failure).c_str());
+        PrintFailure(failure);
         return kExitArchive;
     }
     mounted.archive = selection.archive;

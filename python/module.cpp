@@ -449,7 +449,7 @@ class PyArchive {
         std::string why;
         ExtractTarget *target = OpenTarget(folder, &why);
         if (target == nullptr) {
-            *failure = SystemFailure(folder, errno != 0 ? errno : EIO, "%s", {why});
+            *failure = SystemFailure(folder, errno != 0 ? errno : EIO, kSentence, {why});
             return false;
         }
         bool isFolder = false;
@@ -467,8 +467,8 @@ class PyArchive {
             errno = 0;
             ok = WritePlacedFile(target, content.data(), content.size(), modified, true, &why);
             if (!ok)
-                *failure =
-                    SystemFailure(folder + ": " + item.name, errno != 0 ? errno : EIO, "%s", {why});
+                *failure = SystemFailure(folder + ": " + item.name, errno != 0 ? errno : EIO,
+                                         kSentence, {why});
         }
         CloseTarget(target);
         if (!ok)

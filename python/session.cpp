@@ -62,7 +62,7 @@ static std::string Key(std::string name) {
     return name;
 }
 
-// The separator the archive's names use ('\' where both appear), or 0
+// The separator the archive's names use ('\\' where both appear), or 0
 // where none has a folder: names added then keep theirs as given.
 static char SeparatorOf(const std::vector<Item> &items) {
     char separator = 0;
@@ -296,11 +296,9 @@ bool Session::Admit(const std::string &name, uint64_t size, long *replaced, Item
         }
         return true;
     }
-    // Without a separator of its own, a name keeps the ones it was given.
-    std::string given = name;
-    if (separator_ != 0)
-        std::replace(given.begin(), given.end(), separator_ == '\\' ? '/' : '\\', separator_);
-    if (!AdmitName(given, encoding_, 0, &item->raw, failure))
+    // Stored with the archive's separator; without one of its own, with the
+    // name's first.
+    if (!AdmitName(name, encoding_, separator_, &item->raw, failure))
         return false;
     if (admitted_ == nullptr) {
         admitted_.reset(new NameIndex(encoding_));
@@ -312,7 +310,7 @@ bool Session::Admit(const std::string &name, uint64_t size, long *replaced, Item
     }
     // Shown as stored: its parts normalized, in the archive's separator.
     if (!DecodeName(encoding_, item->raw.data(), item->raw.size(), &item->name))
-        item->name = given;
+        item->name = name;
     item->size = size;
     if (!admitted_->Add(item->raw, size == 0, EscapeControls(item->name), failure)) {
         failure->subject = path_;
@@ -483,9 +481,9 @@ bool Session::Close(const std::function<bool()> &proceed, Failure *failure) {
     watch.proceed = proceed;
     bool ok = CheckNewArchive(path_, entries, &why);
     if (!ok)
-        *failure = Fail(FailureKind::kBadName, "", "%s", {why});
+        *failure = Fail(FailureKind::kBadName, "", kSentence, {why});
     else if (!(ok = WriteArchive(path_, entries, &watch) == 0)) {
-        *failure = Fail(watch.kind, "", "%s", {watch.reason});
+        *failure = Fail(watch.kind, "", kSentence, {watch.reason});
         failure->error = watch.error;
     }
     Discard();
