@@ -468,7 +468,7 @@ int Update(const Options &options) {
         slash = slash || name.find('/') != std::string::npos;
         backslash = backslash || name.find('\\') != std::string::npos;
     }
-    char separator = slash && !backslash ? '/' : '\\';
+    char separator = SeparatorFor(slash, backslash);
     for (size_t i = 0; status == kExitOk && i < InputCount(inputs); i++) {
         std::string stored, why;
         if (used[i])

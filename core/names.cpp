@@ -217,6 +217,10 @@ bool MatchName(const std::string &pattern, const std::string &name, bool ignoreC
     return Match(p, s);
 }
 
+char SeparatorFor(bool anySlash, bool anyBackslash) {
+    return anySlash && !anyBackslash ? '/' : '\\';
+}
+
 bool FolderEntry(const std::string &name, uint64_t size) {
     return size == 0 && !name.empty() && (name.back() == '/' || name.back() == '\\');
 }

@@ -35,6 +35,11 @@ bool HasControl(const std::string &text);
 bool EntryPath(const std::string &name, bool windowsRules, std::vector<std::string> *components,
                std::string *why);
 
+// The separator names added to an archive take, from whether its decoded
+// names use '/' and '\\': '/' where they use only '/', else '\\' (as pack
+// stores by default), also where they use none.
+char SeparatorFor(bool anySlash, bool anyBackslash);
+
 // True if an entry stands for a folder: it has no bytes and its decoded
 // name ends in a separator ("dir\\", "dir/sub/"), as some tools store folders.
 bool FolderEntry(const std::string &name, uint64_t size);

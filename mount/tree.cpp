@@ -95,7 +95,7 @@ void BuildTree() {
         backslash = backslash || name.find('\\') != std::string::npos;
     }
     // New names follow the archive's own separator, as update's do.
-    mounted.separator = slash && !backslash ? '/' : '\\';
+    mounted.separator = SeparatorFor(slash, backslash);
     mounted.nextPlace = mounted.listing.count;
 }
 

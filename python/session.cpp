@@ -62,17 +62,14 @@ static std::string Key(std::string name) {
     return name;
 }
 
-// The separator the archive's names use ('\\' where both appear), or 0
-// where none has a folder: names added then keep theirs as given.
+// The separator new names take in the archive opened, as update's take it.
 static char SeparatorOf(const std::vector<Item> &items) {
-    char separator = 0;
+    bool slash = false, backslash = false;
     for (const Item &item : items) {
-        if (item.name.find('\\') != std::string::npos)
-            return '\\';
-        if (item.name.find('/') != std::string::npos)
-            separator = '/';
+        slash = slash || item.name.find('/') != std::string::npos;
+        backslash = backslash || item.name.find('\\') != std::string::npos;
     }
-    return separator;
+    return SeparatorFor(slash, backslash);
 }
 
 Session::~Session() { Discard(); }

@@ -109,7 +109,7 @@ class Session {
 
     std::string path_;
     char mode_ = 'r';
-    char separator_ = 0; // between folders in the names added; 0: as given
+    char separator_ = 0; // between folders in the names added ("a"); 0: as given ("w")
     bool closed_ = true;
     Archive archive_;
     Listing listing_;

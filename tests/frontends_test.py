@@ -571,6 +571,42 @@ def test_extraction(tmp_path, row):
     assert trees == {"cli": expected, "module": expected}
 
 
+# --- 5b. Names added to an archive: update and mode "a" ---
+
+# A file given for `name` (with '/') added to an archive of `entries`: both
+# writers store the same names and bytes, new names in the archive's own
+# separator, a name already there replaced under its stored bytes.
+Append = namedtuple("Append", "id entries name")
+APPENDS = [
+    Append("a flat archive takes \\", [(b"a", b"1")], "new/x.txt"),
+    Append("an archive of \\", [(b"d\\a", b"1")], "new/x.txt"),
+    Append("an archive of /", [(b"d/a", b"1")], "new/x.txt"),
+    Append("an archive of both", [(b"d/a", b"1"), (b"e\\b", b"2")], "new/x.txt"),
+    Append("a \\ name replaced through /", [(b"d\\a", b"1")], "d/a"),
+    Append("a cp932 name replaced", [(sj("ソ\\表"), b"1")], "ソ/表"),
+]
+
+
+@pytest.mark.parametrize("row", APPENDS, ids=[r.id for r in APPENDS])
+def test_names_added(tmp_path, row):
+    encoding = "cp932" if any(b >= 0x80 for n, _ in row.entries for b in n) else "auto"
+    for side in ("cli", "module"):
+        (tmp_path / side).mkdir()
+        with open(tmp_path / side / "A.dat", "wb") as f:
+            f.write(build_archive(row.entries))
+    source = tmp_path / "cli" / row.name
+    source.parent.mkdir(parents=True, exist_ok=True)
+    source.write_bytes(b"new")
+    options = [] if encoding == "auto" else ["-O", encoding]
+    command = cli("update", *options, "A.dat", row.name, cwd=tmp_path / "cli")
+    assert command.returncode == 0, command.stderr.decode(errors="replace")
+    with quorvel.Archive(str(tmp_path / "module" / "A.dat"), "a", encoding) as a:
+        a.writestr(row.name, b"new")
+    stored = {side: read_archive((tmp_path / side / "A.dat").read_bytes())
+              for side in ("cli", "module")}
+    assert stored["module"] == stored["cli"]
+
+
 # --- 6. Random archives, valid and damaged ---
 
 def random_archive(seed):
