@@ -1,11 +1,12 @@
 // The commands that take entries out of an archive: extract (to files under
-// a folder) and cat (to standard output). The bytes go from the block the
-// plug-in hands over straight to their file, with no copy between.
+// a folder) and cat (to standard output), from the archive opened once. The
+// bytes go from the block read straight to their file, with no copy between.
 #include "core/account.h"
 #include "core/files.h"
 #include "core/host.h"
 #include "core/names.h"
 #include "core/output.h"
+#include "core/reader.h"
 #include "cli/quorvel.h"
 #include "core/select.h"
 #include "core/translate.h"
@@ -15,9 +16,9 @@
 #include <errno.h>
 
 // Extracts one entry under the target; returns why it could not, or "".
-static std::string ExtractOne(const Archive &archive, ExtractTarget *target,
-                              const EntryRecord &record, const Encoding &encoding, bool overwrite,
-                              uint64_t *bytes, bool *full) {
+static std::string ExtractOne(EntryReader *reader, ExtractTarget *target, const EntryRecord &record,
+                              const Encoding &encoding, bool overwrite, uint64_t *bytes,
+                              bool *full) {
     std::string name, why;
     if (!RecordName(record, encoding, &name))
         return Format(_("the name is not valid %s (see --encoding)"), encoding.name.c_str());
@@ -28,7 +29,7 @@ static std::string ExtractOne(const Archive &archive, ExtractTarget *target,
     if (folder)
         return "";
     EntryBytes entry;
-    int32_t result = ReadEntry(archive, record, &entry);
+    int32_t result = ReadListedEntry(reader, record, &entry);
     if (result != SPI_OK)
         return ResultText(result);
     *bytes = entry.size;
@@ -65,12 +66,14 @@ int Extract(const Options &options) {
         return kExitArchive;
     }
     ProgressStart(selection.Count());
+    EntryReader reader;
+    OpenEntryReader(selection.archive, &reader);
     bool full = false;
     for (size_t i = 0; !full && i < selection.Count(); i++) {
         EntryRecord record = selection[i];
         uint64_t bytes = 0;
-        why = ExtractOne(selection.archive, target, record, selection.encoding, options.overwrite,
-                         &bytes, &full);
+        why = ExtractOne(&reader, target, record, selection.encoding, options.overwrite, &bytes,
+                         &full);
         if (!why.empty()) {
             Error(options.operands[0], "%s: %s", ShownName(record, selection.encoding).c_str(),
                   why.c_str());
@@ -81,6 +84,7 @@ int Extract(const Options &options) {
         ProgressStep(bytes);
     }
     ProgressEnd();
+    CloseEntryReader(&reader);
     CloseTarget(target);
     FreeSelection(&selection);
     return status;
@@ -92,19 +96,21 @@ int Cat(const Options &options) {
     if (status > kExitPartial)
         return status;
     BinaryOutput();
+    EntryReader reader;
+    OpenEntryReader(selection.archive, &reader);
     bool written = true;
     for (size_t i = 0; written && i < selection.Count(); i++) {
         EntryRecord record = selection[i];
 #ifdef _WIN32
         // Through GetFile, a call per entry, as the module's hosts read.
         EntryBytes entry;
-        int32_t result = ReadEntry(selection.archive, record, &entry);
+        int32_t result = ReadListedEntry(&reader, record, &entry);
         if (result == SPI_OK)
             written = WriteBytes(entry.bytes, entry.size);
         FreeEntry(&entry);
 #else
         // Streamed: written as it is read, in pieces.
-        int32_t result = StreamEntry(selection.archive, record, [](const char *bytes, size_t size) {
+        int32_t result = StreamListedEntry(&reader, record, [](const char *bytes, size_t size) {
             return WriteBytes(bytes, size);
         });
         written = result != kSinkFailed;
@@ -115,6 +121,7 @@ int Cat(const Options &options) {
             status = std::max(status, kExitArchive);
         }
     }
+    CloseEntryReader(&reader);
     FreeSelection(&selection);
     if (!written || !FlushOutput())
         return kExitArchive;

@@ -63,6 +63,14 @@ bool WritePlacedFile(ExtractTarget *target, const char *bytes, size_t size, int6
 struct NewFile;
 NewFile *CreateNewFile(const std::string &target, std::string *why);
 bool WriteNewFile(NewFile *file, const void *bytes, size_t size, std::string *why);
+#ifndef _WIN32
+// Appends `size` bytes at `offset` of the open file `from`: in the kernel
+// where it copies between the two (copy_file_range), else through a buffer.
+// False with the reason on failure; *ended is then true if `from` ended
+// before the range did.
+bool CopyRangeToNewFile(NewFile *file, int from, uint64_t offset, uint64_t size, bool *ended,
+                        std::string *why);
+#endif
 // Flushes and renames into place; false with the reason (the temporary file
 // is then removed and the target untouched). Frees the NewFile either way.
 bool CommitNewFile(NewFile *file, std::string *why);

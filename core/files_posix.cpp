@@ -6,6 +6,7 @@
 #include "core/output.h"
 #include "core/translate.h"
 
+#include <algorithm>
 #include <errno.h>
 #include <fcntl.h>
 #include <filesystem>
@@ -17,6 +18,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 // The temporary file being written, for a signal handler: its folder and
 // path in a fixed buffer, noted once the file is made and forgotten once it
@@ -363,17 +365,61 @@ std::string NewFileTemporaryFor(const std::string &target) {
     return target + ".quorvel-tmp" + std::to_string(getpid());
 }
 
-bool WriteNewFile(NewFile *file, const void *bytes, size_t size, std::string *why) {
-    if (!WriteAll(file->fd, (const char *)bytes, size)) {
-        *why = strerror(errno);
-        return false;
-    }
+// Counts bytes written, and starts their write-out a large piece at a time,
+// so that the flush at the end does not wait for all of them.
+static void Written(NewFile *file, uint64_t size) {
     file->written += size;
     if (file->written - file->handed >= kWriteBehind) {
         // Only starts the write-out; an error shows at the flush.
         sync_file_range(file->fd, (off_t)file->handed, (off_t)(file->written - file->handed),
                         SYNC_FILE_RANGE_WRITE);
         file->handed = file->written;
+    }
+}
+
+bool WriteNewFile(NewFile *file, const void *bytes, size_t size, std::string *why) {
+    if (!WriteAll(file->fd, (const char *)bytes, size)) {
+        *why = strerror(errno);
+        return false;
+    }
+    Written(file, size);
+    return true;
+}
+
+bool CopyRangeToNewFile(NewFile *file, int from, uint64_t offset, uint64_t size, bool *ended,
+                        std::string *why) {
+    static constexpr size_t kPiece = 1u << 30, kBuffer = 1u << 20;
+    *ended = false;
+    off_t at = (off_t)offset;
+    bool kernel = true;
+    std::vector<char> buffer;
+    while (size > 0) {
+        size_t want = (size_t)std::min<uint64_t>(size, kernel ? kPiece : kBuffer);
+        ssize_t got;
+        if (kernel) {
+            got = copy_file_range(from, &at, file->fd, nullptr, want, 0);
+            // File systems and kernels that cannot copy between these two.
+            if (got < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS ||
+                            errno == EOPNOTSUPP || errno == EBADF)) {
+                kernel = false;
+                continue;
+            }
+        } else {
+            buffer.resize(kBuffer);
+            got = pread(from, buffer.data(), want, at);
+            if (got > 0 && !WriteAll(file->fd, buffer.data(), (size_t)got))
+                got = -1;
+            at += got > 0 ? got : 0;
+        }
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0) {
+            *ended = got == 0;
+            *why = got == 0 ? "" : strerror(errno);
+            return false;
+        }
+        size -= (uint64_t)got;
+        Written(file, (uint64_t)got);
     }
     return true;
 }

@@ -22,9 +22,6 @@
 #ifdef _WIN32
 #include <io.h>
 #else
-// The native quorvel links the plug-in: cat reads an entry's line as it does.
-#include "archive/archive.h"
-#include "plugin/plugin.h"
 #include <unistd.h>
 #endif
 
@@ -306,6 +303,13 @@ bool ArchiveUnchanged(const Archive &archive) {
 #endif
 }
 
+#ifndef _WIN32
+bool DescriptorUnchanged(const Archive &archive, int fd) {
+    FileStatus status;
+    return fstat(fd, &status) == 0 && StateOf(status) == archive.state;
+}
+#endif
+
 const char *ResultMessage(int32_t result) {
     switch (result) {
     case SPI_UNSUPPORTED_MODE:
@@ -532,39 +536,6 @@ void FreeEntry(EntryBytes *entry) {
     }
     *entry = EntryBytes();
 }
-
-#ifndef _WIN32
-int32_t StreamEntry(const Archive &archive, const EntryRecord &record,
-                    const std::function<bool(const char *, size_t)> &sink) {
-    static constexpr uint32_t kPiece = 1u << 20;
-    HANDLE file = OpenHandle(archive.pluginPath);
-    uint32_t start = 0, size = 0;
-    int32_t result = file != INVALID_HANDLE_VALUE
-                         ? ReadEntryLineAt(file, (intptr_t)record.position, &start, &size, nullptr,
-                                           nullptr, nullptr, 0)
-                         : SPI_FILE_ERROR;
-    // A line that no longer gives the listed size is another entry's now.
-    if (result == SPI_OK && (size != record.filesize || !ArchiveUnchanged(archive)))
-        result = kArchiveChanged;
-    std::vector<char> piece(result == SPI_OK ? std::min(size, kPiece) : 0);
-    for (uint32_t done = 0; result == SPI_OK && done < size;) {
-        uint32_t want = std::min(size - done, kPiece);
-        uint32_t got = ReadArchiveAt(file, start + done, piece.data(), want);
-        if (got != want)
-            result = ArchiveUnchanged(archive) ? SPI_FILE_ERROR : kArchiveChanged;
-        else if (!sink(piece.data(), got))
-            result = kSinkFailed;
-        done += got;
-    }
-    // Checked after the read too: a change during it shows here, though what
-    // came before it is out already.
-    if (result == SPI_OK && !ArchiveUnchanged(archive))
-        result = kArchiveChanged;
-    if (file != INVALID_HANDLE_VALUE)
-        CloseHandle(file);
-    return result;
-}
-#endif
 
 static bool UtcFields(int64_t time, struct tm *fields) {
     time_t t = (time_t)time;

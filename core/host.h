@@ -55,6 +55,10 @@ ArchiveCheck OpenArchive(const std::string &path, Archive *archive, Failure *fai
 // True if the archive is still the file it was when opened: same size,
 // last-write time and file.
 bool ArchiveUnchanged(const Archive &archive);
+#ifndef _WIN32
+// Whether an open descriptor is the archive's file as listed, unchanged.
+bool DescriptorUnchanged(const Archive &archive, int fd);
+#endif
 
 // One listed entry: what its record of GetArchiveInfo holds that quorvel
 // uses, without the record. The name is not copied: it lives as long as the
@@ -138,19 +142,8 @@ struct EntryBytes {
 // bytes are not handed on.
 constexpr int32_t kArchiveChanged = 1000;
 
-// StreamEntry's result when its sink refused a piece (the output failed).
+// A streamed read's result when its sink refused a piece (the output failed).
 constexpr int32_t kSinkFailed = 1001;
-
-#ifndef _WIN32
-// cat's read on Linux: a listed entry's bytes handed to `sink` in pieces of
-// 1 MiB as they are read, never held whole, from the archive opened once.
-// Its line is read as GetFile reads it, and the archive must still be the
-// file listed, before and after. Returns SPI_OK, the plug-in's result for a
-// line or range GetFile would refuse, kArchiveChanged (bytes may have gone
-// out before a change was seen), or kSinkFailed.
-int32_t StreamEntry(const Archive &archive, const EntryRecord &record,
-                    const std::function<bool(const char *, size_t)> &sink);
-#endif
 
 // GetFile for a listed record; returns the plug-in's result or kArchiveChanged.
 int32_t ReadEntry(const Archive &archive, const EntryRecord &record, EntryBytes *entry);

@@ -4,6 +4,7 @@
 #include "archive/archive.h"
 #include "core/files.h"
 #include "core/output.h"
+#include "core/reader.h"
 #include "core/status.h"
 #include "core/select.h"
 #include "core/translate.h"
@@ -103,19 +104,73 @@ static bool CopyFile(NewFile *out, const NewEntry &entry, std::string *why) {
     return ok;
 }
 
-static bool CopyEntry(NewFile *out, const NewEntry &entry, std::string *why) {
+// The entries of archives being copied. On Linux a run of them whose bytes
+// follow one another in their archive is copied as one range, in the
+// kernel where it can: only the directory and new entries pass through
+// this process. The entry lines are read as GetFile reads them, and each
+// range is one the directory lists.
+struct ArchiveCopy {
+    EntryReader reader;
+    uint64_t start = 0, size = 0; // the run not copied yet
+};
+
+static std::string Unreadable(const NewEntry &entry, int32_t result) {
+    return Format(_("the entry %s cannot be read: %s"), ShownEntryName(entry).c_str(),
+                  ResultText(result));
+}
+
+#ifdef _WIN32
+static bool FlushCopy(NewFile *, ArchiveCopy *, std::string *, bool *) { return true; }
+
+static bool CopyEntry(NewFile *out, ArchiveCopy *copy, const NewEntry &entry, std::string *why,
+                      bool *damaged) {
+    if (copy->reader.archive != entry.archive)
+        OpenEntryReader(*entry.archive, &copy->reader);
     EntryBytes bytes;
-    int32_t result = ReadEntry(*entry.archive, entry.record, &bytes);
-    if (result != SPI_OK) {
-        *why = Format(_("the entry %s cannot be read: %s"), ShownEntryName(entry).c_str(),
-                      ResultText(result));
-        return false;
-    }
-    // ReadEntry hands on only bytes of the listed size.
-    bool ok = WriteNewFile(out, bytes.bytes, bytes.size, why);
+    int32_t result = ReadListedEntry(&copy->reader, entry.record, &bytes);
+    *damaged = result != SPI_OK;
+    if (*damaged)
+        *why = Unreadable(entry, result);
+    // Only bytes of the listed size are handed on.
+    bool ok = !*damaged && WriteNewFile(out, bytes.bytes, bytes.size, why);
     FreeEntry(&bytes);
     return ok;
 }
+#else
+static bool FlushCopy(NewFile *out, ArchiveCopy *copy, std::string *why, bool *damaged) {
+    bool ended = false;
+    bool ok = copy->size == 0 || CopyRangeToNewFile(out, ReaderDescriptor(copy->reader),
+                                                    copy->start, copy->size, &ended, why);
+    if (ended)
+        *why = _("the archive changed on disk while it was being rewritten");
+    *damaged = ended;
+    copy->size = 0;
+    return ok;
+}
+
+static bool CopyEntry(NewFile *out, ArchiveCopy *copy, const NewEntry &entry, std::string *why,
+                      bool *damaged) {
+    bool ok = true;
+    if (copy->reader.archive != entry.archive) {
+        ok = FlushCopy(out, copy, why, damaged);
+        CloseEntryReader(&copy->reader);
+        OpenEntryReader(*entry.archive, &copy->reader);
+    }
+    uint64_t start = 0;
+    int32_t result = ok ? LocateEntry(&copy->reader, entry.record, &start) : SPI_OK;
+    if (result != SPI_OK) {
+        *why = Unreadable(entry, result);
+        *damaged = true;
+        return false;
+    }
+    if (ok && copy->size > 0 && copy->start + copy->size != start)
+        ok = FlushCopy(out, copy, why, damaged);
+    if (ok && copy->size == 0)
+        copy->start = start;
+    copy->size += entry.record.filesize;
+    return ok;
+}
+#endif
 
 // Writes the directory a piece at a time: a million entries' text is not
 // held whole.
@@ -163,17 +218,38 @@ int WriteArchive(const std::string &target, const EntrySource &entries, WriteWat
     if (watch->progress)
         ProgressStart(entries.count);
     bool ok = noted == 0 && WriteDirectory(out, entries, &why);
+    ArchiveCopy copy;
+    bool damaged = false;
     for (size_t i = 0; ok && i < entries.count; i++) {
         const NewEntry &entry = entries.at(i);
+        bool fromArchive = entry.bytes == nullptr && entry.file.empty();
+        if (!fromArchive)
+            ok = FlushCopy(out, &copy, &why, &damaged);
+        if (!ok)
+            break;
         if (entry.bytes != nullptr)
             ok = WriteNewFile(out, entry.bytes, (size_t)entry.size, &why);
-        else if (entry.file.empty() && !(ok = CopyEntry(out, entry, &why)))
-            watch->kind = FailureKind::kDamaged;
-        else if (!entry.file.empty())
+        else if (fromArchive)
+            ok = CopyEntry(out, &copy, entry, &why, &damaged);
+        else
             ok = CopyFile(out, entry, &why);
         if (watch->progress)
             ProgressStep(entry.size);
     }
+    if (ok)
+        ok = FlushCopy(out, &copy, &why, &damaged);
+#ifndef _WIN32
+    // The ranges were read from the archive opened once: a change to that
+    // file while they were copied shows here.
+    if (ok && copy.reader.archive != nullptr && !ReaderUnchanged(copy.reader)) {
+        why = _("the archive changed on disk while it was being rewritten");
+        damaged = true;
+        ok = false;
+    }
+#endif
+    CloseEntryReader(&copy.reader);
+    if (damaged)
+        watch->kind = FailureKind::kDamaged;
     if (!ok && watch->kind == FailureKind::kSystem)
         watch->error = errno != 0 ? errno : EIO;
     if (watch->progress)

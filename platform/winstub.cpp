@@ -47,6 +47,7 @@ static bool Fails(int kind) {
 }
 
 static int FileDescriptor(HANDLE file) { return (int)(intptr_t)file; }
+int PlatformDescriptor(HANDLE file) { return FileDescriptor(file); }
 
 HANDLE CreateFileA(LPCSTR name, DWORD, DWORD, void *, DWORD, DWORD, HANDLE) {
     if (name == nullptr || Fails(FAULT_OPEN))

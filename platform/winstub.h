@@ -152,6 +152,7 @@ enum PlatformFault { FAULT_ALLOC, FAULT_OPEN, FAULT_READ, FAULT_WRITE, FAULT_KIN
 void PlatformFailNth(int kind, int32_t n);
 int32_t PlatformCalls(int kind);          // calls of that kind since it was last armed or disarmed
 int32_t PlatformOpenFiles(void);          // handles opened and not yet closed
+int PlatformDescriptor(HANDLE file);      // the descriptor behind a file handle
 int32_t PlatformLiveBlocks(void);         // Local and Global blocks obtained and not yet freed
 void PlatformLimitBlocks(size_t largest); // no block above this size; 0: the build's own limit
 // The ANSI code page (GetACP) whose lead bytes IsDBCSLeadByte knows: 932,

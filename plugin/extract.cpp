@@ -38,6 +38,15 @@ static const char *ParseProbe(const char *probe, uint32_t got, uint32_t *start, 
 
 static bool IsLineEnd(char c) { return c == '\n' || c == '\r'; }
 
+bool PositionInDirectory(intptr_t position, uint32_t directorySize) {
+    return position >= kMagicSize && (int64_t)position <= kLargestOffset &&
+           (uint32_t)position < directorySize;
+}
+
+const char *EntryLineInProbe(const char *probe, uint32_t got, uint32_t *start, uint32_t *size) {
+    return got > 1 && IsLineEnd(probe[0]) ? ParseProbe(probe + 1, got - 1, start, size) : nullptr;
+}
+
 int32_t ReadEntryLineAt(HANDLE file, intptr_t position, uint32_t *start, uint32_t *size, char *name,
                         int32_t *nameLength, ProgressCallback progress, intptr_t userData) {
     // The archive's head, for the directory's size, then the probe: the byte
@@ -47,20 +56,15 @@ int32_t ReadEntryLineAt(HANDLE file, intptr_t position, uint32_t *start, uint32_
     if (head == nullptr)
         return SPI_NO_MEMORY;
     char *probe = head + kHeadProbeSize + 1;
-    // A position starts a line of the directory: past the magic line, before
-    // the first entry's bytes, right after a line end (LF; or CR, where the
-    // listing splits a damaged directory too). Anything else, a position
-    // inside a name among them, finds no line.
     uint32_t got = 0;
     if (position >= kMagicSize && (int64_t)position <= kLargestOffset) {
         ReadArchiveAt(file, 0, head, kHeadProbeSize);
-        if ((uint32_t)position < DirectorySize(head))
+        if (PositionInDirectory(position, DirectorySize(head)))
             got = ReadArchiveAt(file, (uint32_t)position - 1, probe, kLineProbeSize + 1);
     }
     ReportProgress(progress, 1, userData);
     const char *line = probe + 1;
-    const char *tab =
-        got > 1 && IsLineEnd(probe[0]) ? ParseProbe(line, got - 1, start, size) : nullptr;
+    const char *tab = EntryLineInProbe(probe, got, start, size);
     if (tab != nullptr && name != nullptr) {
         *nameLength = (int32_t)(tab - line);
         memcpy(name, line, (size_t)*nameLength);

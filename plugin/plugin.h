@@ -85,6 +85,18 @@ bool NextEntry(EntryWalk *walk);
 // it loads.
 int32_t LoadWalkDirectory(HANDLE file, char **directory);
 
+// Whether `position` may start an entry line of a directory of
+// `directorySize` bytes (DirectorySize of the head): past the magic line,
+// before the first entry's bytes, within 32-bit offsets.
+bool PositionInDirectory(intptr_t position, uint32_t directorySize);
+
+// The entry line in a probe read at the byte before it: that byte must end a
+// line (LF; or CR, where the listing splits a damaged directory too), and the
+// line must end within the probe's `got` bytes, as the listing reads it.
+// Returns the line's TAB with *start and *size (the record's size, wrapped
+// where the fields are damaged), or null for no entry line.
+const char *EntryLineInProbe(const char *probe, uint32_t got, uint32_t *start, uint32_t *size);
+
 // Reads the directory line that starts at `position`, which must be a whole
 // entry line: its data's start and size, and, if `name` is not null, its
 // name (at most kLineProbeSize bytes, zero-terminated) with its length.

@@ -63,9 +63,9 @@ fi
 
 # The archive truncated after its listing: what was read is whole, the rest refused.
 # quorvel opens it four times to check, list and account for it, then once
-# per entry.
+# to read the entries: its head, the entry lines, then each entry's bytes.
 cp five.dat cut.dat
-AXQ_FAULT_FILE=cut.dat AXQ_FAULT_AT=6 AXQ_FAULT_TRUNCATE=250000 LD_PRELOAD=$preload \
+AXQ_FAULT_FILE=cut.dat AXQ_FAULT_AT=5 AXQ_FAULT_READ=4 AXQ_FAULT_TRUNCATE=250000 LD_PRELOAD=$preload \
     expect 1 "extract an archive truncated during the extraction" extract cut.dat -C cut
 check '[ "$(grep -c "the archive changed since it was listed" err.txt)" -eq 5 ]' \
     "not every entry after the cut was refused as changed: $(cat err.txt)"
