@@ -211,7 +211,7 @@ int Stage(size_t node, uint64_t keep) {
         EntryBytes bytes;
         EntryRecord record = mounted.listing[mounted.nodes[node].record];
         int32_t result =
-            StillTheArchive() ? ReadEntry(mounted.archive, record, &bytes) : kArchiveChanged;
+            StillTheArchive() ? ReadListedEntry(&mounted.reader, record, &bytes) : kArchiveChanged;
         error = result == SPI_OK ? 0 : result == SPI_NO_MEMORY ? -ENOMEM : -EIO;
         for (uint64_t done = 0; error == 0 && done < keep;) {
             size_t piece = (size_t)std::min<uint64_t>(keep - done, kCopyPiece);

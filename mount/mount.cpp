@@ -170,6 +170,7 @@ int Mount(const MountOptions &options) {
     mounted.cacheBound = options.cacheBytes;
     mounted.writable = options.write;
     BuildTree();
+    OpenEntryReader(mounted.archive, &mounted.reader);
     struct stat st;
     // What is left of a save that was stopped after it put the archive in
     // place is no unsaved edit: the next mount --write clears it.
@@ -187,10 +188,12 @@ int Mount(const MountOptions &options) {
               _("%s; it is not mounted for writing, since its save would drop what the "
                 "listing leaves out"),
               why.c_str());
+        CloseEntryReader(&mounted.reader);
         FreeListing(&mounted.listing);
         return kExitArchive;
     }
     if (mounted.writable && !ResumeEdits(options)) {
+        CloseEntryReader(&mounted.reader);
         FreeListing(&mounted.listing);
         return kExitArchive;
     }
@@ -226,6 +229,7 @@ int Mount(const MountOptions &options) {
     }
     for (auto &held : mounted.held)
         FreeEntry(&held.second.entry);
+    CloseEntryReader(&mounted.reader);
     if (mounted.writable && ran)
         status = std::max(status, Save());
     else if (mounted.writable)

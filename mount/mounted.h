@@ -5,6 +5,7 @@
 #define AXQ_QUORVEL_MOUNT_MOUNTED_H
 
 #include "core/host.h"
+#include "core/reader.h"
 #include "core/edits.h"
 #include "core/select.h"
 #include "core/writer.h"
@@ -60,6 +61,7 @@ struct Handle {
 
 struct Mounted {
     Archive archive;
+    EntryReader reader; // the archive opened once, for every entry's bytes
     Listing listing;
     Encoding encoding;
     std::vector<Node> nodes;     // node 0 is the root; removed nodes stay unused

@@ -178,7 +178,7 @@ static int Hold(size_t record, const char *path) {
     auto found = mounted.held.find(record);
     if (found == mounted.held.end()) {
         Held held;
-        int32_t result = ReadEntry(mounted.archive, mounted.listing[record], &held.entry);
+        int32_t result = ReadListedEntry(&mounted.reader, mounted.listing[record], &held.entry);
         if (result != SPI_OK) {
             Error(mounted.archive.path, "%s: %s", path, ResultText(result));
             return result == SPI_NO_MEMORY ? -ENOMEM : -EIO;

@@ -117,6 +117,7 @@ bool Session::Open(const std::string &path, char mode, const std::string &encodi
         file_.reset();
         return false;
     }
+    OpenEntryReader(archive_, &reader_);
     encoding_ = ListingEncoding(listing_, chosen);
     items_.reserve(listing_.count);
     for (size_t i = 0; i < listing_.count; i++) {
@@ -217,20 +218,16 @@ bool Session::Span(size_t index, EntrySpan *span, Failure *failure) const {
         return true;
     }
     EntryRecord record = listing_[item.listed];
-    // The entry's directory line, read again: its two offsets place the bytes.
-    char line[kLineProbeSize + 1] = {0};
-    ssize_t got = pread(file_->fd, line, kLineProbeSize, (off_t)record.position);
-    const char *lf = got > 0 ? (const char *)memchr(line, '\n', (size_t)got) : nullptr;
-    uint32_t start = 0, end = 0;
-    if (got < 0)
-        return Refuse(failure, SystemFailure(path_, errno));
-    if (lf == nullptr || ParseEntryRange(line, (int32_t)(lf - line), &start, &end) < 0 ||
-        end < start || end - start != record.filesize || end > archive_.state.size)
-        return Refuse(failure, Fail(FailureKind::kDamaged, path_ + ": " + item.name,
-                                    ResultMessage(SPI_FILE_ERROR)));
+    // The entry's directory line, read again as GetFile reads it: its two
+    // offsets place the bytes.
+    uint64_t start = 0;
+    int32_t result = LocateEntry(&reader_, record, &start);
+    if (result != SPI_OK)
+        return Refuse(failure,
+                      Fail(FailureKind::kDamaged, path_ + ": " + item.name, ResultMessage(result)));
     span->file = file_;
     span->start = start;
-    span->size = end - start;
+    span->size = record.filesize;
     span->state = archive_.state;
     return true;
 }
@@ -494,6 +491,7 @@ void Session::Discard() {
     if (listing_.count > 0 || listing_.block != nullptr)
         FreeListing(&listing_);
     file_.reset();
+    CloseEntryReader(&reader_);
     spool_.reset();
     spoolEnd_ = 0;
     closed_ = true;

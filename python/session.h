@@ -9,6 +9,7 @@
 #include "core/codepage.h"
 #include "core/failure.h"
 #include "core/host.h"
+#include "core/reader.h"
 #include "core/verdict.h"
 
 #include <functional>
@@ -50,6 +51,9 @@ struct EntrySpan {
 
 class Session {
   public:
+    Session() = default;
+    Session(const Session &) = delete; // the reader points at archive_
+    Session &operator=(const Session &) = delete;
     ~Session();
     // Opens `path` in mode "r", "w" or "a" with an encoding as --encoding
     // takes it. "a" and "w" hold the archive's lock until Close or Discard.
@@ -115,6 +119,7 @@ class Session {
     Listing listing_;
     Encoding encoding_;
     std::shared_ptr<OpenedFile> file_;  // the archive's file, for reading entries
+    mutable EntryReader reader_;        // the same, for finding them as GetFile does
     std::shared_ptr<OpenedFile> spool_; // the bytes of files given to write()
     uint64_t spoolEnd_ = 0;
     int held_ = -1; // the lock of "w" and "a"
