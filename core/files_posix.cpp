@@ -215,19 +215,45 @@ static int RenameNoReplace(int fd, const char *from, const char *to) {
     return 0;
 }
 
-bool WritePlacedFile(ExtractTarget *target, const char *bytes, size_t size, int64_t modified,
-                     bool overwrite, std::string *why) {
-    // A short name of its own: the entry's name may be near the length limit.
-    // A name that an entry took already is passed over.
-    std::string temporary;
-    int dir = target->folderFd;
+// An unnamed file in `dir`, named only once it is whole (LinkUnnamed): a
+// half-written file never carries a name, none is left by a kill, and a
+// file costs one directory operation. -1 where the file system has none.
+static int OpenUnnamed(int dir) {
+    static const bool linkable = access("/proc/self/fd", X_OK) == 0;
+    return linkable ? openat(dir, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666) : -1;
+}
+
+// Gives an unnamed file its name; fails with EEXIST where the name is taken,
+// by a link too, which is not followed.
+static int LinkUnnamed(int fd, int dir, const char *leaf) {
+    char path[64];
+    snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+    return linkat(AT_FDCWD, path, dir, leaf, AT_SYMLINK_FOLLOW);
+}
+
+// A temporary file with a name of its own, short: the entry's name may be
+// near the length limit. A name that an entry took already is passed over.
+static int OpenNamed(ExtractTarget *target, int dir, std::string *temporary) {
     int fd = -1;
     for (int attempt = 0; fd < 0 && attempt < kTemporaryAttempts; attempt++) {
-        temporary = target->temporaryPrefix + std::to_string(++target->temporaries);
-        fd = OpenTemporary(dir, temporary);
+        *temporary = target->temporaryPrefix + std::to_string(++target->temporaries);
+        fd = OpenTemporary(dir, *temporary);
         if (fd < 0 && errno != EEXIST)
             break;
     }
+    return fd;
+}
+
+bool WritePlacedFile(ExtractTarget *target, const char *bytes, size_t size, int64_t modified,
+                     bool overwrite, std::string *why) {
+    // A file that replaces another must be renamed over it: only a new one
+    // can be unnamed until it is whole.
+    std::string temporary;
+    int dir = target->folderFd;
+    int fd = overwrite ? -1 : OpenUnnamed(dir);
+    bool unnamed = fd >= 0;
+    if (!unnamed)
+        fd = OpenNamed(target, dir, &temporary);
     if (fd < 0) {
         *why = strerror(errno);
         return false;
@@ -236,24 +262,39 @@ bool WritePlacedFile(ExtractTarget *target, const char *bytes, size_t size, int6
     bool ok = WriteAll(fd, bytes, size);
     if (ok)
         futimens(fd, times);
-    if (close(fd) != 0)
+    const char *leaf = target->leaf.c_str();
+    int placed = -1;
+    if (ok && unnamed)
+        placed = LinkUnnamed(fd, dir, leaf);
+    int placeError = errno;
+    if (close(fd) != 0 && ok) {
+        // Named already, but perhaps not whole: taken back.
+        if (placed == 0)
+            unlinkat(dir, leaf, 0);
         ok = false;
-    if (ok) {
-        const char *leaf = target->leaf.c_str();
-        int renamed = overwrite ? renameat(dir, temporary.c_str(), dir, leaf)
-                                : RenameNoReplace(dir, temporary.c_str(), leaf);
-        if (renamed != 0 && errno == EEXIST)
-            *why = _("exists (use --overwrite to replace it)");
-        else if (renamed != 0 && (errno == EISDIR || errno == ENOTEMPTY))
-            *why = _("a folder of that name is in the way");
-        else if (renamed != 0)
-            *why = strerror(errno);
-        ok = renamed == 0;
-    } else {
+    } else if (ok && !unnamed) {
+        placed = overwrite ? renameat(dir, temporary.c_str(), dir, leaf)
+                           : RenameNoReplace(dir, temporary.c_str(), leaf);
+        placeError = errno;
+    }
+    if (!ok) {
         *why = strerror(errno);
+    } else if (placed != 0) {
+        struct stat st;
+        bool folder = placeError == EISDIR || placeError == ENOTEMPTY ||
+                      (placeError == EEXIST && fstatat(dir, leaf, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                       S_ISDIR(st.st_mode));
+        if (folder)
+            *why = _("a folder of that name is in the way");
+        else if (placeError == EEXIST)
+            *why = _("exists (use --overwrite to replace it)");
+        else
+            *why = strerror(placeError);
+        errno = placeError;
+        ok = false;
     }
     int error = errno; // the caller tells a full disk by it
-    if (!ok)
+    if (!ok && !unnamed)
         unlinkat(dir, temporary.c_str(), 0);
     temporaryNoted = 0;
     errno = error;

@@ -187,14 +187,21 @@ has err.txt "unsaved edits are in $work/.edited.dat.quorvel-edits"
 check 'cmp -s edited.dat five.dat' "a writer changed an archive with unsaved edits"
 rmdir .edited.dat.quorvel-edits
 
-# extract stopped by Ctrl-C while it writes an entry leaves no temporary file
-# (exec keeps the shell's id, which the temporary file's name holds).
-AXQ_FAULT_AT=1 AXQ_FAULT_SIGNAL=2 LD_PRELOAD=$preload \
-    sh -c 'AXQ_FAULT_FILE=.quorvel-$$-3 exec "$0" extract five.dat -C stopped' "$Q" 2>err.txt
+# extract stopped by Ctrl-C while it writes an entry leaves no temporary file:
+# a new file is unnamed until it is whole (made in "."), and one that
+# replaces another has a temporary name (exec keeps the shell's id, which
+# that name holds).
+AXQ_FAULT_FILE=. AXQ_FAULT_AT=3 AXQ_FAULT_SIGNAL=2 LD_PRELOAD=$preload \
+    "$Q" extract five.dat -C stopped 2>err.txt
 status=$?
 check '[ $status -eq 130 ] && [ -f stopped/src/d/e2.bin ] && [ ! -e stopped/src/d/e3.bin ]' \
     "extract stopped by Ctrl-C: status $status, $(find stopped -type f | tr '\n' ' ')"
 check 'no_temporaries stopped' "extract stopped by Ctrl-C left a temporary file"
+AXQ_FAULT_AT=1 AXQ_FAULT_SIGNAL=2 LD_PRELOAD=$preload \
+    sh -c 'AXQ_FAULT_FILE=.quorvel-$$-3 exec "$0" extract --overwrite five.dat -C stopped' "$Q" 2>err.txt
+status=$?
+check '[ $status -eq 130 ] && no_temporaries stopped' \
+    "extract --overwrite stopped by Ctrl-C: status $status, $(find stopped -type f | tr '\n' ' ')"
 
 # Past the file size limit the kernel stops the writer: its temporary file goes too.
 (ulimit -f 200 && exec "$Q" pack -o limited.dat src/d) 2>err.txt
