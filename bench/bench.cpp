@@ -314,10 +314,11 @@ const char *PeerName(const char *peer) {
 
 int main(int argc, char **argv) {
     if (argc < 3) {
-        fprintf(stderr, "usage: bench DATA_DIR QUORVEL [--commands | --save | --scale | "
-                        "--mount-scale [BEFORE] | --pack-scale [BEFORE]] | bench "
-                        "DATA_DIR --list-once "
-                        "N | bench DATA_DIR --read-block FILE\n");
+        fprintf(stderr,
+                "usage: bench DATA_DIR QUORVEL [--commands | --every-entry | --save | --scale | "
+                "--mount-scale [BEFORE] | --pack-scale [BEFORE]] | bench "
+                "DATA_DIR --list-once "
+                "N | bench DATA_DIR --read-block FILE\n");
         return 2;
     }
     // Some rows run quorvel from another folder: both paths are made absolute.
@@ -346,6 +347,10 @@ int main(int argc, char **argv) {
     if ((argc == 4 || argc == 5) && strcmp(argv[3], "--pack-scale") == 0) {
         PackScaleRows(quorvel, argc == 5 ? argv[4] : "");
         return BoundsKept() ? 0 : 1;
+    }
+    if (argc == 4 && strcmp(argv[3], "--every-entry") == 0) {
+        EveryEntryTable(quorvel);
+        return 0;
     }
     if (argc == 4 && strcmp(argv[3], "--commands") == 0) {
         CommandTable(quorvel);

@@ -109,11 +109,16 @@ int Cat(const Options &options) {
             written = WriteBytes(entry.bytes, entry.size);
         FreeEntry(&entry);
 #else
-        // Streamed: written as it is read, in pieces.
-        int32_t result = StreamListedEntry(&reader, record, [](const char *bytes, size_t size) {
-            return WriteBytes(bytes, size);
-        });
-        written = result != kSinkFailed;
+        // Sent as it is read, by the kernel where it can: never held whole.
+        uint64_t start = 0;
+        bool ended = false;
+        int32_t result = LocateEntry(&reader, record, &start);
+        if (result == SPI_OK)
+            written = SendBytes(ReaderDescriptor(reader), start, record.filesize, &ended);
+        // A change shows after the bytes went out, whatever came before it.
+        if (result == SPI_OK && (ended || !ReaderUnchanged(reader)))
+            result = ReaderUnchanged(reader) ? SPI_FILE_ERROR : kArchiveChanged;
+        written = written || ended;
 #endif
         if (result != SPI_OK && written) {
             Error(options.operands[0], "%s: %s", ShownName(record, selection.encoding).c_str(),

@@ -7,11 +7,13 @@
 #include "core/names.h"
 #include "core/translate.h"
 
+#include <algorithm>
 #include <errno.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
+#include <vector>
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -19,6 +21,7 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -198,6 +201,53 @@ bool WriteBytes(const void *bytes, size_t size) {
 }
 
 bool FlushOutput() { return !outputFailed && (fflush(stdout) == 0 || OutputFailed()); }
+
+#ifndef _WIN32
+bool SendBytes(int from, uint64_t offset, uint64_t size, bool *ended) {
+    static constexpr size_t kPiece = 1u << 30, kBuffer = 1u << 20;
+    *ended = false;
+    bool kernel = true;
+    std::vector<char> buffer;
+    off_t at = (off_t)offset;
+    bool ok = FlushOutput();
+    while (ok && size > 0) {
+        ssize_t sent;
+        if (kernel) {
+            sent = sendfile(STDOUT_FILENO, from, &at, (size_t)std::min<uint64_t>(size, kPiece));
+            if (sent < 0 && errno == EINTR)
+                continue;
+            // Outputs the kernel cannot send to (an append-only file, some
+            // devices) take the bytes through a buffer.
+            if (sent < 0 && (errno == EINVAL || errno == ENOSYS)) {
+                kernel = false;
+                continue;
+            }
+            if (sent < 0)
+                ok = OutputFailed();
+        } else {
+            buffer.resize(kBuffer);
+            sent = pread(from, buffer.data(), (size_t)std::min<uint64_t>(size, kBuffer), at);
+            for (ssize_t done = 0; sent > 0 && done < sent;) {
+                ssize_t n = write(STDOUT_FILENO, buffer.data() + done, (size_t)(sent - done));
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n < 0) {
+                    ok = OutputFailed();
+                    break;
+                }
+                done += n;
+            }
+            at += sent > 0 ? sent : 0;
+        }
+        // A read that fails ends the bytes as a short file does.
+        if (sent == 0 || (!kernel && sent < 0))
+            *ended = true;
+        ok = ok && sent > 0;
+        size -= sent > 0 ? (uint64_t)sent : 0;
+    }
+    return ok;
+}
+#endif
 
 void BinaryOutput() {
 #ifdef _WIN32

@@ -49,6 +49,13 @@ bool PrintText(const std::string &text);
 bool WriteBytes(const void *bytes, size_t size);
 // Flushes standard output; false (reported) if that fails.
 bool FlushOutput();
+#ifndef _WIN32
+// Writes `size` bytes at `offset` of the open file `from` to standard output
+// after what was written before, without bringing them into this process
+// where the kernel can (sendfile). False once the output failed (reported
+// as WriteBytes reports it), or with *ended when `from` ended first.
+bool SendBytes(int from, uint64_t offset, uint64_t size, bool *ended);
+#endif
 // Standard output takes bytes as they are (no line-end translation on Windows).
 void BinaryOutput();
 

@@ -33,8 +33,6 @@ int32_t ReadListedEntry(EntryReader *reader, const EntryRecord &record, EntryByt
 static constexpr uint32_t kWindow = 1u << 20;
 // What GetFile reads of a line: the byte before it, then the line.
 static constexpr uint32_t kProbe = kLineProbeSize + 1;
-// The pieces an entry is streamed in.
-static constexpr uint32_t kPiece = 1u << 20;
 
 void OpenEntryReader(const Archive &archive, EntryReader *reader) {
     *reader = EntryReader();
@@ -128,28 +126,6 @@ int32_t ReadListedEntry(EntryReader *reader, const EntryRecord &record, EntryByt
         return kArchiveChanged;
     }
     return SPI_OK;
-}
-
-int32_t StreamListedEntry(EntryReader *reader, const EntryRecord &record,
-                          const std::function<bool(const char *, size_t)> &sink) {
-    uint64_t start = 0;
-    uint32_t size = record.filesize;
-    int32_t result = LocateEntry(reader, record, &start);
-    std::vector<char> piece(result == SPI_OK ? std::min(size, kPiece) : 0);
-    for (uint32_t done = 0; result == SPI_OK && done < size;) {
-        uint32_t want = std::min(size - done, kPiece);
-        uint32_t got = ReadArchiveAt(reader->file, (uint32_t)start + done, piece.data(), want);
-        if (got != want)
-            result = Refusal(*reader, SPI_FILE_ERROR);
-        else if (!sink(piece.data(), got))
-            result = kSinkFailed;
-        done += got;
-    }
-    // Checked after the read too: a change during it shows here, though what
-    // came before it is out already.
-    if (result == SPI_OK && !ReaderUnchanged(*reader))
-        result = kArchiveChanged;
-    return result;
 }
 
 #endif

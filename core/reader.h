@@ -9,7 +9,6 @@
 #include "platform/platform.h"
 #endif
 
-#include <functional>
 #include <stdint.h>
 #include <vector>
 
@@ -52,12 +51,6 @@ bool ReaderUnchanged(const EntryReader &reader);
 
 // The descriptor to copy located ranges from.
 int ReaderDescriptor(const EntryReader &reader);
-
-// A listed entry's bytes handed to `sink` in pieces of 1 MiB as they are
-// read, never held whole. Returns SPI_OK, as LocateEntry, kArchiveChanged
-// (bytes may have gone out before a change was seen), or kSinkFailed.
-int32_t StreamListedEntry(EntryReader *reader, const EntryRecord &record,
-                          const std::function<bool(const char *, size_t)> &sink);
 #endif
 
 #endif
