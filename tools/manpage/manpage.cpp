@@ -7,7 +7,8 @@
 // groff then breaks Japanese text only there: the page is set ragged-right
 // (.ad l), for groff would otherwise stretch the few spaces around Latin
 // words, and without hyphens (.nh), for those words are commands and options.
-// An option's text goes under its option; a heading loses its colon.
+// An option's text goes under its option; a heading loses its colon, and
+// what it says in brackets goes under it.
 // usage: manpage HELP2MAN_PAGE PAGE
 #include "core/linebreak.h"
 
@@ -129,11 +130,24 @@ int main(int argc, char **argv) {
     while (std::getline(input, line)) {
         if (line.empty() || line[0] == '.' || line[0] == '\'') {
             endParagraph();
-            // A Japanese heading ends with no colon.
-            if (line.compare(0, 4, ".SS ") == 0 && line.size() > 6 &&
-                line.compare(line.size() - 2, 2, ":\"") == 0)
-                line.erase(line.size() - 2, 1);
+            // A Japanese heading ends with no colon. What it says in brackets
+            // goes under it, as text that breaks where text may: a heading
+            // that runs past the page goes on at the text's margin.
+            std::string gloss;
+            if (line.compare(0, 5, ".SS \"") == 0 && line.size() > 6 && line.back() == '"') {
+                std::string heading = line.substr(5, line.size() - 6);
+                if (heading.back() == ':')
+                    heading.pop_back();
+                size_t open = heading.rfind(" (");
+                if (open != std::string::npos && heading.back() == ')') {
+                    gloss = Set(heading.substr(open + 1), true);
+                    heading.erase(open);
+                }
+                line = ".SS \"" + heading + "\"";
+            }
             page.push_back(line);
+            if (!gloss.empty())
+                page.push_back(gloss);
             // groff's Japanese settings (ja.tmac, where a page is read with
             // them) break between any two kana or kanji: here only at \:.
             // Its class misses the voiced kana (ブ), which groff keeps as two.
