@@ -5,13 +5,14 @@
 # the page, no fragment left by a line break (fragments.pl), no heading that
 # ends in a colon, and each option's text under its option; the same with
 # groff's own Japanese settings, which would break between any two kana.
-# Neither page runs the plug-in's rows from --version together.
-# usage: manual_test.sh PAGE JAPANESE_PAGE
+# Each line of the Japanese help reads in the page as it was written, spaces
+# aside. Neither page runs the plug-in's rows from --version together.
+# usage: manual_test.sh PAGE JAPANESE_PAGE QUORVEL
 set -u
 here=$(dirname "$(realpath "$0")")
 page=$(realpath "$1")
 ja_page=$(realpath "$2")
-Q=true
+Q=$(realpath "$3")
 . "$here/testlib.sh"
 if ! command -v man >/dev/null || ! locale -a | grep -qx 'ja_JP.utf8'; then
     echo "no man or no Japanese locale: skipped"
@@ -53,6 +54,21 @@ $(cat run-in.txt)"
     has ja.txt "^       --discard-edits$"
     cp ja.txt ja$width.txt
 done
+
+# The help's text of each line (a row's after its tag), spaces taken out,
+# against the page's text at 60 columns, spaces taken out: no character
+# lost, added or moved in setting the page.
+LANGUAGE=ja LANG=ja_JP.UTF-8 $Q --help >help.txt
+perl -CSD -e 'local $/; open my $page, "<", $ARGV[1]; (my $shown = <$page>) =~ s/\s//g;
+    open my $help, "<", $ARGV[0];
+    for (split /\n/, <$help>) {
+        next if /:$/ || /^  \S/ && !/\S  +\S/ || /^\S.*: quorvel /;
+        s/^  \S.*?  +//;
+        s/\s//g;
+        print "$_\n" if index($shown, $_) < 0;
+    }' help.txt ja60.txt >lost.txt
+check '[ ! -s lost.txt ]' "help lines the page does not read as written:
+$(cat lost.txt)"
 
 LANG=C.UTF-8 MANWIDTH=80 man -l "$page" >en.txt 2>man.err
 check '[ -s en.txt ] && grep -q "^DESCRIPTION" en.txt' "man shows no English page"
