@@ -207,26 +207,19 @@ static std::string HelpLines(const std::string &heading, const std::string &text
         bool spaceBefore;
     };
     std::vector<Piece> pieces;
-    std::string earlier, previous;
+    std::vector<std::string> characters = CharactersOf(text);
+    std::vector<bool> starts = LineStarts(characters);
     bool space = false;
-    for (size_t i = 0; i < text.size();) {
-        size_t length = 1;
-        while (i + length < text.size() && ((unsigned char)text[i + length] & 0xc0) == 0x80)
-            length++;
-        std::string c = text.substr(i, length);
-        i += length;
-        if (c == " ") {
+    for (size_t i = 0; i < characters.size(); i++) {
+        if (characters[i] == " ") {
             space = !pieces.empty();
             continue;
         }
-        if (pieces.empty() || (space && !HoldsToSpace(previous, c)) ||
-            (!space && BreaksBetween(earlier, previous, c)))
-            pieces.push_back({c, space});
+        if (pieces.empty() || starts[i])
+            pieces.push_back({characters[i], space});
         else
-            pieces.back().text += (space ? " " : "") + c;
+            pieces.back().text += (space ? " " : "") + characters[i];
         space = false;
-        earlier = previous;
-        previous = c;
     }
     for (const Piece &piece : pieces) {
         size_t width = Columns(piece.text);
@@ -241,6 +234,57 @@ static std::string HelpLines(const std::string &heading, const std::string &text
         column += width;
     }
     return lines + "\n";
+}
+
+// Text the catalog gives with line ends of its own (the introduction, the
+// closing notes), filled as the rest of the help, whatever width it was
+// wrapped to: a paragraph's lines run together, a row ("  1   partly done")
+// keeps its tag and the column its text starts at, and a line that ends in
+// ':' before a row is a heading.
+static std::string Filled(const std::string &text) {
+    std::vector<std::string> lines;
+    for (size_t start = 0; start < text.size();) {
+        size_t end = std::min(text.find('\n', start), text.size());
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    std::string filled, heading, paragraph;
+    size_t indent = 0;
+    auto flush = [&]() {
+        if (!heading.empty() || !paragraph.empty())
+            filled += HelpLines(heading, paragraph, indent);
+        heading.clear();
+        paragraph.clear();
+        indent = 0;
+    };
+    for (size_t i = 0; i < lines.size(); i++) {
+        const std::string &line = lines[i];
+        size_t margin = line.find_first_not_of(' ');
+        bool rowFollows = i + 1 < lines.size() && lines[i + 1].compare(0, 2, "  ") == 0;
+        if (margin == std::string::npos) {
+            flush();
+            filled += "\n";
+        } else if (margin == 0 && line.back() == ':' && rowFollows) {
+            flush();
+            filled += line + "\n";
+        } else if (margin > 0 && (heading.empty() || margin < indent)) {
+            flush();
+            size_t gap = line.find("  ", margin);
+            indent = gap == std::string::npos ? line.size() : line.find_first_not_of(' ', gap);
+            heading = line.substr(0, std::min(gap, line.size()));
+            paragraph = indent < line.size() ? line.substr(indent) : "";
+        } else {
+            if (margin == 0 && !heading.empty())
+                flush();
+            std::string start = line.substr(margin);
+            if (!paragraph.empty() &&
+                !JoinsWithoutSpace(CharactersOf(paragraph).back(), CharactersOf(start)[0]))
+                paragraph += " ";
+            paragraph += start;
+        }
+    }
+    flush();
+    return filled;
 }
 
 static std::string OptionLine(const OptionSpec &option, bool withCommands) {
@@ -277,7 +321,7 @@ static std::string CommandHelp(const CommandSpec &command) {
 
 static std::string Help() {
     std::string help = GeneralUsage();
-    help += _(kIntroduction);
+    help += Filled(_(kIntroduction));
     help += "\n";
     help += _("Commands:\n");
     for (const CommandSpec &command : kCommands)
@@ -289,7 +333,7 @@ static std::string Help() {
         help += OptionLine(option, true);
     help += HelpLines("      --plugin=PATH", _("load the plug-in module from PATH (Windows)"));
     help += HelpLines("      --version", _("show the versions of quorvel and its plug-in")) + "\n";
-    return help + _(kDetails);
+    return help + Filled(_(kDetails));
 }
 
 // "256M", "64k", "1G" or a number of bytes.

@@ -6,13 +6,16 @@
 
 #include <stdint.h>
 #include <string>
+#include <vector>
 
 // Japanese text has no spaces between words. A line may break between two
-// phrases: after a Japanese comma or full stop, and where the script changes
-// (kanji, hiragana, katakana, Latin) unless hiragana follows, since a
-// hiragana run after a word is its particle or ending (アーカイブ|を,
-// 展開|する), and not inside a compound verb. Never before a closing mark
-// nor after an opening one.
+// phrases: after a Japanese comma or full stop, and where a hiragana run
+// (a word's particle or ending) is followed by another word: アーカイブを|
+// 展開|する is two phrases. Kanji and katakana written together are one
+// compound (文字コード, ファイル内, バイト列), and so is a Latin word and
+// the word it names (Quorvel アーカイブ, 日本語版 Windows); a compound verb
+// (書き直す, 読み取る) is one word. Never before a closing mark nor after an
+// opening one.
 enum LineScript { kLatinScript, kKanjiScript, kHiraganaScript, kKatakanaScript, kMarkScript };
 
 inline uint32_t CodePointOf(const std::string &c) {
@@ -45,11 +48,24 @@ inline bool OpensPhrase(uint32_t c) {
     return c == 0xff08 || c == 0x300c || c == 0x300e || c == '(' || c == '[';
 }
 
+inline bool ClosesBracket(uint32_t c) {
+    return c == 0xff09 || c == 0x300d || c == 0x300f || c == ')' || c == ']';
+}
+
 // The one-character particles: between two kanji they end a phrase, where
 // any other hiragana is the inside of a compound verb (書き|直す, 読み|取る).
 inline bool IsParticle(uint32_t c) {
     return c == 0x3092 || c == 0x304c || c == 0x306f || c == 0x306b || c == 0x3067 || c == 0x3068 ||
            c == 0x306e || c == 0x3082 || c == 0x3078 || c == 0x3084;
+}
+
+inline bool IsCompoundPart(uint32_t c) {
+    LineScript script = ScriptOf(c);
+    return script == kKanjiScript || script == kKatakanaScript;
+}
+
+inline bool IsLatinWord(uint32_t c) {
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
 }
 
 // Whether a line may break between `previous` and `next`, written one after
@@ -65,19 +81,115 @@ inline bool BreaksBetween(const std::string &earlier, const std::string &previou
     if (a == 0x3001 || a == 0x3002)
         return true;
     LineScript from = ScriptOf(a), to = ScriptOf(b);
-    if (from == kHiraganaScript && to == kKanjiScript && !IsParticle(a) &&
-        ScriptOf(CodePointOf(earlier)) == kKanjiScript)
+    if (to == kHiraganaScript)
         return false;
-    return from != to && to != kHiraganaScript;
+    if (OpensPhrase(b) || ClosesBracket(a))
+        return true;
+    if (from == kHiraganaScript)
+        return !(to == kKanjiScript && !IsParticle(a) &&
+                 ScriptOf(CodePointOf(earlier)) == kKanjiScript);
+    return (from == kMarkScript || to == kMarkScript) && from != to;
 }
 
 // Nor does a space between these two: it stands between a Latin word and
-// its particle ("NAME は", "1 つ"), a number and its counter ("1 文字"), or
-// before a Japanese closing mark. (A Latin word may well start with '.'.)
+// its particle ("NAME は", "1 つ"), inside a compound ("Quorvel アーカイブ",
+// "最大 SECONDS 秒", "1 文字"), between a command and its option ("mount
+// --write"), or before a Japanese closing mark. (A Latin word may well
+// start with '.'.)
 inline bool HoldsToSpace(const std::string &previous, const std::string &next) {
     uint32_t a = CodePointOf(previous), b = CodePointOf(next);
     return ScriptOf(b) == kHiraganaScript || (b >= 0x3000 && ClosesPhrase(b)) ||
-           (a >= '0' && a <= '9' && ScriptOf(b) == kKanjiScript);
+           (IsLatinWord(a) && (IsCompoundPart(b) || b == '-')) ||
+           (IsCompoundPart(a) && IsLatinWord(b));
+}
+
+// Where lines may break in `characters` (spaces among them): whether a line
+// may start at each one, after the spaces before it. Three more rules than
+// the ones above: a sign standing alone after Japanese text stays with it, a
+// bracket stays with the word before it if that is a Latin word ("CP932
+// (SHIFT_JIS も可)"), or if it has no space inside ("目録 (test)", "何もしていない
+// (停止またはハングした)") or no break point, and the last phrase never stands
+// alone on the last line (a verb, or "error.").
+inline std::vector<bool> LineStarts(const std::vector<std::string> &characters) {
+    std::vector<bool> starts(characters.size(), false);
+    std::string earlier, previous;
+    bool spaced = false;
+    for (size_t i = 0; i < characters.size(); i++) {
+        const std::string &c = characters[i];
+        if (c == " ") {
+            spaced = !previous.empty();
+            continue;
+        }
+        starts[i] = spaced ? !HoldsToSpace(previous, c) : BreaksBetween(earlier, previous, c);
+        // A lone sign after Japanese text is a word of it: "\ と / は", "または /".
+        uint32_t sign = CodePointOf(c);
+        if (spaced && sign < 0x80 && !IsLatinWord(sign) && CodePointOf(previous) >= 0x80 &&
+            (i + 1 == characters.size() || characters[i + 1] == " "))
+            starts[i] = false;
+        spaced = false;
+        earlier = previous;
+        previous = c;
+    }
+    for (size_t i = 0; i < characters.size(); i++) {
+        if (!starts[i] || !OpensPhrase(CodePointOf(characters[i])))
+            continue;
+        size_t word = i;
+        while (word > 0 && characters[word - 1] == " ")
+            word--;
+        bool glossesLatinWord =
+            word < i && word > 0 && IsLatinWord(CodePointOf(characters[word - 1]));
+        int depth = 0;
+        bool breaks = false, spaced = false;
+        for (size_t k = i; k < characters.size(); k++) {
+            uint32_t c = CodePointOf(characters[k]);
+            depth += OpensPhrase(c) ? 1 : ClosesBracket(c) ? -1 : 0;
+            if (depth == 0)
+                break;
+            breaks = breaks || (k > i && starts[k]);
+            spaced = spaced || characters[k] == " ";
+        }
+        starts[i] = breaks && spaced && !glossesLatinWord;
+    }
+    // The last phrase: before the commands' list at the end of an option's
+    // text ("[list extract cat]"), which may break where it must.
+    size_t end = characters.size();
+    if (end > 0 && characters[end - 1] == "]") {
+        for (int depth = 0; end-- > 0;) {
+            uint32_t c = CodePointOf(characters[end]);
+            depth += ClosesBracket(c) ? 1 : OpensPhrase(c) ? -1 : 0;
+            if (depth == 0)
+                break;
+        }
+        end = end == (size_t)-1 ? characters.size() : end;
+    }
+    for (size_t i = end; i-- > 0;) {
+        if (starts[i]) {
+            starts[i] = false;
+            break;
+        }
+    }
+    return starts;
+}
+
+// The text's characters, one UTF-8 string each.
+inline std::vector<std::string> CharactersOf(const std::string &text) {
+    std::vector<std::string> characters;
+    for (size_t i = 0; i < text.size();) {
+        size_t length = 1;
+        while (i + length < text.size() && ((unsigned char)text[i + length] & 0xc0) == 0x80)
+            length++;
+        characters.push_back(text.substr(i, length));
+        i += length;
+    }
+    return characters;
+}
+
+// How two lines of one paragraph, as a translator or the help wrapped them,
+// join: Japanese text runs on with no space (a line end may fall between
+// any two of its phrases), other text with one.
+inline bool JoinsWithoutSpace(const std::string &lineEnd, const std::string &lineStart) {
+    uint32_t a = CodePointOf(lineEnd), b = CodePointOf(lineStart);
+    return a >= 0x80 && (b >= 0x80 || a == 0x3001 || a == 0x3002);
 }
 
 #endif

@@ -59,20 +59,16 @@ has out.txt "^Usage: quorvel"
 lacks out.txt "使用法"
 # No line of any help is wider than 79 columns, wide characters counting two:
 # a console that wraps at its 80th column adds an empty line after a full one.
-# Japanese lines break between phrases: no line starts with a closing mark,
-# nor with hiragana (a particle, a verb's ending) unless the line before
-# ended a clause with 、 or 。.
-torn() { # FILE: prints the lines that start where no line may
-    perl -CSD -ne 'print if /^\s*[\x{3001}\x{3002}\x{FF09}\x{300D}\x{300F})\]]/ ||
-                  (/^\s*\p{Hiragana}/ && $previous !~ /[\x{3001}\x{3002}]$/); chomp($previous = $_)' "$1"
-}
+# Nor does a line break leave a fragment (fragments.pl): a compound torn, a
+# bracket apart from its word, a line that starts with a closing mark or a
+# particle, a verb alone on a paragraph's last line.
 for command in "" check list test extract cat pack update mount umount; do
     for language in ja en; do
         $language q $command --help >help.txt
         check '[ "$(LC_ALL=ja_JP.UTF-8 wc -L <help.txt)" -le 79 ]' \
             "quorvel $command --help ($language) has lines over 79 columns"
-        torn help.txt >torn.txt
-        check '[ ! -s torn.txt ]' "quorvel $command --help ($language) breaks a phrase:
+        perl "$here/fragments.pl" help.txt >torn.txt
+        check '[ ! -s torn.txt ]' "quorvel $command --help ($language) leaves fragments:
 $(cat torn.txt)"
     done
 done
