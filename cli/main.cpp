@@ -72,8 +72,14 @@ static const CommandSpec kCommands[] = {
      true},
     {"pack", Pack, "-o ARCHIVE [FILE-OR-DIR...]", N_("write a new archive of files and folders"), 0,
      kAny, false},
-    {"update", Update, "ARCHIVE FILE-OR-DIR...",
-     N_("replace the entries these files match and add the others"), 2, kAny, true},
+    {"update", Update, "ARCHIVE [FILE-OR-DIR | NAME]...",
+     N_("replace the entries these files (or a patch's entries) match and add the others, or "
+        "remove the named entries"),
+     1, kAny, true},
+    {"diff", Diff, "OLD NEW [NAME...]",
+     N_("compare two archives entry by entry: added (A), removed (D) and changed (M) entries "
+        "with their sizes; -o writes the added and changed as a patch"),
+     2, kAny, true},
 #ifndef _WIN32
     {"mount", MountCommand, "ARCHIVE DIR",
      N_("show the archive as a folder at DIR, read-only unless --write"), 2, 2, true},
@@ -94,7 +100,9 @@ enum {
     kWrite,
     kDiscardEdits,
     kDropUnowned,
-    kWait
+    kWait,
+    kFrom,
+    kRemove
 };
 
 struct OptionSpec {
@@ -107,15 +115,16 @@ struct OptionSpec {
 
 static const OptionSpec kOptions[] = {
     {"encoding", 'O', "CHARSET",
-     "list test extract cat pack update mount ", // untranslated: commands
+     "list test extract cat pack update diff mount ", // untranslated: commands
      N_("the code page of entry names: auto (the default), UTF-8, CP932 (also SHIFT_JIS), "
         "GBK (CP936), UHC (CP949), BIG5 (CP950) or CP1252")},
     {nullptr, 'l', nullptr, "list ",
      N_("also show sizes, last-write times, positions and a total")},
-    {"json", kJson, nullptr, "list ", N_("one JSON object per entry and line")},
-    {"ignore-case", 'i', nullptr, "list extract cat ", // untranslated: command names
+    {"json", kJson, nullptr, "list diff ", // untranslated: command names
+     N_("one JSON object per entry and line")},
+    {"ignore-case", 'i', nullptr, "list extract cat diff ", // untranslated: command names
      N_("match NAME patterns without regard to case")},
-    {"exclude", kExclude, "PATTERN", "list extract cat ", // untranslated: command names
+    {"exclude", kExclude, "PATTERN", "list extract cat diff ", // untranslated: command names
      N_("leave out the entries PATTERN matches; may be given again")},
     {"directory", 'C', "DIR", "extract ", // untranslated: a command name
      N_("extract under DIR (default: the current folder)")},
@@ -124,6 +133,15 @@ static const OptionSpec kOptions[] = {
         "folder)")},
     {"overwrite", kOverwrite, nullptr, "extract ", N_("replace files that exist")},
     {"output", 'o', "ARCHIVE", "pack ", N_("the archive to write")},
+    {"output", 'o', "PATCH", "diff ",
+     N_("also write NEW's added and changed entries to PATCH, an archive that update --from "
+        "applies (removals are not in it: update --remove drops them)")},
+    {"from", kFrom, "PATCH", "update ",
+     N_("apply PATCH's entries (those NAME chooses, or all): an entry of the same name is "
+        "replaced in its place under its stored name, the others are added at the end")},
+    {"remove", kRemove, nullptr, "update ",
+     N_("remove the entries the NAME operands name (exactly, \\ and / alike) instead of adding "
+        "files")},
     {"files-from", 'T', "LIST", "pack ",
      N_("store the files and folders LIST names, one per line, in that order (- for standard "
         "input); \\ and / both separate folders, so the output of list works as LIST")},
@@ -492,6 +510,12 @@ static int ReadOptions(const CommandSpec &command, int argc, char **argv, Option
         case kDropUnowned:
             options->dropUnowned = true;
             break;
+        case kFrom:
+            options->from = optarg;
+            break;
+        case kRemove:
+            options->remove = true;
+            break;
         case kCacheSize:
             if (!ParseSize(optarg, &options->cacheBytes)) {
                 Error("--cache-size", _("not a size: '%s' (a number, and K, M or G)"), optarg);
@@ -526,6 +550,10 @@ static int ReadOptions(const CommandSpec &command, int argc, char **argv, Option
         why = N_("no files or folders to pack (give them, or -T LIST)");
     else if (options->details && options->json)
         why = N_("-l and --json cannot be given together");
+    else if (!options->from.empty() && options->remove)
+        why = N_("--from and --remove cannot be given together");
+    else if (command.run == Update && n < 2 && options->from.empty())
+        why = options->remove ? N_("no entries to remove") : N_("no files or folders to add");
     else if (n < command.fewest)
         why = N_("too few operands");
     else if (n > command.most)

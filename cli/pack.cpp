@@ -32,8 +32,8 @@ static bool HasControlCharacter(const std::string &name) {
 
 // The name to store for an input file, converted into the archive's code
 // page, with `separator` between folders; false with the reason.
-static bool StoredName(const std::string &name, const Encoding &encoding, char separator,
-                       std::string *stored, std::string *why) {
+bool StoredName(const std::string &name, const Encoding &encoding, char separator,
+                std::string *stored, std::string *why) {
     bool outside = name.empty() || name[0] == '/' || name == ".." || name.rfind("../", 0) == 0 ||
                    (name.size() >= 2 && name[1] == ':');
     if (!ValidUtf8(name.data(), name.size()))
@@ -138,8 +138,8 @@ static bool AddArgument(const std::string &argument, bool listed, bool sortedLat
 
 // The input files of the arguments, in their order (each folder's files
 // sorted), or sorted all together.
-static bool Inputs(const std::vector<std::string> &arguments, bool sorted, const Options &options,
-                   InputFiles *inputs) {
+bool Inputs(const std::vector<std::string> &arguments, bool sorted, const Options &options,
+            InputFiles *inputs) {
     for (const std::string &argument : arguments)
         if (!AddArgument(argument, false, sorted, options, inputs))
             return false;
@@ -151,7 +151,7 @@ static bool Inputs(const std::vector<std::string> &arguments, bool sorted, const
 // The archive being written is never one of its own inputs (found by file,
 // whatever path names it): a second `pack -o out.dat .` would store the old
 // archive inside the new one, which then doubles each time.
-static bool InputsLeaveOut(const std::string &archive, const InputFiles &inputs) {
+bool InputsLeaveOut(const std::string &archive, const InputFiles &inputs) {
     FileIdentity target, input;
     if (!IdentityOf(archive, &target))
         return true;
@@ -170,20 +170,13 @@ static bool InputsLeaveOut(const std::string &archive, const InputFiles &inputs)
 
 // Input i as the entry `stored`, into `entry`, which may be one reused:
 // nothing of what it was stays.
-static void FromFile(const InputFiles &inputs, size_t i, const std::string &stored,
-                     NewEntry *entry) {
+void FromFile(const InputFiles &inputs, size_t i, const std::string &stored, NewEntry *entry) {
     *entry = NewEntry();
     entry->storedName = stored;
     entry->shownName = InputName(inputs, i);
     entry->size = InputSize(inputs, i);
     entry->file = InputPath(inputs, i);
     entry->bytes = entry->file.empty() ? "" : nullptr; // a folder entry has no file
-}
-
-static NewEntry FromFile(const InputFiles &inputs, size_t i, const std::string &stored) {
-    NewEntry entry;
-    FromFile(inputs, i, stored, &entry);
-    return entry;
 }
 
 // Every input's name as stored can be stored, and no two are one: the first
@@ -221,8 +214,7 @@ static bool StoredNamesAreDistinct(const InputFiles &inputs, const Encoding &enc
     return failed == count;
 }
 
-// The target's rules (CheckWriteTarget), the failure printed.
-static bool TargetAllowed(const std::string &path) {
+bool TargetAllowed(const std::string &path) {
     Failure failure;
     if (CheckWriteTarget(path, &failure))
         return true;
@@ -283,236 +275,5 @@ int Pack(const Options &options) {
     if (status != kExitOk)
         PrintReason(watch.reason);
     ReleaseArchive(held);
-    return status;
-}
-
-// A name as a key for matching files to entries: '\' and '/' both separate folders.
-static std::string Key(std::string name) {
-    std::replace(name.begin(), name.end(), '\\', '/');
-    return name;
-}
-
-// What update writes: the archive's entries in their order, some replaced
-// by files, then the files that are new. A kept entry is not copied: it is
-// made from its record each time the writer asks for it, so that a million
-// of them cost no more than the listing.
-struct UpdatePlan {
-    const Archive *archive = nullptr;
-    const Listing *listing = nullptr;
-    const Repair *repair = nullptr; // if needed, its entries stand for the listing's
-    const Encoding *encoding = nullptr;
-    size_t kept = 0;
-    std::unordered_map<size_t, NewEntry> replaced; // by place among the kept
-    const InputFiles *inputs = nullptr;
-    std::vector<size_t> added;           // the inputs that are new, in order,
-    std::vector<std::string> addedNames; // and their names as stored
-    NewEntry scratch;
-};
-
-// A repaired directory's entry as a record: its whole name, where its line
-// is, its size.
-static EntryRecord RepairedRecord(const DirectoryEntry &entry) {
-    EntryRecord record;
-    record.filename = entry.name.c_str();
-    record.position = (uint32_t)entry.position;
-    record.filesize = (uint32_t)(entry.end - entry.start);
-    return record;
-}
-
-static EntryRecord KeptRecord(const UpdatePlan &plan, size_t i) {
-    return plan.repair->needed ? RepairedRecord(plan.repair->entries[i]) : (*plan.listing)[i];
-}
-
-// Entry i of the new archive, valid until the next call. A repaired
-// directory's entries are read from the archive itself, as the listing may
-// not show them.
-static const NewEntry &PlannedEntry(UpdatePlan *plan, size_t i) {
-    if (i >= plan->kept) {
-        FromFile(*plan->inputs, plan->added[i - plan->kept], plan->addedNames[i - plan->kept],
-                 &plan->scratch);
-        return plan->scratch;
-    }
-    auto replaced = plan->replaced.find(i);
-    if (replaced != plan->replaced.end())
-        return replaced->second;
-    EntryRecord record = KeptRecord(*plan, i);
-    NewEntry &entry = plan->scratch;
-    entry = NewEntry(); // it may hold an added file's fields
-    entry.storedName = record.filename;
-    entry.encoding = plan->encoding;
-    entry.size = record.filesize;
-    if (plan->repair->needed) {
-        entry.file = plan->archive->path;
-        entry.slice = true;
-        entry.offset = plan->repair->entries[i].start;
-    } else {
-        entry.archive = plan->archive;
-        entry.record = record;
-    }
-    return entry;
-}
-
-// Entry i's stored name, which lives as long as the plan.
-static const char *PlannedName(const UpdatePlan &plan, size_t i) {
-    if (i >= plan.kept)
-        return plan.addedNames[i - plan.kept].c_str();
-    auto replaced = plan.replaced.find(i);
-    return replaced != plan.replaced.end() ? replaced->second.storedName.c_str()
-                                           : KeptRecord(plan, i).filename;
-}
-
-// The new archive holds each path once, and no name as both a file and a
-// folder, as the old one did: a file given twice, or a folder given where the
-// archive holds a file of its name, is refused, since every writer refuses
-// to rewrite an archive that holds such names.
-static bool NewNamesAreDistinct(const std::string &path, UpdatePlan *plan) {
-    size_t count = plan->kept + plan->added.size();
-    std::vector<NameClash> clashes = FindNameClashes(
-        count, [&](size_t i) { return PlannedName(*plan, i); },
-        [&](size_t i) { return PlannedEntry(plan, i).size == 0; }, *plan->encoding);
-    if (clashes.empty())
-        return true;
-    const NameClash &clash = clashes[0];
-    std::string entry = ShownEntryName(PlannedEntry(plan, clash.entry));
-    std::string other = ShownEntryName(PlannedEntry(plan, clash.other));
-    if (clash.duplicate)
-        Error(path, _("%s would be stored more than once; the archive is left as it is"),
-              other.c_str());
-    else
-        Error(path, _("%s would be both a file and a folder (of %s); the archive is left as it is"),
-              entry.c_str(), other.c_str());
-    return false;
-}
-
-int Update(const Options &options) {
-    RemoveTemporaryOnInterrupt();
-    const std::string &path = options.operands[0];
-    Selection selection;
-    if (OpenListingOrReport(path, options.encoding, &selection) != kExitOk)
-        return kExitArchive;
-    const Archive &archive = selection.archive;
-    const Listing &listing = selection.listing;
-    Encoding encoding = selection.encoding;
-    // A rewrite keeps only what the listing shows, so the listing must be the
-    // whole archive, each name one entry's.
-    std::string refusal;
-    uint64_t unowned = 0;
-    Repair repair;
-    int status = kExitOk;
-    int held = -1;
-    Failure failure;
-    if (!HoldTarget(path, &held, &failure)) {
-        PrintFailure(failure);
-        status = kExitArchive;
-    } else if (!TargetAllowed(path)) {
-        status = kExitArchive;
-    } else if (!ListingAccountsForArchive(archive, listing, options.dropUnowned, &refusal, &unowned,
-                                          &repair)) {
-        if (unowned > 0)
-            Error(path, _("%s; --drop-unowned-bytes writes the archive without them"),
-                  refusal.c_str());
-        else if (repair.possible && !options.dropUnowned)
-            Error(path,
-                  _("%s; --drop-unowned-bytes writes the archive without the lines that are no "
-                    "entry lines"),
-                  refusal.c_str());
-        else
-            Error(path, _("%s; the archive is left as it is"), refusal.c_str());
-        status = kExitArchive;
-    } else if (!repair.needed && !ListingNamesAreDistinct(listing, encoding, &refusal)) {
-        Error(path, _("%s; the archive is left as it is"), refusal.c_str());
-        status = kExitArchive;
-    }
-    // "auto" decides by the names kept, which the listing may not show.
-    if (repair.needed) {
-        bool allUtf8 = true;
-        for (const DirectoryEntry &entry : repair.entries)
-            allUtf8 = allUtf8 && ValidUtf8(entry.name.data(), entry.name.size());
-        encoding = ResolveEncoding(options.encoding, allUtf8);
-    }
-    InputFiles inputs;
-    std::vector<std::string> arguments(options.operands.begin() + 1, options.operands.end());
-    if (status == kExitOk &&
-        (!Inputs(arguments, true, options, &inputs) || !InputsLeaveOut(path, inputs)))
-        status = kExitArchive;
-
-    // New entries follow the archive's own separator: '/' if its names use
-    // only that, else '\', as pack stores by default.
-    bool slash = false, backslash = false;
-    std::map<std::string, size_t> byKey;
-    for (size_t i = 0; i < InputCount(inputs); i++)
-        byKey.emplace(Key(std::string(InputName(inputs, i))), i);
-    std::vector<bool> used(InputCount(inputs));
-    UpdatePlan plan;
-    plan.archive = &archive;
-    plan.listing = &listing;
-    plan.repair = &repair;
-    plan.encoding = &encoding;
-    plan.inputs = &inputs;
-    plan.kept = repair.needed ? repair.entries.size() : listing.count;
-    std::string name;
-    for (size_t i = 0; status == kExitOk && i < plan.kept; i++) {
-        EntryRecord record = KeptRecord(plan, i);
-        FileInfo whole;
-        if (!repair.needed && strlen(record.filename) == (size_t)kMaxNameLength &&
-            LookUpEntry(archive, listing, record.filename, &whole) != SPI_OK) {
-            Error(path, _("%s: the entry's name is longer than 199 bytes and cannot be kept"),
-                  ShownName(record, encoding).c_str());
-            status = kExitArchive;
-        }
-        auto input = RecordName(record, encoding, &name) ? byKey.find(Key(name)) : byKey.end();
-        if (input != byKey.end()) {
-            plan.replaced[i] = FromFile(inputs, input->second, record.filename);
-            used[input->second] = true;
-        }
-        slash = slash || name.find('/') != std::string::npos;
-        backslash = backslash || name.find('\\') != std::string::npos;
-    }
-    char separator = SeparatorFor(slash, backslash);
-    for (size_t i = 0; status == kExitOk && i < InputCount(inputs); i++) {
-        std::string stored, why;
-        if (used[i])
-            continue;
-        std::string name(InputName(inputs, i));
-        if (!StoredName(name, encoding, separator, &stored, &why)) {
-            Error(EscapeControls(name), "%s", why.c_str());
-            status = kExitArchive;
-        }
-        plan.added.push_back(i);
-        plan.addedNames.push_back(stored);
-    }
-    EntrySource entries;
-    entries.count = plan.kept + plan.added.size();
-    entries.at = [&plan](size_t i) -> const NewEntry & { return PlannedEntry(&plan, i); };
-    if (status == kExitOk && entries.count == 0) {
-        Error(path, "%s", _("no input files"));
-        status = kExitArchive;
-    }
-    std::string reason;
-    if (status == kExitOk && !CheckNewArchive(path, entries, &reason)) {
-        PrintReason(reason);
-        status = kExitArchive;
-    }
-    // Replaced entries keep their names, which the listing's check covered.
-    if (status == kExitOk && (repair.needed || !plan.added.empty()) &&
-        !NewNamesAreDistinct(path, &plan))
-        status = kExitArchive;
-    WriteWatch watch;
-    watch.source = &archive;
-    watch.progress = true;
-    if (status == kExitOk && (status = WriteArchive(path, entries, &watch)) != kExitOk)
-        PrintReason(watch.reason);
-    if (status == kExitOk && repair.droppedLines > 0)
-        Error(path,
-              P_("%zu directory line that was no entry line was left out",
-                 "%zu directory lines that were no entry lines were left out", repair.droppedLines),
-              repair.droppedLines);
-    if (status == kExitOk && unowned > 0)
-        Error(path,
-              P_("%llu byte that belonged to no entry was left out",
-                 "%llu bytes that belonged to no entry were left out", (unsigned long)unowned),
-              (unsigned long long)unowned);
-    ReleaseArchive(held);
-    FreeSelection(&selection);
     return status;
 }

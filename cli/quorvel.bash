@@ -11,7 +11,7 @@ _quorvel() {
         -O | --encoding) encoding=${words[i + 1]}; ((i++)) ;;
         --encoding=*) encoding=${words[i]#--encoding=} ;;
         -C | --directory | -o | --output | -T | --files-from | --exclude | --separator | \
-            --cache-size | --wait) ((i++)) ;;
+            --cache-size | --wait | --from) ((i++)) ;;
         -*) ;;
         *)
             if [[ -z $command ]]; then
@@ -26,7 +26,7 @@ _quorvel() {
     case $prev in
     --plugin) _filedir '@(spi|sph)'; return ;;
     -C | --directory) _filedir -d; return ;;
-    -o | --output) _filedir dat; return ;;
+    -o | --output | --from) _filedir dat; return ;;
     -T | --files-from) _filedir; return ;;
     --separator) COMPREPLY=($(compgen -W '/ \\' -- "$cur")); return ;;
     -O | --encoding)
@@ -36,7 +36,7 @@ _quorvel() {
     esac
 
     if [[ -z $command ]]; then
-        COMPREPLY=($(compgen -W "check list test extract cat pack update mount umount --help
+        COMPREPLY=($(compgen -W "check list test extract cat pack update diff mount umount --help
             --version --plugin" \
             -- "$cur"))
         return
@@ -59,7 +59,7 @@ _quorvel() {
             done < <("${words[0]}" list ${encoding:+-O "$encoding"} -- "$archive" 2>/dev/null)
         fi
         ;;
-    check | test) _filedir dat ;;
+    check | test | diff) _filedir dat ;;
     *) _filedir ;;
     esac
 }

@@ -4,9 +4,11 @@
 #define AXQ_QUORVEL_QUORVEL_H
 
 #include "core/failure.h"
+#include "core/files.h"
 #include "core/names.h"
 #include "core/select.h"
 #include "core/status.h"
+#include "core/writer.h"
 
 #include <stdint.h>
 #include <string>
@@ -28,6 +30,8 @@ struct Options {
     bool write = false;             // mount --write
     bool discardEdits = false;      // mount --discard-edits
     bool dropUnowned = false;       // update --drop-unowned-bytes
+    std::string from;               // update --from: the patch to apply
+    bool remove = false;            // update --remove: the operands are entries to drop
     uint64_t cacheBytes = 8u << 20; // mount --cache-size
     int waitSeconds = 5;            // umount --wait
 };
@@ -51,5 +55,21 @@ int Extract(const Options &options);
 int Cat(const Options &options);
 int Pack(const Options &options);
 int Update(const Options &options);
+int Diff(const Options &options);
+
+// What pack and update share (pack.cpp), failures printed:
+// The target's rules (CheckWriteTarget).
+bool TargetAllowed(const std::string &path);
+// The name to store for an input file, converted into the archive's code
+// page, with `separator` between folders; false with the reason.
+bool StoredName(const std::string &name, const Encoding &encoding, char separator,
+                std::string *stored, std::string *why);
+// The files and folders given, walked; sorted unless in the order given.
+bool Inputs(const std::vector<std::string> &arguments, bool sorted, const Options &options,
+            InputFiles *inputs);
+// The archive being written is none of its own inputs.
+bool InputsLeaveOut(const std::string &archive, const InputFiles &inputs);
+// Input i as the entry `stored`, into `entry`, which may be one reused.
+void FromFile(const InputFiles &inputs, size_t i, const std::string &stored, NewEntry *entry);
 
 #endif

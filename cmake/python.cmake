@@ -10,7 +10,7 @@ find_package(pybind11 CONFIG REQUIRED)
 # NO_EXTRAS: no link-time optimisation and no strip here (CPack strips), so
 # that the same commit gives the same bytes.
 pybind11_add_module(quorvel_python NO_EXTRAS python/module.cpp python/session.cpp
-                    python/stream.cpp)
+                    python/stream.cpp python/diff.cpp)
 set_target_properties(quorvel_python PROPERTIES OUTPUT_NAME quorvel
                       LIBRARY_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/python
                       CXX_VISIBILITY_PRESET hidden)
@@ -38,4 +38,10 @@ set_tests_properties(python PROPERTIES TIMEOUT 600 ENVIRONMENT
 add_test(NAME frontends COMMAND ${Python3_EXECUTABLE} -m pytest -q -p no:cacheprovider
          ${PROJECT_SOURCE_DIR}/tests/frontends_test.py)
 set_tests_properties(frontends PROPERTIES TIMEOUT 600 ENVIRONMENT
+  "PYTHONPATH=${PROJECT_BINARY_DIR}/python;QUORVEL=$<TARGET_FILE:quorvel>;LANGUAGE=en")
+# Random pairs of archives: diff's patch and removals bring the old to the
+# new, through the command line and through the module.
+add_test(NAME patch COMMAND ${Python3_EXECUTABLE} -m pytest -q -p no:cacheprovider
+         ${PROJECT_SOURCE_DIR}/tests/patch_test.py)
+set_tests_properties(patch PROPERTIES TIMEOUT 600 ENVIRONMENT
   "PYTHONPATH=${PROJECT_BINARY_DIR}/python;QUORVEL=$<TARGET_FILE:quorvel>;LANGUAGE=en")

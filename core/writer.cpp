@@ -10,6 +10,7 @@
 #include "core/translate.h"
 
 #include <algorithm>
+#include <map>
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
@@ -104,15 +105,39 @@ static bool CopyFile(NewFile *out, const NewEntry &entry, std::string *why) {
     return ok;
 }
 
-// The entries of archives being copied. On Linux a run of them whose bytes
-// follow one another in their archive is copied as one range, in the
-// kernel where it can: only the directory and new entries pass through
-// this process. The entry lines are read as GetFile reads them, and each
-// range is one the directory lists.
+// The entries of archives being copied, each archive opened once (update
+// --from reads two in turn). On Linux a run of entries whose bytes follow
+// one another in their archive is copied as one range, in the kernel where
+// it can: only the directory and new entries pass through this process.
+// The entry lines are read as GetFile reads them, and each range is one the
+// directory lists.
 struct ArchiveCopy {
-    EntryReader reader;
-    uint64_t start = 0, size = 0; // the run not copied yet
+    std::map<const Archive *, EntryReader> readers;
+    EntryReader *run = nullptr;   // the reader of the run not copied yet,
+    uint64_t start = 0, size = 0; // and the run
 };
+
+static EntryReader *ReaderOf(ArchiveCopy *copy, const Archive *archive) {
+    auto found = copy->readers.find(archive);
+    if (found == copy->readers.end()) {
+        found = copy->readers.emplace(archive, EntryReader()).first;
+        OpenEntryReader(*archive, &found->second);
+    }
+    return &found->second;
+}
+
+// Closes every reader; false if an archive changed while it was read.
+static bool CloseCopy(ArchiveCopy *copy) {
+    bool unchanged = true;
+    for (auto &opened : copy->readers) {
+#ifndef _WIN32
+        unchanged = unchanged && ReaderUnchanged(opened.second);
+#endif
+        CloseEntryReader(&opened.second);
+    }
+    copy->readers.clear();
+    return unchanged;
+}
 
 static std::string Unreadable(const NewEntry &entry, int32_t result) {
     return Format(_("the entry %s cannot be read: %s"), ShownEntryName(entry).c_str(),
@@ -124,10 +149,8 @@ static bool FlushCopy(NewFile *, ArchiveCopy *, std::string *, bool *) { return 
 
 static bool CopyEntry(NewFile *out, ArchiveCopy *copy, const NewEntry &entry, std::string *why,
                       bool *damaged) {
-    if (copy->reader.archive != entry.archive)
-        OpenEntryReader(*entry.archive, &copy->reader);
     EntryBytes bytes;
-    int32_t result = ReadListedEntry(&copy->reader, entry.record, &bytes);
+    int32_t result = ReadListedEntry(ReaderOf(copy, entry.archive), entry.record, &bytes);
     *damaged = result != SPI_OK;
     if (*damaged)
         *why = Unreadable(entry, result);
@@ -139,8 +162,8 @@ static bool CopyEntry(NewFile *out, ArchiveCopy *copy, const NewEntry &entry, st
 #else
 static bool FlushCopy(NewFile *out, ArchiveCopy *copy, std::string *why, bool *damaged) {
     bool ended = false;
-    bool ok = copy->size == 0 || CopyRangeToNewFile(out, ReaderDescriptor(copy->reader),
-                                                    copy->start, copy->size, &ended, why);
+    bool ok = copy->size == 0 || CopyRangeToNewFile(out, ReaderDescriptor(*copy->run), copy->start,
+                                                    copy->size, &ended, why);
     if (ended)
         *why = _("the archive changed on disk while it was being rewritten");
     *damaged = ended;
@@ -150,23 +173,21 @@ static bool FlushCopy(NewFile *out, ArchiveCopy *copy, std::string *why, bool *d
 
 static bool CopyEntry(NewFile *out, ArchiveCopy *copy, const NewEntry &entry, std::string *why,
                       bool *damaged) {
-    bool ok = true;
-    if (copy->reader.archive != entry.archive) {
-        ok = FlushCopy(out, copy, why, damaged);
-        CloseEntryReader(&copy->reader);
-        OpenEntryReader(*entry.archive, &copy->reader);
-    }
+    EntryReader *reader = ReaderOf(copy, entry.archive);
     uint64_t start = 0;
-    int32_t result = ok ? LocateEntry(&copy->reader, entry.record, &start) : SPI_OK;
+    int32_t result = LocateEntry(reader, entry.record, &start);
     if (result != SPI_OK) {
         *why = Unreadable(entry, result);
         *damaged = true;
         return false;
     }
-    if (ok && copy->size > 0 && copy->start + copy->size != start)
+    bool ok = true;
+    if (copy->size > 0 && (copy->run != reader || copy->start + copy->size != start))
         ok = FlushCopy(out, copy, why, damaged);
-    if (ok && copy->size == 0)
+    if (ok && copy->size == 0) {
+        copy->run = reader;
         copy->start = start;
+    }
     copy->size += entry.record.filesize;
     return ok;
 }
@@ -238,16 +259,13 @@ int WriteArchive(const std::string &target, const EntrySource &entries, WriteWat
     }
     if (ok)
         ok = FlushCopy(out, &copy, &why, &damaged);
-#ifndef _WIN32
-    // The ranges were read from the archive opened once: a change to that
-    // file while they were copied shows here.
-    if (ok && copy.reader.archive != nullptr && !ReaderUnchanged(copy.reader)) {
+    // The ranges were read from the archives opened once: a change to one of
+    // them while they were copied shows here.
+    if (!CloseCopy(&copy) && ok) {
         why = _("the archive changed on disk while it was being rewritten");
         damaged = true;
         ok = false;
     }
-#endif
-    CloseEntryReader(&copy.reader);
     if (damaged)
         watch->kind = FailureKind::kDamaged;
     if (!ok && watch->kind == FailureKind::kSystem)

@@ -1,5 +1,6 @@
 // The Python module `quorvel`: Archive and EntryInfo with the conventions
 // of zipfile, the exceptions, and the GIL released around archive I/O.
+#include "python/module.h"
 #include "python/session.h"
 #include "python/stream.h"
 
@@ -20,7 +21,7 @@ static PyObject *errorType, *badArchiveType;
 // Text from the core as str: paths may hold bytes that are no UTF-8, kept
 // as Python keeps them (surrogate escapes), so that no error is lost
 // building another's message.
-static py::str Text(const std::string &text) {
+py::str Text(const std::string &text) {
     PyObject *made = PyUnicode_DecodeUTF8(text.data(), (Py_ssize_t)text.size(), "surrogateescape");
     if (made == nullptr)
         throw py::error_already_set();
@@ -30,7 +31,7 @@ static py::str Text(const std::string &text) {
 // A name given as str, as UTF-8 bytes; a str that holds surrogate escapes
 // (a name from os.listdir in another code page) gives its escaped bytes,
 // which no entry's decoded name can be, and which no writer admits.
-static std::string NameBytes(const py::handle &name) {
+std::string NameBytes(const py::handle &name) {
     PyObject *bytes = PyUnicode_AsEncodedString(name.ptr(), "utf-8", "surrogateescape");
     if (bytes == nullptr)
         throw py::error_already_set();
@@ -92,7 +93,7 @@ struct EntryInfo {
 // A path from str, bytes or os.PathLike, as the file system's bytes; one
 // holding a zero byte is refused, as Python's open() refuses it, rather than
 // cut there.
-static std::string FsPath(const py::object &path) {
+std::string FsPath(const py::object &path) {
     std::string bytes = py::module_::import("os").attr("fsencode")(path).cast<std::string>();
     if (bytes.find('\0') != std::string::npos)
         throw py::value_error("embedded null byte");
@@ -309,6 +310,25 @@ class PyArchive {
             Raise(failure);
     }
 
+    void Apply(const py::object &patch, const py::object &names) {
+        Exclusive exclusive(mutex_);
+        Writable("apply()");
+        std::string file = FsPath(patch);
+        std::vector<std::string> chosen;
+        if (!names.is_none()) {
+            for (const py::handle &name : names)
+                chosen.push_back(NameText(py::reinterpret_borrow<py::object>(name)));
+        }
+        Failure failure;
+        bool ok;
+        {
+            py::gil_scoped_release released;
+            ok = session_.Apply(file, chosen, &failure);
+        }
+        if (!ok)
+            Raise(failure);
+    }
+
     void Remove(const py::object &name) {
         Exclusive exclusive(mutex_);
         if (session_.Mode() != 'a')
@@ -508,6 +528,7 @@ name is asked for.)";
     m.attr("Error") = py::handle(errorType);
     m.attr("BadArchive") = py::handle(badArchiveType);
     BindStream(m);
+    BindDiff(m);
 
     m.def(
         "is_archive",
@@ -611,6 +632,14 @@ and 'a'.)")
         .def("writestr", &PyArchive::WriteStr, py::arg("arcname"), py::arg("data"),
              R"(Store the bytes data under the name arcname, as write() does.)")
         .def("remove", &PyArchive::Remove, py::arg("name"), "Remove the entry name. Mode 'a' only.")
+        .def("apply", &PyArchive::Apply, py::arg("patch"), py::arg("names") = py::none(),
+             R"(Store the entries of the archive patch (all, or those names names), as
+`quorvel update --from` does: an entry of the same name ('\' and '/' alike)
+is replaced in its place under its stored name, the others are added at the
+end, each name checked as write() checks it. Their bytes are read now. A
+name that patch lacks raises KeyError before anything is stored; on another
+error the entries stored before it stay. Together with diff() and remove(),
+it brings one archive to another's entries. Modes 'w' and 'a'.)")
         .def("close", &PyArchive::Close,
              R"(Close the archive; in 'w' and 'a', write it first. Raises BadArchive,
 ValueError or OSError if it cannot be written, and then leaves the old

@@ -351,6 +351,39 @@ static int OpenSpool(const std::string &archive) {
     return fd;
 }
 
+bool Session::Apply(const std::string &patchPath, const std::vector<std::string> &names,
+                    Failure *failure) {
+    Session patch;
+    if (!patch.Open(patchPath, 'r', "auto", failure))
+        return false;
+    std::vector<size_t> chosen;
+    for (size_t i = 0; names.empty() && i < patch.items_.size(); i++)
+        chosen.push_back(i);
+    for (const std::string &name : names) {
+        long found = patch.Find(name, false);
+        if (found < 0)
+            return Refuse(failure, Fail(FailureKind::kNotFound, patchPath + ": " + name,
+                                        N_("no entry of that name")));
+        chosen.push_back((size_t)found);
+    }
+    for (size_t i : chosen) {
+        const Item &item = patch.items_[i];
+        if (!item.decoded)
+            return Refuse(failure, Fail(FailureKind::kBadName, patchPath + ": " + item.name,
+                                        N_("the name is not valid %s"), {patch.EncodingName()}));
+        EntrySpan span;
+        auto bytes = std::make_shared<std::string>(item.size, '\0');
+        if (!patch.Span(i, &span, failure) ||
+            (item.size > 0 && !ReadSpan(span, 0, &(*bytes)[0], bytes->size(), failure)))
+            return false;
+        std::string name = item.name;
+        std::replace(name.begin(), name.end(), '\\', '/');
+        if (!PutBytes(name, bytes, failure))
+            return false;
+    }
+    return true;
+}
+
 bool Session::PutFile(const std::string &name, const std::string &file, Failure *failure) {
     // Only a regular file: its bytes are taken now, whatever it holds later.
     int in = open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);

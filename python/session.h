@@ -97,6 +97,11 @@ class Session {
     bool PutFile(const std::string &name, const std::string &file, Failure *failure);
     // "a": removes an entry.
     void Remove(size_t index);
+    // "w" and "a": PutBytes of each entry of the archive at `patch` (those
+    // `names` name, or all), its bytes read now, under its name with '/'
+    // between folders. A name the patch lacks fails (kNotFound) before
+    // anything is put; on another failure what was put before it stays.
+    bool Apply(const std::string &patch, const std::vector<std::string> &names, Failure *failure);
 
     // Writes the archive ("w", "a"), then releases it; nothing is written
     // when a check fails, or when `proceed` (asked before the new archive

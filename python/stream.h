@@ -4,12 +4,10 @@
 #ifndef AXQ_PYTHON_STREAM_H
 #define AXQ_PYTHON_STREAM_H
 
+#include "python/module.h"
 #include "python/session.h"
 
 #include <pybind11/pybind11.h>
-
-// The exception a Failure names, raised.
-[[noreturn]] void Raise(const Failure &failure);
 
 // A raw, seekable, read-only stream over a span of the archive file.
 class EntryStream {
