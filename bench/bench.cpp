@@ -349,6 +349,7 @@ int main(int argc, char **argv) {
         return BoundsKept() ? 0 : 1;
     }
     if (argc == 4 && strcmp(argv[3], "--every-entry") == 0) {
+        ReadRows(quorvel);
         EveryEntryTable(quorvel);
         return 0;
     }

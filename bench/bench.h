@@ -60,6 +60,9 @@ void MountScaleRows(const std::string &quorvel, const std::string &before);
 // their peak memory against the bound, pack also for the quorvel
 // `before` if it is not "".
 void PackScaleRows(const std::string &quorvel, const std::string &before);
+// cat of a 256 MiB entry and extract of 10,000 small files against their
+// peers and floors.
+void ReadRows(const std::string &quorvel);
 // update and test of 1,000,000 and 4,000,000 entries, and every file read
 // through a mount, each against its floor.
 void EveryEntryTable(const std::string &quorvel);
