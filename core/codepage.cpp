@@ -32,7 +32,20 @@ static const EncodingName kEncodings[] = {
     {"CP1252", 1252},         {"WINDOWS-1252", 1252},
 };
 
-static constexpr uint32_t kAutoFallback = 932;
+// What "auto" reads names in that are not all UTF-8: on Windows, the ANSI
+// code page where it is one pack writes (932, 936, 949, 950, 1252), so that
+// an archive packed there reads back under its own names; elsewhere, and on
+// Linux (whose names are UTF-8), CP932, the code page of most archives.
+static uint32_t AutoFallback() {
+#ifdef _WIN32
+    uint32_t system = GetACP();
+    for (uint32_t own : {932u, 936u, 949u, 950u, 1252u}) {
+        if (system == own)
+            return own;
+    }
+#endif
+    return 932;
+}
 
 static std::string Upper(std::string text) {
     for (char &c : text)
@@ -73,7 +86,7 @@ std::string AcceptedEncodings() {
 Encoding ResolveEncoding(const Encoding &chosen, bool allNamesUtf8) {
     if (chosen.codePage != 0)
         return chosen;
-    return EncodingOf(allNamesUtf8 ? kUtf8CodePage : kAutoFallback);
+    return EncodingOf(allNamesUtf8 ? kUtf8CodePage : AutoFallback());
 }
 
 // The length of the UTF-8 sequence at text[0] and its code point, or 0 if

@@ -35,8 +35,10 @@ std::string AcceptedEncodings();
 Encoding SystemEncoding();
 
 // Resolves "auto" for an archive: UTF-8 when every name is valid UTF-8 (as
-// a tool on a UTF-8 system writes them), else CP932, the code page of most
-// archives made on double-byte Windows systems. Other encodings stay as given.
+// a tool on a UTF-8 system writes them), else on Windows the ANSI code page
+// if it is 932, 936, 949, 950 or 1252 (what pack writes there), else CP932,
+// the code page of most archives made on double-byte Windows systems. Other
+// encodings stay as given.
 Encoding ResolveEncoding(const Encoding &chosen, bool allNamesUtf8);
 
 // Stored bytes to UTF-8 text. False if the bytes are not valid in the code
