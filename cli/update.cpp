@@ -207,10 +207,10 @@ int Update(const Options &options) {
     }
     // "auto" decides by the names kept, which the listing may not show.
     if (repair.needed) {
-        bool allUtf8 = true;
+        NameSurvey survey;
         for (const DirectoryEntry &entry : repair.entries)
-            allUtf8 = allUtf8 && ValidUtf8(entry.name.data(), entry.name.size());
-        encoding = ResolveEncoding(options.encoding, allUtf8);
+            SurveyName(entry.name.data(), entry.name.size(), &survey);
+        encoding = ResolveEncoding(options.encoding, survey);
     }
     // What comes in: files, a patch's entries (--from), or names to drop
     // (--remove), each found by the key of its name.

@@ -83,10 +83,32 @@ std::string AcceptedEncodings() {
     return list;
 }
 
-Encoding ResolveEncoding(const Encoding &chosen, bool allNamesUtf8) {
+void SurveyName(const char *bytes, size_t size, NameSurvey *survey) {
+    survey->allUtf8 = survey->allUtf8 && ValidUtf8(bytes, size);
+    // Only a Western Windows asks whether the names are CP932.
+    if (AutoFallback() != 1252)
+        survey->allCp932 = false;
+    if (!survey->allCp932)
+        return;
+    std::string text;
+    survey->allCp932 = DecodeName(EncodingOf(932), bytes, size, &text);
+    // In a valid name, a byte of a lead byte's range means a double-byte
+    // character (itself, or the lead before it).
+    for (size_t i = 0; i < size && survey->allCp932 && !survey->doubleByte; i++) {
+        unsigned char c = (unsigned char)bytes[i];
+        survey->doubleByte = (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
+    }
+}
+
+Encoding ResolveEncoding(const Encoding &chosen, const NameSurvey &survey) {
     if (chosen.codePage != 0)
         return chosen;
-    return EncodingOf(allNamesUtf8 ? kUtf8CodePage : AutoFallback());
+    if (survey.allUtf8)
+        return EncodingOf(kUtf8CodePage);
+    uint32_t fallback = AutoFallback();
+    if (fallback == 1252 && survey.allCp932 && survey.doubleByte)
+        fallback = 932;
+    return EncodingOf(fallback);
 }
 
 // The length of the UTF-8 sequence at text[0] and its code point, or 0 if

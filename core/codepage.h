@@ -34,12 +34,21 @@ std::string AcceptedEncodings();
 // Windows. What pack stores by default.
 Encoding SystemEncoding();
 
+// What "auto" learns of an archive's names, one name at a time.
+struct NameSurvey {
+    bool allUtf8 = true;     // every name is valid UTF-8
+    bool allCp932 = true;    // every name is valid CP932 (asked on a Western Windows only),
+    bool doubleByte = false; // and some have double-byte characters
+};
+void SurveyName(const char *bytes, size_t size, NameSurvey *survey);
+
 // Resolves "auto" for an archive: UTF-8 when every name is valid UTF-8 (as
-// a tool on a UTF-8 system writes them), else on Windows the ANSI code page
-// if it is 932, 936, 949, 950 or 1252 (what pack writes there), else CP932,
-// the code page of most archives made on double-byte Windows systems. Other
-// encodings stay as given.
-Encoding ResolveEncoding(const Encoding &chosen, bool allNamesUtf8);
+// a tool on a UTF-8 system writes them). Else on Windows the ANSI code page
+// if it is 932, 936, 949, 950 or 1252, which is what pack writes there;
+// where it is 1252, names that all read as CP932, some of them double-byte,
+// are an archive from Japan and read so. Else (Linux too) CP932, the code
+// page of most archives. Other encodings stay as given.
+Encoding ResolveEncoding(const Encoding &chosen, const NameSurvey &survey);
 
 // Stored bytes to UTF-8 text. False if the bytes are not valid in the code
 // page (a lone lead byte, an unassigned character) or decode to nothing.

@@ -25,12 +25,15 @@ static size_t WholeUtf8(const char *name) {
 }
 
 Encoding ListingEncoding(const Listing &listing, const Encoding &chosen) {
-    bool allUtf8 = true;
-    for (size_t i = 0; chosen.codePage == 0 && allUtf8 && i < listing.count; i++) {
+    NameSurvey survey;
+    for (size_t i = 0; chosen.codePage == 0 && i < listing.count; i++) {
         const char *name = listing[i].filename;
-        allUtf8 = ValidUtf8(name, WholeUtf8(name));
+        SurveyName(name, survey.allUtf8 ? WholeUtf8(name) : strlen(name), &survey);
+        // Past the first name that is no UTF-8, only a Western Windows reads on.
+        if (!survey.allUtf8 && !survey.allCp932)
+            break;
     }
-    return ResolveEncoding(chosen, allUtf8);
+    return ResolveEncoding(chosen, survey);
 }
 
 bool RecordName(const EntryRecord &record, const Encoding &encoding, std::string *text) {

@@ -66,9 +66,12 @@ TEST(Names, EncodingsByNameAndAuto) {
     EXPECT_FALSE(ParseEncoding("EBCDIC-FR", &encoding));
     EXPECT_FALSE(ParseEncoding("", &encoding));
     EXPECT_TRUE(ParseEncoding("auto", &encoding) && encoding.codePage == 0);
-    EXPECT_EQ(ResolveEncoding(encoding, true).name, "UTF-8");
-    EXPECT_EQ(ResolveEncoding(encoding, false).name, "CP932");
-    EXPECT_EQ(ResolveEncoding(Named("GBK"), true).name, "CP936");
+    NameSurvey utf8, other;
+    SurveyName("a", 1, &utf8);
+    SurveyName("\x83\x5c", 2, &other);
+    EXPECT_EQ(ResolveEncoding(encoding, utf8).name, "UTF-8");
+    EXPECT_EQ(ResolveEncoding(encoding, other).name, "CP932");
+    EXPECT_EQ(ResolveEncoding(Named("GBK"), utf8).name, "CP936");
 }
 
 TEST(Names, EscapedBytesShowWhatCouldNotBeRead) {

@@ -40,6 +40,30 @@ if full; then
     check '[ "$(stored_names long.dat | sed -n 2p)" = new.txt ]' "update did not add new.txt"
 fi
 
+# On a Chinese system (code page 936) what pack stores by default, list,
+# extract and update read back under its own names, and update replaces it.
+if full; then
+    mkdir zh && printf one >zh/中文.txt
+    (cd zh && LANG=zh_CN.UTF-8 LC_ALL=zh_CN.UTF-8 $Q pack -o ../zh.dat 中文.txt) >/dev/null 2>&1
+    check '[ "$(stored_names zh.dat)" = "$(printf "\326\320\316\304.txt")" ]' \
+        "pack on a Chinese system did not store GBK: $(stored_names zh.dat | od -c | head -n 2)"
+    LANG=zh_CN.UTF-8 LC_ALL=zh_CN.UTF-8 expect 0 "list on a Chinese system" list zh.dat
+    check '[ "$(cat out.txt)" = 中文.txt ]' "list on a Chinese system: $(cat out.txt)"
+    LANG=zh_CN.UTF-8 LC_ALL=zh_CN.UTF-8 expect 0 "extract on a Chinese system" extract zh.dat -C zh-out
+    check '[ "$(cat zh-out/中文.txt)" = one ]' "extract on a Chinese system: $(ls zh-out)"
+    printf two >zh/中文.txt
+    (cd zh && LANG=zh_CN.UTF-8 LC_ALL=zh_CN.UTF-8 $Q update ../zh.dat 中文.txt) >/dev/null 2>&1
+    check '[ "$(stored_names zh.dat | wc -l)" -eq 1 ]' "update on a Chinese system added an entry"
+    # A Western system reads its own names in CP1252, and an archive from
+    # Japan, whose names all read as CP932, in CP932.
+    make_archive west.dat 'caf\351.txt' a '\334.txt' b
+    expect 0 "list CP1252 names on a Western system" list west.dat
+    check '[ "$(cat out.txt)" = "$(printf "café.txt\nÜ.txt")" ]' "CP1252 names: $(cat out.txt)"
+    make_archive japan.dat '\203\\\201[\203X.txt' a
+    expect 0 "list CP932 names on a Western system" list japan.dat
+    check '[ "$(cat out.txt)" = ソース.txt ]' "CP932 names on a Western system: $(cat out.txt)"
+fi
+
 # A reader that closes the pipe ends quorvel quietly; a full disk says so.
 head -c 2000000 /dev/urandom >big.bin
 q pack -o big.dat big.bin >/dev/null
