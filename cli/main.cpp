@@ -315,9 +315,14 @@ static std::string OptionLine(const OptionSpec &option, bool withCommands) {
         heading += std::string(option.key < 256 ? ", --" : " --") + option.longName;
     if (option.argument != nullptr)
         heading += (option.longName != nullptr ? "=" : " ") + std::string(option.argument);
-    std::string text = _(option.help), commands = option.commands;
+    // The commands that take it, of those this build has (no mount on Windows).
+    std::string text = _(option.help), commands;
+    for (const CommandSpec &command : kCommands) {
+        if (option.key != 'h' && Takes(option, command.name))
+            commands += (commands.empty() ? "" : " ") + std::string(command.name);
+    }
     if (withCommands && !commands.empty())
-        text += " [" + commands.substr(0, commands.size() - 1) + "]";
+        text += " [" + commands + "]";
     return HelpLines(heading, text);
 }
 

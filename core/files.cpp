@@ -52,9 +52,15 @@ bool CheckWriteTarget(const std::string &path, Failure *failure) {
 bool HoldTarget(const std::string &path, int *held, Failure *failure) {
     if (HoldArchive(path, held))
         return true;
+#ifdef _WIN32
+    // Windows has no mounts: only another quorvel's update or pack holds it.
+    *failure = Fail(FailureKind::kRefused, path,
+                    N_("another quorvel is writing this archive; the archive is left as it is"));
+#else
     *failure = Fail(FailureKind::kRefused, path,
                     N_("the archive is mounted for writing or being updated; the archive is left "
                        "as it is"));
+#endif
     return false;
 }
 

@@ -139,6 +139,12 @@ static int OpenDescriptor(const std::string &path) {
     return _wopen(Widen(path).c_str(), _O_RDONLY | _O_BINARY);
 }
 
+// Windows refuses to open a folder as a file with "access denied".
+static bool IsFolder(const std::string &path) {
+    DWORD attributes = GetFileAttributesW(Widen(path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
 typedef struct _stat64 FileStatus;
 static int StatusOf(int fd, FileStatus *status) { return _fstat64(fd, status); }
 static void CloseDescriptor(int fd) { _close(fd); }
@@ -199,6 +205,7 @@ static int StatusOf(int fd, FileStatus *status) { return fstat(fd, status); }
 static int PathStatus(const std::string &path, FileStatus *status) {
     return stat(path.c_str(), status);
 }
+static bool IsFolder(const std::string &) { return false; } // open() takes a folder
 static void CloseDescriptor(int fd) { close(fd); }
 
 #endif
@@ -234,7 +241,7 @@ ArchiveCheck OpenArchive(const std::string &path, Archive *archive, Failure *fai
     int fd = OpenDescriptor(path);
     FileStatus status;
     if (fd < 0 || StatusOf(fd, &status) != 0) {
-        *failure = SystemFailure(path, errno);
+        *failure = SystemFailure(path, IsFolder(path) ? EISDIR : errno);
         if (fd >= 0)
             CloseDescriptor(fd);
         return kUnreadable;

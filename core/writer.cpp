@@ -79,10 +79,12 @@ bool CheckNewArchive(const std::string &target, const EntrySource &entries, std:
 // file (an old archive's entry) need only be there whole.
 static bool CopyFile(NewFile *out, const NewEntry &entry, std::string *why) {
     std::string reason;
+    // Named as it was given (on Windows the file is opened by its long \\?\ path).
+    std::string shown = entry.slice ? entry.file : ShownEntryName(entry);
     FILE *in = OpenInputFile(entry.file, &reason);
     bool ok = in != nullptr && (!entry.slice || SeekFile(in, entry.offset));
     if (!ok) {
-        *why = entry.file + ": " + (in != nullptr ? SystemText(errno) : reason);
+        *why = shown + ": " + (in != nullptr ? SystemText(errno) : reason);
     } else {
         std::vector<char> buffer(kCopyChunk);
         uint64_t left = entry.size;
@@ -96,7 +98,7 @@ static bool CopyFile(NewFile *out, const NewEntry &entry, std::string *why) {
         bool changed = ok && (left > 0 || (!entry.slice && fgetc(in) != EOF));
         bool failed = ferror(in) != 0;
         if (ok && (failed || changed))
-            *why = entry.file + ": " +
+            *why = shown + ": " +
                    (failed ? SystemText(errno) : _("changed size while it was being read"));
         ok = ok && !failed && !changed;
     }

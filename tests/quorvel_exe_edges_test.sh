@@ -64,6 +64,14 @@ if full; then
     check '[ "$(cat out.txt)" = ソース.txt ]' "CP932 names on a Western system: $(cat out.txt)"
 fi
 
+# What Windows has not: no mount in the help; a folder given as an archive
+# is one, not a file access denied.
+expect 0 "--help" --help
+lacks out.txt mount
+mkdir -p a-folder
+expect 3 "list a folder" list a-folder
+check '! grep -q -i "denied" err.txt' "list of a folder: $(cat err.txt)"
+
 # A reader that closes the pipe ends quorvel quietly; a full disk says so.
 head -c 2000000 /dev/urandom >big.bin
 q pack -o big.dat big.bin >/dev/null

@@ -94,7 +94,7 @@ $Q update huge.dat one.txt >/dev/null 2>&1 &
 pid=$!
 awaits '[ -n "$(find . -maxdepth 1 -name "huge.dat.quorvel-*")" ] || ! kill -0 $pid 2>/dev/null'
 expect 3 "a second update while one runs" update huge.dat two.txt
-has err.txt "being updated"
+has err.txt "another quorvel is writing this archive"
 wait $pid
 rm -f huge.bin huge.dat
 
