@@ -41,10 +41,12 @@ License: Zlib
   list(APPEND debian_outputs ${debian_dir}/${package}/changelog.gz)
 endforeach()
 
-foreach(page quorvel.1 quorvel.ja.1)
-  add_custom_command(OUTPUT ${page}.gz COMMAND sh -c "gzip -9n -c ${page} >${page}.gz"
-                     DEPENDS ${PROJECT_BINARY_DIR}/${page} VERBATIM)
-  list(APPEND debian_outputs ${PROJECT_BINARY_DIR}/${page}.gz)
+foreach(page ${PROJECT_BINARY_DIR}/quorvel.1 ${PROJECT_BINARY_DIR}/quorvel.ja.1
+             ${PROJECT_SOURCE_DIR}/desktop/quorvel-open.1)
+  get_filename_component(name ${page} NAME)
+  add_custom_command(OUTPUT ${name}.gz COMMAND sh -c "gzip -9n -c ${page} >${name}.gz"
+                     DEPENDS ${page} VERBATIM)
+  list(APPEND debian_outputs ${PROJECT_BINARY_DIR}/${name}.gz)
 endforeach()
 add_custom_target(debian_files ALL DEPENDS ${debian_outputs})
 

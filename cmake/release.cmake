@@ -14,6 +14,14 @@ install(FILES ${PROJECT_BINARY_DIR}/quorvel.ja.1.gz DESTINATION share/man/ja/man
 install(FILES ${AXQ_CATALOG} DESTINATION share/locale/ja/LC_MESSAGES COMPONENT linux)
 install(FILES cli/quorvel.bash DESTINATION share/bash-completion/completions
         RENAME quorvel COMPONENT linux)
+# The desktop's side: the MIME type, known by an archive's first line, and
+# the entry that opens an archive as a read-only folder (quorvel-open).
+# Debian's shared-mime-info and desktop-file-utils rebuild their caches by
+# dpkg triggers on these folders: the package needs no maintainer scripts.
+install(PROGRAMS desktop/quorvel-open DESTINATION bin COMPONENT linux)
+install(FILES ${PROJECT_BINARY_DIR}/quorvel-open.1.gz DESTINATION share/man/man1 COMPONENT linux)
+install(FILES desktop/quorvel.xml DESTINATION share/mime/packages COMPONENT linux)
+install(FILES desktop/quorvel.desktop DESTINATION share/applications COMPONENT linux)
 
 # Text for Windows users has CR LF line ends; the Japanese readme starts
 # with a byte-order mark, so that Notepad of any Japanese Windows, old or new,
@@ -56,6 +64,8 @@ set(CPACK_DEBIAN_LINUX_FILE_NAME quorvel_${PROJECT_VERSION}_amd64.deb)
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# quorvel-open shows the mounted archive with xdg-open.
+set(CPACK_DEBIAN_LINUX_PACKAGE_RECOMMENDS xdg-utils)
 # The Python module, for Debian's python3 of this release.
 set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-quorvel)
 set(CPACK_DEBIAN_PYTHON_FILE_NAME python3-quorvel_${PROJECT_VERSION}_amd64.deb)

@@ -54,6 +54,11 @@ check 'grep -qx "./usr/bin/quorvel" deb.txt && grep -qx "./usr/share/man/man1/qu
 check 'grep -qx "./usr/share/man/ja/man1/quorvel.1.gz" deb.txt' "the package lacks the Japanese manual"
 check 'grep -qx "./usr/share/locale/ja/LC_MESSAGES/quorvel.mo" deb.txt' "the package lacks the Japanese catalog"
 dpkg-deb -x "$deb" unpacked
+check 'grep -qx "./usr/share/mime/packages/quorvel.xml" deb.txt && grep -qx "./usr/share/applications/quorvel.desktop" deb.txt &&
+       grep -qx "./usr/share/man/man1/quorvel-open.1.gz" deb.txt' \
+    "the package lacks the desktop's MIME type, its desktop entry or quorvel-open's manual"
+check '[ -x "unpacked/usr/bin/$(sed -n "s/^Exec=\([^ ]*\) .*/\1/p" unpacked/usr/share/applications/quorvel.desktop)" ]' \
+    "the package lacks the program its desktop entry runs"
 check 'LANG=ja_JP.UTF-8 unpacked/usr/bin/quorvel --help | grep -q "^使用法: quorvel"' \
     "the packaged quorvel does not find its Japanese catalog"
 check 'zcat unpacked/usr/share/man/ja/man1/quorvel.1.gz | grep -q "^\.SH 書式" &&
