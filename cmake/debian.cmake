@@ -19,7 +19,7 @@ string(STRIP "${license_body}" license_body)
 
 set(debian_dir ${PROJECT_BINARY_DIR}/debian)
 foreach(package quorvel python3-quorvel)
-  file(WRITE ${debian_dir}/${package}/copyright
+  axq_write(${debian_dir}/${package}/copyright
 "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
 Upstream-Name: axquorvel
 
@@ -28,7 +28,7 @@ Copyright: 2026 the axquorvel project
 License: Zlib
  ${license_body}
 ")
-  file(WRITE ${debian_dir}/${package}/changelog
+  axq_write(${debian_dir}/${package}/changelog
 "${package} (${PROJECT_VERSION}) unstable; urgency=medium
 
   * Release ${PROJECT_VERSION}.

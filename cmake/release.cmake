@@ -6,6 +6,18 @@
 set(AXQ_WIN32_DIR "" CACHE PATH "The 32-bit Windows build, for the release zip")
 set(AXQ_WIN64_DIR "" CACHE PATH "The 64-bit Windows build, for the release zip")
 
+# Files made while configuring are written only when their text changes: a
+# configure with nothing new then leaves the build with nothing to do.
+function(axq_write path text)
+  if(EXISTS ${path})
+    file(READ ${path} old)
+    if(old STREQUAL text)
+      return()
+    endif()
+  endif()
+  file(WRITE ${path} "${text}")
+endfunction()
+
 install(TARGETS quorvel RUNTIME DESTINATION bin COMPONENT linux)
 include(cmake/debian.cmake)
 install(FILES ${PROJECT_BINARY_DIR}/quorvel.1.gz DESTINATION share/man/man1 COMPONENT linux)
@@ -35,7 +47,7 @@ foreach(text cmake/windows-readme.txt cmake/windows-readme-ja.txt LICENSE)
   if(name STREQUAL "windows-readme-ja")
     set(content "${byte_order_mark}${content}")
   endif()
-  file(WRITE ${PROJECT_BINARY_DIR}/windows/${name}.txt "${content}")
+  axq_write(${PROJECT_BINARY_DIR}/windows/${name}.txt "${content}")
 endforeach()
 if(AXQ_WIN32_DIR AND AXQ_WIN64_DIR)
   install(FILES ${AXQ_WIN32_DIR}/axquorvel.spi ${AXQ_WIN64_DIR}/axquorvel.sph

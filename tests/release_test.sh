@@ -87,8 +87,12 @@ else
     echo "lintian is not installed: the packages' lintian check is skipped"
 fi
 
-# make install into a staging folder, then run what it installed.
-make -s -C "$source" install DESTDIR="$work/stage" PREFIX=/opt/q BUILD="$build" >/dev/null
+# make install into a staging folder, then run what it installed. It
+# configures the native build as make native does, after make dist's
+# configure: that must leave nothing to build, or rebuilds differ.
+make -s -C "$source" install DESTDIR="$work/stage" PREFIX=/opt/q BUILD="$build" >install.txt 2>&1 || cat install.txt
+rebuilt=$(grep -E "Building|Linking|Generating|Re-running" install.txt | head -3 | tr "\n" " ")
+check '[ -z "$rebuilt" ]' "make install after make dist built again: $rebuilt"
 check '"$work/stage/opt/q/bin/quorvel" --version | grep -q "^quorvel $version"' "the installed quorvel does not run"
 check '[ -s "$work/stage/opt/q/share/man/man1/quorvel.1.gz" ]' "no manual page installed"
 check '[ -s "$work/stage/opt/q/share/man/ja/man1/quorvel.1.gz" ]' "no Japanese manual page installed"
