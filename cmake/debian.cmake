@@ -1,14 +1,9 @@
 # What each Debian package carries beside its files, as Debian's policy asks:
 # a machine-readable copyright with the zlib license, a changelog, and
 # manual pages compressed with gzip -9n (no name or time inside, so the same
-# commit gives the same bytes). Dates come from SOURCE_DATE_EPOCH.
+# commit gives the same bytes). Dates are the last commit's (AXQ_EPOCH).
 set(AXQ_MAINTAINER "the axquorvel project <axquorvel@axquorvel.invalid>")
-if(DEFINED ENV{SOURCE_DATE_EPOCH})
-  set(release_epoch $ENV{SOURCE_DATE_EPOCH})
-else()
-  set(release_epoch 1)
-endif()
-execute_process(COMMAND date -u -R -d @${release_epoch} OUTPUT_VARIABLE release_date
+execute_process(COMMAND date -u -R -d @${AXQ_EPOCH} OUTPUT_VARIABLE release_date
                 OUTPUT_STRIP_TRAILING_WHITESPACE)
 
 file(READ ${PROJECT_SOURCE_DIR}/LICENSE license_text)
