@@ -1,14 +1,9 @@
 # What each Debian package carries beside its files, as Debian's policy asks:
 # a machine-readable copyright with the zlib license, a changelog, and
 # manual pages compressed with gzip -9n (no name or time inside, so the same
-# commit gives the same bytes). Dates come from SOURCE_DATE_EPOCH.
+# commit gives the same bytes). Dates are the last commit's (AXQ_EPOCH).
 set(AXQ_MAINTAINER "the axquorvel project <axquorvel@axquorvel.invalid>")
-if(DEFINED ENV{SOURCE_DATE_EPOCH})
-  set(release_epoch $ENV{SOURCE_DATE_EPOCH})
-else()
-  set(release_epoch 1)
-endif()
-execute_process(COMMAND date -u -R -d @${release_epoch} OUTPUT_VARIABLE release_date
+execute_process(COMMAND date -u -R -d @${AXQ_EPOCH} OUTPUT_VARIABLE release_date
                 OUTPUT_STRIP_TRAILING_WHITESPACE)
 
 file(READ ${PROJECT_SOURCE_DIR}/LICENSE license_text)
@@ -19,7 +14,7 @@ string(STRIP "${license_body}" license_body)
 
 set(debian_dir ${PROJECT_BINARY_DIR}/debian)
 foreach(package quorvel python3-quorvel)
-  file(WRITE ${debian_dir}/${package}/copyright
+  axq_write(${debian_dir}/${package}/copyright
 "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
 Upstream-Name: axquorvel
 
@@ -28,7 +23,7 @@ Copyright: 2026 the axquorvel project
 License: Zlib
  ${license_body}
 ")
-  file(WRITE ${debian_dir}/${package}/changelog
+  axq_write(${debian_dir}/${package}/changelog
 "${package} (${PROJECT_VERSION}) unstable; urgency=medium
 
   * Release ${PROJECT_VERSION}.
@@ -41,10 +36,12 @@ License: Zlib
   list(APPEND debian_outputs ${debian_dir}/${package}/changelog.gz)
 endforeach()
 
-foreach(page quorvel.1 quorvel.ja.1)
-  add_custom_command(OUTPUT ${page}.gz COMMAND sh -c "gzip -9n -c ${page} >${page}.gz"
-                     DEPENDS ${PROJECT_BINARY_DIR}/${page} VERBATIM)
-  list(APPEND debian_outputs ${PROJECT_BINARY_DIR}/${page}.gz)
+foreach(page ${PROJECT_BINARY_DIR}/quorvel.1 ${PROJECT_BINARY_DIR}/quorvel.ja.1
+             ${PROJECT_SOURCE_DIR}/desktop/quorvel-open.1)
+  get_filename_component(name ${page} NAME)
+  add_custom_command(OUTPUT ${name}.gz COMMAND sh -c "gzip -9n -c ${page} >${name}.gz"
+                     DEPENDS ${page} VERBATIM)
+  list(APPEND debian_outputs ${PROJECT_BINARY_DIR}/${name}.gz)
 endforeach()
 add_custom_target(debian_files ALL DEPENDS ${debian_outputs})
 

@@ -6,6 +6,18 @@
 set(AXQ_WIN32_DIR "" CACHE PATH "The 32-bit Windows build, for the release zip")
 set(AXQ_WIN64_DIR "" CACHE PATH "The 64-bit Windows build, for the release zip")
 
+# Files made while configuring are written only when their text changes: a
+# configure with nothing new then leaves the build with nothing to do.
+function(axq_write path text)
+  if(EXISTS ${path})
+    file(READ ${path} old)
+    if(old STREQUAL text)
+      return()
+    endif()
+  endif()
+  file(WRITE ${path} "${text}")
+endfunction()
+
 install(TARGETS quorvel RUNTIME DESTINATION bin COMPONENT linux)
 include(cmake/debian.cmake)
 install(FILES ${PROJECT_BINARY_DIR}/quorvel.1.gz DESTINATION share/man/man1 COMPONENT linux)
@@ -14,6 +26,14 @@ install(FILES ${PROJECT_BINARY_DIR}/quorvel.ja.1.gz DESTINATION share/man/ja/man
 install(FILES ${AXQ_CATALOG} DESTINATION share/locale/ja/LC_MESSAGES COMPONENT linux)
 install(FILES cli/quorvel.bash DESTINATION share/bash-completion/completions
         RENAME quorvel COMPONENT linux)
+# The desktop's side: the MIME type, known by an archive's first line, and
+# the entry that opens an archive as a read-only folder (quorvel-open).
+# Debian's shared-mime-info and desktop-file-utils rebuild their caches by
+# dpkg triggers on these folders: the package needs no maintainer scripts.
+install(PROGRAMS desktop/quorvel-open DESTINATION bin COMPONENT linux)
+install(FILES ${PROJECT_BINARY_DIR}/quorvel-open.1.gz DESTINATION share/man/man1 COMPONENT linux)
+install(FILES desktop/quorvel.xml DESTINATION share/mime/packages COMPONENT linux)
+install(FILES desktop/quorvel.desktop DESTINATION share/applications COMPONENT linux)
 
 # Text for Windows users has CR LF line ends; the Japanese readme starts
 # with a byte-order mark, so that Notepad of any Japanese Windows, old or new,
@@ -27,7 +47,7 @@ foreach(text cmake/windows-readme.txt cmake/windows-readme-ja.txt LICENSE)
   if(name STREQUAL "windows-readme-ja")
     set(content "${byte_order_mark}${content}")
   endif()
-  file(WRITE ${PROJECT_BINARY_DIR}/windows/${name}.txt "${content}")
+  axq_write(${PROJECT_BINARY_DIR}/windows/${name}.txt "${content}")
 endforeach()
 if(AXQ_WIN32_DIR AND AXQ_WIN64_DIR)
   install(FILES ${AXQ_WIN32_DIR}/axquorvel.spi ${AXQ_WIN64_DIR}/axquorvel.sph
@@ -56,6 +76,8 @@ set(CPACK_DEBIAN_LINUX_FILE_NAME quorvel_${PROJECT_VERSION}_amd64.deb)
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# quorvel-open shows the mounted archive with xdg-open.
+set(CPACK_DEBIAN_LINUX_PACKAGE_RECOMMENDS xdg-utils)
 # The Python module, for Debian's python3 of this release.
 set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-quorvel)
 set(CPACK_DEBIAN_PYTHON_FILE_NAME python3-quorvel_${PROJECT_VERSION}_amd64.deb)

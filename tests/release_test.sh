@@ -54,6 +54,11 @@ check 'grep -qx "./usr/bin/quorvel" deb.txt && grep -qx "./usr/share/man/man1/qu
 check 'grep -qx "./usr/share/man/ja/man1/quorvel.1.gz" deb.txt' "the package lacks the Japanese manual"
 check 'grep -qx "./usr/share/locale/ja/LC_MESSAGES/quorvel.mo" deb.txt' "the package lacks the Japanese catalog"
 dpkg-deb -x "$deb" unpacked
+check 'grep -qx "./usr/share/mime/packages/quorvel.xml" deb.txt && grep -qx "./usr/share/applications/quorvel.desktop" deb.txt &&
+       grep -qx "./usr/share/man/man1/quorvel-open.1.gz" deb.txt' \
+    "the package lacks the desktop's MIME type, its desktop entry or quorvel-open's manual"
+check '[ -x "unpacked/usr/bin/$(sed -n "s/^Exec=\([^ ]*\) .*/\1/p" unpacked/usr/share/applications/quorvel.desktop)" ]' \
+    "the package lacks the program its desktop entry runs"
 check 'LANG=ja_JP.UTF-8 unpacked/usr/bin/quorvel --help | grep -q "^使用法: quorvel"' \
     "the packaged quorvel does not find its Japanese catalog"
 check 'zcat unpacked/usr/share/man/ja/man1/quorvel.1.gz | grep -q "^\.SH 書式" &&
@@ -82,8 +87,12 @@ else
     echo "lintian is not installed: the packages' lintian check is skipped"
 fi
 
-# make install into a staging folder, then run what it installed.
-make -s -C "$source" install DESTDIR="$work/stage" PREFIX=/opt/q BUILD="$build" >/dev/null
+# make install into a staging folder, then run what it installed. It
+# configures the native build as make native does, after make dist's
+# configure: that must leave nothing to build, or rebuilds differ.
+make -s -C "$source" install DESTDIR="$work/stage" PREFIX=/opt/q BUILD="$build" >install.txt 2>&1 || cat install.txt
+rebuilt=$(grep -E "Building|Linking|Generating|Re-running" install.txt | head -3 | tr "\n" " ")
+check '[ -z "$rebuilt" ]' "make install after make dist built again: $rebuilt"
 check '"$work/stage/opt/q/bin/quorvel" --version | grep -q "^quorvel $version"' "the installed quorvel does not run"
 check '[ -s "$work/stage/opt/q/share/man/man1/quorvel.1.gz" ]' "no manual page installed"
 check '[ -s "$work/stage/opt/q/share/man/ja/man1/quorvel.1.gz" ]' "no Japanese manual page installed"
