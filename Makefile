@@ -65,17 +65,18 @@ win64: native
 	  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DAXQ_NATIVE_QUORVEL=$(BUILD)/native/quorvel >/dev/null
 	cmake --build $(BUILD)/win64 -j $(JOBS)
 
-# A Windows test that fails is run once more: under qemu's emulation the Wine
-# server has been seen to die in a run that passed before and after. The
-# 64-bit tests run Wine's 64-bit loader itself (tools/wine64).
+# A Windows test that fails is run once more (tools/ctest-retry): under qemu's
+# emulation the Wine server has been seen to die in a run that passed before
+# and after; each test retried is named at the end with its first failure.
+# The 64-bit tests run Wine's 64-bit loader itself (tools/wine64).
 test: native asan tsan fuzz-build win32 win64 dist
 	ctest --test-dir $(BUILD)/native --output-on-failure -j $(JOBS)
 	ctest --test-dir $(BUILD)/asan --output-on-failure -j $(JOBS)
 	ctest --test-dir $(BUILD)/tsan --output-on-failure -R Threads
 	tools/fuzz $(BUILD)/fuzz smoke
 	tests/release_test.sh $(BUILD) dist
-	$(WINE_ENV) tools/wine-run sh -c 'PATH=$(CURDIR)/tools/wine64:$$PATH ctest --test-dir $(BUILD)/win64 --output-on-failure --repeat until-pass:2 && \
-	  ctest --test-dir $(BUILD)/win32 --output-on-failure --repeat until-pass:2'
+	$(WINE_ENV) tools/wine-run sh -c 'PATH=$(CURDIR)/tools/wine64:$$PATH tools/ctest-retry $(BUILD)/win64 && \
+	  tools/ctest-retry $(BUILD)/win32'
 
 # The release in dist/: the Windows zip, the Debian package and their checksums.
 dist: native win32 win64
