@@ -287,6 +287,15 @@ int32_t SPI_API GetFile(const char *fileName, intptr_t position, SpiBlock *desti
 // "img\" and filename "001.png". Each field holds at most 199 units and a
 // zero, cut at a character boundary (never half of a surrogate pair).
 //
+// So the wide record of an entry is not its ANSI record converted: the ANSI
+// record keeps `path` empty and the whole name in `filename`, the wide one
+// splits it. This is kept on purpose. Hosts of the ANSI interface build
+// their folders from `filename` alone, and hosts of the wide one from
+// `path` + `filename` (a file manager copies every entry through GetFileW
+// with them); giving either the other's shape would break the hosts that
+// work today. A host that compares the two records compares
+// path + filename of the wide record with the ANSI filename, decoded.
+//
 // Numbers, results, progress calls, the listing lock and every failure are
 // as for the ANSI exports of the same name.
 
