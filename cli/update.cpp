@@ -25,6 +25,17 @@ static std::string Key(std::string name) {
     return name;
 }
 
+// How a file given to update meets an entry's key: as it is, and on Windows
+// without regard to case, as Windows finds files (SRC\B.TXT is src\b.txt).
+static std::string FileKey(const std::string &key) {
+#ifdef _WIN32
+    std::u32string points;
+    if (Utf8ToCodePoints(key, &points))
+        return CodePointsToUtf8(FoldCase(points));
+#endif
+    return key;
+}
+
 // What update writes: the archive's entries in their order, some replaced
 // by files, then the files that are new. A kept entry is not copied: it is
 // made from its record each time the writer asks for it, so that a million
@@ -240,7 +251,7 @@ int Update(const Options &options) {
             status = kExitArchive;
         candidates = InputCount(inputs);
         for (size_t i = 0; i < InputCount(inputs); i++)
-            byKey.emplace(Key(std::string(InputName(inputs, i))), i);
+            byKey.emplace(FileKey(Key(std::string(InputName(inputs, i)))), i);
     }
 
     // New entries follow the archive's own separator: '/' if its names use
@@ -266,7 +277,9 @@ int Update(const Options &options) {
                   ShownName(record, encoding).c_str());
             status = kExitArchive;
         }
-        auto found = byKey.find(EntryKey(record, encoding));
+        bool files = plan.patch == nullptr && !options.remove;
+        std::string key = EntryKey(record, encoding);
+        auto found = byKey.find(files ? FileKey(key) : key);
         bool drop = found != byKey.end() && options.remove;
         if (found != byKey.end() && plan.patch != nullptr)
             FromPatch(patch, found->second, record.filename, &plan.replaced[i]);

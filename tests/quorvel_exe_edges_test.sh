@@ -54,6 +54,14 @@ if full; then
     printf two >zh/中文.txt
     (cd zh && LANG=zh_CN.UTF-8 LC_ALL=zh_CN.UTF-8 $Q update ../zh.dat 中文.txt) >/dev/null 2>&1
     check '[ "$(stored_names zh.dat | wc -l)" -eq 1 ]' "update on a Chinese system added an entry"
+    # A file given in another case is the entry of its name, as Windows
+    # finds files: replaced, not added.
+    mkdir -p cased/src/sub && printf old >cased/src/sub/b.txt
+    (cd cased && $Q pack -o ../cased.dat src) >/dev/null 2>&1
+    printf new >cased/src/sub/b.txt
+    (cd cased && $Q update ../cased.dat SRC/SUB/B.TXT) >/dev/null 2>&1
+    check '[ "$(stored_names cased.dat)" = "src\\sub\\b.txt" ]' \
+        "update in another case: $(stored_names cased.dat | tr '\n' ' ')"
     # A Western system reads its own names in CP1252, and an archive from
     # Japan, whose names all read as CP932, in CP932.
     make_archive west.dat 'caf\351.txt' a '\334.txt' b
