@@ -85,14 +85,13 @@ static std::string Join(const std::vector<std::string> &components, size_t count
 
 // Where an open file or folder is, as Windows gives it (\\?\ and a drive, or
 // \\?\UNC), with every link on the way followed; "" if it cannot tell.
+// The buffer holds the longest path there is: a smaller one is answered by
+// the required size on Windows, but by ERROR_MORE_DATA alone under Wine.
 static std::wstring FinalPath(HANDLE file) {
-    std::wstring path(MAX_PATH, L'\0');
-    DWORD n = GetFinalPathNameByHandleW(file, &path[0], (DWORD)path.size(), 0);
-    if (n >= path.size()) {
-        path.resize(n);
-        n = GetFinalPathNameByHandleW(file, &path[0], (DWORD)path.size(), 0);
-    }
-    path.resize(n < path.size() ? n : 0);
+    static constexpr DWORD kLongestPath = 32768;
+    std::wstring path(kLongestPath, L'\0');
+    DWORD n = GetFinalPathNameByHandleW(file, &path[0], kLongestPath, 0);
+    path.resize(n < kLongestPath ? n : 0);
     return path;
 }
 
@@ -100,6 +99,26 @@ static std::wstring FinalPath(HANDLE file) {
 static bool SamePath(const std::wstring &a, const std::wstring &b) {
     return CompareStringOrdinal(a.c_str(), (int)a.size(), b.c_str(), (int)b.size(), TRUE) ==
            CSTR_EQUAL;
+}
+
+// Where an open file is below its volume's root ("\a\b"), links followed.
+static std::wstring VolumePath(HANDLE file) {
+    std::vector<char> buffer(sizeof(FILE_NAME_INFO) + 32768 * sizeof(wchar_t));
+    FILE_NAME_INFO *info = (FILE_NAME_INFO *)buffer.data();
+    if (!GetFileInformationByHandleEx(file, FileNameInfo, info, (DWORD)buffer.size()))
+        return L"";
+    return std::wstring(info->FileName, info->FileNameLength / sizeof(wchar_t));
+}
+
+// Whether an open file is at `path` (\\?\ and a drive letter): by its final
+// path, or, where that cannot be had (Wine past 260 characters), by its
+// path below the volume, which links would change as well.
+static bool IsAt(HANDLE file, const std::wstring &path) {
+    std::wstring final = FinalPath(file);
+    if (!final.empty())
+        return SamePath(final, path);
+    bool drive = path.size() > 6 && path.compare(0, 4, L"\\\\?\\") == 0 && path[5] == L':';
+    return drive && SamePath(VolumePath(file), path.substr(6));
 }
 
 // A folder held open without delete sharing: it cannot be renamed or
@@ -134,6 +153,15 @@ static bool MakeFolders(const std::wstring &path) {
     return MakeFolders(path.substr(0, slash)) && CreateDirectoryW(path.c_str(), nullptr);
 }
 
+// A full path (a drive, or \\\\server) in its \\?\ form.
+static std::wstring LongForm(const std::wstring &full) {
+    if (full.compare(0, 4, L"\\\\?\\") == 0)
+        return full;
+    if (full.compare(0, 2, L"\\\\") == 0)
+        return L"\\\\?\\UNC" + full.substr(1);
+    return L"\\\\?\\" + full;
+}
+
 ExtractTarget *OpenTarget(const std::string &folder, std::string *why) {
     std::wstring wide = Widen(folder);
     wchar_t full[32768];
@@ -148,8 +176,8 @@ ExtractTarget *OpenTarget(const std::string &folder, std::string *why) {
     else if (!GetFileInformationByHandle(handle, &info) ||
              !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
         *why = _("not a folder");
-    else if ((path = FinalPath(handle)).empty())
-        *why = SystemMessage(GetLastError());
+    else if ((path = FinalPath(handle)).empty() && !IsAt(handle, path = LongForm(full)))
+        *why = SystemMessage(GetLastError()), path.clear();
     if (path.empty()) {
         if (handle != INVALID_HANDLE_VALUE)
             CloseHandle(handle);
@@ -209,8 +237,7 @@ static bool EnterFolder(ExtractTarget *target, const std::vector<std::string> &f
         BY_HANDLE_FILE_INFORMATION info;
         if (handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle, &info))
             *why = Join(folder, i) + ": " + SystemMessage(GetLastError());
-        else if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
-                 !SamePath(FinalPath(handle), path))
+        else if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || !IsAt(handle, path))
             *why = _("a folder on its path is a link (a reparse point)");
         else if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
             *why = Format(_("%s is not a folder"), Join(folder, i).c_str());
@@ -307,7 +334,7 @@ bool WritePlacedFile(ExtractTarget *target, const char *bytes, size_t size, int6
     }
     // The folder is held open, so it stays where it was; a file that is not
     // there all the same was led elsewhere, and goes.
-    bool moved = !SamePath(FinalPath(file), temporary);
+    bool moved = !IsAt(file, temporary);
     bool ok = !moved && WriteAll(file, bytes, size);
     DWORD error = GetLastError();
     FILETIME time = FileTimeOf(modified);
@@ -315,7 +342,7 @@ bool WritePlacedFile(ExtractTarget *target, const char *bytes, size_t size, int6
         error = GetLastError(), ok = false;
     if (ok && !RenameOpenFile(file, final, overwrite))
         error = GetLastError(), ok = false;
-    if (ok && !SamePath(FinalPath(file), final))
+    if (ok && !IsAt(file, final))
         moved = true, ok = false;
     if (moved)
         *why = _("a folder on its path was moved or replaced by a link; the entry was not written");

@@ -132,6 +132,12 @@ if full; then
     check '[ "$(cat out.txt)" = farther ]' "update of a deep folder: $(cat out.txt)"
     expect 3 "pack a long absolute path" pack -o abs.dat "$PWD/deep"
     has err.txt "give it as a path below the current folder"
+    # Extraction takes long paths too: into a folder whose path nears 260
+    # characters with the file's name, and into one past it, folders made.
+    expect 0 "extract where the file's path nears 260" extract deep.dat -C "x$long$long"
+    check '[ "$(cat "x$long$long/deep/b$long/c$long/far.txt")" = farther ]' "extract near 260: $(cat err.txt)"
+    expect 0 "extract below a folder past 260" extract deep.dat -C "y$long/y$long/y$long"
+    check '[ -f "y$long/y$long/y$long/deep/b$long/c$long/far.txt" ]' "extract past 260: $(cat err.txt)"
 fi
 cd "$work"
 
