@@ -366,6 +366,52 @@ static void ThreadStress() {
 
 // Names in Shift_JIS, whose trail bytes can be letters and backslashes:
 // ア is 83 41, ヂ is 83 61, ソ is 83 5C, 表 is 95 5C.
+// Every position the module lists, GetFile takes, with the listed size:
+// over random directories with CR, CR LF and lines without an LF, as the
+// native plug-in test checks it.
+static void EveryListedPositionIsTaken() {
+    const char *ends[] = {"\n", "\r\n", "\r", ""};
+    uint32_t random = 1;
+    auto next = [&random] { return (random = random * 1103515245u + 12345u) >> 8; };
+    for (int seed = 0; seed < 200; seed++) {
+        std::vector<TestEntry> entries;
+        std::vector<const char *> lineEnds;
+        size_t count = 1 + next() % 6;
+        for (size_t i = 0; i < count; i++) {
+            entries.push_back({"n" + std::to_string(i), PatternBytes(next() % 40, (int)i)});
+            lineEnds.push_back(ends[next() % 4 == 0 ? 1 + next() % 3 : 0]);
+        }
+        const char *closing = ends[next() % 3];
+        std::string directory;
+        for (int pass = 0; pass < 2; pass++) { // the second knows the directory's size
+            uint32_t offset = pass == 0 ? 0 : (uint32_t)directory.size();
+            directory = "FILECMB-DATA-LIST-IN\n";
+            for (size_t i = 0; i < count; i++) {
+                std::string line =
+                    EntryLine(entries[i].name, offset, offset + (uint32_t)entries[i].data.size());
+                line.pop_back();
+                directory += line + lineEnds[i];
+                offset += (uint32_t)entries[i].data.size();
+            }
+            directory += closing;
+        }
+        for (const TestEntry &e : entries)
+            directory += e.data;
+        WriteFile("files\\ends.dat", directory);
+        HLOCAL block = nullptr;
+        CHECK(getArchiveInfo("files\\ends.dat", 0, 0, &block) == 0);
+        const char *records = (const char *)LocalLock(block);
+        for (int i = 0; records != nullptr && records[i * kStride] != '\0'; i++) {
+            int32_t result = 0;
+            std::string got =
+                Extract("files\\ends.dat", (intptr_t)Field(records, i, kPosition), &result);
+            CHECK(result == 0 && (int64_t)got.size() == Field(records, i, kFilesize));
+        }
+        LocalUnlock(block);
+        LocalFree(block);
+    }
+}
+
 static void DoubleByteNames() {
     const std::string a = "\x83\x41.png", di = "\x83\x61.png", so = "\x83\x5c\\x.txt";
     std::vector<TestEntry> entries = {{a, "A"}, {di, "DI"}, {so, "SO"}, {"Readme.TXT", "R"}};
@@ -651,6 +697,7 @@ int main(int argc, char **argv) {
 #if SPI_64BIT
         WideExports();
         ThreadStress();
+        EveryListedPositionIsTaken();
 #endif
     }
     FreeLibrary(module);
