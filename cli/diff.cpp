@@ -60,8 +60,12 @@ int Diff(const Options &options) {
         PrintFailure(failure);
         status = kExitArchive;
     }
-    for (size_t i = 0; compared && i < differences.size(); i++)
-        PrintText(options.json ? JsonLine(differences[i]) : Line(differences[i]));
+    // An output that fails (a full disk) loses the list: trouble.
+    bool written = true;
+    for (size_t i = 0; compared && written && i < differences.size(); i++)
+        written = PrintText(options.json ? JsonLine(differences[i]) : Line(differences[i]));
+    if (!written || !FlushOutput())
+        status = kExitArchive;
     if (status != kExitArchive && !options.output.empty() &&
         !WritePatch(options.output, older, newer, differences, true, &failure)) {
         PrintFailure(failure);

@@ -151,32 +151,6 @@ static bool NewNamesAreDistinct(const std::string &path, UpdatePlan *plan) {
     return false;
 }
 
-// A patch is another archive, whose chosen entries each have a name of
-// their own, whole in their records.
-static int PatchUsable(const std::string &path, const Selection &patch) {
-    FileIdentity target, source;
-    std::string why;
-    if (IdentityOf(path, &target) && IdentityOf(patch.archive.path, &source) && target == source) {
-        Error(patch.archive.path, "%s", _("is the archive being updated; a patch is another one"));
-        return kExitArchive;
-    }
-    if (!ListingNamesAreDistinct(patch.listing, patch.encoding, &why)) {
-        Error(patch.archive.path, _("%s; the archive is left as it is"), why.c_str());
-        return kExitArchive;
-    }
-    for (size_t i = 0; i < patch.Count(); i++) {
-        FileInfo whole;
-        if (strlen(patch[i].filename) == (size_t)kMaxNameLength &&
-            LookUpEntry(patch.archive, patch.listing, patch[i].filename, &whole) != SPI_OK) {
-            Error(patch.archive.path,
-                  _("%s: the entry's name is longer than 199 bytes and cannot be kept"),
-                  ShownName(patch[i], patch.encoding).c_str());
-            return kExitArchive;
-        }
-    }
-    return kExitOk;
-}
-
 int Update(const Options &options) {
     RemoveTemporaryOnInterrupt();
     const std::string &path = options.operands[0];
@@ -235,17 +209,29 @@ int Update(const Options &options) {
     if (status == kExitOk && !options.from.empty()) {
         Choice choice;
         choice.names = arguments;
-        patchOpen = Select(options.from, options.encoding, choice, &patch, &failure, &unmatched);
+        patchOpen = SelectPatch(options.from, options.encoding, encoding, choice, &patch, &failure,
+                                &unmatched);
+        // A NAME that matches nothing leaves the archive as it is, as the
+        // module's apply() does.
+        if (patchOpen && !CheckPatch(path, patch, &failure)) {
+            FreeSelection(&patch);
+            patchOpen = false;
+        }
         if (!patchOpen)
             PrintFailure(failure);
-        status = patchOpen ? PatchUsable(path, patch) : kExitArchive;
+        PrintFaults(unmatched);
+        status = patchOpen && unmatched.empty() ? kExitOk : kExitArchive;
         candidates = patchOpen ? patch.listing.count : 0;
         for (size_t i = 0; status == kExitOk && i < patch.Count(); i++)
             byKey.emplace(EntryKey(patch[i], patch.encoding), patch.all ? i : patch.chosen[i]);
     } else if (status == kExitOk && options.remove) {
+        // A name given twice is one removal; a name that does not decode is
+        // given by its bytes, or escaped as list shows it (lone\x83).
         candidates = arguments.size();
-        for (size_t i = 0; i < arguments.size(); i++)
+        for (size_t i = 0; i < arguments.size(); i++) {
             byKey.emplace(Key(arguments[i]), i);
+            byKey.emplace(std::string(1, '\0') + arguments[i], i);
+        }
     } else if (status == kExitOk) {
         if (!Inputs(arguments, true, options, &inputs) || !InputsLeaveOut(path, inputs))
             status = kExitArchive;
@@ -280,6 +266,8 @@ int Update(const Options &options) {
         bool files = plan.patch == nullptr && !options.remove;
         std::string key = EntryKey(record, encoding);
         auto found = byKey.find(files ? FileKey(key) : key);
+        if (found == byKey.end() && options.remove && key[0] == '\0')
+            found = byKey.find(Key(EscapeBytes(record.filename, strlen(record.filename))));
         bool drop = found != byKey.end() && options.remove;
         if (found != byKey.end() && plan.patch != nullptr)
             FromPatch(patch, found->second, record.filename, &plan.replaced[i]);
@@ -295,24 +283,31 @@ int Update(const Options &options) {
         backslash = backslash || name.find('\\') != std::string::npos;
     }
     char separator = SeparatorFor(slash, backslash);
-    bool partly = !unmatched.empty();
-    PrintFaults(unmatched);
+    bool partly = false;
     for (size_t i = 0; status == kExitOk && i < candidates; i++) {
         std::string stored, why;
         if (used[i] || (plan.patch != nullptr && !patch.all &&
                         !std::binary_search(patch.chosen.begin(), patch.chosen.end(), i)))
             continue;
+        if (options.remove && used[byKey.at(Key(arguments[i]))])
+            continue; // the same name given again
         if (options.remove) {
             Error(EscapeControls(arguments[i]), "%s", _("no entry of that name to remove"));
             partly = true;
             continue;
         }
-        if (plan.patch == nullptr)
+        if (plan.patch == nullptr) {
             name = InputName(inputs, i);
-        else if (!RecordName(patch.listing[i], patch.encoding, &name))
-            name = EscapeBytes(patch.listing[i].filename, strlen(patch.listing[i].filename));
-        else // stored as files are: '\' and '/' both separate folders
+        } else if (!RecordName(patch.listing[i], patch.encoding, &name)) {
+            Error(
+                patch.archive.path, "%s: %s", ShownName(patch.listing[i], patch.encoding).c_str(),
+                Format(_("the name is not valid %s (see --encoding)"), patch.encoding.name.c_str())
+                    .c_str());
+            status = kExitArchive;
+            continue;
+        } else { // stored as files are: '\' and '/' both separate folders
             name = Key(name);
+        }
         if (!StoredName(name, encoding, separator, &stored, &why)) {
             Error(EscapeControls(name), "%s", why.c_str());
             status = kExitArchive;

@@ -115,16 +115,51 @@ bool SelectPair(const std::string &olderPath, const std::string &newerPath,
     return true;
 }
 
+bool ArchiveWhole(const Selection &in, Failure *failure) {
+    std::string why;
+    if (ListingAccountsForArchive(in.archive, in.listing, false, &why) &&
+        ListingNamesAreDistinct(in.listing, in.encoding, &why))
+        return true;
+    *failure = Fail(FailureKind::kDamaged, in.archive.path, kSentence, {why});
+    return false;
+}
+
+bool SelectPatch(const std::string &path, const Encoding &chosen, const Encoding &archiveEncoding,
+                 const Choice &choice, Selection *patch, Failure *failure,
+                 std::vector<Failure> *unmatched) {
+    std::vector<Failure> missing;
+    if (!Select(path, chosen.codePage != 0 ? chosen : archiveEncoding, choice, patch, failure,
+                &missing))
+        return false;
+    bool valid = true;
+    std::string name;
+    for (size_t i = 0; chosen.codePage == 0 && valid && i < patch->listing.count; i++)
+        valid = RecordName(patch->listing[i], archiveEncoding, &name);
+    if (!valid) {
+        FreeSelection(patch);
+        missing.clear();
+        if (!Select(path, chosen, choice, patch, failure, &missing))
+            return false;
+    }
+    unmatched->insert(unmatched->end(), missing.begin(), missing.end());
+    return true;
+}
+
+bool CheckPatch(const std::string &target, const Selection &patch, Failure *failure) {
+    FileIdentity written, read;
+    if (IdentityOf(target, &written) && IdentityOf(patch.archive.path, &read) && written == read) {
+        *failure = Fail(FailureKind::kRefused, patch.archive.path,
+                        N_("is the archive being updated; a patch is another one"));
+        return false;
+    }
+    return ArchiveWhole(patch, failure);
+}
+
 bool CompareArchives(const Selection &older, const Selection &newer,
                      std::vector<Difference> *differences, Failure *failure) {
     differences->clear();
-    std::string why;
-    for (const Selection *in : {&older, &newer}) {
-        if (!ListingNamesAreDistinct(in->listing, in->encoding, &why)) {
-            *failure = Fail(FailureKind::kDamaged, in->archive.path, kSentence, {why});
-            return false;
-        }
-    }
+    if (!ArchiveWhole(older, failure) || !ArchiveWhole(newer, failure))
+        return false;
     std::unordered_map<std::string, size_t> newerByKey; // place among the chosen
     newerByKey.reserve(newer.Count());
     for (size_t i = 0; i < newer.Count(); i++)
@@ -215,7 +250,10 @@ bool WritePatch(const std::string &path, const Selection &older, const Selection
     }
     std::string reason;
     if (!CheckNewArchive(path, entries, &reason)) {
-        *failure = Fail(FailureKind::kBadName, "", kSentence, {reason});
+        *failure = Fail(FailureKind::kBadName, path, kSentence,
+                        {reason.compare(0, path.size() + 2, path + ": ") == 0
+                             ? reason.substr(path.size() + 2)
+                             : reason});
         return false;
     }
     int held = -1;
@@ -225,7 +263,11 @@ bool WritePatch(const std::string &path, const Selection &older, const Selection
     watch.progress = progress;
     bool ok = WriteArchive(path, entries, &watch) == 0;
     if (!ok) {
-        *failure = Fail(watch.kind, "", kSentence, {watch.reason});
+        // The reason is "PATH: sentence".
+        std::string sentence = watch.reason.compare(0, path.size() + 2, path + ": ") == 0
+                                   ? watch.reason.substr(path.size() + 2)
+                                   : watch.reason;
+        *failure = Fail(watch.kind, path, kSentence, {sentence});
         failure->error = watch.error;
     }
     ReleaseArchive(held);

@@ -35,10 +35,28 @@ bool SelectPair(const std::string &olderPath, const std::string &newerPath,
                 const Encoding &encoding, const Choice &choice, Selection *older, Selection *newer,
                 Failure *failure, std::vector<Failure> *unmatched);
 
+// Whether an archive's listing is the whole of it, each name one entry's:
+// what every rewrite asks of what it reads. False with *failure (kDamaged).
+bool ArchiveWhole(const Selection &in, Failure *failure);
+
+// Opens and lists a patch for an archive whose names read in
+// `archiveEncoding`, choosing its entries as Select does. With "auto" its
+// names are read in the archive's code page where they all are valid there
+// (a patch holds too few of its source's names for "auto" to tell their code
+// page), else as "auto" reads them. Each NAME that matches nothing is a
+// kNotFound in *unmatched. False with *failure if it cannot be listed.
+bool SelectPatch(const std::string &path, const Encoding &chosen, const Encoding &archiveEncoding,
+                 const Choice &choice, Selection *patch, Failure *failure,
+                 std::vector<Failure> *unmatched);
+
+// Whether `patch` may be applied to the archive at `target`: it is another
+// file, whole (ArchiveWhole). False with *failure.
+bool CheckPatch(const std::string &target, const Selection &patch, Failure *failure);
+
 // Compares the chosen entries of two selections: the changed and removed in
 // the older archive's order, then the added in the newer's. Entries of the
 // same size are compared byte for byte. False with *failure (kDamaged) if
-// either archive holds a name twice or an entry that cannot be read.
+// either archive is not whole (ArchiveWhole) or an entry cannot be read.
 bool CompareArchives(const Selection &older, const Selection &newer,
                      std::vector<Difference> *differences, Failure *failure);
 

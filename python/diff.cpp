@@ -27,6 +27,9 @@ static std::vector<PyDifference> Diff(const py::object &old, const py::object &n
         for (const py::handle &name : names)
             choice.names.push_back(NameBytes(name));
     }
+    // An empty list chooses no entry, where None chooses them all.
+    if (!names.is_none() && choice.names.empty())
+        return {};
     Encoding encoding;
     if (!ParseEncoding(encodingText, &encoding))
         throw py::value_error("unknown encoding '" + encodingText +

@@ -323,7 +323,7 @@ class PyArchive {
         bool ok;
         {
             py::gil_scoped_release released;
-            ok = session_.Apply(file, chosen, &failure);
+            ok = session_.Apply(file, names.is_none() ? nullptr : &chosen, &failure);
         }
         if (!ok)
             Raise(failure);
@@ -633,13 +633,15 @@ and 'a'.)")
              R"(Store the bytes data under the name arcname, as write() does.)")
         .def("remove", &PyArchive::Remove, py::arg("name"), "Remove the entry name. Mode 'a' only.")
         .def("apply", &PyArchive::Apply, py::arg("patch"), py::arg("names") = py::none(),
-             R"(Store the entries of the archive patch (all, or those names names), as
-`quorvel update --from` does: an entry of the same name ('\' and '/' alike)
-is replaced in its place under its stored name, the others are added at the
-end, each name checked as write() checks it. Their bytes are read now. A
-name that patch lacks raises KeyError before anything is stored; on another
-error the entries stored before it stay. Together with diff() and remove(),
-it brings one archive to another's entries. Modes 'w' and 'a'.)")
+             R"(Store the entries of the archive patch (all, or those the patterns in
+names match, as `quorvel list` takes them), as `quorvel update --from` does:
+an entry of the same name ('\' and '/' alike) is replaced in its place under
+its stored name, the others are added at the end, each name checked as
+write() checks it. Their bytes are read now. A patch whose listing is not the
+whole of it raises BadArchive, a name in names that matches nothing KeyError,
+both before anything is stored; on another error the entries stored before it
+stay. Together with diff() and remove(), it brings one archive to another's
+entries. Modes 'w' and 'a'.)")
         .def("close", &PyArchive::Close,
              R"(Close the archive; in 'w' and 'a', write it first. Raises BadArchive,
 ValueError or OSError if it cannot be written, and then leaves the old

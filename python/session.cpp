@@ -3,6 +3,8 @@
 // update do. Every failure comes back as a value for an exception.
 #include "python/session.h"
 
+#include "core/diff.h"
+
 #include "archive/archive.h"
 #include "core/account.h"
 #include "core/files.h"
@@ -351,37 +353,51 @@ static int OpenSpool(const std::string &archive) {
     return fd;
 }
 
-bool Session::Apply(const std::string &patchPath, const std::vector<std::string> &names,
+bool Session::Apply(const std::string &patchPath, const std::vector<std::string> *names,
                     Failure *failure) {
-    Session patch;
-    if (!patch.Open(patchPath, 'r', "auto", failure))
+    if (names != nullptr && names->empty())
+        return true; // no names, nothing chosen
+    Choice choice;
+    if (names != nullptr)
+        choice.names = *names;
+    // As update --from: the patch opened and checked by the same rules,
+    // and a NAME that matches nothing leaves everything as it was.
+    Selection patch;
+    std::vector<Failure> unmatched;
+    if (!SelectPatch(patchPath, Encoding{"auto", 0}, encoding_, choice, &patch, failure,
+                     &unmatched))
         return false;
-    std::vector<size_t> chosen;
-    for (size_t i = 0; names.empty() && i < patch.items_.size(); i++)
-        chosen.push_back(i);
-    for (const std::string &name : names) {
-        long found = patch.Find(name, false);
-        if (found < 0)
-            return Refuse(failure, Fail(FailureKind::kNotFound, patchPath + ": " + name,
-                                        N_("no entry of that name")));
-        chosen.push_back((size_t)found);
-    }
-    for (size_t i : chosen) {
-        const Item &item = patch.items_[i];
-        if (!item.decoded)
-            return Refuse(failure, Fail(FailureKind::kBadName, patchPath + ": " + item.name,
-                                        N_("the name is not valid %s"), {patch.EncodingName()}));
-        EntrySpan span;
-        auto bytes = std::make_shared<std::string>(item.size, '\0');
-        if (!patch.Span(i, &span, failure) ||
-            (item.size > 0 && !ReadSpan(span, 0, &(*bytes)[0], bytes->size(), failure)))
-            return false;
-        std::string name = item.name;
+    bool ok = unmatched.empty() || Refuse(failure, unmatched[0]);
+    ok = ok && CheckPatch(path_, patch, failure);
+    EntryReader reader;
+    OpenEntryReader(patch.archive, &reader);
+    std::string name;
+    for (size_t i = 0; ok && i < patch.Count(); i++) {
+        EntryRecord record = patch[i];
+        if (!RecordName(record, patch.encoding, &name)) {
+            ok = Refuse(failure, Fail(FailureKind::kBadName,
+                                      patchPath + ": " + ShownName(record, patch.encoding),
+                                      N_("the name is not valid %s (see --encoding)"),
+                                      {patch.encoding.name}));
+            break;
+        }
+        EntryBytes entry;
+        int32_t result = ReadListedEntry(&reader, record, &entry);
+        if (result != SPI_OK) {
+            ok = Refuse(failure, Fail(FailureKind::kDamaged,
+                                      patchPath + ": " + ShownName(record, patch.encoding),
+                                      ResultMessage(result)));
+            break;
+        }
+        auto bytes =
+            std::make_shared<std::string>(entry.bytes != nullptr ? entry.bytes : "", entry.size);
+        FreeEntry(&entry);
         std::replace(name.begin(), name.end(), '\\', '/');
-        if (!PutBytes(name, bytes, failure))
-            return false;
+        ok = PutBytes(name, bytes, failure);
     }
-    return true;
+    CloseEntryReader(&reader);
+    FreeSelection(&patch);
+    return ok;
 }
 
 bool Session::PutFile(const std::string &name, const std::string &file, Failure *failure) {

@@ -97,11 +97,13 @@ class Session {
     bool PutFile(const std::string &name, const std::string &file, Failure *failure);
     // "a": removes an entry.
     void Remove(size_t index);
-    // "w" and "a": PutBytes of each entry of the archive at `patch` (those
-    // `names` name, or all), its bytes read now, under its name with '/'
-    // between folders. A name the patch lacks fails (kNotFound) before
-    // anything is put; on another failure what was put before it stays.
-    bool Apply(const std::string &patch, const std::vector<std::string> &names, Failure *failure);
+    // "w" and "a": update --from's apply of the archive at `patch`: PutBytes
+    // of each entry `names` chooses (patterns, as Select takes them; all if
+    // null, none if empty), its bytes read now, under its name with '/'
+    // between folders. A patch that is not whole, is this archive, or lacks
+    // a NAME fails before anything is put; on another failure what was put
+    // before it stays.
+    bool Apply(const std::string &patch, const std::vector<std::string> *names, Failure *failure);
 
     // Writes the archive ("w", "a"), then releases it; nothing is written
     // when a check fails, or when `proceed` (asked before the new archive

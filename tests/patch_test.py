@@ -165,3 +165,61 @@ def test_a_patch_is_refused_where_it_would_overwrite_what_it_compares(tmp_path):
     with pytest.raises(KeyError):
         with quorvel.Archive(tmp_path / "a.dat", "a") as archive:
             archive.apply(tmp_path / "a.dat", ["y"])
+
+
+def write_raw(path, lines_and_data):
+    """An archive of (name bytes, data) with each line as given, closed."""
+    from writers_diff_test import MAGIC
+    size = len(MAGIC) + sum(len(n) + 23 for n, _ in lines_and_data) + 1
+    at, lines = size, b""
+    for name, body in lines_and_data:
+        lines += name + b"\t%010d %010d\n" % (at, at + len(body))
+        at += len(body)
+    with open(path, "wb") as f:
+        f.write(MAGIC + lines + b"\n" + b"".join(b for _, b in lines_and_data))
+
+
+DAMAGED_PATCHES = {
+    "a name over 199 bytes": [(b"b", b"2"), (b"y" * 205, b"L")],
+    "a name given twice": [(b"b", b"2"), (b"b", b"3")],
+    "a first line past byte 256": [(b"z" * 260, b"2"), (b"b", b"3")],
+}
+
+
+@pytest.mark.parametrize("case", sorted(DAMAGED_PATCHES))
+def test_a_patch_that_is_not_whole_is_refused_by_both_front_ends(case, tmp_path):
+    write_raw(tmp_path / "game.dat", [(b"a", b"1"), (b"b", b"B")])
+    write_raw(tmp_path / "patch.dat", DAMAGED_PATCHES[case])
+    before = (tmp_path / "game.dat").read_bytes()
+    done = quorvel_run("update", "game.dat", "--from", "patch.dat", cwd=tmp_path)
+    assert done.returncode == 3, done.stderr
+    done = quorvel_run("diff", "game.dat", "patch.dat", cwd=tmp_path)
+    assert done.returncode == 3, done.stderr
+    with pytest.raises(quorvel.BadArchive):
+        with quorvel.Archive(tmp_path / "game.dat", "a") as archive:
+            archive.apply(tmp_path / "patch.dat")
+    assert (tmp_path / "game.dat").read_bytes() == before
+
+
+def test_a_patch_reads_in_its_archives_code_page_and_removals_take_names_as_given(tmp_path):
+    # The patch's one name (ﾂｱ, C2 B1) is valid UTF-8 too: read in the
+    # archive's CP932 it replaces its entry instead of adding another.
+    cp = lambda text: text.encode("cp932")
+    write_raw(tmp_path / "old.dat", [(cp("ア.txt"), b"same"), (cp("ﾂｱ.txt"), b"old")])
+    write_raw(tmp_path / "new.dat", [(cp("ア.txt"), b"same"), (cp("ﾂｱ.txt"), b"NEW!")])
+    quorvel_run("diff", "old.dat", "new.dat", "-o", "patch.dat", cwd=tmp_path)
+    shutil.copy(tmp_path / "old.dat", tmp_path / "cli.dat")
+    assert quorvel_run("update", "cli.dat", "--from", "patch.dat", cwd=tmp_path).returncode == 0
+    assert quorvel_run("diff", "cli.dat", "new.dat", cwd=tmp_path).returncode == 0
+    with quorvel.Archive(tmp_path / "old.dat", "a") as archive:
+        archive.apply(tmp_path / "patch.dat")
+    assert quorvel.diff(tmp_path / "old.dat", tmp_path / "new.dat") == []
+    # A name given twice is one removal; one that does not decode is given
+    # as list shows it.
+    write_raw(tmp_path / "g.dat", [(b"a.txt", b"1"), (b"lone\x83", b"2"), (b"c", b"3")])
+    done = quorvel_run("update", "g.dat", "--remove", "a.txt", "a.txt", "lone\\x83", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert [n for _, n, _ in read_layout((tmp_path / "g.dat").read_bytes())] == [b"c"]
+    done = subprocess.run(f"'{QUORVEL}' diff g.dat new.dat >/dev/full", shell=True,
+                          cwd=tmp_path, capture_output=True)
+    assert done.returncode == 3 and b"standard output" in done.stderr
