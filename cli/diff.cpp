@@ -11,10 +11,6 @@
 // diff(1)'s statuses: the same, different, trouble.
 static constexpr int kExitSame = 0, kExitDifferent = 1;
 
-static const char *ChangeName(Change change) {
-    return change == Change::kAdded ? "added" : change == Change::kRemoved ? "removed" : "changed";
-}
-
 // One line: A, D or M, the sizes before and after ("-" where there is
 // none), and the name, TAB between them.
 static std::string Line(const Difference &d) {

@@ -145,9 +145,18 @@ bool SelectPatch(const std::string &path, const Encoding &chosen, const Encoding
     return true;
 }
 
+const char *ChangeName(Change change) {
+    return change == Change::kAdded ? "added" : change == Change::kRemoved ? "removed" : "changed";
+}
+
+// Whether two paths reach one file (by its identity, whatever the path).
+static bool SameFile(const std::string &a, const std::string &b) {
+    FileIdentity one, other;
+    return IdentityOf(a, &one) && IdentityOf(b, &other) && one == other;
+}
+
 bool CheckPatch(const std::string &target, const Selection &patch, Failure *failure) {
-    FileIdentity written, read;
-    if (IdentityOf(target, &written) && IdentityOf(patch.archive.path, &read) && written == read) {
+    if (SameFile(target, patch.archive.path)) {
         *failure = Fail(FailureKind::kRefused, patch.archive.path,
                         N_("is the archive being updated; a patch is another one"));
         return false;
@@ -239,10 +248,8 @@ bool WritePatch(const std::string &path, const Selection &older, const Selection
     }
     if (!CheckWriteTarget(path, failure))
         return false;
-    FileIdentity target, source;
     for (const Selection *in : {&older, &newer}) {
-        if (IdentityOf(path, &target) && IdentityOf(in->archive.path, &source) &&
-            target == source) {
+        if (SameFile(path, in->archive.path)) {
             *failure = Fail(FailureKind::kRefused, path,
                             N_("is one of the archives compared; the patch goes elsewhere"));
             return false;

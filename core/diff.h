@@ -15,6 +15,9 @@
 
 enum class Change { kAdded, kRemoved, kChanged };
 
+// "added", "removed" or "changed", as --json and the module name a change.
+const char *ChangeName(Change change);
+
 struct Difference {
     Change change = Change::kChanged;
     std::string name;            // decoded (the newer archive's; a removal's, the older's),

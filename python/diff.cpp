@@ -61,9 +61,7 @@ static std::vector<PyDifference> Diff(const py::object &old, const py::object &n
     std::vector<PyDifference> result;
     for (const Difference &d : differences) {
         PyDifference one;
-        one.change = d.change == Change::kAdded     ? "added"
-                     : d.change == Change::kRemoved ? "removed"
-                                                    : "changed";
+        one.change = ChangeName(d.change);
         one.name = Text(d.name);
         one.oldSize = d.change == Change::kAdded ? py::object(py::none()) : py::int_(d.olderSize);
         one.newSize = d.change == Change::kRemoved ? py::object(py::none()) : py::int_(d.newerSize);

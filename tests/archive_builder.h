@@ -66,4 +66,38 @@ inline std::string PatternBytes(size_t size, uint32_t seed) {
     return bytes;
 }
 
+// A random archive of one to six entries whose directory lines end in LF,
+// CR LF, a lone CR or nothing (two lines run together), with a closing line
+// of any of the first three; each entry's bytes lie where its fields say.
+// `random()` gives the random numbers.
+template <typename Random> std::string LineEndsArchive(Random &random) {
+    const char *ends[] = {"\n", "\r\n", "\r", ""};
+    std::vector<TestEntry> entries;
+    std::vector<const char *> lineEnds;
+    size_t count = 1 + random() % 6;
+    for (size_t i = 0; i < count; i++) {
+        entries.push_back({"n" + std::to_string(i), PatternBytes(random() % 40, (uint32_t)i)});
+        lineEnds.push_back(ends[random() % 4 == 0 ? 1 + random() % 3 : 0]);
+    }
+    const char *closing = ends[random() % 3];
+    // Twice: the first pass finds the directory's size, the second places
+    // the bytes after it.
+    std::string archive;
+    for (int pass = 0; pass < 2; pass++) {
+        uint32_t offset = pass == 0 ? 0 : (uint32_t)archive.size();
+        archive = "FILECMB-DATA-LIST-IN\n";
+        for (size_t i = 0; i < count; i++) {
+            std::string line =
+                EntryLine(entries[i].name, offset, offset + (uint32_t)entries[i].data.size());
+            line.pop_back(); // its LF
+            archive += line + lineEnds[i];
+            offset += (uint32_t)entries[i].data.size();
+        }
+        archive += closing;
+    }
+    for (const TestEntry &e : entries)
+        archive += e.data;
+    return archive;
+}
+
 #endif

@@ -371,33 +371,10 @@ static void ThreadStress() {
 // over random directories with CR, CR LF and lines without an LF, as the
 // native plug-in test checks it.
 static void EveryListedPositionIsTaken() {
-    const char *ends[] = {"\n", "\r\n", "\r", ""};
     uint32_t random = 1;
     auto next = [&random] { return (random = random * 1103515245u + 12345u) >> 8; };
     for (int seed = 0; seed < 200; seed++) {
-        std::vector<TestEntry> entries;
-        std::vector<const char *> lineEnds;
-        size_t count = 1 + next() % 6;
-        for (size_t i = 0; i < count; i++) {
-            entries.push_back({"n" + std::to_string(i), PatternBytes(next() % 40, (int)i)});
-            lineEnds.push_back(ends[next() % 4 == 0 ? 1 + next() % 3 : 0]);
-        }
-        const char *closing = ends[next() % 3];
-        std::string directory;
-        for (int pass = 0; pass < 2; pass++) { // the second knows the directory's size
-            uint32_t offset = pass == 0 ? 0 : (uint32_t)directory.size();
-            directory = "FILECMB-DATA-LIST-IN\n";
-            for (size_t i = 0; i < count; i++) {
-                std::string line =
-                    EntryLine(entries[i].name, offset, offset + (uint32_t)entries[i].data.size());
-                line.pop_back();
-                directory += line + lineEnds[i];
-                offset += (uint32_t)entries[i].data.size();
-            }
-            directory += closing;
-        }
-        for (const TestEntry &e : entries)
-            directory += e.data;
+        std::string directory = LineEndsArchive(next);
         WriteFile("files\\ends.dat", directory);
         HLOCAL block = nullptr;
         CHECK(getArchiveInfo("files\\ends.dat", 0, 0, &block) == 0);

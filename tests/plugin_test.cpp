@@ -376,35 +376,9 @@ TEST_F(Plugin, ALineThatEndsInCrGivesItsOwnFields) {
 // lone CR or nothing (two lines run together), each entry's bytes where
 // its fields say.
 TEST_F(Plugin, EveryListedPositionIsTakenWithItsListedSize) {
-    const char *ends[] = {"\n", "\r\n", "\r", ""};
     for (unsigned seed = 1; seed <= 300; seed++) {
         std::mt19937 random(seed);
-        std::vector<TestEntry> entries;
-        std::vector<const char *> lineEnds;
-        size_t count = 1 + random() % 6;
-        for (size_t i = 0; i < count; i++) {
-            entries.push_back({"n" + std::to_string(i), PatternBytes(random() % 40, (int)i)});
-            lineEnds.push_back(ends[random() % 4 == 0 ? 1 + random() % 3 : 0]);
-        }
-        const char *closing = ends[random() % 3];
-        // Twice: the first pass finds the directory's size, the second
-        // places the bytes after it.
-        std::string directory;
-        for (uint32_t start : {0u, 1u}) {
-            uint32_t offset = start == 0 ? 0 : (uint32_t)directory.size();
-            directory = "FILECMB-DATA-LIST-IN\n";
-            for (size_t i = 0; i < count; i++) {
-                std::string line =
-                    EntryLine(entries[i].name, offset, offset + (uint32_t)entries[i].data.size());
-                line.pop_back(); // its LF
-                directory += line + lineEnds[i];
-                offset += (uint32_t)entries[i].data.size();
-            }
-            directory += closing;
-        }
-        std::string bytes = directory;
-        for (const TestEntry &e : entries)
-            bytes += e.data;
+        std::string bytes = LineEndsArchive(random);
         std::string path = Write(bytes);
         for (const FileInfo &record : List(path)) {
             std::string got = Extract(path, (int32_t)record.position);
