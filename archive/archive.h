@@ -73,6 +73,55 @@ int64_t ArchiveTimestamp(HANDLE file);
 // bytes, else the longest run of whole characters that fits in 199.
 int32_t CutNameLength(const char *name, int32_t length);
 
+// A record's name leaves out what would lead a host that joins it to its
+// own folder out of that folder: separators at its start, a drive ("C:") at
+// its start, and every component of dots and spaces with two dots or more
+// ("..", "...", ".. "), each with the separator after it. Such a name loses
+// a separator it ends in only if it did not end in one as stored. A name
+// without these parts is left as it is, byte for byte. Works in place on
+// `length` units, with `size(unit, left)` giving the units of the character
+// at `unit`; returns the length kept.
+template <typename Unit, typename CharSizeFn>
+int32_t DropClimbingParts(Unit *name, int32_t length, CharSizeFn size) {
+    auto separator = [](Unit c) { return c == '\\' || c == '/'; };
+    int32_t kept = 0, from = 0;
+    bool dropped = false, endsInSeparator = false;
+    while (from < length) {
+        int32_t end = from;
+        while (end < length && !separator(name[end]))
+            end += size(name + end, length - end);
+        int32_t next = end < length ? end + 1 : end;
+        endsInSeparator = end < length && next == length;
+        int32_t part = from;
+        bool drive =
+            kept == 0 && end - part >= 2 && name[part + 1] == ':' &&
+            ((name[part] >= 'a' && name[part] <= 'z') || (name[part] >= 'A' && name[part] <= 'Z'));
+        if (drive)
+            part += 2;
+        int32_t dots = 0, others = 0;
+        for (int32_t i = part; i < end; i++) {
+            if (name[i] == '.')
+                dots++;
+            else if (name[i] != ' ')
+                others++;
+        }
+        bool climbs = (kept == 0 && part == end) || (others == 0 && dots >= 2);
+        if (climbs || drive)
+            dropped = true;
+        if (!climbs) {
+            for (int32_t i = part; i < next; i++)
+                name[kept++] = name[i];
+        }
+        from = next;
+    }
+    if (dropped && !endsInSeparator && kept > 0 && separator(name[kept - 1]))
+        kept--;
+    return kept;
+}
+
+// DropClimbingParts on a name in the system's ANSI code page.
+int32_t DropClimbingName(char *name, int32_t length);
+
 // 1 if the two zero-terminated names are equal character by character, with
 // single-byte letters A-Z equal to a-z; a double-byte character is equal only
 // to itself. Else 0.

@@ -1,5 +1,6 @@
 // Entry names in the system's ANSI code page: stepping by character, the cut
-// of a long name to what a record holds, and comparison without regard to case.
+// of a long name to what a record holds, the parts a record leaves out, and
+// comparison without regard to case.
 #include "archive.h"
 
 // A lead byte starts a double-byte character unless the name ends there.
@@ -15,6 +16,12 @@ int32_t CutNameLength(const char *name, int32_t length) {
     while (cut + CharSize(name + cut) <= kMaxNameLength)
         cut += CharSize(name + cut);
     return cut;
+}
+
+int32_t DropClimbingName(char *name, int32_t length) {
+    return DropClimbingParts(name, length, [](const char *c, int32_t left) {
+        return IsDBCSLeadByte((BYTE)c[0]) && left > 1 ? 2 : 1;
+    });
 }
 
 static char FoldLetter(char c) { return c >= 'a' && c <= 'z' ? (char)(c - 'a' + 'A') : c; }

@@ -342,13 +342,36 @@ static int32_t Supported(const Archive &archive, uintptr_t source) {
     return isSupportedW(Widen(archive.path).c_str(), source);
 }
 
+static int32_t GetEntry(const Archive &archive, const EntryRecord &record, SpiBlock *block) {
+    return getFileW(Widen(archive.path).c_str(), (intptr_t)record.position, block,
+                    SPI_INPUT_FILE | SPI_OUTPUT_MEMORY, NoProgress, 0);
+}
+
+#else
+
+static int32_t Supported(const Archive &archive, uintptr_t source) {
+    return isSupported(archive.pluginPath.c_str(), source);
+}
+
+static int32_t GetEntry(const Archive &archive, const EntryRecord &record, SpiBlock *block) {
+    return getFile(archive.pluginPath.c_str(), (intptr_t)record.position, block,
+                   SPI_INPUT_FILE | SPI_OUTPUT_MEMORY, NoProgress, 0);
+}
+
+#endif
+
+#ifdef _WIN32
+
 // The longest directory line the plug-in reads, and the longest name a
 // record holds.
 static constexpr size_t kLineProbeSize = 282, kRecordName = 199;
 
 // The names of the listed entries as stored: the bytes before the TAB of
-// each entry's directory line, read from the archive in one read.
-static bool StoredNames(const Archive &archive, const FileInfoW *records, size_t count,
+// each entry's directory line, read from the archive in one read. Records
+// name entries for hosts that join names to folders, without the parts that
+// climb out; quorvel keeps, finds and writes back what the archive stores.
+template <typename Record>
+static bool StoredNames(const Archive &archive, const Record *records, size_t count,
                         std::vector<std::string> *names) {
     uint64_t end = count > 0 ? records[count - 1].position + kLineProbeSize : 0;
     end = end < archive.state.size ? end : archive.state.size;
@@ -369,8 +392,23 @@ static bool StoredNames(const Archive &archive, const FileInfoW *records, size_t
     return ok;
 }
 
+// Names a record by the stored name, cut as the ANSI record cuts it, at a
+// character boundary.
+static void NameAsStored(FileInfo *record, const std::string &name) {
+    memset(record->filename, 0, sizeof record->filename);
+    size_t cut = 0;
+    while (cut < name.size()) {
+        size_t next = cut + (IsDBCSLeadByte((BYTE)name[cut]) && cut + 1 < name.size() ? 2 : 1);
+        if (next > kRecordName)
+            break;
+        cut = next;
+    }
+    memcpy(record->filename, name.data(), cut);
+}
+
+#if AXQ_WIDE_HOST
 // The record of the ANSI listing for a wide one: the same numbers, and the
-// stored name cut as the ANSI record cuts it, at a character boundary.
+// stored name.
 static FileInfo AnsiRecord(const FileInfoW &wide, const std::string &name) {
     FileInfo record;
     memset(&record, 0, sizeof record);
@@ -379,57 +417,64 @@ static FileInfo AnsiRecord(const FileInfoW &wide, const std::string &name) {
     record.compsize = wide.compsize;
     record.filesize = wide.filesize;
     record.timestamp = wide.timestamp;
-    size_t cut = 0;
-    while (cut < name.size()) {
-        size_t next = cut + (IsDBCSLeadByte((BYTE)name[cut]) && cut + 1 < name.size() ? 2 : 1);
-        if (next > kRecordName)
-            break;
-        cut = next;
-    }
-    memcpy(record.filename, name.data(), cut);
+    NameAsStored(&record, name);
     return record;
 }
+#endif
 
-// The wide listing as ANSI records, and each entry's whole name as stored.
-static bool ListWide(const Archive &archive, Listing *listing, std::vector<std::string> *names,
-                     Failure *failure) {
+// The listing as ANSI records named as stored, and each entry's whole name
+// as stored. quorvel64.exe lists through the wide entry point and keeps its
+// own records; quorvel.exe names the plug-in's records in place.
+static bool ListStored(const Archive &archive, Listing *listing, std::vector<std::string> *names,
+                       Failure *failure) {
     *listing = Listing();
     SpiBlock block = nullptr;
+#if AXQ_WIDE_HOST
     int32_t result = getArchiveInfoW(Widen(archive.path).c_str(), 0, SPI_INPUT_FILE, &block);
+    typedef FileInfoW Record;
+#else
+    int32_t result = getArchiveInfo(archive.pluginPath.c_str(), 0, SPI_INPUT_FILE, &block);
+    typedef FileInfo Record;
+#endif
     if (result != SPI_OK) {
         *failure = Fail(FailureKind::kDamaged, archive.path, ResultMessage(result));
         return false;
     }
-    const FileInfoW *records = (const FileInfoW *)LocalLock(block);
+    Record *records = (Record *)LocalLock(block);
     size_t count = 0;
     while (records != nullptr && records[count].method[0] != '\0')
         count++;
     bool named = StoredNames(archive, records, count, names);
+#if AXQ_WIDE_HOST
     for (size_t i = 0; named && i < count; i++)
         listing->owned.push_back(AnsiRecord(records[i], (*names)[i]));
     LocalUnlock(block);
     LocalFree(block);
+    listing->blockRecords = listing->owned.data();
+#else
+    for (size_t i = 0; named && i < count; i++)
+        NameAsStored(&records[i], (*names)[i]);
+    listing->block = block;
+    listing->blockRecords = records;
+#endif
+    listing->count = count;
     if (!named) {
-        listing->owned.clear();
+        FreeListing(listing);
         *failure = Fail(FailureKind::kDamaged, archive.path,
                         N_("the archive changed while it was listed"));
         return false;
     }
-    listing->blockRecords = listing->owned.data();
-    listing->count = count;
     return true;
 }
 
 bool ListArchive(const Archive &archive, Listing *listing, Failure *failure) {
     std::vector<std::string> names;
-    return ListWide(archive, listing, &names, failure);
+    return ListStored(archive, listing, &names, failure);
 }
 
-void FreeListing(Listing *listing) { *listing = Listing(); }
-
-// The wide lookup compares names decoded in a code page the module guesses,
-// each part cut at 199 units: an exact name in --encoding is found by its
-// bytes instead, among the whole stored names of a listing kept for the
+// The plug-in's lookups find records' names and compare names decoded in a
+// code page the module guesses: a name in the archive's own bytes is found
+// by them instead, among the whole stored names of a listing kept for the
 // archive last asked about.
 int32_t LookUpEntry(const Archive &archive, const Listing &, const std::string &storedName,
                     FileInfo *record) {
@@ -440,8 +485,9 @@ int32_t LookUpEntry(const Archive &archive, const Listing &, const std::string &
     if (listedPath != archive.path || !(listedState == archive.state)) {
         names.clear();
         listedPath.clear();
+        FreeListing(&listed);
         Failure failure;
-        if (!ListWide(archive, &listed, &names, &failure))
+        if (!ListStored(archive, &listed, &names, &failure))
             return SPI_FILE_ERROR;
         listedPath = archive.path;
         listedState = archive.state;
@@ -455,32 +501,8 @@ int32_t LookUpEntry(const Archive &archive, const Listing &, const std::string &
     return SPI_NO_SUCH_ENTRY;
 }
 
-static int32_t GetEntry(const Archive &archive, const EntryRecord &record, SpiBlock *block) {
-    return getFileW(Widen(archive.path).c_str(), (intptr_t)record.position, block,
-                    SPI_INPUT_FILE | SPI_OUTPUT_MEMORY, NoProgress, 0);
-}
-
 #else
 
-static int32_t Supported(const Archive &archive, uintptr_t source) {
-    return isSupported(archive.pluginPath.c_str(), source);
-}
-
-#ifdef _WIN32
-bool ListArchive(const Archive &archive, Listing *listing, Failure *failure) {
-    *listing = Listing();
-    int32_t result = getArchiveInfo(archive.pluginPath.c_str(), 0, SPI_INPUT_FILE, &listing->block);
-    if (result != SPI_OK) {
-        *failure = Fail(FailureKind::kDamaged, archive.path, ResultMessage(result));
-        return false;
-    }
-    const FileInfo *records = (const FileInfo *)LocalLock(listing->block);
-    listing->blockRecords = records;
-    while (records != nullptr && records[listing->count].method[0] != '\0')
-        listing->count++;
-    return true;
-}
-#else
 // The record block is the host contract's, not quorvel's: the native
 // quorvel, linked with the plug-in, lists through the walk that fills it.
 bool ListArchive(const Archive &archive, Listing *listing, Failure *failure) {
@@ -491,6 +513,12 @@ bool ListArchive(const Archive &archive, Listing *listing, Failure *failure) {
     }
     return true;
 }
+
+int32_t LookUpEntry(const Archive &, const Listing &listing, const std::string &storedName,
+                    FileInfo *record) {
+    return LookUpListed(listing, storedName, record);
+}
+
 #endif
 
 void FreeListing(Listing *listing) {
@@ -500,25 +528,6 @@ void FreeListing(Listing *listing) {
     }
     *listing = Listing();
 }
-
-#ifdef _WIN32
-int32_t LookUpEntry(const Archive &archive, const Listing &, const std::string &storedName,
-                    FileInfo *record) {
-    return getFileInfo(archive.pluginPath.c_str(), 0, storedName.c_str(), SPI_INPUT_FILE, record);
-}
-#else
-int32_t LookUpEntry(const Archive &, const Listing &listing, const std::string &storedName,
-                    FileInfo *record) {
-    return LookUpListed(listing, storedName, record);
-}
-#endif
-
-static int32_t GetEntry(const Archive &archive, const EntryRecord &record, SpiBlock *block) {
-    return getFile(archive.pluginPath.c_str(), (intptr_t)record.position, block,
-                   SPI_INPUT_FILE | SPI_OUTPUT_MEMORY, NoProgress, 0);
-}
-
-#endif
 
 int32_t ReadEntry(const Archive &archive, const EntryRecord &record, EntryBytes *entry) {
     *entry = EntryBytes();

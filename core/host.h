@@ -75,10 +75,10 @@ struct EntryRecord {
 };
 
 // The entries of an archive, in directory order.
-// On Windows they are the records of GetArchiveInfo, read in place in the
-// block the plug-in handed over (quorvel64.exe lists through
-// GetArchiveInfoW and keeps the records in `owned`, each with its name as
-// stored, read from its directory line).
+// On Windows they are the records of GetArchiveInfo, in the block the
+// plug-in handed over (quorvel64.exe lists through GetArchiveInfoW and
+// keeps ANSI records in `owned`), each named by its name as stored, read
+// from its directory line: a record leaves out climbing parts of a name.
 // The native quorvel lists through the plug-in's walk over the directory
 // (see ListThroughWalk) and keeps no record: the directory text, each name
 // cut and closed in place, and each entry's position and size.
@@ -121,10 +121,10 @@ int32_t ListThroughWalk(const std::string &pluginPath, Listing *listing);
 // entry's record, as GetFileInfo fills it, or SPI_NO_SUCH_ENTRY.
 int32_t LookUpListed(const Listing &listing, const std::string &storedName, FileInfo *record);
 
-// GetFileInfo for a name given in the archive's own bytes, compared exactly:
-// the first entry whose whole stored name it is, else the first whose name
-// as listed it is. quorvel64.exe compares it with each entry's whole stored
-// name itself; the native quorvel looks in `listing`, which holds the
+// An entry by a name given in the archive's own bytes, compared exactly
+// with the whole stored names (the native quorvel also takes a stored name
+// as listed, cut). The Windows tools compare with each entry's whole stored
+// name themselves; the native quorvel looks in `listing`, which holds the
 // directory already, rather than have the plug-in load it a second time.
 int32_t LookUpEntry(const Archive &archive, const Listing &listing, const std::string &storedName,
                     FileInfo *record);

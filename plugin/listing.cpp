@@ -186,8 +186,13 @@ int32_t SPI_API GetArchiveInfo(const char *fileName, intptr_t, uint32_t flags,
 }
 
 // How an entry line's name matches the host's: not at all, whole, or only
-// as the listing shows it (a name over 199 bytes, cut).
+// as a listing shows it (a name over 199 bytes, cut, or the record's name
+// without climbing parts).
 enum { kNoMatch, kWholeName, kListedName };
+
+static bool SameName(const char *name, const char *entryName, bool ignoreCase) {
+    return ignoreCase ? SameNameIgnoringCase(name, entryName) != 0 : strcmp(name, entryName) == 0;
+}
 
 // Compares the name of the walk's current line with entryName; SPI_NO_MEMORY
 // when the line cannot be copied.
@@ -196,23 +201,25 @@ static int32_t MatchName(const EntryWalk *walk, const char *entryName, bool igno
     char *line = CopyEntryLine(walk);
     if (line == nullptr)
         return SPI_NO_MEMORY;
-    int32_t lengths[] = {walk->nameLength, CutNameLength(line, walk->nameLength)};
     *match = kNoMatch;
-    for (int32_t i = 0; i < 2 && *match == kNoMatch; i++) {
-        if (i == 1 && lengths[1] == lengths[0])
-            break;
-        line[lengths[i]] = '\0';
-        bool same =
-            ignoreCase ? SameNameIgnoringCase(line, entryName) != 0 : strcmp(line, entryName) == 0;
-        if (same)
-            *match = i == 0 ? kWholeName : kListedName;
-    }
+    line[walk->nameLength] = '\0';
+    if (SameName(line, entryName, ignoreCase))
+        *match = kWholeName;
+    int32_t cut = CutNameLength(line, walk->nameLength);
+    line[cut] = '\0';
+    if (*match == kNoMatch && cut < walk->nameLength && SameName(line, entryName, ignoreCase))
+        *match = kListedName;
+    int32_t kept = DropClimbingName(line, cut);
+    line[kept] = '\0';
+    if (*match == kNoMatch && kept < cut && SameName(line, entryName, ignoreCase))
+        *match = kListedName;
     GlobalFree(line);
     return SPI_OK;
 }
 
 // The first entry whose whole name is entryName; failing that, the first
-// whose name as listed is, so that every name a listing shows is found.
+// whose name as listed is (cut, or as its record names it), so that both
+// the stored names and every name a listing shows are found.
 static int32_t LookupEntry(HANDLE file, const char *directory, const char *entryName,
                            uint32_t flags, FileInfo *recordOut) {
     bool ignoreCase = (flags & SPI_IGNORE_CASE) != 0;

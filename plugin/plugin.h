@@ -12,7 +12,8 @@
 static constexpr char kMethod[8] = "Quorvel";
 
 // Fills a record from an entry line without its LF: name (cut to 199 bytes
-// at a character boundary), sizes from the two offsets, position = start,
+// at a character boundary, then without climbing parts: see
+// DropClimbingParts), sizes from the two offsets, position = start,
 // timestamp 0. Returns 1, or 0 for a line without a TAB, which is no entry
 // (the record is then zeroed).
 int32_t ParseEntryLine(FileInfo *record, const char *line);

@@ -16,7 +16,12 @@ int32_t ParseEntry(FileInfo *record, const char *line, int32_t length) {
     if (nameLength < 0)
         return 0;
     memcpy(record->method, kMethod, sizeof kMethod);
-    memcpy(record->filename, line, (size_t)CutNameLength(line, nameLength));
+    // The record names the entry without climbing parts; its position
+    // still leads GetFile to the stored line.
+    int32_t cut = CutNameLength(line, nameLength);
+    memcpy(record->filename, line, (size_t)cut);
+    int32_t kept = DropClimbingName(record->filename, cut);
+    memset(record->filename + kept, 0, (size_t)(cut - kept));
     record->position = start;
     record->compsize = end - start;
     record->filesize = end - start;

@@ -116,13 +116,25 @@ enum {
 //    name or inside the number fields among them, gives SPI_FILE_ERROR.
 //  - Names: GetFileInfo finds the first entry whose whole stored name is
 //    entryName; failing that, the first whose name as the listing shows it
-//    (cut to 199 bytes) is. So every name a listing shows is found.
-//  - Names as stored: records hand over names exactly as the archive
-//    stores them, ".." components, a leading '\' or '/' and drive letters
-//    included: hosts that look entries up or rewrite archives by these
-//    names get the archive's own bytes. A host that joins a name to its own
-//    folder must check it first. GetFileW into a folder writes only
-//    folder\filename, and refuses a filename of ".." (see GetFileW).
+//    (cut to 199 bytes, or without climbing parts, below) or whose stored
+//    name cut to 199 bytes is. So every name a listing shows is found.
+//  - Names that climb: a record names an entry without the parts that
+//    would lead a host that joins the name to its own folder out of it:
+//    separators at the start, a drive ("C:") at the start, and every
+//    component of dots and spaces with two dots or more, with the separator
+//    after it ("..\x" lists as "x", "\abs" as "abs", "C:\y" as "y",
+//    "a\..\..\b" as "a\b"; ".." as an empty name). Components are found in
+//    the characters the host reads: in the ANSI record by the system's ANSI
+//    code page, where a double-byte character's trail byte is no separator,
+//    and in the wide record after decoding. Any other name is handed over
+//    byte for byte as stored. The position is the stored line's, so GetFile
+//    takes it, and GetFileInfo (and GetFileInfoW) find the entry by its
+//    stored name and by its listed one. Most hosts of this interface never
+//    check a name before they write it; archives from other tools do hold
+//    such names, and the plug-in is the one place that can protect those
+//    users. A host that must rewrite an archive reads the stored name from
+//    the directory line at the record's position. GetFileW into a folder
+//    writes only folder\filename, and refuses an empty filename.
 //  - The closing line: the directory's last line is its closing line, with
 //    or without an LF of its own, and never an entry; an archive written
 //    without one loses its last entry line to it. A closing line of one
@@ -240,8 +252,9 @@ int32_t SPI_API GetFileInfo(const char *fileName, intptr_t archiveOffset, const 
 // entryName: byte for byte, or with SPI_IGNORE_CASE character by character
 // in the system's ANSI code page, where single-byte letters A-Z match a-z and
 // double-byte characters match only themselves. Failing a whole name, the
-// first entry whose name as listed (cut to 199 bytes) equals entryName in
-// the same way. Returns SPI_OK,
+// first entry whose name as listed (cut to 199 bytes, or without climbing
+// parts: see "Names that climb") or whose stored name cut to 199 bytes
+// equals entryName in the same way. The record is the listed one. Returns SPI_OK,
 // SPI_NO_SUCH_ENTRY (record untouched), or the failures of GetArchiveInfo
 // (record untouched).
 
@@ -351,8 +364,9 @@ int32_t SPI_API GetArchiveInfoW(const SpiWideChar *fileName, intptr_t archiveOff
 
 int32_t SPI_API GetFileInfoW(const SpiWideChar *fileName, intptr_t archiveOffset,
                              const SpiWideChar *entryName, uint32_t flags, FileInfoW *recordOut);
-// GetFileInfo in UTF-16: compares the whole decoded name (path + filename)
-// with entryName, '/' and '\' counting as the same separator; without a
+// GetFileInfo in UTF-16: compares the whole decoded name (path + filename),
+// as stored and as the record gives it, with entryName, '/' and '\'
+// counting as the same separator; without a
 // flag unit for unit, with SPI_IGNORE_CASE as Windows' ordinal comparison
 // that ignores case (CompareStringOrdinal). The first match wins.
 
@@ -369,7 +383,7 @@ int32_t SPI_API GetFileW(const SpiWideChar *fileName, intptr_t position, void *d
 //     file ever carries the name, and nothing is left behind on failure.
 //     The bytes are copied in bounded pieces. A filename Windows cannot hold
 //     as a plain file (a device name such as CON or COM1 with any extension,
-//     ':', a trailing dot or space, "." or "..", control characters,
+//     ':', a trailing dot or space, "." or "..", an empty name, control characters,
 //     < > " | ? *), a missing folder or a failed write give SPI_FILE_ERROR.
 // Input from memory, or another output kind, gives SPI_UNSUPPORTED_MODE
 // before anything is touched.

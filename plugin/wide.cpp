@@ -43,10 +43,11 @@ int32_t SPI_API IsSupportedW(const SpiWideChar *fileName, uintptr_t source) {
 }
 
 // Fills a zeroed wide record for the walk's current entry line.
-static int32_t FillFromWalk(FileInfoW *wide, const EntryWalk *walk, UINT codePage, int64_t stamp) {
+static int32_t FillFromWalk(FileInfoW *wide, const EntryWalk *walk, UINT codePage, int64_t stamp,
+                            bool asStored = false) {
     wide->position = walk->position;
     wide->timestamp = stamp;
-    return FillWideRecord(wide, walk->line, walk->length, codePage);
+    return FillWideRecord(wide, walk->line, walk->length, codePage, asStored);
 }
 
 // Fills the records and the closing record; `filled` counts the entries.
@@ -171,11 +172,17 @@ static int32_t LookupWide(HANDLE file, const char *directory, const SpiWideChar 
     EntryWalk walk;
     StartWalk(&walk, directory);
     int32_t result = SPI_NO_SUCH_ENTRY;
+    bool ignoreCase = (flags & SPI_IGNORE_CASE) != 0;
     while (result == SPI_NO_SUCH_ENTRY && NextEntry(&walk)) {
-        FileInfoW record;
+        // Found by its name as stored, or as its record names it.
+        FileInfoW stored, record;
+        memset(&stored, 0, sizeof stored);
         memset(&record, 0, sizeof record);
-        result = FillFromWalk(&record, &walk, codePage, stamp);
-        if (result == SPI_OK && !SameName(&record, name, length, (flags & SPI_IGNORE_CASE) != 0))
+        result = FillFromWalk(&stored, &walk, codePage, stamp, true);
+        if (result == SPI_OK)
+            result = FillFromWalk(&record, &walk, codePage, stamp);
+        if (result == SPI_OK && !SameName(&stored, name, length, ignoreCase) &&
+            !SameName(&record, name, length, ignoreCase))
             result = SPI_NO_SUCH_ENTRY;
         if (result == SPI_OK)
             memcpy(recordOut, &record, sizeof record);

@@ -18,14 +18,17 @@ UINT FallbackCodePage(void);
 
 // Fills a zeroed wide record from an entry line (`length` bytes without its
 // line end, a TAB after `nameLength` bytes): method, sizes, and the name
-// decoded from `codePage` into path and filename. position and timestamp
-// are the caller's. Returns SPI_OK, or SPI_NO_MEMORY for a name too long to
-// decode on the stack whose scratch block cannot be had.
-int32_t FillWideRecord(FileInfoW *wide, const char *line, int32_t length, UINT codePage);
+// decoded from `codePage` into path and filename, without climbing parts
+// (see DropClimbingParts) unless `asStored`. position and timestamp are the
+// caller's. Returns SPI_OK, or SPI_NO_MEMORY for a name too long to decode
+// on the stack whose scratch block cannot be had.
+int32_t FillWideRecord(FileInfoW *wide, const char *line, int32_t length, UINT codePage,
+                       bool asStored = false);
 
 // Decodes a name into a zeroed record's path and filename; SPI_OK or
 // SPI_NO_MEMORY as above.
-int32_t DecodeEntryName(FileInfoW *wide, const char *name, int32_t nameLength, UINT codePage);
+int32_t DecodeEntryName(FileInfoW *wide, const char *name, int32_t nameLength, UINT codePage,
+                        bool asStored = false);
 
 // Writes `size` bytes at archive offset `start` into folder\filename, through
 // a fresh temporary file renamed into place, with the archive's last-write

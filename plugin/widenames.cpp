@@ -82,7 +82,8 @@ static void StoreField(SpiWideChar *field, const SpiWideChar *units, int32_t cou
     memcpy(field, units, (size_t)count * sizeof *units);
 }
 
-int32_t DecodeEntryName(FileInfoW *wide, const char *name, int32_t nameLength, UINT codePage) {
+int32_t DecodeEntryName(FileInfoW *wide, const char *name, int32_t nameLength, UINT codePage,
+                        bool asStored) {
     SpiWideChar stack[kStackUnits];
     SpiWideChar *units = stack;
     if (nameLength + 2 > kStackUnits)
@@ -90,6 +91,10 @@ int32_t DecodeEntryName(FileInfoW *wide, const char *name, int32_t nameLength, U
     if (units == nullptr)
         return SPI_NO_MEMORY;
     int32_t n = Decode(codePage, name, nameLength, units);
+    // Decoded, a trail byte is no separator: the parts are found in the
+    // characters a host sees.
+    if (!asStored)
+        n = DropClimbingParts(units, n, [](const SpiWideChar *, int32_t) { return 1; });
     // path is everything up to the last separator, each written as '\'.
     int32_t split = n;
     while (split > 0 && !IsSeparator(units[split - 1]))
@@ -105,11 +110,12 @@ int32_t DecodeEntryName(FileInfoW *wide, const char *name, int32_t nameLength, U
     return SPI_OK;
 }
 
-int32_t FillWideRecord(FileInfoW *wide, const char *line, int32_t length, UINT codePage) {
+int32_t FillWideRecord(FileInfoW *wide, const char *line, int32_t length, UINT codePage,
+                       bool asStored) {
     uint32_t start = 0, end = 0;
     int32_t nameLength = ParseEntryRange(line, length, &start, &end);
     memcpy(wide->method, kMethod, sizeof kMethod);
     wide->compsize = end - start;
     wide->filesize = end - start;
-    return DecodeEntryName(wide, line, nameLength, codePage);
+    return DecodeEntryName(wide, line, nameLength, codePage, asStored);
 }

@@ -170,6 +170,30 @@ static void Listing() {
     CHECK(getFileInfo(path, 0, "b", 0, &record) == 2);
     CHECK(getFileInfo("files\\missing.dat", 0, "b.png", 0, &record) == 6);
 
+    // Records name no entry outside the host's folder; each is still taken
+    // at its position and found by either name.
+    const std::vector<TestEntry> climbing = {{"..\\up.txt", "U"},
+                                             {"\\abs", "A"},
+                                             {"C:\\y", "Y"},
+                                             {"a\\..\\..\\b", "B"},
+                                             {"ok\\n.txt", "N"}};
+    const char *listed[] = {"up.txt", "abs", "y", "a\\b", "ok\\n.txt"};
+    WriteFile("files\\climbing.dat", BuildArchive(climbing));
+    CHECK(getArchiveInfo("files\\climbing.dat", 0, 0, &block) == 0);
+    records = (const char *)LocalLock(block);
+    for (int i = 0; i < 5; i++) {
+        CHECK(strcmp(Text(records, i, kFilename), listed[i]) == 0);
+        int32_t result = -1;
+        CHECK(Extract("files\\climbing.dat", (intptr_t)Field(records, i, kPosition), &result) ==
+              climbing[i].data);
+        for (const char *name : {climbing[i].name.c_str(), listed[i]})
+            CHECK(getFileInfo("files\\climbing.dat", 0, name, 0, &record) == 0 &&
+                  (int64_t)record.position == Field(records, i, kPosition) &&
+                  strcmp(record.filename, listed[i]) == 0);
+    }
+    LocalUnlock(block);
+    CHECK(LocalFree(block) == nullptr);
+
     // Thousands of entries, listed many times: a calling-convention mismatch
     // would have worn the stack away long before the end.
     std::vector<TestEntry> many;
@@ -577,6 +601,19 @@ static void WideExports() {
     }
     LocalUnlock(block);
     LocalFree(block);
+
+    // Wide records split a climbing entry's name without its climbing parts.
+    std::vector<FileInfoW> climbing = ListW(L"files\\climbing.dat");
+    const wchar_t *split[][2] = {
+        {L"", L"up.txt"}, {L"", L"abs"}, {L"", L"y"}, {L"a\\", L"b"}, {L"ok\\", L"n.txt"}};
+    CHECK(climbing.size() == 5);
+    for (size_t i = 0; i < climbing.size() && i < 5; i++)
+        CHECK(wcscmp((const wchar_t *)climbing[i].path, split[i][0]) == 0 &&
+              wcscmp((const wchar_t *)climbing[i].filename, split[i][1]) == 0);
+    FileInfoW found;
+    for (const wchar_t *name : {L"..\\up.txt", L"up.txt"})
+        CHECK(getFileInfoW(L"files\\climbing.dat", 0, (const SpiWideChar *)name, 0, &found) == 0 &&
+              found.position == climbing[0].position);
 
     // Into a folder: created, then replaced; the user's other files stay.
     const std::wstring out = folder + L"\\out";

@@ -6,6 +6,8 @@
 
 #include "plugin_fixture.h"
 
+#include <algorithm>
+#include <ctype.h>
 #include <gtest/gtest.h>
 #include <set>
 #include <stdlib.h>
@@ -173,6 +175,154 @@ TEST_F(Lookup, AOneByteClosingLineHidesNoEntry) {
         EXPECT_EQ(LocalSize(block), 3 * sizeof(FileInfoW));
         LocalFree(block);
     }
+}
+
+// A name's characters as a host in the current ANSI code page reads them.
+std::vector<std::string> Characters(const std::string &name) {
+    std::vector<std::string> characters;
+    for (size_t i = 0; i < name.size();) {
+        size_t size = IsDBCSLeadByte((BYTE)name[i]) && i + 1 < name.size() ? 2 : 1;
+        characters.push_back(name.substr(i, size));
+        i += size;
+    }
+    return characters;
+}
+
+// A name's components, each with the separator that ends it ("" for the last).
+std::vector<std::pair<std::string, std::string>> Components(const std::string &name) {
+    std::vector<std::pair<std::string, std::string>> parts(1);
+    for (const std::string &c : Characters(name)) {
+        if (c == "\\" || c == "/") {
+            parts.back().second = c;
+            parts.emplace_back();
+        } else {
+            parts.back().first += c;
+        }
+    }
+    if (parts.back().first.empty() && parts.size() > 1)
+        parts.pop_back(); // a name that ends in a separator
+    return parts;
+}
+
+bool AllDots(const std::string &part) {
+    return part.find_first_not_of(". ") == std::string::npos &&
+           std::count(part.begin(), part.end(), '.') >= 2;
+}
+
+bool IsDrive(const std::string &part) {
+    return part.size() >= 2 && isalpha((unsigned char)part[0]) && part[1] == ':';
+}
+
+// What a record should name: the model of the rule, component by component.
+std::string RecordName(const std::string &stored) {
+    std::string name;
+    bool changed = false;
+    auto parts = Components(stored);
+    for (auto part : parts) {
+        if (name.empty() && IsDrive(part.first)) {
+            part.first.erase(0, 2);
+            changed = true;
+        }
+        if ((name.empty() && part.first.empty()) || AllDots(part.first)) {
+            changed = true;
+            continue;
+        }
+        name += part.first + part.second;
+    }
+    bool endedInSeparator = !parts.back().second.empty();
+    if (changed && !endedInSeparator && !name.empty() &&
+        (name.back() == '\\' || name.back() == '/'))
+        name.pop_back();
+    return name;
+}
+
+// Whether a host that joins the name to its folder could land outside it.
+bool Climbs(const std::string &name) {
+    auto parts = Components(name);
+    if (parts[0].first.empty() && !parts[0].second.empty())
+        return true;
+    if (IsDrive(parts[0].first))
+        return true;
+    for (const auto &part : parts)
+        if (AllDots(part.first))
+            return true;
+    return false;
+}
+
+// Names of climbing and ordinary parts, double-byte characters with a '\'
+// trail byte among them: records name every entry without climbing parts
+// and change no other name; GetFile takes each record's position, and
+// GetFileInfo and GetFileInfoW find the entry both as stored and as listed.
+TEST_F(Lookup, RecordsNameNoEntryOutsideTheHostsFolder) {
+    const char *parts[] = {"..", "...", ".. ",      ".",   "",          "a",
+                           "C:", "c:x", "\x83\x5c", "x y", "\x83\x5c.."};
+    uint32_t state = 99;
+    int climbing = 0, plain = 0;
+    for (int round = 0; round < 300; round++) {
+        PlatformSelectCodePage(round % 2 ? 932 : 1252);
+        std::vector<TestEntry> entries;
+        for (size_t i = 0, count = 1 + Next(&state) % 6; i < count; i++) {
+            std::string name;
+            for (uint32_t k = 0, n = 1 + Next(&state) % 4; k < n; k++)
+                name += std::string(k > 0 ? (Next(&state) % 2 ? "\\" : "/") : "") +
+                        parts[Next(&state) % 11];
+            entries.push_back({name, PatternBytes(Next(&state) % 9, (uint32_t)round)});
+        }
+        std::string path = Write(BuildArchive(entries));
+        std::vector<FileInfo> records = List(path);
+        ASSERT_EQ(records.size(), entries.size());
+        std::u16string widePath(path.begin(), path.end());
+        for (size_t i = 0; i < entries.size(); i++) {
+            const std::string &stored = entries[i].name;
+            SCOPED_TRACE(testing::PrintToString(stored) + " in code page " +
+                         (round % 2 ? "932" : "1252"));
+            ASSERT_EQ(records[i].filename, RecordName(stored));
+            ASSERT_FALSE(Climbs(records[i].filename));
+            (Climbs(stored) ? climbing : plain)++;
+            ASSERT_EQ(Extract(path, (intptr_t)records[i].position, false), entries[i].data);
+            for (const std::string &asked : {stored, std::string(records[i].filename)}) {
+                size_t want = 0;
+                while (entries[want].name != asked && RecordName(entries[want].name) != asked)
+                    want++;
+                for (size_t j = 0; j < entries.size(); j++)
+                    if (entries[j].name == asked) {
+                        want = j;
+                        break;
+                    }
+                FileInfo found;
+                ASSERT_EQ(GetFileInfo(path.c_str(), 0, asked.c_str(), 0, &found), SPI_OK);
+                ASSERT_EQ(memcmp(&found, &records[want], sizeof found), 0);
+            }
+            // The wide record: decoded, split, and with no climbing part
+            // either; ASCII names are asked for as stored too.
+            FileInfoW wide;
+            std::u16string joined;
+            SpiBlock block = nullptr;
+            ASSERT_EQ(GetArchiveInfoW(widePath.c_str(), 0, 0, &block), SPI_OK);
+            wide = ((const FileInfoW *)LocalLock(block))[i];
+            LocalFree(block);
+            joined = std::u16string(wide.path) + std::u16string(wide.filename);
+            ASSERT_EQ(wide.position, records[i].position);
+            std::string narrow;
+            for (char16_t c : joined)
+                narrow += c < 0x80 ? (char)c : 'w';
+            ASSERT_FALSE(Climbs(narrow)) << testing::PrintToString(narrow);
+            bool ascii = std::all_of(stored.begin(), stored.end(),
+                                     [](char c) { return (unsigned char)c < 0x80; });
+            if (ascii) {
+                std::string want = RecordName(stored);
+                std::replace(want.begin(), want.end(), '/', '\\');
+                ASSERT_EQ(narrow, want);
+                for (const std::string &asked : {stored, narrow}) {
+                    std::u16string name(asked.begin(), asked.end());
+                    FileInfoW found;
+                    ASSERT_EQ(GetFileInfoW(widePath.c_str(), 0, name.c_str(), 0, &found), SPI_OK);
+                }
+            }
+        }
+    }
+    EXPECT_GT(climbing, 200);
+    EXPECT_GT(plain, 100);
 }
 
 } // namespace

@@ -136,6 +136,22 @@ expect 0 "extract a \\ archive" extract backslash.dat -C backslash
 (cd backslash && $Q pack -O CP932 -T ../order.txt -o ../again.dat) >/dev/null
 check 'cmp -s backslash.dat again.dat' "a repacked \\ archive differs from the original"
 
+# Entries that climb, as other tools may store them: quorvel lists them by
+# their stored names (the plug-in's records leave the climbing parts out),
+# update writes every one back as it was, and extract refuses them.
+make_archive climb.dat '..\\up.txt' U '\\abs' A 'C:\\y' Y 'a\\..\\..\\b' B 'ok.txt' O
+printf new >new.txt
+expect 0 "list an archive with climbing entries" list climb.dat
+check '[ "$(tr -d "\r" <out.txt | tr "\n" " ")" = "..\\up.txt \\abs C:\\y a\\..\\..\\b ok.txt " ]' \
+    "list did not show the stored names: $(cat out.txt)"
+expect 0 "update an archive with climbing entries" update climb.dat new.txt
+stored_names climb.dat | tr '\n' ' ' >names.txt
+check '[ "$(cat names.txt)" = "..\\up.txt \\abs C:\\y a\\..\\..\\b ok.txt new.txt " ]' \
+    "update changed stored names: $(cat names.txt)"
+expect 1 "extract climbing entries" extract climb.dat -C climb
+check '[ "$(find climb -type f | sort | tr "\n" " ")" = "climb/new.txt climb/ok.txt " ] && [ ! -e up.txt ]' \
+    "a climbing entry was written: $(find climb up.txt 2>&1)"
+
 if [ -z "$lean" ]; then
     # Before writing anything: a name with no form in the code page, a name
     # over 199 bytes as stored.

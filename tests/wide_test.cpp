@@ -261,7 +261,7 @@ TEST_F(WideExports, WritesAnEntryIntoAFolder) {
                                       {"empty", ""},
                                       {"x/CON.txt", "device"},
                                       {"..", "up"},
-                                      {"a:b", "stream"},
+                                      {"ab:c", "stream"},
                                       {"dot.", "dot"}};
     WideText path = Write(entries);
     std::string out = dir + "/out";
