@@ -9,7 +9,7 @@ find_package(pybind11 CONFIG REQUIRED)
 
 # NO_EXTRAS: no link-time optimisation and no strip here (CPack strips), so
 # that the same commit gives the same bytes.
-pybind11_add_module(quorvel_python NO_EXTRAS python/module.cpp python/session.cpp
+pybind11_add_module(quorvel_python NO_EXTRAS python/module.cpp python/convert.cpp python/session.cpp
                     python/stream.cpp python/diff.cpp)
 set_target_properties(quorvel_python PROPERTIES OUTPUT_NAME quorvel
                       LIBRARY_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/python

@@ -8,6 +8,10 @@
 #include <pybind11/pybind11.h>
 #include <string>
 
+// The module's exceptions (quorvel.Error and quorvel.BadArchive), set when
+// it is imported.
+extern PyObject *errorType, *badArchiveType;
+
 // The exception a Failure names, raised.
 [[noreturn]] void Raise(const Failure &failure);
 // Text from the core as str (bytes that are no UTF-8 as surrogate escapes).
