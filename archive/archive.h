@@ -61,6 +61,11 @@ const char *FindChar(const char *text, char c, int32_t limit);
 // bytes before the TAB), or -1 for a line without a TAB.
 int32_t ParseEntryRange(const char *line, int32_t length, uint32_t *start, uint32_t *end);
 
+// 1 if both offsets of an entry line (as ParseEntryRange takes it) are below
+// 2^32, so that ParseEntryRange reads them as written; 0 if it reads one
+// wrapped. A line without a TAB gives 1: it has no offsets.
+int32_t EntryRangeFits(const char *line, int32_t length);
+
 // The archive's last-write time (UTC) moved nine hours ahead and read as
 // local time with daylight saving off, in 64 bits; 0 if the time cannot be had.
 int64_t ArchiveTimestamp(HANDLE file);

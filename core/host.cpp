@@ -5,6 +5,8 @@
 
 #include "core/failure.h"
 
+#include "archive/archive.h"
+
 #include "platform/platform.h"
 #include "core/names.h"
 #include "core/output.h"
@@ -326,6 +328,9 @@ const char *ResultMessage(int32_t result) {
         return N_("the archive could not be read (damaged or truncated?)");
     case kArchiveChanged:
         return N_("the archive changed since it was listed; the entry was not read");
+    case kOffsetPastFormat:
+        return N_("its directory line gives an offset past 4 GiB, which the format cannot hold; "
+                  "the entry was not read");
     default:
         return N_("the plug-in reported an unknown error");
     }
@@ -360,17 +365,19 @@ static int32_t GetEntry(const Archive &archive, const EntryRecord &record, SpiBl
 #ifdef _WIN32
 
 // The longest directory line the plug-in reads, and the longest name a
-// record holds.
-static constexpr size_t kLineProbeSize = 282, kRecordName = 199;
+// record holds, as the format has them.
+static constexpr size_t kLineProbe = (size_t)kLineProbeSize, kRecordName = (size_t)kMaxNameLength;
 
 // The names of the listed entries as stored: the bytes before the TAB of
 // each entry's directory line, read from the archive in one read. Records
 // name entries for hosts that join names to folders, without the parts that
 // climb out; quorvel keeps, finds and writes back what the archive stores.
+// The entries whose line gives an offset the plug-in reads wrapped go into
+// *wrapped.
 template <typename Record>
 static bool StoredNames(const Archive &archive, const Record *records, size_t count,
-                        std::vector<std::string> *names) {
-    uint64_t end = count > 0 ? records[count - 1].position + kLineProbeSize : 0;
+                        std::vector<std::string> *names, std::vector<uint32_t> *wrapped) {
+    uint64_t end = count > 0 ? records[count - 1].position + kLineProbe : 0;
     end = end < archive.state.size ? end : archive.state.size;
     std::string directory((size_t)end, '\0');
     HANDLE file = OpenHandle(archive.path);
@@ -382,9 +389,13 @@ static bool StoredNames(const Archive &archive, const Record *records, size_t co
     for (size_t i = 0; ok && i < count; i++) {
         size_t from = (size_t)records[i].position;
         size_t tab = directory.find('\t', from);
-        ok = tab != std::string::npos && tab - from < kLineProbeSize;
+        ok = tab != std::string::npos && tab - from < kLineProbe;
         if (ok)
             names->push_back(directory.substr(from, tab - from));
+        size_t end = ok ? directory.find_first_of("\r\n", tab) : 0;
+        end = end == std::string::npos ? directory.size() : end;
+        if (ok && !EntryRangeFits(directory.c_str() + tab, (int32_t)(end - tab)))
+            wrapped->push_back((uint32_t)i);
     }
     return ok;
 }
@@ -441,7 +452,7 @@ static bool ListStored(const Archive &archive, Listing *listing, std::vector<std
     size_t count = 0;
     while (records != nullptr && records[count].method[0] != '\0')
         count++;
-    bool named = StoredNames(archive, records, count, names);
+    bool named = StoredNames(archive, records, count, names, &listing->wrapped);
 #if AXQ_WIDE_HOST
     for (size_t i = 0; named && i < count; i++)
         listing->owned.push_back(AnsiRecord(records[i], (*names)[i]));
@@ -528,6 +539,8 @@ void FreeListing(Listing *listing) {
 
 int32_t ReadEntry(const Archive &archive, const EntryRecord &record, EntryBytes *entry) {
     *entry = EntryBytes();
+    if (record.wrapped)
+        return kOffsetPastFormat;
     int32_t result = GetEntry(archive, record, &entry->block);
     if (result != SPI_OK)
         return ArchiveUnchanged(archive) ? result : kArchiveChanged;

@@ -8,6 +8,7 @@
 #include "core/failure.h"
 #include "plugin/spi.h"
 
+#include <algorithm>
 #include <stddef.h>
 #include <functional>
 #include <memory>
@@ -68,6 +69,9 @@ struct EntryRecord {
     uint32_t position = 0;     // of its directory line
     uint32_t filesize = 0;
     int64_t timestamp = 0; // as a record gives it (see LastWriteTime)
+    // Its directory line gives an offset of 4 GiB or more, which the plug-in
+    // reads wrapped: the range it would read is not the entry's.
+    bool wrapped = false;
     EntryRecord() = default;
     EntryRecord(const FileInfo &record) // NOLINT: a record stands for its entry
         : filename(record.filename), position((uint32_t)record.position), filesize(record.filesize),
@@ -98,14 +102,20 @@ struct Listing {
     // with the byte of its name that the cut's closing zero stands on.
     std::vector<std::pair<uint32_t, char>> cuts;
     int64_t timestamp = 0; // every entry's stamp
+    // Entries whose line the plug-in reads wrapped (see EntryRecord), in order.
+    std::vector<uint32_t> wrapped;
     EntryRecord operator[](size_t i) const {
-        if (directory == nullptr)
-            return blockRecords[i];
         EntryRecord record;
-        record.filename = directory.get() + (uint32_t)(placed[i].position + nameShift);
-        record.position = placed[i].position;
-        record.filesize = placed[i].filesize;
-        record.timestamp = timestamp;
+        if (directory == nullptr) {
+            record = blockRecords[i];
+        } else {
+            record.filename = directory.get() + (uint32_t)(placed[i].position + nameShift);
+            record.position = placed[i].position;
+            record.filesize = placed[i].filesize;
+            record.timestamp = timestamp;
+        }
+        record.wrapped =
+            !wrapped.empty() && std::binary_search(wrapped.begin(), wrapped.end(), (uint32_t)i);
         return record;
     }
 };
@@ -137,6 +147,10 @@ struct EntryBytes {
     size_t size = 0;
 };
 
+// ReadEntry's result for an entry whose line the plug-in reads wrapped: its
+// bytes would be another range's.
+constexpr int32_t kOffsetPastFormat = 1002;
+
 // ReadEntry's result when the archive is no longer the file that was listed:
 // a position from the listing may then name another entry's line, so its
 // bytes are not handed on.
@@ -145,7 +159,8 @@ constexpr int32_t kArchiveChanged = 1000;
 // A streamed read's result when its sink refused a piece (the output failed).
 constexpr int32_t kSinkFailed = 1001;
 
-// GetFile for a listed record; returns the plug-in's result or kArchiveChanged.
+// GetFile for a listed record; returns the plug-in's result, kArchiveChanged
+// or kOffsetPastFormat (before anything is read).
 int32_t ReadEntry(const Archive &archive, const EntryRecord &record, EntryBytes *entry);
 void FreeEntry(EntryBytes *entry);
 

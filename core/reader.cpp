@@ -92,6 +92,8 @@ static const char *Probe(EntryReader *reader, uint32_t position, uint32_t *got) 
 }
 
 int32_t LocateEntry(EntryReader *reader, const EntryRecord &record, uint64_t *start) {
+    if (record.wrapped)
+        return kOffsetPastFormat;
     if (reader->file == INVALID_HANDLE_VALUE || !reader->listed)
         return Refusal(*reader, SPI_FILE_ERROR);
     uint32_t got = 0, first = 0, size = 0;

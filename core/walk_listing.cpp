@@ -32,6 +32,7 @@ int32_t ListThroughWalk(const std::string &pluginPath, Listing *listing) {
             uint32_t start, end;
             ParseEntryRange(walk.line + walk.nameLength, walk.length - walk.nameLength, &start,
                             &end);
+            bool fits = EntryRangeFits(walk.line + walk.nameLength, walk.length - walk.nameLength);
             // The name is cut as a record cuts it and closed where it stands:
             // the walk has passed this line and does not read it again.
             char *name = directory + (walk.line - directory);
@@ -39,6 +40,8 @@ int32_t ListThroughWalk(const std::string &pluginPath, Listing *listing) {
             if (cut < walk.nameLength)
                 listing->cuts.push_back({(uint32_t)listing->placed.size(), name[cut]});
             name[cut] = '\0';
+            if (!fits)
+                listing->wrapped.push_back((uint32_t)listing->placed.size());
             listing->placed.push_back({walk.position, end - start});
         }
         listing->count = listing->placed.size();

@@ -518,7 +518,19 @@ def test_write_target(tmp_path, row):
 
 # --- 5. Extraction with folder entries ---
 
-Extraction = namedtuple("Extraction", "id entries expect")  # expect: extract's exit status
+# expect: extract's exit status. damage: the built archive changed before
+# use. unread: entries no front end hands out; the mount shows them, and a
+# read gives EIO.
+Extraction = namedtuple("Extraction", "id entries expect damage unread", defaults=(None, ()))
+
+
+def wrapped_onto_first(raw, index):
+    """The index-th entry's offsets moved by 4 GiB: read modulo 2^32, as the
+    plug-in reads them, they give the first entry's bytes."""
+    first = raw[len(MAGIC):raw.index(b"\n", len(MAGIC))]
+    start, end = (int(field) for field in first.split(b"\t")[1].split(b" "))
+    return retarget(raw, index, start + 2**32, end + 2**32)
+
 
 EXTRACTIONS = [
     Extraction("folder entry first", [(b"d\\", b""), (b"d\\f.txt", b"x")], 0),
@@ -533,6 +545,8 @@ EXTRACTIONS = [
     Extraction("a .. component", [(b"ok.txt", b"1"), (b"d\\", b""), (b"..\\evil", b"no")], 1),
     Extraction("an absolute name", [(b"ok.txt", b"1"), (b"\\abs", b"no")], 1),
     Extraction("a control character", [(b"ok.txt", b"1"), (b"a\x01b", b"no")], 1),
+    Extraction("an offset past 4 GiB", [(b"ok.txt", b"1"), (b"b", b"2")], 1,
+               lambda raw: wrapped_onto_first(raw, 1), (b"b",)),
 ]
 
 
@@ -554,11 +568,16 @@ def extract_both(tmp_path, path):
     return command, raised, trees
 
 
+def extraction_archive(row):
+    raw = build_archive(row.entries)
+    return row.damage(raw) if row.damage else raw
+
+
 @pytest.mark.parametrize("row", EXTRACTIONS, ids=[r.id for r in EXTRACTIONS])
 def test_extraction(tmp_path, row):
     path = str(tmp_path / "A.dat")
     with open(path, "wb") as f:
-        f.write(build_archive(row.entries))
+        f.write(extraction_archive(row))
     (tmp_path / "cli").mkdir()
     (tmp_path / "module").mkdir()
     command, raised, trees = extract_both(tmp_path, path)
@@ -567,8 +586,13 @@ def test_extraction(tmp_path, row):
         assert raised is None, f"extractall raised {raised!r}"
     else:
         assert isinstance(raised, quorvel.BadArchive), f"extractall: {raised!r}"
-    expected = model_tree(row.entries)
+    expected = model_tree([(n, d) for n, d in row.entries if n not in row.unread])
     assert trees == {"cli": expected, "module": expected}
+    # Read one by one, an entry not handed out is refused, never another's bytes.
+    for name in row.unread:
+        assert cli("cat", path, name.decode()).returncode == 3
+        with quorvel.Archive(path) as a, pytest.raises(quorvel.BadArchive):
+            a.read(name.decode())
 
 
 # --- 5b. Names added to an archive: update and mode "a" ---
@@ -851,9 +875,10 @@ def test_lookup_mounted(lookup_mounts, row):
 @pytest.mark.parametrize("row", EXTRACTIONS, ids=[r.id for r in EXTRACTIONS])
 def test_extraction_mounted(tmp_path, fuse, row):
     path = tmp_path / "A.dat"
-    path.write_bytes(build_archive(row.entries))
+    path.write_bytes(extraction_archive(row))
     assert cli("extract", path, "-C", tmp_path / "out").returncode == row.expect
     extracted = tree(str(tmp_path / "out")) if (tmp_path / "out").exists() else {}
+    extracted.update((name.decode(), "EIO") for name in row.unread)
     with mounted_at(path, tmp_path / "m") as mount:
         assert shown_tree(mount.point) == extracted
         mount.ended_cleanly()

@@ -125,6 +125,17 @@ has err.txt "2 bytes after the directory belong to no entry, the first of them a
 expect 0 "update --drop-unowned-bytes of the gap" update --drop-unowned-bytes gap.dat new.txt
 check 'cmp -s gap.dat want.dat' "the gap was not dropped alone"
 
+# An offset past 4 GiB: the plug-in reads it modulo 2^32, here as the first
+# entry's bytes. Neither cat nor extract hands those out as the entry's.
+make_archive wrap.dat a AAA b BBB
+sed 's/^b\t0000000073 0000000076/b\t4294967366 4294967369/' wrap.dat >wrapped.dat
+check '! cmp -s wrap.dat wrapped.dat' "the offsets were not moved"
+expect 3 "cat an entry whose offsets pass 4 GiB" cat wrapped.dat b
+has err.txt "b: its directory line gives an offset past 4 GiB"
+check '[ ! -s out.txt ]' "cat handed out another entry's bytes: $(cat out.txt)"
+expect 1 "extract it" extract wrapped.dat -C wrapped
+check '[ "$(ls wrapped)" = a ]' "extract wrote the entry: $(ls wrapped)"
+
 # What adds up passes: a sound archive, one with a closing text, an empty one.
 expect 0 "test a sound archive" test sound.dat
 lacks err.txt "."
