@@ -79,8 +79,9 @@ int64_t ArchiveTimestamp(HANDLE file);
 int32_t CutNameLength(const char *name, int32_t length);
 
 // A record's name leaves out what would lead a host that joins it to its
-// own folder out of that folder: separators at its start, a drive ("C:") at
-// its start, and every component of dots and spaces with two dots or more
+// own folder out of that folder: separators at its start, drives at its
+// start (any one character and ':', as Windows reads them: "C:", "C:D:"),
+// and every component of dots and spaces with two dots or more
 // ("..", "...", ".. "), each with the separator after it. Such a name loses
 // a separator it ends in only if it did not end in one as stored. A name
 // without these parts is left as it is, byte for byte. Works in place on
@@ -97,12 +98,17 @@ int32_t DropClimbingParts(Unit *name, int32_t length, CharSizeFn size) {
             end += size(name + end, length - end);
         int32_t next = end < length ? end + 1 : end;
         endsInSeparator = end < length && next == length;
+        // Windows reads any one character before a ':' at the start as a
+        // drive, again and again ("C:D:x").
         int32_t part = from;
-        bool drive =
-            kept == 0 && end - part >= 2 && name[part + 1] == ':' &&
-            ((name[part] >= 'a' && name[part] <= 'z') || (name[part] >= 'A' && name[part] <= 'Z'));
-        if (drive)
-            part += 2;
+        bool drive = false;
+        while (kept == 0 && part < end) {
+            int32_t first = size(name + part, end - part);
+            if (end - part <= first || name[part + first] != ':')
+                break;
+            part += first + 1;
+            drive = true;
+        }
         int32_t dots = 0, others = 0;
         for (int32_t i = part; i < end; i++) {
             if (name[i] == '.')

@@ -369,34 +369,50 @@ static int32_t GetEntry(const Archive &archive, const EntryRecord &record, SpiBl
 static constexpr size_t kLineProbe = (size_t)kLineProbeSize, kRecordName = (size_t)kMaxNameLength;
 
 // The names of the listed entries as stored: the bytes before the TAB of
-// each entry's directory line, read from the archive in one read. Records
-// name entries for hosts that join names to folders, without the parts that
-// climb out; quorvel keeps, finds and writes back what the archive stores.
-// The entries whose line gives an offset the plug-in reads wrapped go into
-// *wrapped.
+// each entry's directory line, read from the archive in one read up to the
+// plug-in's probe past the last position, and further where a line is
+// longer (its record shows it cut). Records name entries for hosts that
+// join names to folders, without the parts that climb out; quorvel keeps,
+// finds and writes back what the archive stores. The entries whose line
+// gives an offset the plug-in reads wrapped go into *wrapped. False if a
+// line is not where its record says: the archive changed.
 template <typename Record>
 static bool StoredNames(const Archive &archive, const Record *records, size_t count,
                         std::vector<std::string> *names, std::vector<uint32_t> *wrapped) {
-    uint64_t end = count > 0 ? records[count - 1].position + kLineProbe : 0;
-    end = end < archive.state.size ? end : archive.state.size;
-    std::string directory((size_t)end, '\0');
     HANDLE file = OpenHandle(archive.path);
-    DWORD got = 0;
-    bool ok = file != INVALID_HANDLE_VALUE &&
-              (end == 0 || ReadFile(file, &directory[0], (DWORD)end, &got, nullptr)) && got == end;
-    if (file != INVALID_HANDLE_VALUE)
-        CloseHandle(file);
+    std::string directory;
+    // Reads on to `want` bytes of the file, or to its end.
+    auto readTo = [&](uint64_t want) {
+        want = want < archive.state.size ? want : archive.state.size;
+        size_t had = directory.size();
+        DWORD got = 0;
+        if (want <= had)
+            return false;
+        directory.resize((size_t)want);
+        bool read = ReadFile(file, &directory[had], (DWORD)(want - had), &got, nullptr);
+        directory.resize(had + (read ? got : 0));
+        return got > 0;
+    };
+    bool ok = file != INVALID_HANDLE_VALUE;
+    if (ok && count > 0)
+        readTo(records[count - 1].position + kLineProbe);
     for (size_t i = 0; ok && i < count; i++) {
-        size_t from = (size_t)records[i].position;
-        size_t tab = directory.find('\t', from);
-        ok = tab != std::string::npos && tab - from < kLineProbe;
-        if (ok)
-            names->push_back(directory.substr(from, tab - from));
-        size_t end = ok ? directory.find_first_of("\r\n", tab) : 0;
+        size_t from = (size_t)records[i].position, tab, end = std::string::npos;
+        while ((tab = directory.find('\t', from)) == std::string::npos ||
+               (end = directory.find_first_of("\r\n", tab)) == std::string::npos) {
+            if (!readTo(directory.size() + std::max<size_t>(directory.size(), kLineProbe)))
+                break;
+        }
+        ok = tab != std::string::npos && directory.find_first_of("\r\n", from) > tab;
+        if (!ok)
+            break;
+        names->push_back(directory.substr(from, tab - from));
         end = end == std::string::npos ? directory.size() : end;
-        if (ok && !EntryRangeFits(directory.c_str() + tab, (int32_t)(end - tab)))
+        if (!EntryRangeFits(directory.c_str() + tab, (int32_t)(end - tab)))
             wrapped->push_back((uint32_t)i);
     }
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
     return ok;
 }
 

@@ -26,7 +26,8 @@ static int32_t WideLength(const SpiWideChar *text) {
 static SpiWideChar Upper(SpiWideChar c) { return c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c; }
 
 // The base name (up to the first dot, trailing spaces dropped) is one of
-// Windows' device names: CON, PRN, AUX, NUL, CONIN$, CONOUT$, COM1-9, LPT1-9.
+// Windows' device names: CON, PRN, AUX, NUL, CONIN$, CONOUT$, COM0-9 and
+// LPT0-9, the last digit also superscript 1, 2 or 3.
 static bool IsDeviceName(const SpiWideChar *name) {
     static const char *const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
     int32_t base = 0;
@@ -44,7 +45,10 @@ static bool IsDeviceName(const SpiWideChar *name) {
     bool port =
         base == 4 && ((Upper(name[0]) == 'C' && Upper(name[1]) == 'O' && Upper(name[2]) == 'M') ||
                       (Upper(name[0]) == 'L' && Upper(name[1]) == 'P' && Upper(name[2]) == 'T'));
-    return port && name[3] >= '1' && name[3] <= '9';
+    // Windows reserves COM0 and LPT0 too, and the superscript digits 1-3.
+    SpiWideChar digit = name[3];
+    return port &&
+           ((digit >= '0' && digit <= '9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3);
 }
 
 // A name Windows creates as a plain file in the folder, and nothing else: no

@@ -173,19 +173,29 @@ static int32_t LookupWide(HANDLE file, const char *directory, const SpiWideChar 
     StartWalk(&walk, directory);
     int32_t result = SPI_NO_SUCH_ENTRY;
     bool ignoreCase = (flags & SPI_IGNORE_CASE) != 0;
+    // The first entry whose name as stored it is; failing that, the first
+    // that its record names so, as the ANSI lookup finds them.
+    bool listedFound = false;
+    FileInfoW listed;
     while (result == SPI_NO_SUCH_ENTRY && NextEntry(&walk)) {
-        // Found by its name as stored, or as its record names it.
         FileInfoW stored, record;
         memset(&stored, 0, sizeof stored);
         memset(&record, 0, sizeof record);
         result = FillFromWalk(&stored, &walk, codePage, stamp, true);
         if (result == SPI_OK)
             result = FillFromWalk(&record, &walk, codePage, stamp);
-        if (result == SPI_OK && !SameName(&stored, name, length, ignoreCase) &&
-            !SameName(&record, name, length, ignoreCase))
+        if (result == SPI_OK && !listedFound && SameName(&record, name, length, ignoreCase)) {
+            listed = record;
+            listedFound = true;
+        }
+        if (result == SPI_OK && !SameName(&stored, name, length, ignoreCase))
             result = SPI_NO_SUCH_ENTRY;
         if (result == SPI_OK)
             memcpy(recordOut, &record, sizeof record);
+    }
+    if (result == SPI_NO_SUCH_ENTRY && listedFound) {
+        memcpy(recordOut, &listed, sizeof listed);
+        result = SPI_OK;
     }
     GlobalFree(name);
     return result;

@@ -82,6 +82,21 @@ static void StoreField(SpiWideChar *field, const SpiWideChar *units, int32_t cou
     memcpy(field, units, (size_t)count * sizeof *units);
 }
 
+static int32_t UnitSize(const SpiWideChar *, int32_t) { return 1; }
+
+// A field cut at 199 units may end in (or, where the name's first
+// component was cut, be) a component of dots and spaces that the whole name
+// did not hold: the cut field loses it too. A path keeps its closing '\'.
+static void DropFromCutField(SpiWideChar *field, bool path) {
+    int32_t n = 0;
+    while (field[n] != 0)
+        n++;
+    int32_t kept = DropClimbingParts(field, n, UnitSize);
+    if (path && kept < n && kept > 0 && field[kept - 1] != '\\')
+        field[kept++] = '\\';
+    memset(field + kept, 0, (size_t)(kFieldUnits - kept) * sizeof *field);
+}
+
 int32_t DecodeEntryName(FileInfoW *wide, const char *name, int32_t nameLength, UINT codePage,
                         bool asStored) {
     SpiWideChar stack[kStackUnits];
@@ -94,7 +109,7 @@ int32_t DecodeEntryName(FileInfoW *wide, const char *name, int32_t nameLength, U
     // Decoded, a trail byte is no separator: the parts are found in the
     // characters a host sees.
     if (!asStored)
-        n = DropClimbingParts(units, n, [](const SpiWideChar *, int32_t) { return 1; });
+        n = DropClimbingParts(units, n, UnitSize);
     // path is everything up to the last separator, each written as '\'.
     int32_t split = n;
     while (split > 0 && !IsSeparator(units[split - 1]))
@@ -105,6 +120,10 @@ int32_t DecodeEntryName(FileInfoW *wide, const char *name, int32_t nameLength, U
     }
     StoreField(wide->path, units, split);
     StoreField(wide->filename, units + split, n - split);
+    if (!asStored && split > kFieldUnits - 1)
+        DropFromCutField(wide->path, true);
+    if (!asStored && n - split > kFieldUnits - 1)
+        DropFromCutField(wide->filename, false);
     if (units != stack)
         GlobalFree(units);
     return SPI_OK;

@@ -152,6 +152,15 @@ expect 1 "extract climbing entries" extract climb.dat -C climb
 check '[ "$(find climb -type f | sort | tr "\n" " ")" = "climb/new.txt climb/ok.txt " ] && [ ! -e up.txt ]' \
     "a climbing entry was written: $(find climb up.txt 2>&1)"
 
+# A name of 282 bytes: its line is longer than GetFile reads and the
+# listing shows it cut, but the entries around it are listed and read.
+make_archive long282.dat ok O "$(printf 'L%.0s' $(seq 282))" L after A
+expect 0 "list an archive with a 282-byte name" list long282.dat
+check '[ "$(head -n 1 out.txt)" = ok ] && [ "$(tail -n 1 out.txt)" = after ]' \
+    "the entries around a 282-byte name were not listed: $(cut -c 1-20 out.txt)"
+expect 0 "cat the entry after a 282-byte name" cat long282.dat after
+check '[ "$(cat out.txt)" = A ]' "cat gave $(cat out.txt)"
+
 if [ -z "$lean" ]; then
     # Before writing anything: a name with no form in the code page, a name
     # over 199 bytes as stored.

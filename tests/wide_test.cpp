@@ -260,6 +260,8 @@ TEST_F(WideExports, WritesAnEntryIntoAFolder) {
     std::vector<TestEntry> entries = {{"img/001.png", PatternBytes(3 << 20, 9)},
                                       {"empty", ""},
                                       {"x/CON.txt", "device"},
+                                      {"COM\xC2\xB2.txt", "superscript"},
+                                      {"lpt\xC2\xB9", "superscript"},
                                       {"..", "up"},
                                       {"ab:c", "stream"},
                                       {"dot.", "dot"}};
