@@ -120,16 +120,19 @@ enum {
 //    name cut to 199 bytes is. So every name a listing shows is found.
 //  - Names that climb: a record names an entry without the parts that
 //    would lead a host that joins the name to its own folder out of it:
-//    separators at the start, a drive ("C:") at the start, and every
-//    component of dots and spaces with two dots or more, with the separator
-//    after it ("..\x" lists as "x", "\abs" as "abs", "C:\y" as "y",
-//    "a\..\..\b" as "a\b"; ".." as an empty name). Components are found in
-//    the characters the host reads: in the ANSI record by the system's ANSI
-//    code page, where a double-byte character's trail byte is no separator,
-//    and in the wide record after decoding. Any other name is handed over
-//    byte for byte as stored. The position is the stored line's, so GetFile
-//    takes it, and GetFileInfo (and GetFileInfoW) find the entry by its
-//    stored name and by its listed one. Most hosts of this interface never
+//    separators at the start; drives at the start, as Windows reads a drive
+//    (any one character and ':'), as many as come; and every component of
+//    dots and spaces with two dots or more; each with the separator after
+//    it. "..\x" lists as "x", "\abs" as "abs", "C:\y" and "C:D:y" as "y",
+//    "a\..\..\b" as "a\b", and ".." as an empty name. Components are found
+//    in the characters the host reads: in the ANSI record by the system's
+//    ANSI code page, where a double-byte character's trail byte is no
+//    separator, and in the wide record after decoding (a wide field cut at
+//    199 units also loses a last component the cut leaves as only dots and
+//    spaces). Any other name is handed over byte for byte as stored. The
+//    position is the stored line's, so GetFile takes it, and GetFileInfo
+//    and GetFileInfoW find the entry by its stored name and by its listed
+//    one, a whole stored name first. Most hosts of this interface never
 //    check a name before they write it; archives from other tools do hold
 //    such names, and the plug-in is the one place that can protect those
 //    users. A host that must rewrite an archive reads the stored name from
@@ -254,9 +257,9 @@ int32_t SPI_API GetFileInfo(const char *fileName, intptr_t archiveOffset, const 
 // double-byte characters match only themselves. Failing a whole name, the
 // first entry whose name as listed (cut to 199 bytes, or without climbing
 // parts: see "Names that climb") or whose stored name cut to 199 bytes
-// equals entryName in the same way. The record is the listed one. Returns SPI_OK,
-// SPI_NO_SUCH_ENTRY (record untouched), or the failures of GetArchiveInfo
-// (record untouched).
+// equals entryName in the same way. The record is the listed one. Returns
+// SPI_OK, SPI_NO_SUCH_ENTRY (record untouched), or the failures of
+// GetArchiveInfo (record untouched).
 
 int32_t SPI_API GetFile(const char *fileName, intptr_t position, SpiBlock *destination,
                         uint32_t flags, ProgressCallback progress, intptr_t userData);
@@ -365,10 +368,11 @@ int32_t SPI_API GetArchiveInfoW(const SpiWideChar *fileName, intptr_t archiveOff
 int32_t SPI_API GetFileInfoW(const SpiWideChar *fileName, intptr_t archiveOffset,
                              const SpiWideChar *entryName, uint32_t flags, FileInfoW *recordOut);
 // GetFileInfo in UTF-16: compares the whole decoded name (path + filename),
-// as stored and as the record gives it, with entryName, '/' and '\'
-// counting as the same separator; without a
-// flag unit for unit, with SPI_IGNORE_CASE as Windows' ordinal comparison
-// that ignores case (CompareStringOrdinal). The first match wins.
+// as stored and then as the record gives it, with entryName, '/' and '\'
+// counting as the same separator; without a flag unit for unit, with
+// SPI_IGNORE_CASE as Windows' ordinal comparison that ignores case
+// (CompareStringOrdinal). The first entry whose name as stored matches
+// wins; failing that, the first whose record's name does.
 
 int32_t SPI_API GetFileW(const SpiWideChar *fileName, intptr_t position, void *destination,
                          uint32_t flags, ProgressCallback progress, intptr_t userData);
@@ -382,7 +386,7 @@ int32_t SPI_API GetFileW(const SpiWideChar *fileName, intptr_t position, void *d
 //     into place when complete: no other file is touched, no partly written
 //     file ever carries the name, and nothing is left behind on failure.
 //     The bytes are copied in bounded pieces. A filename Windows cannot hold
-//     as a plain file (a device name such as CON or COM1 with any extension,
+//     as a plain file (a device name such as CON, COM1 or LPT¹ with any extension,
 //     ':', a trailing dot or space, "." or "..", an empty name, control characters,
 //     < > " | ? *), a missing folder or a failed write give SPI_FILE_ERROR.
 // Input from memory, or another output kind, gives SPI_UNSUPPORTED_MODE
