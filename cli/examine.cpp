@@ -32,11 +32,12 @@ int OpenListingOrReport(const std::string &path, const Encoding &encoding, Selec
     return kExitArchive;
 }
 
-int SelectEntries(const Options &options, Selection *selection) {
+int SelectEntries(const Options &options, Selection *selection, bool operandOrder) {
     Failure failure;
     std::vector<Failure> unmatched;
-    if (!Select(options.operands[0], options.encoding, ChoiceOf(options), selection, &failure,
-                &unmatched)) {
+    Choice choice = ChoiceOf(options);
+    choice.operandOrder = operandOrder;
+    if (!Select(options.operands[0], options.encoding, choice, selection, &failure, &unmatched)) {
         PrintFaults({failure});
         return kExitArchive;
     }

@@ -92,7 +92,7 @@ int Extract(const Options &options) {
 
 int Cat(const Options &options) {
     Selection selection;
-    int status = SelectEntries(options, &selection);
+    int status = SelectEntries(options, &selection, true);
     if (status > kExitPartial)
         return status;
     BinaryOutput();

@@ -44,9 +44,10 @@ void PrintFaults(const std::vector<Failure> &faults);
 
 // OpenListing, and the failure printed: kExitOk or kExitArchive.
 int OpenListingOrReport(const std::string &path, const Encoding &encoding, Selection *selection);
-// Select of the archive and the entries the options choose, failures
-// printed: kExitOk, kExitPartial if an operand matched nothing, or kExitArchive.
-int SelectEntries(const Options &options, Selection *selection);
+// Select of the archive and the entries the options choose (in operand
+// order if asked: see Choice), failures printed: kExitOk, kExitPartial if
+// an operand matched nothing, or kExitArchive.
+int SelectEntries(const Options &options, Selection *selection, bool operandOrder = false);
 
 int Check(const Options &options);
 int List(const Options &options);

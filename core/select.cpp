@@ -92,19 +92,25 @@ static std::vector<size_t> SelectEntries(const Archive &archive, const Listing &
                                          std::vector<Failure> *unmatched) {
     const std::vector<std::string> &operands = options.names;
     std::vector<bool> chosen(listing.count, operands.empty());
+    std::vector<size_t> matches; // in operand order
+    auto choose = [&](size_t i) {
+        chosen[i] = true;
+        if (options.operandOrder)
+            matches.push_back(i);
+    };
     for (const std::string &operand : operands) {
         bool found = false;
         if (!HasPatternChars(operand) && !options.ignoreCase) {
             size_t i = LookUpTyped(archive, listing, encoding, operand);
             found = i < listing.count;
             if (found)
-                chosen[i] = true;
+                choose(i);
         } else {
             std::string name, pattern = Slashes(operand);
             for (size_t i = 0; i < listing.count; i++) {
                 if (RecordName(listing[i], encoding, &name) &&
                     MatchName(pattern, Slashes(name), options.ignoreCase)) {
-                    chosen[i] = true;
+                    choose(i);
                     found = true;
                 }
             }
@@ -114,18 +120,24 @@ static std::vector<size_t> SelectEntries(const Archive &archive, const Listing &
                                       HasPatternChars(operand) ? N_("no entry matches")
                                                                : N_("no entry of that name")));
     }
-    std::vector<size_t> selected;
     std::string name;
-    for (size_t i = 0; i < listing.count; i++) {
-        if (!chosen[i])
-            continue;
-        bool excluded = false;
+    auto excluded = [&](size_t i) {
+        bool out = false;
         if (!options.excludes.empty() && RecordName(listing[i], encoding, &name)) {
             for (const std::string &pattern : options.excludes)
-                excluded =
-                    excluded || MatchName(Slashes(pattern), Slashes(name), options.ignoreCase);
+                out = out || MatchName(Slashes(pattern), Slashes(name), options.ignoreCase);
         }
-        if (!excluded)
+        return out;
+    };
+    if (!options.operandOrder || operands.empty()) {
+        for (size_t i = 0; i < listing.count; i++) {
+            if (chosen[i])
+                matches.push_back(i);
+        }
+    }
+    std::vector<size_t> selected;
+    for (size_t i : matches) {
+        if (!excluded(i))
             selected.push_back(i);
     }
     return selected;

@@ -40,8 +40,8 @@ bool OpenListing(const std::string &path, const Encoding &encoding, Selection *s
                  Failure *failure);
 
 // OpenListing of `path`, then the entries the NAME operands and the
-// excludes choose, in directory order, each once. An operand without pattern
-// characters and without ignoreCase is the exact name, converted to the
+// excludes choose, in directory order, each once (unless operandOrder). An
+// operand without pattern characters and without ignoreCase is the exact name, converted to the
 // archive's code page and looked up by the plug-in; any other is a pattern
 // matched against the decoded names. Each operand that matches nothing adds
 // a kNotFound to *unmatched (the rest is chosen).
@@ -49,6 +49,10 @@ struct Choice {
     std::vector<std::string> names; // NAME operands
     std::vector<std::string> excludes;
     bool ignoreCase = false;
+    // In the order of the operands instead, each operand's matches in
+    // directory order, and an entry once for each operand that matches it:
+    // what cat writes, as cat writes files given again.
+    bool operandOrder = false;
 };
 bool Select(const std::string &path, const Encoding &encoding, const Choice &choice,
             Selection *selection, Failure *failure, std::vector<Failure> *unmatched);

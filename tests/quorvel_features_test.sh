@@ -45,6 +45,12 @@ has err.txt "tree.dat: \*.none: no entry matches"
 check '[ -f none/tree/a/f1.txt ]' "the names that matched were not extracted"
 expect 0 "cat ignoring case by pattern" cat -i tree.dat '*/big.txt'
 check '[ "$(cat out.txt)" = B ]' "cat -i with a pattern"
+# cat writes in the order named, an entry named twice twice, as cat does files.
+make_archive abc.dat a A b B c C
+expect 0 "cat in the order named" cat abc.dat c a c
+check '[ "$(cat out.txt)" = CAC ]' "cat wrote $(cat out.txt), not CAC"
+expect 0 "cat a name, then a pattern, less an exclude" cat abc.dat b '*' --exclude a
+check '[ "$(cat out.txt)" = BBC ]' "cat wrote $(cat out.txt), not BBC"
 
 # The JSON listing parses back to the same entries.
 expect 0 "list --json" list --json tree.dat
