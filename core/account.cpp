@@ -67,15 +67,20 @@ struct EntryLine {
     size_t nameSize = 0;
 };
 
-// A ten-digit offset field; false if it is not one.
-static bool OffsetField(const char *text, uint64_t *value) {
+// Ten digits; false if the field is not.
+static bool TenDigits(const char *text, uint64_t *value) {
     *value = 0;
     for (int i = 0; i < 10; i++) {
         if (text[i] < '0' || text[i] > '9')
             return false;
         *value = *value * 10 + (uint64_t)(text[i] - '0');
     }
-    return *value <= kLargestOffset;
+    return true;
+}
+
+// A ten-digit offset field within the format's offsets; false if it is not one.
+static bool OffsetField(const char *text, uint64_t *value) {
+    return TenDigits(text, value) && *value <= kLargestOffset;
 }
 
 // Where a whole line's fields end: at its LF, or at the CR of a CR LF pair,
@@ -88,6 +93,28 @@ static bool FieldsEnd(const std::string &line, uint64_t length, size_t *end) {
     if (*end > 0 && line[*end - 1] == '\r')
         (*end)--;
     return true;
+}
+
+// Whether a line is an entry line in all but an offset past 4 GiB: one
+// that the plug-in lists, reading the offset wrapped.
+static bool PastFormat(const std::string &line, uint64_t length) {
+    size_t lf;
+    uint64_t start, end;
+    return FieldsEnd(line, length, &lf) && lf + 1 >= (size_t)kFieldsSize &&
+           line[lf - kTabBeforeLf] == '\t' &&
+           TenDigits(line.data() + lf - kStartBeforeLf, &start) &&
+           TenDigits(line.data() + lf - kEndBeforeLf, &end) &&
+           (start > kLargestOffset || end > kLargestOffset);
+}
+
+// Why a line in the directory is no entry line.
+static std::string LineFault(const std::string &line, uint64_t length, uint64_t position) {
+    if (PastFormat(line, length))
+        return Format(_("the directory line at byte %llu gives an offset past 4 GiB, which the "
+                        "format cannot hold"),
+                      (unsigned long long)position);
+    return Format(_("the directory line at byte %llu is not an entry line"),
+                  (unsigned long long)position);
 }
 
 // True if the line is a whole entry line: a name without TAB, CR, LF or
@@ -206,8 +233,7 @@ static std::string ReadEntryLines(LineReader *reader, Account *account) {
             return _("the directory's first line gives no start field, so where the directory "
                      "ends is unknown");
         account->damaged = true;
-        return Format(_("the directory line at byte %llu is not an entry line"),
-                      (unsigned long long)position);
+        return LineFault(line, length, position);
     }
     if (!ParseLine(line, length, &entry)) // the line closes an empty directory
         return LastLineFault(line, length, position);
@@ -228,8 +254,7 @@ static std::string ReadEntryLines(LineReader *reader, Account *account) {
             return _("the archive could not be read to the end of its directory");
         if (!ParseLine(line, length, &entry)) {
             account->damaged = true;
-            return Format(_("the directory line at byte %llu is not an entry line"),
-                          (unsigned long long)position);
+            return LineFault(line, length, position);
         }
         entry.position = position;
         fault = TakeEntry(account, entry);
@@ -281,6 +306,9 @@ static std::string CollectEntryLines(LineReader *reader, Account *account, Repai
             fault = Format(_("the directory line at byte %llu is too long to tell whether it is "
                              "an entry line"),
                            (unsigned long long)position);
+        } else if (PastFormat(line, length)) {
+            // The listing shows it: an entry, whose bytes are not in the file.
+            fault = LineFault(line, length, position);
         } else {
             repair->droppedLines++;
         }

@@ -135,6 +135,11 @@ has err.txt "b: its directory line gives an offset past 4 GiB"
 check '[ ! -s out.txt ]' "cat handed out another entry's bytes: $(cat out.txt)"
 expect 1 "extract it" extract wrapped.dat -C wrapped
 check '[ "$(ls wrapped)" = a ]' "extract wrote the entry: $(ls wrapped)"
+# Listed, it is an entry whose bytes are not in the file: no repair drops it.
+cp wrapped.dat before.dat
+expect 3 "update --drop-unowned-bytes with an offset past 4 GiB" update --drop-unowned-bytes wrapped.dat new.txt
+has err.txt "the directory line at byte 45 gives an offset past 4 GiB"
+check 'cmp -s wrapped.dat before.dat' "update changed an archive with an offset past 4 GiB"
 
 # What adds up passes: a sound archive, one with a closing text, an empty one.
 expect 0 "test a sound archive" test sound.dat
