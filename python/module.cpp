@@ -338,11 +338,30 @@ class PyArchive {
             "an entry's name is str, not " +
             py::str(py::type::handle_of(name).attr("__name__")).cast<std::string>());
     }
+    // The entry an EntryInfo describes: of entries that share its stored
+    // name (a damaged archive), the one at its position.
+    long InfoIndex(const EntryInfo &info) const {
+        std::string raw = info.rawName.cast<std::string>();
+        long index = session_.Find(raw, true);
+        uint64_t position = 0;
+        int64_t stamp = 0;
+        if (index >= 0)
+            session_.Record((size_t)index, &position, &stamp);
+        if (index < 0 || position == info.position)
+            return index;
+        const std::vector<Item> &items = session_.Items();
+        for (size_t i = 0; i < items.size(); i++) {
+            session_.Record(i, &position, &stamp);
+            if (!items[i].removed && items[i].raw == raw && position == info.position)
+                return (long)i;
+        }
+        return index;
+    }
     size_t IndexOf(const py::object &name) {
         Open();
         long index;
         if (py::isinstance<EntryInfo>(name))
-            index = session_.Find(name.cast<const EntryInfo &>().rawName.cast<std::string>(), true);
+            index = InfoIndex(name.cast<const EntryInfo &>());
         else if (py::isinstance<py::bytes>(name))
             index = session_.Find(name.cast<std::string>(), true);
         else if (py::isinstance<py::str>(name))

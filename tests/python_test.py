@@ -389,6 +389,9 @@ def test_testarchive_finds_what_test_finds(tmp_path):
     with quorvel.Archive(path) as a:
         with pytest.raises(quorvel.BadArchive, match="more than once"):
             a.testarchive()
+        # Each EntryInfo still reads its own entry, not the first of its name.
+        assert [a.read(info) for info in a.infolist()] == [b"1", b"2"]
+        assert [a.open(info).read() for info in a.infolist()] == [b"1", b"2"]
 
 
 def test_calls_of_the_wrong_kind_raise_what_python_raises(tmp_path):
