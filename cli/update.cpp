@@ -253,6 +253,14 @@ int Update(const Options &options) {
     plan.patch = patchOpen ? &patch : nullptr;
     plan.kept = repair.needed ? repair.entries.size() : listing.count;
     plan.removing = options.remove;
+    // A removal by a name as list escapes it (lone\x83) takes an entry
+    // whose name does not decode only if no entry's decoded name it is.
+    std::unordered_set<std::string> decodedKeys;
+    for (size_t i = 0; options.remove && i < plan.kept; i++) {
+        std::string key = EntryKey(KeptRecord(plan, i), encoding);
+        if (key[0] != '\0')
+            decodedKeys.insert(key);
+    }
     std::string name;
     for (size_t i = 0; status == kExitOk && i < plan.kept; i++) {
         EntryRecord record = KeptRecord(plan, i);
@@ -266,8 +274,11 @@ int Update(const Options &options) {
         bool files = plan.patch == nullptr && !options.remove;
         std::string key = EntryKey(record, encoding);
         auto found = byKey.find(files ? FileKey(key) : key);
-        if (found == byKey.end() && options.remove && key[0] == '\0')
+        if (found == byKey.end() && options.remove && key[0] == '\0') {
             found = byKey.find(Key(EscapeBytes(record.filename, strlen(record.filename))));
+            if (found != byKey.end() && decodedKeys.count(found->first) > 0)
+                found = byKey.end();
+        }
         bool drop = found != byKey.end() && options.remove;
         if (found != byKey.end() && plan.patch != nullptr)
             FromPatch(patch, found->second, record.filename, &plan.replaced[i]);

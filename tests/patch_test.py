@@ -220,6 +220,11 @@ def test_a_patch_reads_in_its_archives_code_page_and_removals_take_names_as_give
     done = quorvel_run("update", "g.dat", "--remove", "a.txt", "a.txt", "lone\\x83", cwd=tmp_path)
     assert done.returncode == 0, done.stderr
     assert [n for _, n, _ in read_layout((tmp_path / "g.dat").read_bytes())] == [b"c"]
+    # ... unless an entry's decoded name is that text: then only that entry goes.
+    write_raw(tmp_path / "h.dat", [(b"lone\\x83", b"1"), (b"lone\x83", b"2")])
+    done = quorvel_run("update", "h.dat", "--remove", "lone\\x83", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert [n for _, n, _ in read_layout((tmp_path / "h.dat").read_bytes())] == [b"lone\x83"]
     done = subprocess.run(f"'{QUORVEL}' diff g.dat new.dat >/dev/full", shell=True,
                           cwd=tmp_path, capture_output=True)
     assert done.returncode == 3 and b"standard output" in done.stderr
