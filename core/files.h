@@ -58,10 +58,14 @@ bool WritePlacedFile(ExtractTarget *target, const char *bytes, size_t size, int6
 // the target's permissions and, where the writer may give them, its owner
 // and group (on Windows its hidden, system and archive marks; a read-only
 // target is refused).
+// On Linux, where the file system can, the new file has no name until it is
+// whole (`unnamed`): a kill while it is written leaves nothing behind. It is
+// named (its temporary name) just before the rename. A writer that must
+// find its temporary file by its name meanwhile asks for a named one.
 // Null with the reason on failure, and errno the system's error, or 0 where
 // a rule refused the target (a link that leads nowhere, a device).
 struct NewFile;
-NewFile *CreateNewFile(const std::string &target, std::string *why);
+NewFile *CreateNewFile(const std::string &target, std::string *why, bool unnamed = true);
 bool WriteNewFile(NewFile *file, const void *bytes, size_t size, std::string *why);
 #ifndef _WIN32
 // Appends `size` bytes at `offset` of the open file `from`: in the kernel
@@ -76,7 +80,7 @@ bool CopyRangeToNewFile(NewFile *file, int from, uint64_t offset, uint64_t size,
 bool CommitNewFile(NewFile *file, std::string *why);
 // Removes the temporary file and frees the NewFile.
 void AbandonNewFile(NewFile *file);
-// The temporary file's path, as text.
+// The temporary file's path, as text (an unnamed file's, once named).
 std::string NewFileTemporary(const NewFile *file);
 // The path the temporary file of a new `target` will have in this process.
 std::string NewFileTemporaryFor(const std::string &target);

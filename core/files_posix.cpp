@@ -219,7 +219,7 @@ static int RenameNoReplace(int fd, const char *from, const char *to) {
 // half-written file never carries a name, none is left by a kill, and a
 // file costs one directory operation. -1 where the file system has none.
 static int OpenUnnamed(int dir) {
-    static const bool linkable = access("/proc/self/fd", X_OK) == 0;
+    static const bool linkable = access("/proc/thread-self/fd", X_OK) == 0;
     return linkable ? openat(dir, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666) : -1;
 }
 
@@ -227,7 +227,7 @@ static int OpenUnnamed(int dir) {
 // by a link too, which is not followed.
 static int LinkUnnamed(int fd, int dir, const char *leaf) {
     char path[64];
-    snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+    snprintf(path, sizeof path, "/proc/thread-self/fd/%d", fd);
     return linkat(AT_FDCWD, path, dir, leaf, AT_SYMLINK_FOLLOW);
 }
 
@@ -309,8 +309,24 @@ static constexpr uint64_t kWriteBehind = 16u << 20;
 struct NewFile {
     std::string target, temporary;
     int fd = -1;
+    bool named = false;               // `temporary` is this file's: removed if it is abandoned
     uint64_t written = 0, handed = 0; // bytes written, and handed to the disk
 };
+
+// The temporary name for `target` that no file holds now: a file of our
+// name may be left from a killed process that had our id, and is never ours
+// to remove. Empty when every name tried is taken.
+static std::string FreeTemporaryName(const std::string &target, int from) {
+    struct stat st;
+    for (int attempt = from; attempt < kTemporaryAttempts; attempt++) {
+        std::string name = NewFileTemporaryFor(target);
+        if (attempt > 0)
+            name += "." + std::to_string(attempt);
+        if (lstat(name.c_str(), &st) != 0 && errno == ENOENT)
+            return name;
+    }
+    return "";
+}
 
 // The lock a writable mount takes on the archive's file (by its device and
 // inode, whatever name reaches it).
@@ -349,7 +365,7 @@ static std::string ThroughLinks(const std::string &target) {
     return resolved;
 }
 
-NewFile *CreateNewFile(const std::string &target, std::string *why) {
+NewFile *CreateNewFile(const std::string &target, std::string *why, bool unnamed) {
     // A link that leads nowhere is kept: writing through it would make a
     // file wherever it points, and renaming over it would lose the link.
     struct stat link;
@@ -372,13 +388,20 @@ NewFile *CreateNewFile(const std::string &target, std::string *why) {
     }
     NewFile *file = new NewFile;
     file->target = resolved;
-    // A file of that name is left from a killed process that had our id: it
-    // is never ours to remove, so another name is taken.
+    // Unnamed while it is written, where the file system can: a kill leaves
+    // nothing behind. It takes its temporary name just before the rename.
+    std::string folder = std::filesystem::path(resolved).parent_path().string();
+    int dir = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    file->temporary = FreeTemporaryName(file->target, 0);
+    file->fd = unnamed && dir >= 0 && !file->temporary.empty() ? OpenUnnamed(dir) : -1;
+    if (dir >= 0)
+        close(dir);
+    // Else a named one, passing over names that other files hold.
     for (int attempt = 0; file->fd < 0 && attempt < kTemporaryAttempts; attempt++) {
-        file->temporary = NewFileTemporaryFor(file->target);
-        if (attempt > 0)
-            file->temporary += "." + std::to_string(attempt);
-        file->fd = OpenTemporary(AT_FDCWD, file->temporary);
+        file->temporary = FreeTemporaryName(file->target, attempt);
+        errno = EEXIST;
+        file->fd = file->temporary.empty() ? -1 : OpenTemporary(AT_FDCWD, file->temporary);
+        file->named = file->fd >= 0;
         if (file->fd < 0 && errno != EEXIST)
             break;
     }
@@ -475,8 +498,31 @@ static void FlushFolderOf(const std::string &path) {
     }
 }
 
+// Names an unnamed new file by its temporary name (another, if a file took
+// that one meanwhile), noted for an interrupt as a named one is.
+static bool NameNewFile(NewFile *file) {
+    for (int attempt = 0; !file->named && attempt < kTemporaryAttempts; attempt++) {
+        sigset_t all, old;
+        sigfillset(&all);
+        sigprocmask(SIG_BLOCK, &all, &old);
+        file->named = LinkUnnamed(file->fd, AT_FDCWD, file->temporary.c_str()) == 0;
+        int error = errno;
+        if (file->named)
+            NoteTemporary(AT_FDCWD, file->temporary);
+        sigprocmask(SIG_SETMASK, &old, nullptr);
+        errno = error;
+        if (!file->named && error != EEXIST)
+            return false;
+        if (!file->named)
+            file->temporary = FreeTemporaryName(file->target, attempt + 1);
+        if (file->temporary.empty())
+            return false;
+    }
+    return file->named;
+}
+
 bool CommitNewFile(NewFile *file, std::string *why) {
-    bool ok = fsync(file->fd) == 0;
+    bool ok = fsync(file->fd) == 0 && NameNewFile(file);
     if (close(file->fd) != 0)
         ok = false;
     file->fd = -1;
@@ -498,7 +544,8 @@ void AbandonNewFile(NewFile *file) {
         return;
     if (file->fd >= 0)
         close(file->fd);
-    unlink(file->temporary.c_str());
+    if (file->named)
+        unlink(file->temporary.c_str());
     temporaryNoted = 0;
     delete file;
 }

@@ -383,7 +383,7 @@ static constexpr DWORD kKeptAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_
                                          FILE_ATTRIBUTE_ARCHIVE |
                                          FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
-NewFile *CreateNewFile(const std::string &target, std::string *why) {
+NewFile *CreateNewFile(const std::string &target, std::string *why, bool) {
     // Windows opens such a name as the device in any folder: it is never ours to replace.
     if (IsDeviceName(target.substr(target.find_last_of("/\\") + 1))) {
         *why = _("the name of a device (CON, NUL, COM1, ...), not a file");

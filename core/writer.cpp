@@ -223,7 +223,8 @@ int WriteArchive(const std::string &target, const EntrySource &entries, WriteWat
     if (watch == nullptr)
         watch = &unwatched;
     std::string why;
-    NewFile *out = CreateNewFile(target, &why);
+    // A writer that notes its temporary file finds it by its name.
+    NewFile *out = CreateNewFile(target, &why, !watch->created);
     if (out == nullptr) {
         // errno 0: a rule refused the target; else the system did.
         watch->error = errno;

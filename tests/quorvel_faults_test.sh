@@ -163,9 +163,11 @@ AXQ_FAULT_FILE=x AXQ_FAULT_AT=1 AXQ_FAULT_ON=race.dat AXQ_FAULT_REPLACE=theirs.d
 has err.txt "race.dat: the archive changed on disk while it was being rewritten"
 check 'cmp -s race.dat theirs.keep && no_temporaries .' "update replaced another program's archive"
 
-# Stopped by Ctrl-C or a kill while it writes: the old archive and no temporary file.
+# Stopped by Ctrl-C or a kill while it writes: the old archive and no
+# temporary file; after kill -9 too, which no handler sees: the new file has
+# no name until it is whole.
 cp five.dat packed.dat
-for signal in 2 15; do
+for signal in 2 15 9; do
     AXQ_FAULT_FILE=src/d/e3.bin AXQ_FAULT_AT=1 AXQ_FAULT_SIGNAL=$signal LD_PRELOAD=$preload \
         expect $((128 + signal)) "pack stopped by signal $signal" pack -o packed.dat src
     check 'cmp -s packed.dat five.dat && no_temporaries .' \
@@ -174,6 +176,9 @@ done
 AXQ_FAULT_FILE=src/d/e3.bin AXQ_FAULT_AT=1 AXQ_FAULT_SIGNAL=2 LD_PRELOAD=$preload \
     expect 130 "update stopped by Ctrl-C" update packed.dat src/d/e3.bin
 check 'cmp -s packed.dat five.dat && no_temporaries .' "update stopped by Ctrl-C left a temporary file"
+AXQ_FAULT_FILE=src/d/e3.bin AXQ_FAULT_AT=1 AXQ_FAULT_SIGNAL=9 LD_PRELOAD=$preload \
+    expect 137 "update killed" update packed.dat src/d/e3.bin
+check 'cmp -s packed.dat five.dat && no_temporaries .' "update killed left a temporary file"
 
 # The unsaved edits of a writable mount that was killed would no longer apply
 # to an updated archive: update, and pack over it, are refused until they
