@@ -194,7 +194,7 @@ int Update(const Options &options) {
     if (repair.needed) {
         NameSurvey survey;
         for (const DirectoryEntry &entry : repair.entries)
-            SurveyName(entry.name.data(), entry.name.size(), &survey);
+            SurveyListedName(entry.name.data(), entry.name.size(), &survey);
         encoding = ResolveEncoding(options.encoding, survey);
     }
     // What comes in: files, a patch's entries (--from), or names to drop

@@ -24,6 +24,11 @@ static size_t WholeUtf8(const char *name) {
     return c >= 0xC2 && size - (lead - 1) < length ? lead - 1 : size;
 }
 
+void SurveyListedName(const char *stored, size_t size, NameSurvey *survey) {
+    std::string listed(stored, (size_t)CutNameLength(stored, (int32_t)size));
+    SurveyName(listed.data(), survey->allUtf8 ? WholeUtf8(listed.c_str()) : listed.size(), survey);
+}
+
 Encoding ListingEncoding(const Listing &listing, const Encoding &chosen) {
     NameSurvey survey;
     for (size_t i = 0; chosen.codePage == 0 && i < listing.count; i++) {

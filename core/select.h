@@ -14,6 +14,11 @@
 // its names show (see ResolveEncoding).
 Encoding ListingEncoding(const Listing &listing, const Encoding &chosen);
 
+// Adds a whole stored name to an auto survey as a listing shows it: cut to
+// 199 bytes, a UTF-8 character that the cut split left out. So names read
+// from the directory itself choose the code page that the listing's would.
+void SurveyListedName(const char *stored, size_t size, NameSurvey *survey);
+
 // A record's name as text, or false if it cannot be decoded.
 bool RecordName(const EntryRecord &record, const Encoding &encoding, std::string *text);
 

@@ -30,7 +30,10 @@ DIGITS = b"0123456789"
 
 def entry_line(line):
     """(name, start, end) of one line without its LF, or None: a name without
-    TAB, CR, LF or zero bytes, a TAB, ten digits, one non-digit, ten digits."""
+    TAB, CR, LF or zero bytes, a TAB, ten digits, one non-digit, ten digits.
+    A CR before the LF ends the line with it, as the plug-in reads CR LF."""
+    if line.endswith(b"\r"):
+        line = line[:-1]
     if len(line) < 22 or line[-22:-21] != b"\t":
         return None
     name, start, gap, end = line[:-22], line[-21:-11], line[-11:-10], line[-10:]
@@ -104,11 +107,23 @@ def stored(path, encoding, separator="\\"):
     return path.replace("/", separator).encode(encoding)
 
 
+def listed_utf8(name):
+    """A name as auto reads it for UTF-8: one of 199 bytes, the most a
+    listing shows, may be a longer name cut inside a character, which is
+    then left out."""
+    try:
+        name.decode("utf-8")
+    except UnicodeDecodeError as e:
+        if len(name) == 199 and e.reason == "unexpected end of data":
+            return name[:e.start]
+    return name
+
+
 def decoding_of(names):
     """The encoding quorvel's auto rule picks: UTF-8 if every name is valid UTF-8."""
     try:
         for n in names:
-            n.decode("utf-8")
+            listed_utf8(n).decode("utf-8")
         return "utf-8"
     except UnicodeDecodeError:
         return "cp932"
