@@ -364,9 +364,8 @@ static int32_t GetEntry(const Archive &archive, const EntryRecord &record, SpiBl
 
 #ifdef _WIN32
 
-// The longest directory line the plug-in reads, and the longest name a
-// record holds, as the format has them.
-static constexpr size_t kLineProbe = (size_t)kLineProbeSize, kRecordName = (size_t)kMaxNameLength;
+// The longest directory line the plug-in reads.
+static constexpr size_t kLineProbe = (size_t)kLineProbeSize;
 
 // The names of the listed entries as stored: the bytes before the TAB of
 // each entry's directory line, read from the archive in one read up to the
@@ -420,14 +419,8 @@ static bool StoredNames(const Archive &archive, const Record *records, size_t co
 // character boundary.
 static void NameAsStored(FileInfo *record, const std::string &name) {
     memset(record->filename, 0, sizeof record->filename);
-    size_t cut = 0;
-    while (cut < name.size()) {
-        size_t next = cut + (IsDBCSLeadByte((BYTE)name[cut]) && cut + 1 < name.size() ? 2 : 1);
-        if (next > kRecordName)
-            break;
-        cut = next;
-    }
-    memcpy(record->filename, name.data(), cut);
+    memcpy(record->filename, name.data(),
+           (size_t)CutNameLength(name.c_str(), (int32_t)name.size()));
 }
 
 #if AXQ_WIDE_HOST
