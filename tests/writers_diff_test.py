@@ -140,10 +140,13 @@ def path_key(name, encoding):
 
 def extractable(name, encoding):
     """The path extract writes a name to, or None where it refuses the name
-    (undecodable, absolute, a control character, a '..' part, or empty)."""
+    (undecodable, absolute, a control character, a '..' part, or empty) or
+    the file system cannot hold it (a part over 255 bytes)."""
     key = path_key(name, encoding)
     text = name.decode(encoding, "replace")
     if not key or not text.isprintable() or text[0] in "/\\" or ".." in key.split("/"):
+        return None
+    if any(len(part.encode()) > 255 for part in key.split("/")):
         return None
     return key if not (len(key) > 1 and key[1] == ":") else None
 
