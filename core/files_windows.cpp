@@ -2,10 +2,11 @@
 // that names show as decoded whatever the system's code page. Paths carry
 // the \\?\ prefix, so that deep trees pass the 260-character limit. Every
 // folder entered below the target is held open without delete sharing, so
-// that it cannot be moved or removed while quorvel runs, and every file is
-// checked to be where it was meant to be (by its final path) before a byte
-// is written and after it is renamed into place: extraction never enters a
-// reparse point (a link or junction), also one made or swapped meanwhile.
+// that it cannot be moved or removed while quorvel runs; every file is made
+// by the handle of its folder, not by a path, and checked to be where it was
+// meant to be (by its final path) before a byte is written and after it is
+// renamed into place: extraction never enters a reparse point (a link or
+// junction), also one made or swapped meanwhile.
 // rand_s, before the runtime's headers.
 #define _CRT_RAND_S
 #include "core/files.h"
@@ -18,6 +19,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <windows.h>
+#include <winternl.h>
 
 // Names tried for a temporary file when other files hold the first ones.
 static constexpr int kTemporaryAttempts = 100;
@@ -47,17 +49,48 @@ static BOOL WINAPI RemoveTemporaryAndStop(DWORD) {
 
 void RemoveTemporaryOnInterrupt() { SetConsoleCtrlHandler(RemoveTemporaryAndStop, TRUE); }
 
-// Makes a temporary file, open for writing and deleting, and notes it.
-static HANDLE CreateTemporary(const std::wstring &path, DWORD share, DWORD attributes) {
+// Makes a temporary file by `create`, which opens it for writing and
+// deleting, and notes it.
+template <typename Create> static HANDLE NoteTemporary(Create create) {
     AcquireSRWLockExclusive(&temporaryGuard);
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, share, nullptr, CREATE_NEW,
-                              attributes, nullptr);
+    HANDLE file = create();
     DWORD error = GetLastError();
     if (file != INVALID_HANDLE_VALUE)
         temporaryNoted = file;
     ReleaseSRWLockExclusive(&temporaryGuard);
     SetLastError(error);
     return file;
+}
+
+static HANDLE CreateTemporary(const std::wstring &path, DWORD share, DWORD attributes) {
+    return NoteTemporary([&] {
+        return CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, share, nullptr, CREATE_NEW,
+                           attributes, nullptr);
+    });
+}
+
+// Makes the temporary file `name` in a folder held open, by the folder's
+// handle: no path is walked, so no link on one can lead the file elsewhere.
+static HANDLE CreateTemporaryIn(HANDLE folder, const std::wstring &name) {
+    return NoteTemporary([&] {
+        UNICODE_STRING relative;
+        relative.Buffer = const_cast<wchar_t *>(name.c_str());
+        relative.Length = relative.MaximumLength = (USHORT)(name.size() * sizeof(wchar_t));
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, &relative, OBJ_CASE_INSENSITIVE, folder, nullptr);
+        IO_STATUS_BLOCK io;
+        HANDLE file = INVALID_HANDLE_VALUE;
+        NTSTATUS status = NtCreateFile(&file, GENERIC_WRITE | DELETE | SYNCHRONIZE, &attributes,
+                                       &io, nullptr, FILE_ATTRIBUTE_NORMAL, 0, FILE_CREATE,
+                                       FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT |
+                                           FILE_OPEN_REPARSE_POINT,
+                                       nullptr, 0);
+        if (!NT_SUCCESS(status)) {
+            SetLastError(RtlNtStatusToDosError(status));
+            file = INVALID_HANDLE_VALUE;
+        }
+        return file;
+    });
 }
 
 // Closes the temporary file; with `remove` it goes too. Its bytes go
@@ -126,7 +159,29 @@ static bool IsAt(HANDLE file, const std::wstring &path) {
 struct Folder {
     HANDLE handle = INVALID_HANDLE_VALUE;
     std::wstring path; // its final path
+    DWORD volume = 0;  // its identity: volume serial number and file index
+    uint64_t index = 0;
 };
+
+static uint64_t IndexOf(const BY_HANDLE_FILE_INFORMATION &info) {
+    return (uint64_t)info.nFileIndexHigh << 32 | info.nFileIndexLow;
+}
+
+// Whether a held folder's path still leads to the folder. Windows keeps it
+// there; a Linux process under Wine moves it all the same, and a file made
+// in it then could not be removed, Wine knowing it by the old path only.
+static bool StillThere(const Folder &folder) {
+    HANDLE handle =
+        CreateFileW(folder.path.c_str(), FILE_READ_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    BY_HANDLE_FILE_INFORMATION info;
+    bool same = handle != INVALID_HANDLE_VALUE && GetFileInformationByHandle(handle, &info) &&
+                info.dwVolumeSerialNumber == folder.volume && IndexOf(info) == folder.index;
+    if (handle != INVALID_HANDLE_VALUE)
+        CloseHandle(handle);
+    return same;
+}
 
 static HANDLE OpenFolder(const std::wstring &path, DWORD flags) {
     return CreateFileW(path.c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES,
@@ -184,8 +239,7 @@ ExtractTarget *OpenTarget(const std::string &folder, std::string *why) {
         return nullptr;
     }
     ExtractTarget *target = new ExtractTarget;
-    target->root.handle = handle;
-    target->root.path = path;
+    target->root = Folder{handle, path, info.dwVolumeSerialNumber, IndexOf(info)};
     target->folder = &target->root;
     // Unforeseeable, so that no entry can be named like one ahead of time.
     unsigned random = 0;
@@ -246,7 +300,8 @@ static bool EnterFolder(ExtractTarget *target, const std::vector<std::string> &f
                 CloseHandle(handle);
             return false;
         }
-        parent = &(target->open[prefix] = Folder{handle, path});
+        parent = &(target->open[prefix] =
+                       Folder{handle, path, info.dwVolumeSerialNumber, IndexOf(info)});
     }
     target->folder = parent;
     return true;
@@ -317,13 +372,17 @@ static bool RenameOpenFile(HANDLE file, const std::wstring &to, bool replace) {
 bool WritePlacedFile(ExtractTarget *target, const char *bytes, size_t size, int64_t modified,
                      bool overwrite, std::string *why) {
     const std::wstring &folder = target->folder->path;
-    std::wstring temporary, final = folder + L"\\" + target->leaf;
+    std::wstring name, temporary, final = folder + L"\\" + target->leaf;
+    if (!StillThere(*target->folder)) {
+        *why = _("a folder on its path was moved or replaced by a link; the entry was not written");
+        return false;
+    }
     // A name that an entry took already is passed over.
     HANDLE file = INVALID_HANDLE_VALUE;
     for (int attempt = 0; file == INVALID_HANDLE_VALUE && attempt < kTemporaryAttempts; attempt++) {
-        temporary =
-            folder + L"\\" + target->temporaryPrefix + std::to_wstring(++target->temporaries);
-        file = CreateTemporary(temporary, 0, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT);
+        name = target->temporaryPrefix + std::to_wstring(++target->temporaries);
+        temporary = folder + L"\\" + name;
+        file = CreateTemporaryIn(target->folder->handle, name);
         if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS &&
             GetLastError() != ERROR_ALREADY_EXISTS)
             break;

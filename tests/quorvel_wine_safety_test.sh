@@ -39,19 +39,27 @@ awaits() {
 }
 
 # A folder of the target swapped for a link to a folder outside while its
-# first entry is written: nothing lands outside, and no temporary file keeps
-# its bytes (a Linux process ignores the folder's sharing under Wine, and
-# leaves Windows the moved file's name unknown: it stays, empty).
+# first entry is written, the next to go over an older copy: nothing is
+# made outside, not even for a moment (its time stays), and of the
+# temporary files only the one being written may stay, empty, in the folder
+# moved away (a Linux process ignores the folder's sharing under Wine, and
+# leaves Windows that file's old path only).
 mkdir -p src/d
 head -c 30000000 /dev/zero >src/d/big.bin
 printf 'x\n' >src/d/x.txt
 q pack -o swap.dat src/d/big.bin src/d/x.txt >/dev/null
-command='q extract swap.dat -C out'
-race '[ -z "$(ls -A outside)" ] && [ -z "$(find out -name ".quorvel-*" -size +0)" ]' \
-    'rm -rf out outside && mkdir -p outside out/src/d' \
-    'awaits "[ -n \"\$(ls -A out/src/d 2>/dev/null)\" ]" &&
+kept_out() {
+    left=$(find out -name ".quorvel-*")
+    [ -z "$(ls -A outside)" ] && [ "$(stat -c %Y outside)" = 1000000000 ] &&
+        { [ -z "$left" ] || { [ "$(dirname "$left")" = out/src/d.old ] && [ ! -s "$left" ]; }; }
+}
+command='q extract swap.dat -C out --overwrite'
+race kept_out \
+    'rm -rf out outside && mkdir -p outside out/src/d && touch -d @1000000000 outside &&
+     printf old >out/src/d/x.txt' \
+    'awaits "ls -A out/src/d 2>/dev/null | grep -q -e quorvel -e big.bin" &&
      mv out/src/d out/src/d.old && ln -s ../../outside out/src/d' \
-    "a folder swapped for a link sent entries outside or left a temporary file"
+    "a folder swapped for a link: a file made outside, or a temporary file left"
 
 # The archive replaced while extract runs by another of the same size and
 # time: no entry is written with the other's bytes.
