@@ -93,13 +93,13 @@ static HANDLE CreateTemporaryIn(HANDLE folder, const std::wstring &name) {
     });
 }
 
-// Closes the temporary file; with `remove` it goes too. Its bytes go
-// first: under Wine a folder that a Linux process moved leaves the file's
-// name unknown, and it stays there, empty.
-static void CloseTemporary(HANDLE file, bool remove) {
+// Closes the temporary file; with `remove` it goes too, its bytes first
+// with `empty`: under Wine a folder that a Linux process moved leaves
+// Windows the file's old path only, and the file stays there, empty.
+static void CloseTemporary(HANDLE file, bool remove, bool empty) {
     LARGE_INTEGER start = {};
     AcquireSRWLockExclusive(&temporaryGuard);
-    if (remove && SetFilePointerEx(file, start, nullptr, FILE_BEGIN))
+    if (remove && empty && SetFilePointerEx(file, start, nullptr, FILE_BEGIN))
         SetEndOfFile(file);
     if (remove)
         MarkDeleted(file);
@@ -392,7 +392,8 @@ bool WritePlacedFile(ExtractTarget *target, const char *bytes, size_t size, int6
         return false;
     }
     // The folder is held open, so it stays where it was; a file that is not
-    // there all the same was led elsewhere, and goes.
+    // there all the same had its folder moved by a process that ignores
+    // sharing, and goes.
     bool moved = !IsAt(file, temporary);
     bool ok = !moved && WriteAll(file, bytes, size);
     DWORD error = GetLastError();
@@ -403,13 +404,18 @@ bool WritePlacedFile(ExtractTarget *target, const char *bytes, size_t size, int6
         error = GetLastError(), ok = false;
     if (ok && !IsAt(file, final))
         moved = true, ok = false;
+    if (!ok && !moved && !StillThere(*target->folder))
+        moved = true;
     if (moved)
         *why = _("a folder on its path was moved or replaced by a link; the entry was not written");
     else if (!ok)
         *why = error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS
                    ? _("exists (use --overwrite to replace it)")
                    : SystemMessage(error);
-    CloseTemporary(file, !ok);
+    // Renamed while a Linux process moved its folder, a file has its entry's
+    // name and all its bytes under Wine, but no path Windows knows: it is
+    // not emptied.
+    CloseTemporary(file, !ok, !ok && (!FinalPath(file).empty() || !VolumePath(file).empty()));
     return ok;
 }
 
@@ -530,7 +536,7 @@ void AbandonNewFile(NewFile *file) {
     if (file == nullptr)
         return;
     if (file->handle != INVALID_HANDLE_VALUE)
-        CloseTemporary(file->handle, true);
+        CloseTemporary(file->handle, true, true);
     delete file;
 }
 

@@ -43,7 +43,8 @@ awaits() {
 # made outside, not even for a moment (its time stays), and of the
 # temporary files only the one being written may stay, empty, in the folder
 # moved away (a Linux process ignores the folder's sharing under Wine, and
-# leaves Windows that file's old path only).
+# leaves Windows that file's old path only). Each entry's name holds the
+# old bytes or the new.
 mkdir -p src/d
 head -c 30000000 /dev/zero >src/d/big.bin
 printf 'x\n' >src/d/x.txt
@@ -51,7 +52,11 @@ q pack -o swap.dat src/d/big.bin src/d/x.txt >/dev/null
 kept_out() {
     left=$(find out -name ".quorvel-*")
     [ -z "$(ls -A outside)" ] && [ "$(stat -c %Y outside)" = 1000000000 ] &&
-        { [ -z "$left" ] || { [ "$(dirname "$left")" = out/src/d.old ] && [ ! -s "$left" ]; }; }
+        { [ -z "$left" ] || { [ "$(dirname "$left")" = out/src/d.old ] && [ ! -s "$left" ]; }; } ||
+        return 1
+    for file in out/src/d*/*; do
+        cmp -s "$file" "src/d/${file##*/}" || [ "$(cat "$file")" = old ] || return 1
+    done
 }
 command='q extract swap.dat -C out --overwrite'
 race kept_out \
@@ -59,7 +64,7 @@ race kept_out \
      printf old >out/src/d/x.txt' \
     'awaits "ls -A out/src/d 2>/dev/null | grep -q -e quorvel -e big.bin" &&
      mv out/src/d out/src/d.old && ln -s ../../outside out/src/d' \
-    "a folder swapped for a link: a file made outside, or a temporary file left"
+    "a folder swapped for a link: a file made outside, a temporary file left or an entry cut"
 
 # The archive replaced while extract runs by another of the same size and
 # time: no entry is written with the other's bytes.
