@@ -151,8 +151,8 @@ static bool NewNamesAreDistinct(const std::string &path, UpdatePlan *plan) {
     return false;
 }
 
-int Update(const Options &options) {
-    RemoveTemporaryOnInterrupt();
+// Update, once the archive is held.
+static int UpdateHeld(const Options &options) {
     const std::string &path = options.operands[0];
     Selection selection;
     if (OpenListingOrReport(path, options.encoding, &selection) != kExitOk)
@@ -166,12 +166,8 @@ int Update(const Options &options) {
     uint64_t unowned = 0;
     Repair repair;
     int status = kExitOk;
-    int held = -1;
     Failure failure;
-    if (!HoldTarget(path, &held, &failure)) {
-        PrintFailure(failure);
-        status = kExitArchive;
-    } else if (!TargetAllowed(path)) {
+    if (!TargetAllowed(path)) {
         status = kExitArchive;
     } else if (!ListingAccountsForArchive(archive, listing, options.dropUnowned, &refusal, &unowned,
                                           &repair)) {
@@ -358,9 +354,25 @@ int Update(const Options &options) {
               P_("%llu byte that belonged to no entry was left out",
                  "%llu bytes that belonged to no entry were left out", (unsigned long)unowned),
               (unsigned long long)unowned);
-    ReleaseArchive(held);
     if (patchOpen)
         FreeSelection(&patch);
     FreeSelection(&selection);
     return status == kExitOk && partly ? kExitPartial : status;
+}
+
+// The archive is held before it is read: under Wine a file that any process
+// has open cannot be replaced, so the quorvel holding it could not rename
+// its new archive over one that another was reading to find it held.
+int Update(const Options &options) {
+    RemoveTemporaryOnInterrupt();
+    int held = -1;
+    Failure failure;
+    int status = kExitArchive;
+    if (HoldTarget(options.operands[0], &held, &failure)) {
+        status = UpdateHeld(options);
+        ReleaseArchive(held);
+    } else {
+        PrintFailure(failure);
+    }
+    return status;
 }

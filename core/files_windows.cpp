@@ -491,9 +491,18 @@ bool WriteNewFile(NewFile *file, const void *bytes, size_t size, std::string *wh
     return false;
 }
 
+static HANDLE HoldIdentity(const BY_HANDLE_FILE_INFORMATION &info, bool *busy);
+
 bool CommitNewFile(NewFile *file, std::string *why) {
     bool ok = FlushFileBuffers(file->handle) != 0;
     DWORD error = GetLastError();
+    // The new file is held from before it takes the target's place until it
+    // is closed: another quorvel that finds it meanwhile sees it held,
+    // instead of failing to read a file still open here without sharing.
+    BY_HANDLE_FILE_INFORMATION info;
+    bool busy = false;
+    HANDLE hold =
+        ok && GetFileInformationByHandle(file->handle, &info) ? HoldIdentity(info, &busy) : nullptr;
     // Write-through: the rename is on the disk when the call returns. The
     // guard keeps the Ctrl-C handler from removing the file meanwhile.
     AcquireSRWLockExclusive(&temporaryGuard);
@@ -508,11 +517,15 @@ bool CommitNewFile(NewFile *file, std::string *why) {
     if (!ok) {
         *why = SystemMessage(error);
         AbandonNewFile(file);
-        return false;
+    } else {
+        CloseHandle(file->handle);
+        delete file;
     }
-    CloseHandle(file->handle);
-    delete file;
-    return true;
+    if (hold != nullptr) {
+        ReleaseMutex(hold);
+        CloseHandle(hold);
+    }
+    return ok;
 }
 
 bool IdentityOf(const std::string &path, FileIdentity *identity) {
@@ -547,6 +560,25 @@ void AbandonNewFile(NewFile *file) {
 // within 32 bits.
 static const wchar_t kHoldName[] = L"Global\\quorvel-%08lx-%08lx%08lx"; // untranslated: a name
 
+// Takes the mutex of a file's identity; nullptr if it cannot, with `busy`
+// if another holds it.
+static HANDLE HoldIdentity(const BY_HANDLE_FILE_INFORMATION &info, bool *busy) {
+    wchar_t name[64];
+    swprintf(name, 64, kHoldName, (unsigned long)info.dwVolumeSerialNumber,
+             (unsigned long)info.nFileIndexHigh, (unsigned long)info.nFileIndexLow);
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, name);
+    // Another user's quorvel made it: it is held.
+    DWORD waited = mutex != nullptr                        ? WaitForSingleObject(mutex, 0)
+                   : GetLastError() == ERROR_ACCESS_DENIED ? WAIT_TIMEOUT
+                                                           : WAIT_FAILED;
+    *busy = waited == WAIT_TIMEOUT;
+    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED)
+        return mutex;
+    if (mutex != nullptr)
+        CloseHandle(mutex);
+    return nullptr;
+}
+
 bool HoldArchive(const std::string &path, int *held) {
     *held = -1;
     HANDLE file = CreateFileW(Widen(path).c_str(), FILE_READ_ATTRIBUTES,
@@ -556,23 +588,11 @@ bool HoldArchive(const std::string &path, int *held) {
     bool known = file != INVALID_HANDLE_VALUE && GetFileInformationByHandle(file, &info);
     if (file != INVALID_HANDLE_VALUE)
         CloseHandle(file);
-    if (!known)
-        return true;
-    wchar_t name[64];
-    swprintf(name, 64, kHoldName, (unsigned long)info.dwVolumeSerialNumber,
-             (unsigned long)info.nFileIndexHigh, (unsigned long)info.nFileIndexLow);
-    HANDLE mutex = CreateMutexW(nullptr, FALSE, name);
-    // Another user's quorvel made it: it is held.
-    DWORD waited = mutex != nullptr                        ? WaitForSingleObject(mutex, 0)
-                   : GetLastError() == ERROR_ACCESS_DENIED ? WAIT_TIMEOUT
-                                                           : WAIT_FAILED;
-    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
-        *held = (int)(intptr_t)mutex;
-        return true;
-    }
+    bool busy = false;
+    HANDLE mutex = known ? HoldIdentity(info, &busy) : nullptr;
     if (mutex != nullptr)
-        CloseHandle(mutex);
-    return waited != WAIT_TIMEOUT;
+        *held = (int)(intptr_t)mutex;
+    return !busy;
 }
 
 void ReleaseArchive(int held) {
