@@ -493,6 +493,11 @@ bool WriteNewFile(NewFile *file, const void *bytes, size_t size, std::string *wh
 
 static HANDLE HoldIdentity(const BY_HANDLE_FILE_INFORMATION &info, bool *busy);
 
+// A rename refused while another process has the target open is tried
+// this often, this many milliseconds apart.
+static constexpr int kRenameAttempts = 40;
+static constexpr DWORD kRenamePause = 25;
+
 bool CommitNewFile(NewFile *file, std::string *why) {
     bool ok = FlushFileBuffers(file->handle) != 0;
     DWORD error = GetLastError();
@@ -505,11 +510,19 @@ bool CommitNewFile(NewFile *file, std::string *why) {
         ok && GetFileInformationByHandle(file->handle, &info) ? HoldIdentity(info, &busy) : nullptr;
     // Write-through: the rename is on the disk when the call returns. The
     // guard keeps the Ctrl-C handler from removing the file meanwhile.
+    // A file that another process has open, even only to learn its
+    // identity, cannot be replaced under Wine: such an open is brief, and
+    // the rename is tried again for a while before it fails.
     AcquireSRWLockExclusive(&temporaryGuard);
-    if (ok && !MoveFileExW(file->temporary.c_str(), file->target.c_str(),
-                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    for (int attempt = 0; ok && attempt < kRenameAttempts; attempt++) {
+        if (MoveFileExW(file->temporary.c_str(), file->target.c_str(),
+                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+            break;
         error = GetLastError();
-        ok = false;
+        bool brief = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
+        ok = brief && attempt + 1 < kRenameAttempts;
+        if (ok)
+            Sleep(kRenamePause);
     }
     if (ok && file->handle == temporaryNoted)
         temporaryNoted = INVALID_HANDLE_VALUE;

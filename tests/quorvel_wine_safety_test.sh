@@ -89,10 +89,13 @@ succeeded_or_held() {
     q list both.dat >names.txt || return 1
     for update in one two; do
         if [ "$(cat $update.status)" = 0 ]; then
-            grep -q $update.txt names.txt || return 1
+            grep -q $update.txt names.txt && continue
         else
-            grep -q "another quorvel is writing this archive" $update.out || return 1
+            grep -q "another quorvel is writing this archive" $update.out && continue
         fi
+        # What each said, for the failure's report.
+        for u in one two; do echo "$u: exit $(cat $u.status): $(tr -d '\r' <$u.out)"; done
+        return 1
     done
 }
 command='q update both.dat one.txt >one.out 2>&1; echo $? >one.status'
