@@ -161,6 +161,15 @@ static bool SameName(const FileInfoW *record, const SpiWideChar *name, int32_t l
     return n == length && memcmp(joined, name, (size_t)n * sizeof *name) == 0;
 }
 
+// Whether a record may name the entry otherwise than as stored: only a
+// name with a dot, a ':' or a leading separator has parts that climb. None
+// of these bytes is ever the second byte of a double-byte character, and a
+// name's first byte starts one.
+static bool MayClimb(const char *name, int32_t length) {
+    return length > 0 && (name[0] == '/' || name[0] == '\\' || memchr(name, '.', (size_t)length) ||
+                          memchr(name, ':', (size_t)length));
+}
+
 static int32_t LookupWide(HANDLE file, const char *directory, const SpiWideChar *entryName,
                           uint32_t flags, FileInfoW *recordOut) {
     int32_t length;
@@ -180,10 +189,12 @@ static int32_t LookupWide(HANDLE file, const char *directory, const SpiWideChar 
     while (result == SPI_NO_SUCH_ENTRY && NextEntry(&walk)) {
         FileInfoW stored, record;
         memset(&stored, 0, sizeof stored);
-        memset(&record, 0, sizeof record);
         result = FillFromWalk(&stored, &walk, codePage, stamp, true);
-        if (result == SPI_OK)
+        record = stored;
+        if (result == SPI_OK && MayClimb(walk.line, walk.nameLength)) {
+            memset(&record, 0, sizeof record);
             result = FillFromWalk(&record, &walk, codePage, stamp);
+        }
         if (result == SPI_OK && !listedFound && SameName(&record, name, length, ignoreCase)) {
             listed = record;
             listedFound = true;
